@@ -1,0 +1,26 @@
+// Facts of the POSIX platform that portable code takes as constants.
+#pragma once
+
+namespace veltra::sys {
+
+// The one character that separates directories in a path.
+inline constexpr char kPathSep = '/';
+
+// Longest path the platform handles, terminator included.
+inline constexpr unsigned kPathMax = 4096;
+
+}  // namespace veltra::sys
+
+namespace veltra::sys {
+
+// Environment variables naming the temporary directory, in order of precedence.
+inline constexpr const char* kTempDirVariables[] = {"TEMP", "TMP", "TMPDIR"};
+
+}  // namespace veltra::sys
+
+namespace veltra::sys {
+
+// The name service's error for a failure beyond recovery (EAI_FAIL).
+inline constexpr int kNameErrorNoRecovery = -4;
+
+}  // namespace veltra::sys

@@ -1,0 +1,116 @@
+/*
+ * veltra.h - the interface of VELTRA, the library that lets a shop PC work
+ * with an Italian electronic cash register over the network or a serial line.
+ *
+ * Conventions that hold for every function below:
+ *  - Texts are NUL-terminated; buffers belong to the caller, who guarantees
+ *    the sizes named in each function's comment.
+ *  - Functions that talk to a register take its host as text: a host name
+ *    (first character a letter), a dotted IPv4 address, or an empty text or a
+ *    text beginning with "@" for the register's default host name (see
+ *    README). A host text of 32 characters or more is refused with
+ *    ERR_INVALID_IP_ADDRESS.
+ *  - Results are signed 32-bit: 0 is success, -1 to -26 are the failures of
+ *    ECR_RESULT_MAP below, and some functions return a count of 0 or more.
+ *  - On 32-bit Windows every function is __stdcall and exported under its
+ *    plain name; elsewhere the platform's only C convention is used.
+ *  - The library is not reentrant: call it from one thread at a time.
+ *  - Environment variables read at the moment of use: ECR_TRACE (trace log
+ *    ecrlog.txt beside the host program), ECR_DEBUG, ECR_PROTO, ECR_TRCINF,
+ *    ECR_TRCCSV, ECR_RETRY, TEMP, TMP (and TMPDIR on POSIX), ECR_TFTP_PORT
+ *    and ECR_LINE_PORT (the register's ports, 500 and 1723 by default).
+ */
+#ifndef VELTRA_H
+#define VELTRA_H
+
+#include <stdint.h>
+
+#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
+#define ECR_CALL __stdcall
+#else
+#define ECR_CALL
+#endif
+
+#if defined(_WIN32)
+/* The export list lib/veltra.def names the exports, undecorated. */
+#define ECR_API
+#elif defined(VELTRA_BUILDING) && defined(__GNUC__)
+#define ECR_API __attribute__((visibility("default")))
+#else
+#define ECR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Result codes: XX(name, value, meaning). The same list generates the enum
+ * below and the names that ecr_get_err returns, so the two cannot drift.
+ */
+#define ECR_RESULT_MAP(XX)                                                              \
+    XX(ERR_SOCKET_LIBRARY, -1, "socket library not started")                            \
+    XX(ERR_HOSTNAME_NON_RISOLTO, -2, "host name not resolved")                          \
+    XX(ERR_INVALID_IP_ADDRESS, -3, "dotted address not valid")                          \
+    XX(ERR_SOCKET_OPEN, -4, "UDP socket or ICMP handle could not be opened")            \
+    XX(ERR_RETE_NON_DISP, -5, "network not available")                                  \
+    XX(ERR_TIMEOUT, -6, "no answer in time")                                            \
+    XX(ERR_TRANSFER_FAILED, -7, "transfer broken off or refused")                       \
+    XX(ERR_INVALID_REQUEST_ID, -8, "unknown request number")                            \
+    XX(ERR_INVALID_FILENAME, -9, "file name not among the register files")              \
+    XX(ERR_FILE_NOT_FOUND, -10, "local file missing or not readable")                   \
+    XX(ERR_INVALID_FILESIZE, -11, "local file of unusable size")                        \
+    XX(ERR_FILE_CREATION, -12, "local file cannot be created")                          \
+    XX(ERR_REG_IN_ERRORE, -13, "register in error")                                     \
+    XX(ERR_REG_NON_DISP, -14, "register not available for the operation")              \
+    XX(ERR_CONNECT_GIA_IN_CORSO, -15, "a connection is already in progress")            \
+    XX(ERR_CONNECT_FAILED, -16, "connection failed")                                    \
+    XX(ERR_CONNECT_CLOSED, -17, "connection closed")                                    \
+    XX(ECR_ERR_PARAMETRI, -18, "parameters not valid")                                  \
+    XX(ECR_ERR_REG_NON_ATTIVO, -19, "register not active")                              \
+    XX(ECR_ERR_BAUD_NOT_VALID, -20, "baud rate not valid")                              \
+    XX(ECR_ERR_PORT_NOT_VALID, -21, "serial port not valid")                            \
+    XX(ECR_ERR_REL_FILE_NOT_VALID, -22, "release file not valid")                       \
+    XX(ECR_ERR_REL_CASSA_NOT_SUPP, -23, "register model not supported by release update") \
+    XX(ECR_ERR_REL_FILE_NOT_CASSA, -24, "release file not meant for this register")     \
+    XX(ECR_ERR_DATI_FILE_NOT_VALID, -25, "backup file not valid")                       \
+    XX(ECR_ERR_DATI_CASSA_NOT_SUPP, -26, "register model not supported by backup")
+
+#define ECR_RESULT_ENUM_ITEM(name, value, meaning) name = (value),
+enum ecr_result { ECR_RESULT_MAP(ECR_RESULT_ENUM_ITEM) };
+#undef ECR_RESULT_ENUM_ITEM
+
+/* Bytes a caller's buffer must hold for ecr_get_ver and ecr_get_err. */
+#define ECR_VER_BUFSIZE 27
+#define ECR_ERR_BUFSIZE 32
+
+/*
+ * ecr_get_ver: copies the version text "VELTRA V1.8 del 16/12/2014" with its
+ * terminator into verptr (at least ECR_VER_BUFSIZE bytes) and returns verptr.
+ * With ECR_DEBUG set it first stops in an attached debugger (never without one).
+ */
+ECR_API char* ECR_CALL ecr_get_ver(char* verptr);
+
+/*
+ * ecr_get_err: writes the name of the result code esito into errptr (at least
+ * ECR_ERR_BUFSIZE bytes) and returns errptr: "ERR_TIMEOUT" for -6, and so on
+ * for -1 to -26; codes of 0 or more and below -26 give their decimal text.
+ */
+ECR_API char* ECR_CALL ecr_get_err(int32_t esito, char* errptr);
+
+/*
+ * ecr_ping: sends up to three ICMP echo requests to the register hostname,
+ * waiting numsec seconds for each reply (0 or less means 3).
+ * Returns 0 when the register answered; ERR_SOCKET_LIBRARY,
+ * ERR_HOSTNAME_NON_RISOLTO, ERR_INVALID_IP_ADDRESS (also for 0.0.0.0 and
+ * 255.255.255.255) or ERR_RETE_NON_DISP when the host cannot be resolved;
+ * ERR_SOCKET_OPEN when no ICMP facility could be opened; ERR_RETE_NON_DISP
+ * when the destination is unreachable; ERR_TIMEOUT after three silent tries.
+ */
+ECR_API int32_t ECR_CALL ecr_ping(const char* hostname, int32_t numsec);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELTRA_H */
