@@ -1,0 +1,53 @@
+// Paths of the library's files: temporary files, the trace log, base names.
+#include "frame/paths.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "frame/library_frame.hpp"
+#include "sys/env.hpp"
+#include "sys/files.hpp"
+
+namespace veltra {
+namespace {
+
+std::string join(std::string_view dir, std::string_view name) {
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    path.append(dir);
+    path.push_back(sys::kPathSep);
+    path.append(name);
+    return path;
+}
+
+}  // namespace
+
+std::string ecr_temp_dir() {
+    for (const char* name : sys::kTempDirVariables) {
+        if (auto value = sys::env_get(name); value && !value->empty()) return *value;
+    }
+    return dirname();
+}
+
+std::string ecr_temp_path(std::string_view name) { return join(ecr_temp_dir(), name); }
+
+std::string ecr_module_path(std::string_view name) { return join(dirname(), name); }
+
+std::string_view ecr_base_name(std::string_view path) {
+    const auto sep = path.rfind(sys::kPathSep);
+    return sep == std::string_view::npos ? path : path.substr(sep + 1);
+}
+
+const char* ecr_base_name(const char* path) {
+    const char* sep = std::strrchr(path, sys::kPathSep);
+    return sep == nullptr ? path : sep + 1;
+}
+
+std::int32_t ecr_file_size(const char* path) {
+    const std::int64_t size = sys::file_size(path);
+    if (size < 0) return -1;
+    constexpr std::int64_t most = std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(size > most ? most : size);
+}
+
+}  // namespace veltra
