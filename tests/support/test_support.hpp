@@ -1,0 +1,45 @@
+// Helpers shared by the test suites: a fresh temporary directory per test,
+// environment variables restored on the way out, whole-file reads.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltra::test {
+
+// A new empty directory, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets or removes an environment variable and puts back the old state.
+class EnvVar {
+public:
+    EnvVar(const char* name, std::optional<std::string> value);
+    ~EnvVar();
+    EnvVar(const EnvVar&) = delete;
+    EnvVar& operator=(const EnvVar&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+std::vector<std::string> read_lines(const std::string& path);
+
+}  // namespace veltra::test
