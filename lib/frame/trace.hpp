@@ -3,9 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #if defined(__MINGW32__)
-#define ECR_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#define ECR_PRINTF(fmt, args) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, args)))
 #elif defined(__GNUC__)
 #define ECR_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else

@@ -53,6 +53,19 @@ def pe_exports(path):
     return names
 
 
+# What a DLL may import: the system's own libraries only, so that VELTRA.dll
+# loads on a shop PC without a compiler's runtime beside it.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "iphlpapi.dll", "user32.dll",
+               "advapi32.dll"}
+
+
+def pe_imports(path):
+    objdump = os.environ.get("OBJDUMP", "objdump")
+    out = subprocess.run([objdump, "-p", path], check=True,
+                         capture_output=True, text=True).stdout
+    return set(re.findall(r"DLL Name:\s*(\S+)", out))
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__)
@@ -62,14 +75,18 @@ def main():
     if not want:
         print(f"no declarations found in {header}")
         return 1
-    got = pe_exports(library) if library.lower().endswith(".dll") else elf_exports(library)
+    is_dll = library.lower().endswith(".dll")
+    got = pe_exports(library) if is_dll else elf_exports(library)
     missing = sorted(want - got)
     extra = sorted(got - want)
+    foreign = sorted(d for d in pe_imports(library) if d.lower() not in SYSTEM_DLLS) if is_dll else []
     for name in missing:
         print(f"missing export: {name}")
     for name in extra:
         print(f"unexpected export: {name}")
-    if missing or extra:
+    for name in foreign:
+        print(f"imports a library that is not the system's: {name}")
+    if missing or extra or foreign:
         return 1
     print(f"{len(got)} exports match {os.path.basename(header)}: {', '.join(sorted(got))}")
     return 0

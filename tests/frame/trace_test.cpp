@@ -8,6 +8,7 @@
 
 #include "frame/library_frame.hpp"
 #include "frame/trace.hpp"
+#include "platform_traits.hpp"
 #include "sys/env.hpp"
 #include "test_support.hpp"
 #include "veltra.h"
@@ -93,6 +94,14 @@ TEST_F(TraceTest, ALongLineIsWrittenWhole) {
     const std::string text(10000, 'q');
     veltra::ecr_trace("%s\n", text.c_str());
     EXPECT_EQ(lines(), std::vector<std::string>{text});
+}
+
+TEST_F(TraceTest, LinesAreWrittenAsTextWithThePlatformsLineEnd) {
+    EnvVar on("ECR_TRACE", "1");
+    veltra::ecr_trace("a\n");
+    veltra::ecr_trace("b\n");
+    const std::string end = veltra::sys::kTextLineEnd;
+    EXPECT_EQ(veltra::test::read_file(log_path()), "a" + end + "b" + end);
 }
 
 TEST_F(TraceTest, TimestampIsHoursMinutesSecondsMilliseconds) {

@@ -9,18 +9,13 @@ inline constexpr char kPathSep = '/';
 // Longest path the platform handles, terminator included.
 inline constexpr unsigned kPathMax = 4096;
 
-}  // namespace veltra::sys
-
-namespace veltra::sys {
-
 // Environment variables naming the temporary directory, in order of precedence.
 inline constexpr const char* kTempDirVariables[] = {"TEMP", "TMP", "TMPDIR"};
 
-}  // namespace veltra::sys
-
-namespace veltra::sys {
-
 // The name service's error for a failure beyond recovery (EAI_FAIL).
 inline constexpr int kNameErrorNoRecovery = -4;
+
+// How a line written "as text" ends in the file.
+inline constexpr const char* kTextLineEnd = "\n";
 
 }  // namespace veltra::sys

@@ -1,0 +1,17 @@
+// File services on Windows.
+#include <windows.h>
+
+#include "sys/files.hpp"
+
+namespace veltra::sys {
+
+std::int64_t file_size(const char* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
+    return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool remove_file(const char* path) { return DeleteFileA(path) != FALSE; }
+
+}  // namespace veltra::sys

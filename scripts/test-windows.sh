@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds VELTRA.dll for 32-bit and 64-bit Windows, checks both export tables,
+# and runs the 64-bit test suite under Wine in a fresh prefix. (32-bit
+# programs cannot run on this kernel: that build is built and checked only.)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh windows
+
+export WINEDEBUG=-all
+WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/veltra-wine.XXXXXX")
+export WINEPREFIX
+cleanup() {
+    wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+wineboot -i >/dev/null 2>&1 || true
+
+for preset in mingw-i686 mingw-x64; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset"
+done
