@@ -40,6 +40,13 @@
 #define ECR_API
 #endif
 
+/* Exported data: imported through the DLL's table by Windows callers. */
+#if defined(_WIN32) && !defined(VELTRA_BUILDING)
+#define ECR_DATA __declspec(dllimport)
+#else
+#define ECR_DATA ECR_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -108,6 +115,68 @@ ECR_API char* ECR_CALL ecr_get_err(int32_t esito, char* errptr);
  * when the destination is unreachable; ERR_TIMEOUT after three silent tries.
  */
 ECR_API int32_t ECR_CALL ecr_ping(const char* hostname, int32_t numsec);
+
+/*
+ * ecr_files_list: the register files that ecr_command may put (request 6)
+ * and get (request 7), a NULL-terminated array of 14 names: "LOG.BIN",
+ * "INTESTAZIONE.BIN", "IVA.BIN", "REPARTI.BIN", "VAL.BIN", "OPERATORI.BIN",
+ * "CORTESIA.BIN", "LOGO.BIN", "BITMAP.BIN", "PROG_PARAM.BIN", "PLU.BIN",
+ * "CLIENTI.BIN", "FATTURE.BIN", "TAV_MIN.BIN".
+ */
+ECR_DATA extern const char* const ecr_files_list[];
+
+/*
+ * ecr_command: one exchange with the register hostname, chosen by request:
+ *   0 fetch the INFO answer line into rspptr (rsplen bytes, at least 2; the
+ *     line keeps at most rsplen - 2 characters and its line end, if any)
+ *   1 "SETUP 1" (enter setup mode)      2 "SETUP 0" (leave setup mode)
+ *   3 "AZZDATI", 4 "AZZFAT", 5 "AZZVEN_CORR", 9 "AZZVEN_ARCH": each then
+ *     waits until the register is idle again
+ *   6 put the local file filename (its base name must be one of
+ *     ecr_files_list, any letter case; PLU.BIN is followed by a wait)
+ *   7 get the register's file of the same base name into filename
+ *   8 "AZZFIS" (returns as soon as the command is put)
+ * rspptr may be NULL; for requests other than 0 it receives an empty text.
+ * Returns 0; ERR_INVALID_REQUEST_ID for another request number;
+ * ERR_INVALID_FILENAME, ERR_FILE_NOT_FOUND, ERR_INVALID_FILESIZE for the file
+ * of requests 6 and 7; ERR_FILE_CREATION when a local file cannot be made;
+ * the codes of host resolution (see ecr_ping); ERR_SOCKET_OPEN, ERR_TIMEOUT,
+ * ERR_TRANSFER_FAILED from the transfer (also while waiting; a register that
+ * stays busy for 10 minutes gives ERR_TIMEOUT).
+ */
+ECR_API int32_t ECR_CALL ecr_command(const char* hostname, const char* filename, int32_t request,
+                                     char* rspptr, int32_t rsplen);
+
+/*
+ * ecr_get_info: fetches the register's INFO answer line into info_org (at
+ * least 513 bytes, required). If info_mod (at least 513 bytes) and var_list
+ * (22 entries) are both given, var_list[k] receives the value of the k-th
+ * comma-separated name=value field, pointing into info_mod (empty when the
+ * field is missing or has no "="). Returns 0, the codes of host resolution
+ * and of the transfer, or ECR_ERR_PARAMETRI when info_org is NULL.
+ */
+ECR_API int32_t ECR_CALL ecr_get_info(const char* hostname, char* info_org, char* info_mod,
+                                      char** var_list);
+
+/*
+ * ecr_get_status: whether the register is ready for work. Returns 0 (state
+ * letter "I" or "V", no command running), ERR_REG_IN_ERRORE (out of its
+ * operating state, not in setup mode), ERR_REG_NON_DISP (setup mode, busy,
+ * or another state letter), or the codes of resolution and transfer.
+ * *hst_conn receives the host connection number (not 0 while a host is
+ * connected) and *sco_fis 1 for state letter "V"; either may be NULL.
+ */
+ECR_API int32_t ECR_CALL ecr_get_status(const char* hostname, int32_t* hst_conn, int32_t* sco_fis);
+
+/*
+ * ecr_get_status_new: the register's condition as two one-letter texts
+ * (buffers of at least 2 bytes): stato "E" (error), "S" (setup mode), "C"
+ * (a command is running) or the register's own state letter ("I", "V", ...);
+ * hst_conn "S" while a host connection is active, else "N". Returns 0
+ * whenever the register answered (the condition is in the letters), else
+ * the codes of resolution and transfer, with both texts empty.
+ */
+ECR_API int32_t ECR_CALL ecr_get_status_new(const char* hostname, char* stato, char* hst_conn);
 
 #ifdef __cplusplus
 }

@@ -2,7 +2,9 @@
 // are the platform's own; the callers map them to result codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace veltra::sys {
@@ -24,5 +26,48 @@ std::string dotted(std::uint32_t addr_be);
 
 // The last socket error of the calling thread.
 int last_socket_error();
+
+// What waiting for a datagram came to.
+enum class RecvStatus { kData, kTimedOut, kFailed };
+
+// One datagram received: its length and sender.
+struct Datagram {
+    std::size_t length = 0;
+    std::uint32_t from_addr = 0;  // network byte order
+    std::uint16_t from_port = 0;  // host byte order
+};
+
+// An IPv4 datagram socket, closed when the object goes. It is bound to an
+// ephemeral port by its first send, or explicitly with bind().
+class UdpSocket {
+public:
+    UdpSocket();
+    ~UdpSocket();
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    bool valid() const { return handle_ != kInvalid; }
+    // The error of the failed open, for the trace.
+    int open_error() const { return open_error_; }
+
+    // Binds to addr:port (port 0: any free port); false on failure.
+    bool bind(std::uint32_t addr_be, std::uint16_t port);
+    // The local port, 0 if unknown.
+    std::uint16_t local_port() const;
+
+    // Sends one datagram to addr:port; false on failure (last_socket_error()).
+    bool send_to(std::uint32_t addr_be, std::uint16_t port, std::span<const std::uint8_t> data);
+
+    // Waits at most timeout_ms for one datagram and reads it into buf (a
+    // longer datagram is cut to the buffer). On kFailed, error holds the
+    // socket error.
+    RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms, Datagram& got,
+                         int& error);
+
+private:
+    static constexpr std::intptr_t kInvalid = -1;
+    std::intptr_t handle_ = kInvalid;
+    int open_error_ = 0;
+};
 
 }  // namespace veltra::sys

@@ -18,7 +18,7 @@ import sys
 def declared(header_path):
     text = open(header_path, encoding="utf-8").read()
     functions = set(re.findall(r"^ECR_API\b[^;(]*?\b(ecr_\w+)\s*\(", text, re.M))
-    data = set(re.findall(r"^ECR_API\b[^;(]*?\b(ecr_files_list)\b[^(]*;", text, re.M))
+    data = set(re.findall(r"^ECR_DATA\b[^;(]*?\b(ecr_\w+)\b[^(]*;", text, re.M))
     return functions | data
 
 

@@ -4,11 +4,14 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "platform_traits.hpp"
+#include "sys/clock.hpp"
 
 namespace veltra::sys {
 
@@ -50,3 +53,79 @@ int last_socket_error() { return errno; }
 }  // namespace veltra::sys
 
 static_assert(veltra::sys::kNameErrorNoRecovery == EAI_FAIL);
+
+namespace veltra::sys {
+
+UdpSocket::UdpSocket() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        open_error_ = errno;
+        return;
+    }
+    handle_ = fd;
+}
+
+UdpSocket::~UdpSocket() {
+    if (valid()) close(static_cast<int>(handle_));
+}
+
+bool UdpSocket::bind(std::uint32_t addr_be, std::uint16_t port) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = addr_be;
+    local.sin_port = htons(port);
+    return ::bind(static_cast<int>(handle_), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+}
+
+std::uint16_t UdpSocket::local_port() const {
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (getsockname(static_cast<int>(handle_), reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
+}
+
+bool UdpSocket::send_to(std::uint32_t addr_be, std::uint16_t port,
+                        std::span<const std::uint8_t> data) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = addr_be;
+    to.sin_port = htons(port);
+    const ssize_t sent = sendto(static_cast<int>(handle_), data.data(), data.size(), MSG_NOSIGNAL,
+                                reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return sent == static_cast<ssize_t>(data.size());
+}
+
+RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
+                                Datagram& got, int& error) {
+    const int fd = static_cast<int>(handle_);
+    const std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        const std::uint64_t now = monotonic_ms();
+        const int wait = now >= deadline ? 0 : static_cast<int>(deadline - now);
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return RecvStatus::kFailed;
+        }
+        if (ready == 0) return RecvStatus::kTimedOut;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            error = errno;
+            return RecvStatus::kFailed;
+        }
+        got.length = static_cast<std::size_t>(n);
+        got.from_addr = from.sin_addr.s_addr;
+        got.from_port = ntohs(from.sin_port);
+        return RecvStatus::kData;
+    }
+}
+
+}  // namespace veltra::sys

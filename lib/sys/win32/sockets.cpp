@@ -2,10 +2,12 @@
 // through gethostbyname, whose errors are the socket library's own numbers.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 #include <cstring>
 
 #include "platform_traits.hpp"
+#include "sys/clock.hpp"
 #include "sys/sockets.hpp"
 
 namespace veltra::sys {
@@ -38,5 +40,99 @@ std::string dotted(std::uint32_t addr_be) {
 }
 
 int last_socket_error() { return WSAGetLastError(); }
+
+}  // namespace veltra::sys
+
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
+namespace veltra::sys {
+
+UdpSocket::UdpSocket() {
+    const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) {
+        open_error_ = WSAGetLastError();
+        return;
+    }
+    // A port-unreachable answer to an earlier datagram must not fail the
+    // next receive with WSAECONNRESET.
+    BOOL report = FALSE;
+    DWORD ignored = 0;
+    WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &ignored, nullptr, nullptr);
+    handle_ = static_cast<std::intptr_t>(s);
+}
+
+UdpSocket::~UdpSocket() {
+    if (valid()) closesocket(static_cast<SOCKET>(handle_));
+}
+
+bool UdpSocket::bind(std::uint32_t addr_be, std::uint16_t port) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = addr_be;
+    local.sin_port = htons(port);
+    return ::bind(static_cast<SOCKET>(handle_), reinterpret_cast<sockaddr*>(&local),
+                  sizeof local) == 0;
+}
+
+std::uint16_t UdpSocket::local_port() const {
+    sockaddr_in local{};
+    int len = sizeof local;
+    if (getsockname(static_cast<SOCKET>(handle_), reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
+}
+
+bool UdpSocket::send_to(std::uint32_t addr_be, std::uint16_t port,
+                        std::span<const std::uint8_t> data) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = addr_be;
+    to.sin_port = htons(port);
+    const int sent = sendto(static_cast<SOCKET>(handle_), reinterpret_cast<const char*>(data.data()),
+                            static_cast<int>(data.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                            sizeof to);
+    return sent == static_cast<int>(data.size());
+}
+
+RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
+                                Datagram& got, int& error) {
+    const SOCKET s = static_cast<SOCKET>(handle_);
+    const std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        const std::uint64_t now = monotonic_ms();
+        const std::uint64_t wait = now >= deadline ? 0 : deadline - now;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval tv{static_cast<long>(wait / 1000), static_cast<long>((wait % 1000) * 1000)};
+        const int ready = select(0, &readable, nullptr, nullptr, &tv);
+        if (ready == SOCKET_ERROR) {
+            error = WSAGetLastError();
+            return RecvStatus::kFailed;
+        }
+        if (ready == 0) return RecvStatus::kTimedOut;
+        sockaddr_in from{};
+        int len = sizeof from;
+        const int n = recvfrom(s, reinterpret_cast<char*>(buf.data()), static_cast<int>(buf.size()),
+                               0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n == SOCKET_ERROR) {
+            const int e = WSAGetLastError();
+            // A datagram longer than the buffer arrives cut, as on POSIX.
+            if (e != WSAEMSGSIZE) {
+                error = e;
+                return RecvStatus::kFailed;
+            }
+            got.length = buf.size();
+        } else {
+            got.length = static_cast<std::size_t>(n);
+        }
+        got.from_addr = from.sin_addr.s_addr;
+        got.from_port = ntohs(from.sin_port);
+        return RecvStatus::kData;
+    }
+}
 
 }  // namespace veltra::sys

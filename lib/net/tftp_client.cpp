@@ -1,0 +1,418 @@
+// The TFTP client. Its timing and restart rules are the register's: 3 s for
+// the first answer and three requests, then 5 s per packet and four lost
+// answers in all (progress does not renew them); the last ACK goes out twice;
+// the empty closing block of a put is not awaited.
+//
+// The first answer to a request fixes the server's address and port; every
+// later packet of the transfer goes there, and datagrams from anyone else are
+// ignored, so a stray or forged datagram can neither end a transfer nor write
+// into a register file. The register answers from its request port, so with
+// it nothing changes; standard servers that answer from a new port work too.
+#include "net/tftp_client.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "frame/paths.hpp"
+#include "frame/trace.hpp"
+#include "net/endpoints.hpp"
+#include "sys/clock.hpp"
+#include "sys/env.hpp"
+#include "sys/files.hpp"
+#include "sys/sockets.hpp"
+#include "veltra.h"
+
+namespace veltra {
+namespace {
+
+constexpr std::uint32_t kRequestTimeoutMs = 3000;
+constexpr std::uint32_t kTransferTimeoutMs = 5000;
+constexpr int kRequestAttempts = 3;
+constexpr int kTransferAttempts = 4;
+constexpr std::size_t kRecvBufferSize = 1024;
+constexpr std::size_t kHeader = 4;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File open_file(const char* path, const char* mode) {
+    File f(std::fopen(path, mode));
+    if (f) std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 16);
+    return f;
+}
+
+std::uint16_t get16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+
+void put16(std::vector<std::uint8_t>& packet, std::size_t at, std::uint16_t v) {
+    packet[at] = static_cast<std::uint8_t>(v >> 8);
+    packet[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+// opcode, file name, 0, "octet", 0
+std::vector<std::uint8_t> build_request(std::uint16_t opcode, std::string_view name) {
+    constexpr std::string_view mode = "octet";
+    std::vector<std::uint8_t> packet(2 + name.size() + 1 + mode.size() + 1, 0);
+    put16(packet, 0, opcode);
+    std::copy(name.begin(), name.end(), packet.begin() + 2);
+    std::copy(mode.begin(), mode.end(), packet.begin() + 2 + static_cast<std::ptrdiff_t>(name.size()) + 1);
+    return packet;
+}
+
+std::vector<std::uint8_t> build_ack(std::uint16_t block) {
+    std::vector<std::uint8_t> packet(kHeader);
+    put16(packet, 0, kTftpAck);
+    put16(packet, 2, block);
+    return packet;
+}
+
+// ECR_RETRY: the block whose packet the client holds back once, as if lost.
+std::uint32_t retry_hook() {
+    const auto value = sys::env_get("ECR_RETRY");
+    if (!value) return 0;
+    const long n = std::strtol(value->c_str(), nullptr, 10);
+    return n > 0 && n <= 0xFFFF ? static_cast<std::uint32_t>(n) : 0;
+}
+
+bool proto_on() { return sys::env_present("ECR_PROTO"); }
+
+void udp_send(sys::UdpSocket& sock, std::uint32_t addr, std::uint16_t port,
+              std::span<const std::uint8_t> packet) {
+    if (!sock.send_to(addr, port, packet)) {
+        // The transfer goes on as if the datagram had been lost.
+        ecr_trace("%s sendto fallita: ip_address='%s' esito='%d'\n", ecr_trace_time(),
+                  sys::dotted(addr).c_str(), sys::last_socket_error());
+    }
+}
+
+// The server of one transfer: the register's address, and the port of its
+// first answer once there is one.
+struct Peer {
+    std::uint32_t addr;
+    std::uint16_t request_port;
+    std::optional<std::uint16_t> port;
+
+    std::uint16_t send_port() const { return port.value_or(request_port); }
+};
+
+// One packet from the peer, or nothing within the time-out. A receive error
+// counts as a lost datagram. Datagrams from anyone but the peer are dropped
+// without ending the wait early or extending it.
+struct Packet {
+    std::uint16_t opcode = 0;
+    std::span<const std::uint8_t> bytes;
+};
+
+std::optional<Packet> receive(sys::UdpSocket& sock, Peer& peer, std::uint32_t timeout_ms,
+                              std::array<std::uint8_t, kRecvBufferSize>& buf) {
+    const std::uint64_t deadline = sys::monotonic_ms() + timeout_ms;
+    for (;;) {
+        const std::uint64_t now = sys::monotonic_ms();
+        const std::uint32_t left = now >= deadline ? 0 : static_cast<std::uint32_t>(deadline - now);
+        sys::Datagram got;
+        int error = 0;
+        switch (sock.recv_from(buf, left, got, error)) {
+            case sys::RecvStatus::kTimedOut:
+                return std::nullopt;
+            case sys::RecvStatus::kFailed:
+                ecr_trace("%s recvfrom fallita: esito='%d'\n", ecr_trace_time(), error);
+                return std::nullopt;
+            case sys::RecvStatus::kData:
+                break;
+        }
+        if (got.from_addr != peer.addr) continue;
+        if (peer.port && got.from_port != *peer.port) continue;
+        peer.port = got.from_port;
+        Packet packet;
+        packet.bytes = std::span<const std::uint8_t>(buf.data(), got.length);
+        packet.opcode = got.length >= 2 ? get16(buf.data()) : 0;
+        return packet;
+    }
+}
+
+// The local file of a get: deleted on every path but success.
+class GetFile {
+public:
+    explicit GetFile(const char* path) : path_(path) {}
+    ~GetFile() {
+        if (!keep_) discard();
+    }
+    bool create() {
+        file_ = open_file(path_, "wb");
+        // A path that cannot be created is not ours to delete.
+        keep_ = file_ == nullptr;
+        return file_ != nullptr;
+    }
+    bool append(std::span<const std::uint8_t> data) {
+        return data.empty() || std::fwrite(data.data(), 1, data.size(), file_.get()) == data.size();
+    }
+    bool finish() {
+        const bool ok = std::fflush(file_.get()) == 0 && std::ferror(file_.get()) == 0;
+        file_.reset();
+        keep_ = ok;
+        return ok;
+    }
+    void discard() {
+        file_.reset();
+        sys::remove_file(path_);
+    }
+
+private:
+    const char* path_;
+    File file_;
+    bool keep_ = false;
+};
+
+}  // namespace
+
+std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
+    sys::UdpSocket sock;
+    if (!sock.valid()) {
+        ecr_trace("%s socket_udp fallita: esito='%d'\n", ecr_trace_time(), sock.open_error());
+        return ERR_SOCKET_OPEN;
+    }
+    std::uint32_t hook = retry_hook();
+    int ntent = kRequestAttempts;
+    const std::vector<std::uint8_t> request = build_request(kTftpRrq, ecr_base_name(std::string_view(pathname)));
+    Peer peer{addr_be, tftp_port(), std::nullopt};
+    std::array<std::uint8_t, kRecvBufferSize> buf{};
+    int start_overs = 0;
+    ecr_trace("%s tftp-get requested: pathname='%s' retry='%d'\n", ecr_trace_time(), pathname,
+              static_cast<int>(hook));
+
+    GetFile local(pathname);
+    for (;;) {  // one pass per start
+        if (!local.create()) return ERR_FILE_CREATION;
+        std::int64_t length = 0;
+        std::uint32_t block = 1;
+        // Until a block is acknowledged, the ACK a time-out repeats is that of block 0.
+        std::vector<std::uint8_t> last_ack = build_ack(0);
+        std::uint32_t timeout = kRequestTimeoutMs;
+        peer.port.reset();
+        udp_send(sock, peer.addr, peer.request_port, request);
+        ecr_trace("%s tftp-get connect  : pathname='%s'\n", ecr_trace_time(), pathname);
+
+        bool start_over = false;
+        while (!start_over) {
+            const std::optional<Packet> packet = receive(sock, peer, timeout, buf);
+            if (!packet) {
+                ecr_trace("%s tftp-get timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
+                          ecr_trace_time(), pathname, ntent, static_cast<int>(length),
+                          static_cast<int>(block));
+                if (--ntent <= 0) {
+                    local.discard();
+                    ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
+                              ecr_trace_time(), pathname, static_cast<int>(length));
+                    return length == 0 ? ERR_TIMEOUT : ERR_TRANSFER_FAILED;
+                }
+                if (length > 0) {
+                    udp_send(sock, peer.addr, peer.send_port(), last_ack);
+                } else {
+                    start_over = true;
+                }
+                continue;
+            }
+
+            if (packet->opcode == kTftpData && packet->bytes.size() >= kHeader &&
+                packet->bytes.size() <= kHeader + kTftpBlockSize) {
+                const std::uint16_t number = get16(packet->bytes.data() + 2);
+                const auto data = packet->bytes.subspan(kHeader);
+                if (proto_on()) {
+                    ecr_trace("%s tftp-get receive  : block='%d' data_len='%d'\n", ecr_trace_time(),
+                              number, static_cast<int>(data.size()));
+                }
+                if (block == 1) {
+                    ecr_trace("%s tftp-get started  : pathname='%s'\n", ecr_trace_time(), pathname);
+                    ntent = kTransferAttempts;
+                    timeout = kTransferTimeoutMs;
+                }
+                if (number == block) {
+                    if (!local.append(data)) {
+                        local.discard();
+                        ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
+                                  ecr_trace_time(), pathname, static_cast<int>(length));
+                        return ERR_FILE_CREATION;
+                    }
+                    length += static_cast<std::int64_t>(data.size());
+                    ++block;
+                    if (block > kTftpMaxBlocks && data.size() == kTftpBlockSize) {
+                        // The next block number would wrap: the file is too large.
+                        local.discard();
+                        ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
+                                  ecr_trace_time(), pathname, static_cast<int>(length));
+                        return ERR_INVALID_FILESIZE;
+                    }
+                } else {
+                    ecr_trace("%s tftp-get duplicate: block='%d'\n", ecr_trace_time(), number);
+                }
+                if (hook != 0 && number == hook) {
+                    ecr_trace("%s tftp-get retry    : block='%d'\n", ecr_trace_time(), number);
+                    hook = 0;
+                } else {
+                    last_ack = build_ack(number);
+                    udp_send(sock, peer.addr, peer.send_port(), last_ack);
+                }
+                if (data.size() >= kTftpBlockSize) continue;
+
+                // The last block: its ACK goes out once more.
+                udp_send(sock, peer.addr, peer.send_port(), last_ack);
+                if (!local.finish()) {
+                    local.discard();
+                    return ERR_FILE_CREATION;
+                }
+                ecr_trace("%s tftp-get completed: pathname='%s' length='%d/%d'\n", ecr_trace_time(),
+                          pathname, static_cast<int>(length), ecr_file_size(pathname));
+                return 0;
+            }
+
+            if (packet->opcode == kTftpError && packet->bytes.size() >= kHeader) {
+                const std::uint16_t code = get16(packet->bytes.data() + 2);
+                ecr_trace("%s tftp-get refused  : pathname='%s' length='%d' errocode='%d'\n",
+                          ecr_trace_time(), pathname, static_cast<int>(length), code);
+                local.discard();
+                if (code == kTftpErrNotFound || ++start_overs > kTftpMaxStartOvers) {
+                    return ERR_TRANSFER_FAILED;
+                }
+                ntent = kRequestAttempts;
+                start_over = true;
+            }
+            // Anything else is ignored and uses no attempt.
+        }
+    }
+}
+
+std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
+    sys::UdpSocket sock;
+    if (!sock.valid()) {
+        ecr_trace("%s socket_udp fallita: esito='%d'\n", ecr_trace_time(), sock.open_error());
+        return ERR_SOCKET_OPEN;
+    }
+    std::uint32_t hook = retry_hook();
+    int ntent = kRequestAttempts;
+    const std::vector<std::uint8_t> request = build_request(kTftpWrq, ecr_base_name(std::string_view(pathname)));
+    const std::int64_t size = sys::file_size(pathname);
+    Peer peer{addr_be, tftp_port(), std::nullopt};
+    std::array<std::uint8_t, kRecvBufferSize> buf{};
+    int start_overs = 0;
+    ecr_trace("%s tftp-put requested: pathname='%s' size='%d'\n", ecr_trace_time(), pathname,
+              static_cast<int>(size > 0x7FFFFFFF ? 0x7FFFFFFF : size));
+    if (size > kTftpMaxFileSize) return ERR_INVALID_FILESIZE;
+
+    for (;;) {  // one pass per start
+        File file = open_file(pathname, "rb");
+        if (!file || size < 0) return ERR_FILE_NOT_FOUND;
+        std::int64_t length = 0;
+        std::uint32_t block = 0;
+        std::vector<std::uint8_t> last_data;
+        std::uint32_t timeout = kRequestTimeoutMs;
+        peer.port.reset();
+        udp_send(sock, peer.addr, peer.request_port, request);
+        ecr_trace("%s tftp-put connect  : pathname='%s' size='%d'\n", ecr_trace_time(), pathname,
+                  static_cast<int>(size));
+
+        bool start_over = false;
+        while (!start_over) {
+            const std::optional<Packet> packet = receive(sock, peer, timeout, buf);
+            if (!packet) {
+                ecr_trace("%s tftp-put timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
+                          ecr_trace_time(), pathname, ntent, static_cast<int>(length),
+                          static_cast<int>(block));
+                if (--ntent <= 0) {
+                    ecr_trace("%s tftp-put aborted  : pathname='%s' length='%d'\n",
+                              ecr_trace_time(), pathname, static_cast<int>(length));
+                    return length == 0 ? ERR_TIMEOUT : ERR_TRANSFER_FAILED;
+                }
+                if (length > 0) {
+                    ecr_trace("%s tftp-put resend   : block='%d' data_len='%d'\n", ecr_trace_time(),
+                              get16(last_data.data() + 2),
+                              static_cast<int>(last_data.size() - kHeader));
+                    udp_send(sock, peer.addr, peer.send_port(), last_data);
+                } else {
+                    start_over = true;
+                }
+                continue;
+            }
+
+            if (packet->opcode == kTftpAck && packet->bytes.size() >= kHeader) {
+                if (block == 0) {
+                    ecr_trace("%s tftp-put started  : pathname='%s' size='%d'\n", ecr_trace_time(),
+                              pathname, static_cast<int>(size));
+                    ntent = kTransferAttempts;
+                    timeout = kTransferTimeoutMs;
+                }
+                if (get16(packet->bytes.data() + 2) != block) continue;
+                if (length == size) {
+                    file.reset();
+                    if (size % kTftpBlockSize == 0) {
+                        // An empty block closes a file of whole blocks; its ACK is not awaited.
+                        ++block;
+                        last_data.assign(kHeader, 0);
+                        put16(last_data, 0, kTftpData);
+                        put16(last_data, 2, static_cast<std::uint16_t>(block));
+                        if (proto_on()) {
+                            ecr_trace("%s tftp-put send     : block='%d' data_len='%d'\n",
+                                      ecr_trace_time(), static_cast<int>(block), 0);
+                        }
+                        udp_send(sock, peer.addr, peer.send_port(), last_data);
+                    }
+                    ecr_trace("%s tftp-put completed: pathname='%s' length='%d/%d'\n",
+                              ecr_trace_time(), pathname, static_cast<int>(length),
+                              static_cast<int>(size));
+                    return 0;
+                }
+                const std::size_t chunk = static_cast<std::size_t>(
+                    std::min<std::int64_t>(kTftpBlockSize, size - length));
+                last_data.assign(kHeader + chunk, 0);
+                if (std::fread(last_data.data() + kHeader, 1, chunk, file.get()) != chunk) {
+                    // The file shrank or cannot be read: never send made-up bytes.
+                    ecr_trace("%s tftp-put aborted  : pathname='%s' length='%d'\n",
+                              ecr_trace_time(), pathname, static_cast<int>(length));
+                    return ERR_FILE_NOT_FOUND;
+                }
+                length += static_cast<std::int64_t>(chunk);
+                ++block;
+                put16(last_data, 0, kTftpData);
+                put16(last_data, 2, static_cast<std::uint16_t>(block));
+                if (hook != 0 && block == hook) {
+                    ecr_trace("%s tftp-put retry    : block='%d'\n", ecr_trace_time(),
+                              static_cast<int>(block));
+                    hook = 0;
+                } else {
+                    if (proto_on()) {
+                        ecr_trace("%s tftp-put send     : block='%d' data_len='%d'\n",
+                                  ecr_trace_time(), static_cast<int>(block),
+                                  static_cast<int>(chunk));
+                    }
+                    udp_send(sock, peer.addr, peer.send_port(), last_data);
+                }
+                continue;
+            }
+
+            if (packet->opcode == kTftpError && packet->bytes.size() >= kHeader) {
+                const std::uint16_t code = get16(packet->bytes.data() + 2);
+                ecr_trace("%s tftp-put refused  : pathname='%s' length='%d' errocode='%d'\n",
+                          ecr_trace_time(), pathname, static_cast<int>(length), code);
+                file.reset();
+                if (code == kTftpErrAccess || code == kTftpErrDiskFull ||
+                    ++start_overs > kTftpMaxStartOvers) {
+                    return ERR_TRANSFER_FAILED;
+                }
+                ntent = kRequestAttempts;
+                start_over = true;
+            }
+            // Anything else is ignored and uses no attempt.
+        }
+    }
+}
+
+}  // namespace veltra

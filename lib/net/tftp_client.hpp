@@ -1,0 +1,34 @@
+// The TFTP client every register file travels through: octet mode, 512-byte
+// blocks, lock-step, one transfer per call on a fresh socket.
+#pragma once
+
+#include <cstdint>
+
+namespace veltra {
+
+// Most full blocks one transfer can carry: block numbers are 16 bits and
+// never wrap, so a file must stay below 65535 × 512 bytes (a file of exactly
+// that size would need an empty closing block 65536).
+inline constexpr std::uint32_t kTftpMaxBlocks = 65535;
+inline constexpr std::int64_t kTftpMaxFileSize = std::int64_t{kTftpMaxBlocks} * 512 - 1;
+
+// Start-overs after refusals the client retries (ERROR codes other than 1 on
+// a get, other than 2 and 3 on a put) before it gives up with
+// ERR_TRANSFER_FAILED.
+inline constexpr int kTftpMaxStartOvers = 5;
+
+// Fetches the register's file of the same base name into pathname.
+// Returns 0, ERR_SOCKET_OPEN, ERR_TIMEOUT (no answer at all),
+// ERR_TRANSFER_FAILED (broken off or refused), ERR_FILE_CREATION (the local
+// file cannot be created or written) or ERR_INVALID_FILESIZE (the register's
+// file is too large to transfer). After any failure but ERR_SOCKET_OPEN the
+// local file is deleted.
+std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname);
+
+// Sends the local file to the register under its base name.
+// Returns 0, ERR_SOCKET_OPEN, ERR_TIMEOUT, ERR_TRANSFER_FAILED,
+// ERR_FILE_NOT_FOUND (missing or unreadable) or ERR_INVALID_FILESIZE (too
+// large to transfer, refused before anything is sent).
+std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname);
+
+}  // namespace veltra
