@@ -4,7 +4,7 @@
 # Only missing packages are installed; sudo is used when not run as root.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv)
+packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv tftpd-hpa tftp-hpa curl)
 for group in "$@"; do
     case $group in
         windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix

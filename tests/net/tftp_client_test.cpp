@@ -1,0 +1,344 @@
+// The TFTP client against a scripted register: what it sends for each
+// answer, what it writes, and what it refuses. None of these waits out a
+// time-out; those are in tftp_client_slow_test.cpp.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "net/tftp_client.hpp"
+#include "platform_traits.hpp"
+#include "tftp_test_util.hpp"
+#include "veltra.h"
+
+namespace veltra::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Serves content as the register does: lock-step, 512-byte blocks, an empty
+// closing block for whole blocks; returns after the client's last ACKs.
+void serve(PeerIo& io, const Bytes& content) {
+    io.recv();  // the read request
+    std::size_t sent = 0;
+    std::uint16_t block = 1;
+    for (;;) {
+        const std::size_t n = std::min<std::size_t>(512, content.size() - sent);
+        io.send(tftp_data(block, Bytes(content.begin() + sent, content.begin() + sent + n)));
+        io.recv();
+        sent += n;
+        if (n < 512) break;
+        ++block;
+    }
+    io.recv(300);  // the final ACK goes out twice
+}
+
+// Takes a put as the register does and keeps what arrived.
+Bytes take(PeerIo& io) {
+    Bytes got;
+    io.recv();
+    io.send(tftp_ack(0));
+    for (;;) {
+        auto data = io.recv(2000);
+        if (!data) break;
+        const Bytes payload = tftp_payload(*data);
+        got.insert(got.end(), payload.begin(), payload.end());
+        io.send(tftp_ack(tftp_block(*data)));
+        if (payload.size() < 512) break;
+    }
+    io.recv(300);  // nothing more may come
+    return got;
+}
+
+TEST_F(TftpTest, GetFilesOfBoundarySizes) {
+    struct Case {
+        std::size_t size;
+        Lines expected;
+    };
+    const Case cases[] = {
+        {0, {"RRQ F.BIN octet", "ACK 1", "ACK 1"}},
+        {1, {"RRQ F.BIN octet", "ACK 1", "ACK 1"}},
+        {511, {"RRQ F.BIN octet", "ACK 1", "ACK 1"}},
+        {512, {"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 2"}},
+        {1000, {"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 2"}},
+        {1024, {"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 3", "ACK 3"}},
+    };
+    for (const Case& c : cases) {
+        const Bytes content = pattern_bytes(c.size, static_cast<unsigned>(c.size));
+        start([&](PeerIo& io) { serve(io, content); });
+        EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0) << c.size;
+        EXPECT_EQ(sent_by_client(), c.expected) << c.size;
+        EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content))) << c.size;
+    }
+    const std::string n = std::to_string(1024);
+    EXPECT_TRUE(trace_has("tftp-get completed: pathname='" + path("F.BIN") + "' length='" + n +
+                          "/" + n + "'"));
+}
+
+TEST_F(TftpTest, GetAsksForTheBaseNameOnly) {
+    std::filesystem::create_directory(path("sub"));
+    const std::string local = path("sub") + std::string(1, sys::kPathSep) + "PLU.BIN";
+    start([&](PeerIo& io) { serve(io, pattern_bytes(10)); });
+    EXPECT_EQ(ecr_tftp_get(register_, local.c_str()), 0);
+    EXPECT_EQ(sent_by_client().front(), "RRQ PLU.BIN octet");
+}
+
+TEST_F(TftpTest, GetAcknowledgesARepeatedBlockWithoutWritingItAgain) {
+    const Bytes first = pattern_bytes(512, 1), second = pattern_bytes(100, 2);
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send(tftp_data(1, first));
+        io.recv();
+        io.send(tftp_data(1, first));  // a late repeat of block 1
+        io.recv();
+        io.send(tftp_data(2, second));
+        io.recv();
+        io.recv(300);
+    });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
+    EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 1", "ACK 2", "ACK 2"}));
+    Bytes whole = first;
+    whole.insert(whole.end(), second.begin(), second.end());
+    EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(whole)));
+    EXPECT_TRUE(trace_has("tftp-get duplicate: block='1'"));
+}
+
+TEST_F(TftpTest, GetRetryHookHoldsBackOneAck) {
+    EnvVar retry("ECR_RETRY", "2");
+    const Bytes content = pattern_bytes(1100, 7);
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send(tftp_data(1, Bytes(content.begin(), content.begin() + 512)));
+        io.recv();
+        io.send(tftp_data(2, Bytes(content.begin() + 512, content.begin() + 1024)));
+        // No ACK for block 2 comes: the register sends it again.
+        if (io.recv(500)) return;
+        io.send(tftp_data(2, Bytes(content.begin() + 512, content.begin() + 1024)));
+        io.recv();
+        io.send(tftp_data(3, Bytes(content.begin() + 1024, content.end())));
+        io.recv();
+        io.recv(300);
+    });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
+    EXPECT_EQ(sent_by_client(),
+              (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 3", "ACK 3"}));
+    EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)));
+    EXPECT_TRUE(trace_has("tftp-get requested: pathname='" + path("F.BIN") + "' retry='2'"));
+    EXPECT_TRUE(trace_has("tftp-get retry    : block='2'"));
+    EXPECT_TRUE(trace_has("tftp-get duplicate: block='2'"));
+}
+
+TEST_F(TftpTest, GetOfAMissingFileFailsAtOnceAndLeavesNoFile) {
+    write_file(path("F.BIN"), "an older copy");
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send(tftp_error(1, "File not found"));
+        io.recv(300);
+    });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), ERR_TRANSFER_FAILED);
+    EXPECT_EQ(sent_by_client(), Lines{"RRQ F.BIN octet"});
+    EXPECT_FALSE(std::filesystem::exists(path("F.BIN")));
+    EXPECT_TRUE(trace_has("tftp-get refused  : pathname='" + path("F.BIN") +
+                          "' length='0' errocode='1'"));
+}
+
+TEST_F(TftpTest, GetStartsOverAfterOtherRefusals) {
+    for (std::uint16_t code : {0, 2, 3, 4, 7}) {
+        const Bytes content = pattern_bytes(600, code);
+        start([&](PeerIo& io) {
+            io.recv();
+            io.send(tftp_data(1, Bytes(content.begin(), content.begin() + 512)));
+            io.recv();
+            io.send(tftp_error(code, "busy"));  // mid-transfer: the whole file starts over
+            serve(io, content);
+        });
+        EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0) << code;
+        EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "RRQ F.BIN octet", "ACK 1",
+                                           "ACK 2", "ACK 2"}))
+            << code;
+        EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content))) << code;
+    }
+}
+
+TEST_F(TftpTest, RefusalsWithoutEndGiveUpAfterABoundedNumberOfStartOvers) {
+    start([&](PeerIo& io) {
+        while (auto request = io.recv(500)) io.send(tftp_error(4, "no"));
+    });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), ERR_TRANSFER_FAILED);
+    EXPECT_EQ(sent_by_client(), Lines(kTftpMaxStartOvers + 1, "RRQ F.BIN octet"));
+    EXPECT_FALSE(std::filesystem::exists(path("F.BIN")));
+
+    write_file(path("P.BIN"), "abc");
+    start([&](PeerIo& io) {
+        while (auto request = io.recv(500)) io.send(tftp_error(1, "no"));
+    });
+    EXPECT_EQ(ecr_tftp_put(register_, path("P.BIN").c_str()), ERR_TRANSFER_FAILED);
+    EXPECT_EQ(sent_by_client(), Lines(kTftpMaxStartOvers + 1, "WRQ P.BIN octet"));
+}
+
+TEST_F(TftpTest, StrangersCannotWriteIntoATransfer) {
+    const Bytes content = pattern_bytes(700, 3);
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send(tftp_data(1, Bytes(content.begin(), content.begin() + 512)));
+        io.recv();
+        // Forged block 2 from another port and another address, and an error.
+        io.send_from_other_port(tftp_data(2, Bytes(188, 'X')));
+        io.send_from_other_address(tftp_data(2, Bytes(188, 'Y')));
+        io.send_from_other_address(tftp_error(1, "forged"));
+        io.send(tftp_data(2, Bytes(content.begin() + 512, content.end())));
+        io.recv();
+        io.recv(300);
+    });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
+    EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 2"}));
+    EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)));
+}
+
+TEST_F(TftpTest, AServerAnsweringFromANewPortIsFollowed) {
+    // A standard server answers each request from a port of its own.
+    const Bytes content = pattern_bytes(600, 5);
+    Lines other_port;
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send_from_other_port(tftp_data(1, Bytes(content.begin(), content.begin() + 512)));
+        auto ack1 = io.recv_other();
+        io.send_from_other_port(tftp_data(2, Bytes(content.begin() + 512, content.end())));
+        auto ack2 = io.recv_other();
+        auto again = io.recv_other(300);
+        for (const auto& p : {ack1, ack2, again}) {
+            if (p) other_port.push_back(describe(*p));
+        }
+        io.recv(200);  // nothing may go to the request port
+    });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
+    EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 2"}));
+    EXPECT_EQ(other_port, (Lines{"ACK 1", "ACK 2", "ACK 2"}));
+    EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)));
+}
+
+TEST_F(TftpTest, MalformedDatagramsAreIgnored) {
+    const Bytes content = pattern_bytes(300, 9);
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send(Bytes{0});                   // shorter than an opcode
+        io.send(Bytes{0, 3, 0});             // DATA shorter than its header
+        io.send(Bytes{0, 5, 0});             // ERROR shorter than its header
+        io.send(tftp_data(1, Bytes(600, 'Z')));  // more than a block holds
+        io.send(Bytes{0, 9, 0, 1});          // no such opcode
+        io.send(tftp_data(1, content));
+        io.recv();
+        io.recv(300);
+    });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
+    EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 1"}));
+    EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)));
+}
+
+TEST_F(TftpTest, GetThatCannotCreateItsFileSendsNothing) {
+    start([&](PeerIo& io) { io.recv(300); });
+    const std::string inside_missing = path("no-such-dir") + std::string(1, sys::kPathSep) + "F.BIN";
+    EXPECT_EQ(ecr_tftp_get(register_, inside_missing.c_str()), ERR_FILE_CREATION);
+    EXPECT_TRUE(sent_by_client().empty());
+}
+
+TEST_F(TftpTest, ProtoSwitchTracesEachDataPacket) {
+    EnvVar proto("ECR_PROTO", "1");
+    start([&](PeerIo& io) { serve(io, pattern_bytes(600)); });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
+    sent_by_client();
+    EXPECT_TRUE(trace_has("tftp-get receive  : block='1' data_len='512'"));
+    EXPECT_TRUE(trace_has("tftp-get receive  : block='2' data_len='88'"));
+
+    write_file(path("P.BIN"), std::string(512, 'p'));
+    start([&](PeerIo& io) { take(io); });
+    EXPECT_EQ(ecr_tftp_put(register_, path("P.BIN").c_str()), 0);
+    sent_by_client();
+    EXPECT_TRUE(trace_has("tftp-put send     : block='1' data_len='512'"));
+    EXPECT_TRUE(trace_has("tftp-put send     : block='2' data_len='0'"));
+}
+
+TEST_F(TftpTest, PutFilesOfBoundarySizes) {
+    struct Case {
+        std::size_t size;
+        Lines expected;
+    };
+    const Case cases[] = {
+        {0, {"WRQ F.BIN octet", "DATA 1 0"}},
+        {1, {"WRQ F.BIN octet", "DATA 1 1"}},
+        {512, {"WRQ F.BIN octet", "DATA 1 512", "DATA 2 0"}},
+        {1000, {"WRQ F.BIN octet", "DATA 1 512", "DATA 2 488"}},
+        {1024, {"WRQ F.BIN octet", "DATA 1 512", "DATA 2 512", "DATA 3 0"}},
+    };
+    for (const Case& c : cases) {
+        const Bytes content = pattern_bytes(c.size, static_cast<unsigned>(c.size) + 11);
+        write_file(path("F.BIN"), as_string(content));
+        Bytes received;
+        start([&](PeerIo& io) { received = take(io); });
+        EXPECT_EQ(ecr_tftp_put(register_, path("F.BIN").c_str()), 0) << c.size;
+        EXPECT_EQ(sent_by_client(), c.expected) << c.size;
+        EXPECT_TRUE(same_bytes(as_string(received), as_string(content))) << c.size;
+        EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content))) << "the local file is unchanged";
+    }
+}
+
+TEST_F(TftpTest, PutIgnoresAcksOfOtherBlocks) {
+    write_file(path("F.BIN"), std::string(700, 'q'));
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send(tftp_ack(0));
+        io.recv();
+        io.send(tftp_ack(0));  // stale
+        io.send(tftp_ack(5));  // from nowhere
+        io.send(tftp_ack(1));
+        io.recv();
+        io.send(tftp_ack(2));
+        io.recv(300);
+    });
+    EXPECT_EQ(ecr_tftp_put(register_, path("F.BIN").c_str()), 0);
+    EXPECT_EQ(sent_by_client(), (Lines{"WRQ F.BIN octet", "DATA 1 512", "DATA 2 188"}));
+}
+
+TEST_F(TftpTest, PutRefusals) {
+    struct Case {
+        std::uint16_t code;
+        std::int32_t result;
+        Lines expected;
+    };
+    const Case cases[] = {
+        {2, ERR_TRANSFER_FAILED, {"WRQ F.BIN octet"}},
+        {3, ERR_TRANSFER_FAILED, {"WRQ F.BIN octet"}},
+        // Any other code starts the put over.
+        {1, 0, {"WRQ F.BIN octet", "WRQ F.BIN octet", "DATA 1 10"}},
+        {0, 0, {"WRQ F.BIN octet", "WRQ F.BIN octet", "DATA 1 10"}},
+    };
+    write_file(path("F.BIN"), std::string(10, 'r'));
+    for (const Case& c : cases) {
+        start([&](PeerIo& io) {
+            io.recv();
+            io.send(tftp_error(c.code, "refused"));
+            if (c.result == 0) take(io);
+            io.recv(300);
+        });
+        EXPECT_EQ(ecr_tftp_put(register_, path("F.BIN").c_str()), c.result) << c.code;
+        EXPECT_EQ(sent_by_client(), c.expected) << c.code;
+    }
+}
+
+TEST_F(TftpTest, PutOfAMissingFileSendsNothing) {
+    start([&](PeerIo& io) { io.recv(300); });
+    EXPECT_EQ(ecr_tftp_put(register_, path("missing.BIN").c_str()), ERR_FILE_NOT_FOUND);
+    EXPECT_TRUE(sent_by_client().empty());
+}
+
+TEST_F(TftpTest, FilesBeyondTheBlockLimitAreRefusedBeforeSending) {
+    // 65535 full blocks would need a closing block 65536: one byte less fits.
+    const std::string big = path("BIG.BIN");
+    write_file(big, "");
+    std::filesystem::resize_file(big, static_cast<std::uintmax_t>(kTftpMaxFileSize) + 1);
+    start([&](PeerIo& io) { io.recv(300); });
+    EXPECT_EQ(ecr_tftp_put(register_, big.c_str()), ERR_INVALID_FILESIZE);
+    EXPECT_TRUE(sent_by_client().empty());
+}
+
+}  // namespace
+}  // namespace veltra::test

@@ -1,0 +1,89 @@
+// Shared pieces of the TFTP client tests: a fixture with a fresh directory
+// and the register's port pointed at a scripted peer, and a readable form of
+// what the peer received.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/library_frame.hpp"
+#include "test_support.hpp"
+#include "udp_script.hpp"
+
+namespace veltra::test {
+
+// "RRQ PLU.BIN octet", "WRQ ...", "DATA 2 488", "ACK 1", "ERROR 4", "?"
+inline std::string describe(const Bytes& p) {
+    switch (tftp_opcode(p)) {
+        case 1:
+        case 2: {
+            std::string s = tftp_opcode(p) == 1 ? "RRQ" : "WRQ";
+            std::string rest(p.begin() + 2, p.end());
+            for (char& c : rest) {
+                if (c == '\0') c = ' ';
+            }
+            while (!rest.empty() && rest.back() == ' ') rest.pop_back();
+            return s + " " + rest;
+        }
+        case 3: return "DATA " + std::to_string(tftp_block(p)) + " " + std::to_string(p.size() - 4);
+        case 4: return "ACK " + std::to_string(tftp_block(p));
+        case 5: return "ERROR " + std::to_string(tftp_block(p));
+        default: return "?";
+    }
+}
+
+inline std::vector<std::string> describe(const std::vector<Bytes>& packets) {
+    std::vector<std::string> out;
+    for (const auto& p : packets) out.push_back(describe(p));
+    return out;
+}
+
+class TftpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_dir_ = dirname();
+        set_dirname(dir_.path().string());
+    }
+    void TearDown() override { set_dirname(saved_dir_); }
+
+    // Starts the scripted register and points the client's port at it.
+    void start(ScriptedPeer::Script script) {
+        port_.reset();  // restores the variable before the next one is set
+        peer_ = std::make_unique<ScriptedPeer>(std::move(script));
+        port_ = std::make_unique<EnvVar>("ECR_TFTP_PORT", std::to_string(peer_->port()));
+    }
+    std::vector<std::string> sent_by_client() { return describe(peer_->finish()); }
+    std::string path(const std::string& name) const { return dir_.file(name); }
+    std::vector<std::string> trace() const { return read_lines(dir_.file("ecrlog.txt")); }
+    bool trace_has(const std::string& text) const {
+        for (const auto& line : trace()) {
+            if (line.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    TempDir dir_;
+    std::string saved_dir_;
+    EnvVar trace_on_{"ECR_TRACE", "1"};
+    EnvVar retry_{"ECR_RETRY", std::nullopt};
+    EnvVar proto_{"ECR_PROTO", std::nullopt};
+    std::unique_ptr<ScriptedPeer> peer_;
+    std::unique_ptr<EnvVar> port_;
+    const std::uint32_t register_ = ipv4(127, 0, 0, 1);
+};
+
+inline std::string as_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// Compares file contents without printing them: sizes and the first difference.
+inline ::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
+    if (got == want) return ::testing::AssertionSuccess();
+    std::size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+    return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
+                                         << ", first difference at " << i;
+}
+
+}  // namespace veltra::test
