@@ -3,7 +3,8 @@
 # Only missing packages are installed; sudo is used when not run as root.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv)
+packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv
+          qt6-base-dev fonts-liberation)
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
