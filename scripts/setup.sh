@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv
-          qt6-base-dev fonts-liberation)
+          qt6-base-dev qt6-qpa-plugins fonts-liberation)
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
