@@ -164,6 +164,7 @@ private slots:
     void failed_send_shows_the_box_once();
     void same_key_goes_out_after_reconnect();
     void off_closes_both_and_ends();
+    void hidden_connect_and_disconnect_buttons();
     void version_in_credits_line();
     void layout_data();
     void layout();
@@ -362,6 +363,8 @@ void KeypadWindowTest::failed_send_shows_the_box_once_data()
     QTest::newRow("no settings files") << "none";
     QTest::newRow("send port refused") << "refused";
     QTest::newRow("register closed the connection") << "closed";
+    QTest::newRow("negative send port") << "negative";
+    QTest::newRow("zero send port") << "zero";
 }
 
 void KeypadWindowTest::failed_send_shows_the_box_once()
@@ -373,8 +376,17 @@ void KeypadWindowTest::failed_send_shows_the_box_once()
         bench.write("Send.txt", QByteArray::number(closed_port()));
     } else if (situation == "closed") {
         bench.write_all_settings();
+    } else if (situation == "negative") {
+        bench.write_all_settings();
+        bench.write("Send.txt", "-" + QByteArray::number(bench.send_port));
+    } else if (situation == "zero") {
+        bench.write_all_settings();
+        bench.write("Send.txt", "0");
     }
     bench.start();
+    // No usable port: the connection is not even attempted.
+    if (situation == "negative" || situation == "zero")
+        QCOMPARE(bench.send_socket()->state(), QAbstractSocket::UnconnectedState);
     if (situation == "closed") {
         bench.accept_both();
         bench.send_peer->close();
@@ -437,6 +449,22 @@ void KeypadWindowTest::off_closes_both_and_ends()
     QVERIFY(!bench.window->isVisible());
     QTRY_COMPARE(bench.data_peer->state(), QAbstractSocket::UnconnectedState);
     QTRY_COMPARE(bench.send_peer->state(), QAbstractSocket::UnconnectedState);
+}
+
+void KeypadWindowTest::hidden_connect_and_disconnect_buttons()
+{
+    Bench bench;
+    bench.open();
+    QCOMPARE(bench.key("Command3")->text(), QString("DISCONNETTI"));
+    QCOMPARE(bench.key("Command4")->text(), QString("CONNETTI"));
+    bench.key("Command3")->click();
+    QCOMPARE(bench.data_socket()->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(bench.send_socket()->state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(bench.send_peer->state(), QAbstractSocket::UnconnectedState);
+    bench.key("Command4")->click();
+    bench.accept_both();
+    bench.key("EAN")->click();
+    QCOMPARE(bench.received(bench.send_peer, 8), QByteArray("\"74\"202F"));
 }
 
 void KeypadWindowTest::version_in_credits_line()
