@@ -5,8 +5,7 @@
 
 namespace delpad {
 
-std::string display_text(std::string_view arrival)
-{
+std::string display_text(std::string_view arrival) {
     std::string text;
     if (arrival.size() > display_prefix) text = arrival.substr(display_prefix);
     text += "\r\n";

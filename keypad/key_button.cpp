@@ -10,16 +10,14 @@ namespace {
 
 // Blanks at the end of a caption take no room on a key, so a digit whose
 // caption ends in blanks still sits in the middle.
-QString caption_to_draw(QString caption)
-{
+QString caption_to_draw(QString caption) {
     while (caption.endsWith(u' ')) caption.chop(1);
     return caption;
 }
 
 }  // namespace
 
-void KeyButton::paintEvent(QPaintEvent*)
-{
+void KeyButton::paintEvent(QPaintEvent*) {
     QStylePainter painter(this);
     QStyleOptionButton option;
     initStyleOption(&option);
@@ -31,11 +29,13 @@ void KeyButton::paintEvent(QPaintEvent*)
     if (isDown()) area.translate(1, 1);
     if (!icon().isNull()) {
         const QSize size = iconSize();
-        const QRect place(area.center().x() - size.width() / 2, area.top() + 2, size.width(), size.height());
+        const QRect place(area.center().x() - size.width() / 2, area.top() + 2, size.width(),
+                          size.height());
         icon().paint(&painter, place);
         area.setTop(place.bottom() + 1);
     }
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption_to_draw(text()));
 }
 

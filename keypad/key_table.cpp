@@ -17,7 +17,9 @@ constexpr std::array<int, 7> row_tops = {1920, 3120, 4320, 5520, 6720, 7920, 912
 constexpr std::array<int, 3> department_lefts = {120, 2400, 4680};
 constexpr std::array<int, 5> block_lefts = {7440, 9000, 10560, 12120, 13680};
 
-constexpr KeyColour rgb(std::uint32_t value) { return {KeyColour::Kind::rgb, value}; }
+constexpr KeyColour rgb(std::uint32_t value) {
+    return {KeyColour::Kind::rgb, value};
+}
 constexpr KeyColour highlight{KeyColour::Kind::system_highlight, 0};
 constexpr KeyColour button_face{KeyColour::Kind::system_button_face, 0};
 constexpr KeyColour red = rgb(0xFF0000);
@@ -84,42 +86,64 @@ const BlockKey block_keys[] = {
 };
 // clang-format on
 
-KeySpec from_block(const BlockKey& k)
-{
-    return {k.name, k.caption, k.code, k.family, k.clears_digit_field,
-            {block_lefts[static_cast<std::size_t>(k.column)], row_tops[static_cast<std::size_t>(k.row)],
-             block_width, key_height},
-            k.colour, k.point_size, k.hidden, k.icon};
+KeySpec from_block(const BlockKey& k) {
+    const auto column = static_cast<std::size_t>(k.column);
+    const auto row = static_cast<std::size_t>(k.row);
+    return {.name = k.name,
+            .caption = k.caption,
+            .code = k.code,
+            .family = k.family,
+            .clears_digit_field = k.clears_digit_field,
+            .place = {block_lefts[column], row_tops[row], block_width, key_height},
+            .colour = k.colour,
+            .point_size = k.point_size,
+            .hidden = k.hidden,
+            .icon = k.icon};
 }
 
-std::string hex_code(int value)
-{
+std::string hex_code(int value) {
     char text[3];
     std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(value) & 0xFFu);
     return text;
 }
 
-KeySpec department(int n)
-{
+KeySpec department(int n) {
     const auto index = static_cast<std::size_t>(n - 1);
-    return {department_name(n), "REPARTO " + std::to_string(n), hex_code(n + 11), KeyFamily::single, true,
-            {department_lefts[index / 7], row_tops[index % 7], department_width, key_height},
-            highlight, 13.5, false, false};
+    return {
+        .name = department_name(n),
+        .caption = "REPARTO " + std::to_string(n),
+        .code = hex_code(n + 11),
+        .family = KeyFamily::single,
+        .clears_digit_field = true,
+        .place = {department_lefts[index / 7], row_tops[index % 7], department_width, key_height},
+        .colour = highlight,
+        .point_size = 13.5,
+        .hidden = false,
+        .icon = false};
+}
+
+// A key of the first row placed by its own twips rather than by the grid.
+KeySpec overlay(const char* name, const char* caption, const char* code, int left,
+                KeyColour colour) {
+    return {.name = name,
+            .caption = caption,
+            .code = code,
+            .family = KeyFamily::single,
+            .clears_digit_field = false,
+            .place = {left, 1935, block_width, key_height},
+            .colour = colour,
+            .point_size = 12,
+            .hidden = false,
+            .icon = false};
 }
 
 // The two keys that lie over the hidden FATTURA and RISTAMPA_FATTURA.
-std::vector<KeySpec> overlay_keys()
-{
-    return {
-        {"AnnulloRT", "ANNULLO scontrino", "86", KeyFamily::single, false, {10575, 1935, block_width, key_height},
-         red, 12, false, false},
-        {"ResoRT", "   RESO   scontrino", "72", KeyFamily::single, false, {12150, 1935, block_width, key_height},
-         pink, 12, false, false},
-    };
+std::vector<KeySpec> overlay_keys() {
+    return {overlay("AnnulloRT", "ANNULLO scontrino", "86", 10575, red),
+            overlay("ResoRT", "   RESO   scontrino", "72", 12150, pink)};
 }
 
-std::vector<KeySpec> make_table()
-{
+std::vector<KeySpec> make_table() {
     std::vector<KeySpec> keys;
     for (int n = 1; n <= 21; ++n) keys.push_back(department(n));
     for (const auto& k : block_keys) keys.push_back(from_block(k));
@@ -129,19 +153,16 @@ std::vector<KeySpec> make_table()
 
 }  // namespace
 
-std::string department_name(int n)
-{
+std::string department_name(int n) {
     return (n == 15 ? "reparto" : "REPARTO") + std::to_string(n);
 }
 
-const std::vector<KeySpec>& key_table()
-{
+const std::vector<KeySpec>& key_table() {
     static const std::vector<KeySpec> keys = make_table();
     return keys;
 }
 
-std::string key_message(std::string_view code)
-{
+std::string key_message(std::string_view code) {
     return trim_blanks('"' + std::string(code) + "\"202F");
 }
 

@@ -19,7 +19,9 @@ struct TwipsRect {
 };
 
 inline constexpr int twips_per_pixel = 15;
-constexpr int to_pixels(int twips) { return (twips + twips_per_pixel / 2) / twips_per_pixel; }
+constexpr int to_pixels(int twips) {
+    return (twips + twips_per_pixel / 2) / twips_per_pixel;
+}
 
 // A key colour: a fixed #RRGGBB or one of the system's colours.
 struct KeyColour {
@@ -32,16 +34,16 @@ struct KeyColour {
 enum class KeyFamily { single, digit };
 
 struct KeySpec {
-    std::string name;      // the control's name, also the widget's object name
+    std::string name;  // the control's name, also the widget's object name
     std::string caption;
-    std::string code;      // two upper-case hexadecimal digits
+    std::string code;  // two upper-case hexadecimal digits
     KeyFamily family;
     bool clears_digit_field;
     TwipsRect place;
     KeyColour colour;
     double point_size;
     bool hidden;
-    bool icon;             // CARTACRED and SBTL carry a 32 x 32 picture
+    bool icon;  // CARTACRED and SBTL carry a 32 x 32 picture
 };
 
 // Every key of the window, in the order the window creates them (keys lying

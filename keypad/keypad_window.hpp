@@ -43,6 +43,9 @@ public:
 
 private:
     void build_settings_band();
+    void build_fields();
+    void build_band_buttons();
+    void build_display();
     void build_keys();
     QPushButton* add_key(const KeySpec& key);
     void press_key(const KeySpec& key);

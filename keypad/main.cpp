@@ -4,8 +4,7 @@
 
 #include "keypad_window.hpp"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QApplication app(argc, argv);
     delpad::KeypadWindow window(QCoreApplication::applicationDirPath());
     window.start();

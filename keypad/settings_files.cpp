@@ -12,10 +12,11 @@ namespace {
 // Only the first line matters; a longer file is not read further.
 constexpr std::size_t read_limit = 4096;
 
-bool is_line_end(char c) { return c == '\r' || c == '\n'; }
+bool is_line_end(char c) {
+    return c == '\r' || c == '\n';
+}
 
-bool same_name(std::string_view a, std::string_view b)
-{
+bool same_name(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) ==
                std::tolower(static_cast<unsigned char>(y));
@@ -23,8 +24,7 @@ bool same_name(std::string_view a, std::string_view b)
 }
 
 // The exact name first; otherwise any entry whose name differs only in case.
-std::filesystem::path find_setting(const std::filesystem::path& dir, std::string_view name)
-{
+std::filesystem::path find_setting(const std::filesystem::path& dir, std::string_view name) {
     std::error_code ec;
     auto exact = dir / std::string(name);
     if (std::filesystem::is_regular_file(exact, ec)) return exact;
@@ -35,8 +35,7 @@ std::filesystem::path find_setting(const std::filesystem::path& dir, std::string
     return {};
 }
 
-std::string read_head(const std::filesystem::path& file)
-{
+std::string read_head(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return {};
     std::string head(read_limit, '\0');
@@ -47,29 +46,29 @@ std::string read_head(const std::filesystem::path& file)
 
 // Rounds |integer part|.fraction to the nearest whole number, a half to the
 // even neighbour. `magnitude` is already capped well above 32768.
-long round_half_even(long magnitude, std::string_view fraction)
-{
+long round_half_even(long magnitude, std::string_view fraction) {
     if (fraction.empty() || fraction[0] < '5') return magnitude;
     if (fraction[0] > '5') return magnitude + 1;
-    const bool above_half = std::any_of(fraction.begin() + 1, fraction.end(), [](char c) { return c != '0'; });
+    const bool above_half =
+        std::any_of(fraction.begin() + 1, fraction.end(), [](char c) { return c != '0'; });
     if (above_half) return magnitude + 1;
     return magnitude % 2 == 0 ? magnitude : magnitude + 1;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
-std::string trim_blanks(std::string_view text)
-{
+std::string trim_blanks(std::string_view text) {
     const auto first = text.find_first_not_of(' ');
     if (first == std::string_view::npos) return {};
     const auto last = text.find_last_not_of(' ');
     return std::string(text.substr(first, last - first + 1));
 }
 
-std::string first_field(std::string_view content)
-{
+std::string first_field(std::string_view content) {
     const auto line_end = std::find_if(content.begin(), content.end(), is_line_end);
     std::string_view line(content.begin(), line_end);
     const auto start = line.find_first_not_of(' ');
@@ -82,15 +81,13 @@ std::string first_field(std::string_view content)
     return std::string(line.substr(0, line.find(',')));
 }
 
-std::string read_setting(const std::filesystem::path& dir, std::string_view name)
-{
+std::string read_setting(const std::filesystem::path& dir, std::string_view name) {
     const auto file = find_setting(dir, name);
     if (file.empty()) return {};
     return first_field(read_head(file));
 }
 
-bool convert_port(std::string_view text, std::int16_t& port)
-{
+bool convert_port(std::string_view text, std::int16_t& port) {
     std::size_t i = 0;
     while (i < text.size() && text[i] == ' ') ++i;
     bool negative = false;
@@ -113,13 +110,11 @@ bool convert_port(std::string_view text, std::int16_t& port)
     return true;
 }
 
-std::string ip_record(std::string_view address_field)
-{
+std::string ip_record(std::string_view address_field) {
     return '"' + trim_blanks(address_field) + "\"\r\n";
 }
 
-bool save_ip(const std::filesystem::path& dir, std::string_view address_field)
-{
+bool save_ip(const std::filesystem::path& dir, std::string_view address_field) {
     std::error_code ec;
     const auto file = dir / std::string(ip_file);
     std::filesystem::remove(file, ec);

@@ -1,7 +1,7 @@
 // The display rule: 23 characters dropped, CR LF appended, blanks trimmed.
-#include <QTest>
-
 #include "display_text.hpp"
+
+#include <QTest>
 
 class DisplayTextTest : public QObject {
     Q_OBJECT
@@ -10,8 +10,7 @@ private slots:
     void display_text();
 };
 
-void DisplayTextTest::display_text_data()
-{
+void DisplayTextTest::display_text_data() {
     QTest::addColumn<QByteArray>("arrival");
     QTest::addColumn<QByteArray>("shown");
     const QByteArray head = "ABCDEFGHIJKLMNOPQRSTUVW";  // 23 characters
@@ -23,17 +22,19 @@ void DisplayTextTest::display_text_data()
     QTest::newRow("leading blanks removed") << head + "   TOTALE" << QByteArray("TOTALE\r\n");
     QTest::newRow("blanks before CR LF stay") << head + "TOTALE   " << QByteArray("TOTALE   \r\n");
     QTest::newRow("only blanks") << head + "      " << QByteArray("\r\n");
-    QTest::newRow("blanks in the head do not count") << QByteArray(23, ' ') + "  12,50" << QByteArray("12,50\r\n");
-    QTest::newRow("line ends kept") << head + "RIGA 1\r\nRIGA 2" << QByteArray("RIGA 1\r\nRIGA 2\r\n");
+    QTest::newRow("blanks in the head do not count")
+        << QByteArray(23, ' ') + "  12,50" << QByteArray("12,50\r\n");
+    QTest::newRow("line ends kept")
+        << head + "RIGA 1\r\nRIGA 2" << QByteArray("RIGA 1\r\nRIGA 2\r\n");
     QTest::newRow("tabs are not blanks") << head + "\t5,00" << QByteArray("\t5,00\r\n");
     QTest::newRow("bytes above 127") << head + "\xE0 \x80" << QByteArray("\xE0 \x80\r\n");
 }
 
-void DisplayTextTest::display_text()
-{
+void DisplayTextTest::display_text() {
     QFETCH(QByteArray, arrival);
     QFETCH(QByteArray, shown);
-    const std::string text = delpad::display_text(std::string_view(arrival.constData(), std::size_t(arrival.size())));
+    const std::string text =
+        delpad::display_text(std::string_view(arrival.constData(), std::size_t(arrival.size())));
     QCOMPARE(QByteArray::fromStdString(text), shown);
 }
 

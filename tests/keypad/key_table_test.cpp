@@ -1,24 +1,23 @@
 // The key table against the register's key list written out by hand, and
 // the places, colours and type sizes of the keys.
+#include "key_table.hpp"
+
 #include <QTest>
 #include <set>
 
 #include "expected_keys.hpp"
-#include "key_table.hpp"
 
 using namespace delpad;
 
 namespace {
 
-const KeySpec* find_key(const std::string& name)
-{
+const KeySpec* find_key(const std::string& name) {
     for (const auto& key : key_table())
         if (key.name == name) return &key;
     return nullptr;
 }
 
-bool overlaps(const TwipsRect& a, const TwipsRect& b)
-{
+bool overlaps(const TwipsRect& a, const TwipsRect& b) {
     return a.left < b.left + b.width && b.left < a.left + a.width && a.top < b.top + b.height &&
            b.top < a.top + a.height;
 }
@@ -40,8 +39,7 @@ private slots:
     void colours_and_type_sizes();
 };
 
-void KeyTableTest::every_key_has_its_caption_and_code_data()
-{
+void KeyTableTest::every_key_has_its_caption_and_code_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QString>("code");
@@ -49,8 +47,7 @@ void KeyTableTest::every_key_has_its_caption_and_code_data()
         QTest::newRow(key.name) << QString(key.name) << QString(key.caption) << QString(key.code);
 }
 
-void KeyTableTest::every_key_has_its_caption_and_code()
-{
+void KeyTableTest::every_key_has_its_caption_and_code() {
     QFETCH(QString, name);
     QFETCH(QString, caption);
     QFETCH(QString, code);
@@ -60,33 +57,30 @@ void KeyTableTest::every_key_has_its_caption_and_code()
     QCOMPARE(QString::fromStdString(key->code), code);
 }
 
-void KeyTableTest::no_other_keys()
-{
+void KeyTableTest::no_other_keys() {
     std::set<std::string> names;
     for (const auto& key : key_table()) QVERIFY2(names.insert(key.name).second, key.name.c_str());
     QCOMPARE(key_table().size(), delpad_test::expected_keys.size());
 }
 
-void KeyTableTest::message_is_quote_code_quote_202F()
-{
+void KeyTableTest::message_is_quote_code_quote_202F() {
     QCOMPARE(key_message("5C"), std::string("\"5C\"202F"));
     QCOMPARE(key_message("07"), std::string("\"07\"202F"));
     for (const auto& key : key_table()) QCOMPARE(key_message(key.code).size(), std::size_t(8));
 }
 
-void KeyTableTest::families_and_digit_field_clearing()
-{
+void KeyTableTest::families_and_digit_field_clearing() {
     const std::set<std::string> clearing = {"C", "MENU", "X", "RISTAMPA_FATTURA"};
     for (const auto& key : key_table()) {
         const bool digit = key.name.rfind("T7(", 0) == 0;
         const bool department = key.name.rfind("REPARTO", 0) == 0 || key.name == "reparto15";
         QVERIFY2((key.family == KeyFamily::digit) == digit, key.name.c_str());
-        QVERIFY2(key.clears_digit_field == (department || clearing.count(key.name) > 0), key.name.c_str());
+        QVERIFY2(key.clears_digit_field == (department || clearing.count(key.name) > 0),
+                 key.name.c_str());
     }
 }
 
-void KeyTableTest::places_data()
-{
+void KeyTableTest::places_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("left");
     QTest::addColumn<int>("top");
@@ -118,8 +112,7 @@ void KeyTableTest::places_data()
     QTest::newRow("TOTALE") << "TOTALE" << 13680 << 9120 << 1455 << false;
 }
 
-void KeyTableTest::places()
-{
+void KeyTableTest::places() {
     QFETCH(QString, name);
     QFETCH(int, left);
     QFETCH(int, top);
@@ -134,20 +127,19 @@ void KeyTableTest::places()
     QCOMPARE(key->hidden, hidden);
 }
 
-void KeyTableTest::visible_keys_do_not_overlap()
-{
+void KeyTableTest::visible_keys_do_not_overlap() {
     const auto& keys = key_table();
     for (std::size_t i = 0; i < keys.size(); ++i)
         for (std::size_t j = i + 1; j < keys.size(); ++j)
             if (!keys[i].hidden && !keys[j].hidden)
-                QVERIFY2(!overlaps(keys[i].place, keys[j].place), (keys[i].name + " " + keys[j].name).c_str());
+                QVERIFY2(!overlaps(keys[i].place, keys[j].place),
+                         (keys[i].name + " " + keys[j].name).c_str());
     // Each hidden key lies under a visible one.
     QVERIFY(overlaps(find_key("FATTURA")->place, find_key("AnnulloRT")->place));
     QVERIFY(overlaps(find_key("RISTAMPA_FATTURA")->place, find_key("ResoRT")->place));
 }
 
-void KeyTableTest::colours_and_type_sizes_data()
-{
+void KeyTableTest::colours_and_type_sizes_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("kind");
     QTest::addColumn<uint>("rgb");
@@ -181,8 +173,7 @@ void KeyTableTest::colours_and_type_sizes_data()
     QTest::newRow("BUONI") << "BUONI" << rgb << 0xC0C0C0u << 12.0;
 }
 
-void KeyTableTest::colours_and_type_sizes()
-{
+void KeyTableTest::colours_and_type_sizes() {
     QFETCH(QString, name);
     QFETCH(int, kind);
     QFETCH(uint, rgb);

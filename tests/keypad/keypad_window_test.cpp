@@ -1,6 +1,8 @@
 // The keypad window against loopback servers playing the register: the
 // settings read at start, both connections, every key's message, the display
 // line, SALVA IP, OFF, the failed-send message box, and the layout.
+#include "keypad_window.hpp"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
@@ -19,15 +21,13 @@
 #include <memory>
 
 #include "expected_keys.hpp"
-#include "keypad_window.hpp"
 
 using delpad::KeypadWindow;
 
 namespace {
 
 // The program's ports are signed 16-bit, so the register listens below 32768.
-quint16 listen_low(QTcpServer& server)
-{
+quint16 listen_low(QTcpServer& server) {
     const int base = 20000 + int(QCoreApplication::applicationPid() % 4000) * 3;
     for (int port = base; port < 32767; ++port)
         if (server.listen(QHostAddress::LocalHost, quint16(port))) return quint16(port);
@@ -35,16 +35,14 @@ quint16 listen_low(QTcpServer& server)
 }
 
 // A loopback port with nobody listening on it.
-quint16 closed_port()
-{
+quint16 closed_port() {
     QTcpServer server;
     const quint16 port = listen_low(server);
     server.close();
     return port;
 }
 
-QByteArray message(const char* code)
-{
+QByteArray message(const char* code) {
     return QByteArray("\"") + code + "\"202F";
 }
 
@@ -52,8 +50,7 @@ QByteArray message(const char* code)
 // runs, and records what it showed.
 class BoxCloser : public QObject {
 public:
-    BoxCloser()
-    {
+    BoxCloser() {
         connect(&timer_, &QTimer::timeout, this, &BoxCloser::close_box);
         timer_.start(10);
     }
@@ -63,8 +60,7 @@ public:
     QMessageBox::StandardButtons buttons;
 
 private:
-    void close_box()
-    {
+    void close_box() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || box == last_) return;
         last_ = box;
@@ -89,31 +85,30 @@ struct Bench {
     QTcpSocket* data_peer = nullptr;  // the register's end of the DATA connection
     QTcpSocket* send_peer = nullptr;  // the register's end of the SEND connection
 
-    void write(const QString& name, const QByteArray& bytes)
-    {
+    void write(const QString& name, const QByteArray& bytes) {
         QFile file(dir.filePath(name));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(bytes);
     }
-    void write_all_settings()
-    {
+    void write_all_settings() {
         write("ip.txt", "\"127.0.0.1\"\r\n");
         write("Data.txt", QByteArray::number(data_port) + "\r\n");
         write("Send.txt", QByteArray::number(send_port) + "\r\n");
     }
-    void start()
-    {
+    void start() {
         window = std::make_unique<KeypadWindow>(dir.path());
         window->start();
     }
-    template <class T> T* get(const char* name) { return window->findChild<T*>(QString::fromLatin1(name)); }
+    template <class T>
+    T* get(const char* name) {
+        return window->findChild<T*>(QString::fromLatin1(name));
+    }
     QPushButton* key(const char* name) { return get<QPushButton>(name); }
     QTcpSocket* send_socket() { return get<QTcpSocket>("WskServer"); }
     QTcpSocket* data_socket() { return get<QTcpSocket>("WskClient"); }
 
     // Both connections accepted by the register and usable by the program.
-    void accept_both()
-    {
+    void accept_both() {
         QTRY_VERIFY(data_server.hasPendingConnections());
         QTRY_VERIFY(send_server.hasPendingConnections());
         data_peer = data_server.nextPendingConnection();
@@ -121,8 +116,7 @@ struct Bench {
         QTRY_COMPARE(data_socket()->state(), QAbstractSocket::ConnectedState);
         QTRY_COMPARE(send_socket()->state(), QAbstractSocket::ConnectedState);
     }
-    void open()
-    {
+    void open() {
         QVERIFY(data_port && send_port);
         write_all_settings();
         start();
@@ -130,13 +124,14 @@ struct Bench {
     }
     // Everything the register has received on the SEND connection, once at
     // least `size` bytes are there.
-    QByteArray received(QTcpSocket* peer, qsizetype size)
-    {
+    QByteArray received(QTcpSocket* peer, qsizetype size) {
         QByteArray bytes;
-        (void)QTest::qWaitFor([&] {
-            bytes += peer->readAll();
-            return bytes.size() >= size;
-        }, 5000);
+        (void)QTest::qWaitFor(
+            [&] {
+                bytes += peer->readAll();
+                return bytes.size() >= size;
+            },
+            5000);
         QTest::qWait(20);
         return bytes + peer->readAll();
     }
@@ -172,8 +167,7 @@ private slots:
     void screenshot_shows_flat_colours();
 };
 
-void KeypadWindowTest::startup_reads_the_settings_and_connects_both()
-{
+void KeypadWindowTest::startup_reads_the_settings_and_connects_both() {
     Bench bench;
     bench.write("IP.txt", "  \"127.0.0.1\"  ,ignored\r\nsecond line\r\n");
     bench.write("data.txt", QByteArray::number(bench.data_port) + ",comment\r\n");
@@ -193,19 +187,18 @@ void KeypadWindowTest::startup_reads_the_settings_and_connects_both()
     QVERIFY(bench.get<QLineEdit>("Text3")->isEnabled());
 }
 
-void KeypadWindowTest::first_start_without_settings_connects_nothing()
-{
+void KeypadWindowTest::first_start_without_settings_connects_nothing() {
     Bench bench;
     bench.start();
-    for (const char* field : {"Text3", "Text4", "Text5"}) QCOMPARE(bench.get<QLineEdit>(field)->text(), QString());
+    for (const char* field : {"Text3", "Text4", "Text5"})
+        QCOMPARE(bench.get<QLineEdit>(field)->text(), QString());
     QCOMPARE(int(bench.window->data_port()), 0);
     QCOMPARE(int(bench.window->send_port()), 0);
     QCOMPARE(bench.data_socket()->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(bench.send_socket()->state(), QAbstractSocket::UnconnectedState);
 }
 
-void KeypadWindowTest::data_port_above_32767_is_not_used()
-{
+void KeypadWindowTest::data_port_above_32767_is_not_used() {
     Bench bench;
     bench.write_all_settings();
     bench.write("Data.txt", "40000\r\n");
@@ -218,15 +211,14 @@ void KeypadWindowTest::data_port_above_32767_is_not_used()
     QVERIFY(!bench.data_server.hasPendingConnections());
 }
 
-void KeypadWindowTest::every_key_sends_its_message_data()
-{
+void KeypadWindowTest::every_key_sends_its_message_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("bytes");
-    for (const auto& key : delpad_test::expected_keys) QTest::newRow(key.name) << QString(key.name) << message(key.code);
+    for (const auto& key : delpad_test::expected_keys)
+        QTest::newRow(key.name) << QString(key.name) << message(key.code);
 }
 
-void KeypadWindowTest::every_key_sends_its_message()
-{
+void KeypadWindowTest::every_key_sends_its_message() {
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
     Bench bench;
@@ -242,8 +234,7 @@ void KeypadWindowTest::every_key_sends_its_message()
     QCOMPARE(bench.data_peer->bytesAvailable(), 0);
 }
 
-void KeypadWindowTest::consecutive_keys_make_one_plain_stream()
-{
+void KeypadWindowTest::consecutive_keys_make_one_plain_stream() {
     Bench bench;
     bench.open();
     QByteArray expected;
@@ -254,8 +245,7 @@ void KeypadWindowTest::consecutive_keys_make_one_plain_stream()
     QCOMPARE(bench.received(bench.send_peer, expected.size()), expected);
 }
 
-void KeypadWindowTest::digit_then_department()
-{
+void KeypadWindowTest::digit_then_department() {
     Bench bench;
     bench.open();
     bench.key("T7(3)")->click();
@@ -268,8 +258,7 @@ void KeypadWindowTest::digit_then_department()
              QByteArray("\"03\"202F\"0C\"202F\"07\"202F\"0A\"202F\"17\"202F"));
 }
 
-void KeypadWindowTest::reso_and_reso_scontrino_send_the_same()
-{
+void KeypadWindowTest::reso_and_reso_scontrino_send_the_same() {
     Bench bench;
     bench.open();
     bench.key("RESO")->click();
@@ -281,19 +270,18 @@ void KeypadWindowTest::reso_and_reso_scontrino_send_the_same()
     QCOMPARE(bench.key("ResoRT")->text(), QString("   RESO   scontrino"));
 }
 
-void KeypadWindowTest::display_shows_each_arrival_data()
-{
+void KeypadWindowTest::display_shows_each_arrival_data() {
     QTest::addColumn<QByteArray>("arrival");
     QTest::addColumn<QString>("shown");
     const QByteArray head = "ABCDEFGHIJKLMNOPQRSTUVW";
     QTest::newRow("30 characters") << head + "1234567" << QString("1234567\r\n");
     QTest::newRow("23 characters") << head << QString("\r\n");
     QTest::newRow("blanks around") << head + "  TOTALE  " << QString("TOTALE  \r\n");
-    QTest::newRow("single-byte text") << head + "\xE0 PAGARE" << QString::fromLatin1("\xE0 PAGARE\r\n");
+    QTest::newRow("single-byte text")
+        << head + "\xE0 PAGARE" << QString::fromLatin1("\xE0 PAGARE\r\n");
 }
 
-void KeypadWindowTest::display_shows_each_arrival()
-{
+void KeypadWindowTest::display_shows_each_arrival() {
     QFETCH(QByteArray, arrival);
     QFETCH(QString, shown);
     Bench bench;
@@ -305,8 +293,7 @@ void KeypadWindowTest::display_shows_each_arrival()
     QTRY_COMPARE(display->text(), shown);
 }
 
-void KeypadWindowTest::display_replaces_never_accumulates()
-{
+void KeypadWindowTest::display_replaces_never_accumulates() {
     Bench bench;
     bench.open();
     auto* display = bench.get<QLabel>("Label1");
@@ -319,8 +306,7 @@ void KeypadWindowTest::display_replaces_never_accumulates()
     QTRY_COMPARE(display->text(), QString("\r\n"));
 }
 
-void KeypadWindowTest::send_connection_data_is_not_shown()
-{
+void KeypadWindowTest::send_connection_data_is_not_shown() {
     Bench bench;
     bench.open();
     auto* display = bench.get<QLabel>("Label1");
@@ -332,8 +318,7 @@ void KeypadWindowTest::send_connection_data_is_not_shown()
     QCOMPARE(bench.received(bench.send_peer, 8), QByteArray("\"5D\"202F"));
 }
 
-void KeypadWindowTest::save_address_writes_ip_and_reconnects()
-{
+void KeypadWindowTest::save_address_writes_ip_and_reconnects() {
     Bench bench;
     bench.open();
     QPointer<QTcpSocket> old_data = bench.data_peer;
@@ -357,8 +342,7 @@ void KeypadWindowTest::save_address_writes_ip_and_reconnects()
     QTRY_COMPARE(bench.get<QLabel>("Label1")->text(), QString("OK\r\n"));
 }
 
-void KeypadWindowTest::failed_send_shows_the_box_once_data()
-{
+void KeypadWindowTest::failed_send_shows_the_box_once_data() {
     QTest::addColumn<QString>("situation");
     QTest::newRow("no settings files") << "none";
     QTest::newRow("send port refused") << "refused";
@@ -367,8 +351,7 @@ void KeypadWindowTest::failed_send_shows_the_box_once_data()
     QTest::newRow("zero send port") << "zero";
 }
 
-void KeypadWindowTest::failed_send_shows_the_box_once()
-{
+void KeypadWindowTest::failed_send_shows_the_box_once() {
     QFETCH(QString, situation);
     Bench bench;
     if (situation == "refused") {
@@ -415,8 +398,7 @@ void KeypadWindowTest::failed_send_shows_the_box_once()
     if (situation == "closed") QCOMPARE(bench.send_peer->bytesAvailable(), 0);
 }
 
-void KeypadWindowTest::same_key_goes_out_after_reconnect()
-{
+void KeypadWindowTest::same_key_goes_out_after_reconnect() {
     Bench bench;
     bench.write_all_settings();
     QVERIFY(QFile::remove(bench.dir.filePath("ip.txt")));
@@ -437,8 +419,7 @@ void KeypadWindowTest::same_key_goes_out_after_reconnect()
     QCOMPARE(bench.received(bench.send_peer, 8), QByteArray("\"5D\"202F"));
 }
 
-void KeypadWindowTest::off_closes_both_and_ends()
-{
+void KeypadWindowTest::off_closes_both_and_ends() {
     Bench bench;
     bench.open();
     bench.window->show();
@@ -451,8 +432,7 @@ void KeypadWindowTest::off_closes_both_and_ends()
     QTRY_COMPARE(bench.send_peer->state(), QAbstractSocket::UnconnectedState);
 }
 
-void KeypadWindowTest::hidden_connect_and_disconnect_buttons()
-{
+void KeypadWindowTest::hidden_connect_and_disconnect_buttons() {
     Bench bench;
     bench.open();
     QCOMPARE(bench.key("Command3")->text(), QString("DISCONNETTI"));
@@ -467,20 +447,19 @@ void KeypadWindowTest::hidden_connect_and_disconnect_buttons()
     QCOMPARE(bench.received(bench.send_peer, 8), QByteArray("\"74\"202F"));
 }
 
-void KeypadWindowTest::version_in_credits_line()
-{
+void KeypadWindowTest::version_in_credits_line() {
     Bench bench;
     bench.window = std::make_unique<KeypadWindow>(bench.dir.path());
     const QString design = bench.get<QLabel>("Label3")->text();
     QVERIFY(!design.isEmpty());
     QVERIFY(!design.contains("vers."));
     bench.window->start();
-    QCOMPARE(bench.get<QLabel>("Label3")->text(), design + "     vers. " + delpad::program_version());
+    QCOMPARE(bench.get<QLabel>("Label3")->text(),
+             design + "     vers. " + delpad::program_version());
     QVERIFY(QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(delpad::program_version()).hasMatch());
 }
 
-void KeypadWindowTest::layout_data()
-{
+void KeypadWindowTest::layout_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QRect>("place");
     QTest::addColumn<bool>("hidden");
@@ -511,8 +490,7 @@ void KeypadWindowTest::layout_data()
     QTest::newRow("T7(5)") << "T7(5)" << QRect(600, 448, 97, 73) << false;
 }
 
-void KeypadWindowTest::layout()
-{
+void KeypadWindowTest::layout() {
     QFETCH(QString, name);
     QFETCH(QRect, place);
     QFETCH(bool, hidden);
@@ -526,16 +504,15 @@ void KeypadWindowTest::layout()
     QCOMPARE(widget->isHidden(), hidden);
 }
 
-void KeypadWindowTest::fonts()
-{
+void KeypadWindowTest::fonts() {
     QTemporaryDir dir;
     KeypadWindow window(dir.path());
     const struct {
         const char* name;
         double points;
         bool bold;
-    } cases[] = {{"Label2(0)", 9.75, true}, {"Text3", 9.75, true},  {"Command5", 8.25, true},
-                 {"CHIUDI", 13.5, true},    {"Label3", 13.5, true}, {"TOTALE", 9.75, true},
+    } cases[] = {{"Label2(0)", 9.75, true}, {"Text3", 9.75, true},    {"Command5", 8.25, true},
+                 {"CHIUDI", 13.5, true},    {"Label3", 13.5, true},   {"TOTALE", 9.75, true},
                  {"T7(1)", 13.5, true},     {"REPARTO2", 13.5, true}, {"EAN", 12, true}};
     for (const auto& c : cases) {
         const QFont font = window.findChild<QWidget*>(c.name)->font();
@@ -550,8 +527,7 @@ void KeypadWindowTest::fonts()
     QVERIFY(window.findChild<QLabel*>("Label1")->alignment() & Qt::AlignHCenter);
 }
 
-void KeypadWindowTest::screenshot_shows_flat_colours()
-{
+void KeypadWindowTest::screenshot_shows_flat_colours() {
     // No settings files, so nothing connects; the fields are filled for the
     // picture only.
     QTemporaryDir dir;
@@ -564,16 +540,17 @@ void KeypadWindowTest::screenshot_shows_flat_colours()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QImage image = window.grab().toImage();
-    const QString path = qEnvironmentVariable("DELPAD_SCREENSHOT", QDir::temp().filePath("delpad.png"));
+    const QString path =
+        qEnvironmentVariable("DELPAD_SCREENSHOT", QDir::temp().filePath("delpad.png"));
     QVERIFY(image.save(path));
     QCOMPARE(image.size(), QSize(1016, 721));
 
     const struct {
         const char* name;
         QRgb colour;
-    } faces[] = {{"MENU", 0xFF8000},     {"AnnulloRT", 0xFF0000}, {"ResoRT", 0xFF8080}, {"TOTALE", 0xFF80FF},
-                 {"T7(5)", 0x808080},    {"FUNZIONE", 0xFFC080},  {"FEED", 0xC0C0C0},   {"Command5", 0xC0C000},
-                 {"CHIUDI", 0x008000}};
+    } faces[] = {{"MENU", 0xFF8000},   {"AnnulloRT", 0xFF0000}, {"ResoRT", 0xFF8080},
+                 {"TOTALE", 0xFF80FF}, {"T7(5)", 0x808080},     {"FUNZIONE", 0xFFC080},
+                 {"FEED", 0xC0C0C0},   {"Command5", 0xC0C000},  {"CHIUDI", 0x008000}};
     for (const auto& face : faces) {
         const QRect r = window.findChild<QWidget*>(face.name)->geometry();
         // Top and bottom of the face carry the same colour: no gradient.

@@ -1,30 +1,27 @@
 // The settings files: first-field rule, port conversion, the file lookup and
 // the record SALVA IP writes.
+#include "settings_files.hpp"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "settings_files.hpp"
-
 using namespace delpad;
 
 namespace {
 
-std::filesystem::path path_of(const QTemporaryDir& dir)
-{
+std::filesystem::path path_of(const QTemporaryDir& dir) {
     return std::filesystem::path(dir.path().toStdString());
 }
 
-void write_file(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
-{
+void write_file(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
     QFile file(dir.filePath(name));
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-QByteArray read_file(const QString& path)
-{
+QByteArray read_file(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return "<missing>";
     return file.readAll();
@@ -49,37 +46,37 @@ private slots:
     void save_ip_fails_silently();
 };
 
-void SettingsFilesTest::first_field_data()
-{
+void SettingsFilesTest::first_field_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QByteArray>("field");
     QTest::newRow("plain address") << QByteArray("192.168.1.20\r\n") << QByteArray("192.168.1.20");
-    QTest::newRow("quoted address") << QByteArray("\"192.168.1.20\"\r\n") << QByteArray("192.168.1.20");
+    QTest::newRow("quoted address")
+        << QByteArray("\"192.168.1.20\"\r\n") << QByteArray("192.168.1.20");
     QTest::newRow("no line end") << QByteArray("9930") << QByteArray("9930");
     QTest::newRow("comma ends the field") << QByteArray("9930,more text\r\n") << QByteArray("9930");
-    QTest::newRow("leading blanks skipped") << QByteArray("   10.0.0.1\r\n") << QByteArray("10.0.0.1");
+    QTest::newRow("leading blanks skipped")
+        << QByteArray("   10.0.0.1\r\n") << QByteArray("10.0.0.1");
     QTest::newRow("trailing blanks kept") << QByteArray("1723  ,x\r\n") << QByteArray("1723  ");
     QTest::newRow("only the first line") << QByteArray("alpha\r\nbeta\r\n") << QByteArray("alpha");
     QTest::newRow("unix line end") << QByteArray("alpha\nbeta") << QByteArray("alpha");
     QTest::newRow("quoted comma kept") << QByteArray("\"a,b\",c\r\n") << QByteArray("a,b");
     QTest::newRow("after the quote ignored") << QByteArray("\"cassa\" 12,x") << QByteArray("cassa");
     QTest::newRow("blanks then quotes") << QByteArray("  \" host \"\r\n") << QByteArray(" host ");
-    QTest::newRow("unclosed quote to line end") << QByteArray("\"cassa\r\nnext") << QByteArray("cassa");
+    QTest::newRow("unclosed quote to line end")
+        << QByteArray("\"cassa\r\nnext") << QByteArray("cassa");
     QTest::newRow("empty file") << QByteArray() << QByteArray();
     QTest::newRow("empty first line") << QByteArray("\r\n9930\r\n") << QByteArray();
     QTest::newRow("blank first line") << QByteArray("    \r\n9930") << QByteArray();
     QTest::newRow("leading comma") << QByteArray(",9930") << QByteArray();
 }
 
-void SettingsFilesTest::first_field()
-{
+void SettingsFilesTest::first_field() {
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, field);
     QCOMPARE(QByteArray::fromStdString(delpad::first_field(content.toStdString())), field);
 }
 
-void SettingsFilesTest::convert_port_data()
-{
+void SettingsFilesTest::convert_port_data() {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<bool>("fits");
     QTest::addColumn<int>("port");
@@ -105,8 +102,7 @@ void SettingsFilesTest::convert_port_data()
     QTest::newRow("below -32768") << QByteArray("-32769") << false << 0;
 }
 
-void SettingsFilesTest::convert_port()
-{
+void SettingsFilesTest::convert_port() {
     QFETCH(QByteArray, text);
     QFETCH(bool, fits);
     QFETCH(int, port);
@@ -117,28 +113,29 @@ void SettingsFilesTest::convert_port()
     QCOMPARE(int(value), fits ? port : int(previous));
 }
 
-void SettingsFilesTest::trim_blanks_only_spaces()
-{
+void SettingsFilesTest::trim_blanks_only_spaces() {
     QCOMPARE(trim_blanks("  a b  "), std::string("a b"));
     QCOMPARE(trim_blanks("\t a \r\n"), std::string("\t a \r\n"));
     QCOMPARE(trim_blanks("     "), std::string());
 }
 
-void SettingsFilesTest::read_setting_data()
-{
+void SettingsFilesTest::read_setting_data() {
     QTest::addColumn<QString>("file_name");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("asked");
     QTest::addColumn<QByteArray>("field");
-    QTest::newRow("ip quoted") << "ip.txt" << QByteArray("\"127.0.0.1\"\r\n") << "ip.txt" << QByteArray("127.0.0.1");
-    QTest::newRow("ip unquoted") << "ip.txt" << QByteArray("127.0.0.1\r\n") << "ip.txt" << QByteArray("127.0.0.1");
-    QTest::newRow("data lower case") << "data.txt" << QByteArray("9930,x\r\n") << "Data.txt" << QByteArray("9930");
-    QTest::newRow("send upper case") << "SEND.TXT" << QByteArray("1723\r\n") << "Send.txt" << QByteArray("1723");
+    QTest::newRow("ip quoted") << "ip.txt" << QByteArray("\"127.0.0.1\"\r\n") << "ip.txt"
+                               << QByteArray("127.0.0.1");
+    QTest::newRow("ip unquoted") << "ip.txt" << QByteArray("127.0.0.1\r\n") << "ip.txt"
+                                 << QByteArray("127.0.0.1");
+    QTest::newRow("data lower case")
+        << "data.txt" << QByteArray("9930,x\r\n") << "Data.txt" << QByteArray("9930");
+    QTest::newRow("send upper case")
+        << "SEND.TXT" << QByteArray("1723\r\n") << "Send.txt" << QByteArray("1723");
     QTest::newRow("empty file") << "Send.txt" << QByteArray() << "Send.txt" << QByteArray();
 }
 
-void SettingsFilesTest::read_setting()
-{
+void SettingsFilesTest::read_setting() {
     QFETCH(QString, file_name);
     QFETCH(QByteArray, content);
     QFETCH(QString, asked);
@@ -146,11 +143,11 @@ void SettingsFilesTest::read_setting()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     write_file(dir, file_name, content);
-    QCOMPARE(QByteArray::fromStdString(delpad::read_setting(path_of(dir), asked.toStdString())), field);
+    QCOMPARE(QByteArray::fromStdString(delpad::read_setting(path_of(dir), asked.toStdString())),
+             field);
 }
 
-void SettingsFilesTest::read_setting_missing_or_not_a_file()
-{
+void SettingsFilesTest::read_setting_missing_or_not_a_file() {
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("Send.txt"));
     write_file(dir, "other.txt", "9930\r\n");
@@ -159,16 +156,14 @@ void SettingsFilesTest::read_setting_missing_or_not_a_file()
     QCOMPARE(delpad::read_setting(path_of(dir) / "absent", ip_file), std::string());
 }
 
-void SettingsFilesTest::read_setting_prefers_the_exact_name()
-{
+void SettingsFilesTest::read_setting_prefers_the_exact_name() {
     QTemporaryDir dir;
     write_file(dir, "IP.TXT", "10.0.0.9\r\n");
     write_file(dir, "ip.txt", "\"127.0.0.1\"\r\n");
     QCOMPARE(delpad::read_setting(path_of(dir), ip_file), std::string("127.0.0.1"));
 }
 
-void SettingsFilesTest::save_ip_writes_one_quoted_record()
-{
+void SettingsFilesTest::save_ip_writes_one_quoted_record() {
     QTemporaryDir dir;
     write_file(dir, "ip.txt", "\"10.1.2.3\"\r\nsecond line that must go\r\n");
     QVERIFY(save_ip(path_of(dir), "   127.0.0.1  "));
@@ -176,15 +171,13 @@ void SettingsFilesTest::save_ip_writes_one_quoted_record()
     QCOMPARE(ip_record(""), std::string("\"\"\r\n"));
 }
 
-void SettingsFilesTest::save_ip_record_reads_back_as_the_address()
-{
+void SettingsFilesTest::save_ip_record_reads_back_as_the_address() {
     QTemporaryDir dir;
     QVERIFY(save_ip(path_of(dir), " cassa "));
     QCOMPARE(delpad::read_setting(path_of(dir), ip_file), std::string("cassa"));
 }
 
-void SettingsFilesTest::save_ip_fails_silently()
-{
+void SettingsFilesTest::save_ip_fails_silently() {
     QTemporaryDir dir;
     QVERIFY(!save_ip(path_of(dir) / "absent", "127.0.0.1"));
     QVERIFY(!QFile::exists(dir.filePath("absent/ip.txt")));
