@@ -55,6 +55,14 @@ long round_half_even(long magnitude, std::string_view fraction) {
     return magnitude % 2 == 0 ? magnitude : magnitude + 1;
 }
 
+bool write_whole(const std::filesystem::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return static_cast<bool>(out);
+}
+
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -115,15 +123,20 @@ std::string ip_record(std::string_view address_field) {
 }
 
 bool save_ip(const std::filesystem::path& dir, std::string_view address_field) {
+    // The record goes to a side file first and replaces ip.txt only once it
+    // is complete, so a failed write leaves the saved address as it was.
     std::error_code ec;
     const auto file = dir / std::string(ip_file);
+    const auto side_file = dir / (std::string(ip_file) + ".new");
+    if (!write_whole(side_file, ip_record(address_field))) {
+        if (std::filesystem::is_regular_file(side_file, ec)) std::filesystem::remove(side_file, ec);
+        return false;
+    }
     std::filesystem::remove(file, ec);
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    const auto record = ip_record(address_field);
-    out.write(record.data(), static_cast<std::streamsize>(record.size()));
-    out.close();
-    return static_cast<bool>(out);
+    std::filesystem::rename(side_file, file, ec);
+    if (!ec) return true;
+    std::filesystem::remove(side_file, ec);
+    return false;
 }
 
 }  // namespace delpad

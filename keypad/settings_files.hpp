@@ -36,9 +36,9 @@ bool convert_port(std::string_view text, std::int16_t& port);
 // in double quotes, then CR LF.
 std::string ip_record(std::string_view address_field);
 
-// Replaces ip.txt in `dir` with ip_record(address_field). Failures are
-// silent (the program reports none on this path); the result says whether
-// the file was written.
+// Replaces ip.txt in `dir` with ip_record(address_field); the old file stays
+// when the new one cannot be written. Failures are silent (the program
+// reports none on this path); the result says whether ip.txt was replaced.
 bool save_ip(const std::filesystem::path& dir, std::string_view address_field);
 
 }  // namespace delpad

@@ -44,6 +44,7 @@ private slots:
     void save_ip_writes_one_quoted_record();
     void save_ip_record_reads_back_as_the_address();
     void save_ip_fails_silently();
+    void failed_save_keeps_the_saved_address();
 };
 
 void SettingsFilesTest::first_field_data() {
@@ -181,6 +182,19 @@ void SettingsFilesTest::save_ip_fails_silently() {
     QTemporaryDir dir;
     QVERIFY(!save_ip(path_of(dir) / "absent", "127.0.0.1"));
     QVERIFY(!QFile::exists(dir.filePath("absent/ip.txt")));
+}
+
+void SettingsFilesTest::failed_save_keeps_the_saved_address() {
+    QTemporaryDir dir;
+    write_file(dir, "ip.txt", "\"10.1.2.3\"\r\n");
+    // A directory where the new record would be written makes the write fail.
+    QVERIFY(QDir(dir.path()).mkdir("ip.txt.new"));
+    QVERIFY(!save_ip(path_of(dir), "127.0.0.1"));
+    QCOMPARE(read_file(dir.filePath("ip.txt")), QByteArray("\"10.1.2.3\"\r\n"));
+    QVERIFY(QDir(dir.path()).rmdir("ip.txt.new"));
+    QVERIFY(save_ip(path_of(dir), "127.0.0.1"));
+    QCOMPARE(read_file(dir.filePath("ip.txt")), QByteArray("\"127.0.0.1\"\r\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"ip.txt"});
 }
 
 QTEST_APPLESS_MAIN(SettingsFilesTest)
