@@ -424,7 +424,13 @@ void KeypadWindowTest::off_closes_both_and_ends() {
     bench.open();
     bench.window->show();
     QVERIFY(QTest::qWaitForWindowExposed(bench.window.get()));
-    bench.key("CHIUDI")->click();
+    // The program's event loop ends when OFF closes its one window.
+    QTimer::singleShot(0, bench.key("CHIUDI"), &QPushButton::click);
+    QTimer give_up;
+    give_up.setSingleShot(true);
+    connect(&give_up, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    give_up.start(5000);
+    QCOMPARE(QApplication::exec(), 0);
     QCOMPARE(bench.data_socket()->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(bench.send_socket()->state(), QAbstractSocket::UnconnectedState);
     QVERIFY(!bench.window->isVisible());
