@@ -4,14 +4,8 @@
 # Only missing packages are installed; sudo is used when not run as root.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv tftpd-hpa tftp-hpa curl)
-for group in "$@"; do
-    case $group in
-        windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-                            binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64) ;;
-        *) echo "unknown package group: $group" >&2; exit 2 ;;
-    esac
-done
+packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv tftpd-hpa tftp-hpa curl
+          qt6-base-dev qt6-qpa-plugins fonts-liberation)
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

@@ -1,0 +1,42 @@
+// The button face comes from the style (and its style sheet); the caption is
+// drawn here so that it can wrap, under the icon when there is one.
+#include "key_button.hpp"
+
+#include <QStyleOptionButton>
+#include <QStylePainter>
+
+namespace delpad {
+namespace {
+
+// Blanks at the end of a caption take no room on a key, so a digit whose
+// caption ends in blanks still sits in the middle.
+QString caption_to_draw(QString caption) {
+    while (caption.endsWith(u' ')) caption.chop(1);
+    return caption;
+}
+
+}  // namespace
+
+void KeyButton::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    option.text.clear();
+    option.icon = QIcon();
+    painter.drawControl(QStyle::CE_PushButtonBevel, option);
+
+    QRect area = rect().adjusted(3, 3, -3, -3);
+    if (isDown()) area.translate(1, 1);
+    if (!icon().isNull()) {
+        const QSize size = iconSize();
+        const QRect place(area.center().x() - size.width() / 2, area.top() + 2, size.width(),
+                          size.height());
+        icon().paint(&painter, place);
+        area.setTop(place.bottom() + 1);
+    }
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption_to_draw(text()));
+}
+
+}  // namespace delpad
