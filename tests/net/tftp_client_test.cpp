@@ -15,40 +15,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Serves content as the register does: lock-step, 512-byte blocks, an empty
-// closing block for whole blocks; returns after the client's last ACKs.
-void serve(PeerIo& io, const Bytes& content) {
-    io.recv();  // the read request
-    std::size_t sent = 0;
-    std::uint16_t block = 1;
-    for (;;) {
-        const std::size_t n = std::min<std::size_t>(512, content.size() - sent);
-        io.send(tftp_data(block, Bytes(content.begin() + sent, content.begin() + sent + n)));
-        io.recv();
-        sent += n;
-        if (n < 512) break;
-        ++block;
-    }
-    io.recv(300);  // the final ACK goes out twice
-}
-
-// Takes a put as the register does and keeps what arrived.
-Bytes take(PeerIo& io) {
-    Bytes got;
-    io.recv();
-    io.send(tftp_ack(0));
-    for (;;) {
-        auto data = io.recv(2000);
-        if (!data) break;
-        const Bytes payload = tftp_payload(*data);
-        got.insert(got.end(), payload.begin(), payload.end());
-        io.send(tftp_ack(tftp_block(*data)));
-        if (payload.size() < 512) break;
-    }
-    io.recv(300);  // nothing more may come
-    return got;
-}
-
 TEST_F(TftpTest, GetFilesOfBoundarySizes) {
     struct Case {
         std::size_t size;

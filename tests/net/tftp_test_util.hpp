@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,41 @@ inline std::vector<std::string> describe(const std::vector<Bytes>& packets) {
     std::vector<std::string> out;
     for (const auto& p : packets) out.push_back(describe(p));
     return out;
+}
+
+// Serves content as the register does: lock-step, 512-byte blocks, an empty
+// closing block for whole blocks; returns after the client's last ACKs.
+inline void serve(PeerIo& io, const Bytes& content) {
+    io.recv();  // the read request
+    std::size_t sent = 0;
+    std::uint16_t block = 1;
+    for (;;) {
+        const std::size_t n = std::min<std::size_t>(512, content.size() - sent);
+        io.send(tftp_data(block, Bytes(content.begin() + sent, content.begin() + sent + n)));
+        io.recv();
+        sent += n;
+        if (n < 512) break;
+        ++block;
+    }
+    io.recv(300);  // the final ACK goes out twice
+}
+
+// Takes a put as the register does and keeps what arrived.
+// then_quiet: listen a moment longer for anything that must not come.
+inline Bytes take(PeerIo& io, bool then_quiet = true) {
+    Bytes got;
+    io.recv();
+    io.send(tftp_ack(0));
+    for (;;) {
+        auto data = io.recv(2000);
+        if (!data) break;
+        const Bytes payload = tftp_payload(*data);
+        got.insert(got.end(), payload.begin(), payload.end());
+        io.send(tftp_ack(tftp_block(*data)));
+        if (payload.size() < 512) break;
+    }
+    if (then_quiet) io.recv(300);
+    return got;
 }
 
 class TftpTest : public ::testing::Test {
