@@ -116,9 +116,13 @@ struct Packet {
 std::optional<Packet> receive(sys::UdpSocket& sock, Peer& peer, std::uint32_t timeout_ms,
                               std::array<std::uint8_t, kRecvBufferSize>& buf) {
     const std::uint64_t deadline = sys::monotonic_ms() + timeout_ms;
-    for (;;) {
-        const std::uint64_t now = sys::monotonic_ms();
-        const std::uint32_t left = now >= deadline ? 0 : static_cast<std::uint32_t>(deadline - now);
+    std::uint32_t left = timeout_ms;
+    for (bool first = true;; first = false) {
+        if (!first) {
+            // A stranger's datagram does not extend the wait.
+            const std::uint64_t now = sys::monotonic_ms();
+            left = now >= deadline ? 0 : static_cast<std::uint32_t>(deadline - now);
+        }
         sys::Datagram got;
         int error = 0;
         switch (sock.recv_from(buf, left, got, error)) {

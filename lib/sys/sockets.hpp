@@ -68,6 +68,7 @@ private:
     static constexpr std::intptr_t kInvalid = -1;
     std::intptr_t handle_ = kInvalid;
     int open_error_ = 0;
+    std::uint32_t recv_timeout_ms_ = 0;  // the receive time-out now set, 0: none yet
 };
 
 }  // namespace veltra::sys

@@ -100,39 +100,41 @@ bool UdpSocket::send_to(std::uint32_t addr_be, std::uint16_t port,
 RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
                                 Datagram& got, int& error) {
     const SOCKET s = static_cast<SOCKET>(handle_);
-    const std::uint64_t deadline = monotonic_ms() + timeout_ms;
-    for (;;) {
-        const std::uint64_t now = monotonic_ms();
-        const std::uint64_t wait = now >= deadline ? 0 : deadline - now;
+    if (timeout_ms == 0) {
+        // Only what is already there: a receive time-out of 0 would mean none.
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(s, &readable);
-        timeval tv{static_cast<long>(wait / 1000), static_cast<long>((wait % 1000) * 1000)};
-        const int ready = select(0, &readable, nullptr, nullptr, &tv);
-        if (ready == SOCKET_ERROR) {
+        timeval tv{0, 0};
+        if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return RecvStatus::kTimedOut;
+    } else if (timeout_ms != recv_timeout_ms_) {
+        const DWORD ms = timeout_ms;
+        if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                       sizeof ms) != 0) {
             error = WSAGetLastError();
             return RecvStatus::kFailed;
         }
-        if (ready == 0) return RecvStatus::kTimedOut;
-        sockaddr_in from{};
-        int len = sizeof from;
-        const int n = recvfrom(s, reinterpret_cast<char*>(buf.data()), static_cast<int>(buf.size()),
-                               0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n == SOCKET_ERROR) {
-            const int e = WSAGetLastError();
-            // A datagram longer than the buffer arrives cut, as on POSIX.
-            if (e != WSAEMSGSIZE) {
-                error = e;
-                return RecvStatus::kFailed;
-            }
-            got.length = buf.size();
-        } else {
-            got.length = static_cast<std::size_t>(n);
-        }
-        got.from_addr = from.sin_addr.s_addr;
-        got.from_port = ntohs(from.sin_port);
-        return RecvStatus::kData;
+        recv_timeout_ms_ = timeout_ms;
     }
+    sockaddr_in from{};
+    int len = sizeof from;
+    const int n = recvfrom(s, reinterpret_cast<char*>(buf.data()), static_cast<int>(buf.size()), 0,
+                           reinterpret_cast<sockaddr*>(&from), &len);
+    if (n == SOCKET_ERROR) {
+        const int e = WSAGetLastError();
+        if (e == WSAETIMEDOUT) return RecvStatus::kTimedOut;
+        // A datagram longer than the buffer arrives cut, as on POSIX.
+        if (e != WSAEMSGSIZE) {
+            error = e;
+            return RecvStatus::kFailed;
+        }
+        got.length = buf.size();
+    } else {
+        got.length = static_cast<std::size_t>(n);
+    }
+    got.from_addr = from.sin_addr.s_addr;
+    got.from_port = ntohs(from.sin_port);
+    return RecvStatus::kData;
 }
 
 }  // namespace veltra::sys
