@@ -178,6 +178,58 @@ ECR_API int32_t ECR_CALL ecr_get_status(const char* hostname, int32_t* hst_conn,
  */
 ECR_API int32_t ECR_CALL ecr_get_status_new(const char* hostname, char* stato, char* hst_conn);
 
+/*
+ * Register tables as CSV: ";" between fields, no quoting, a header line,
+ * the record number first; written as text (CR LF line ends on Windows).
+ *
+ * ecr_recv_reparti_all, ecr_recv_plu_all, ecr_recv_clienti_all: fetch the
+ * register's departments (REPARTI.BIN), articles (PLU.BIN) or customers
+ * (CLIENTI.BIN) inside setup mode (the register ends in the mode it was
+ * found in) and write every record to the CSV filename; the _mod variants
+ * write only the records marked as changed on the register. Customers
+ * without a VAT number are never written. filename is deleted first, and a
+ * CSV without rows is not left behind. Return the number of rows (0 or
+ * more), or the codes of resolution, status (ERR_REG_NON_DISP when the
+ * register is not free), transfer, ERR_INVALID_FILESIZE (a table of the
+ * wrong size) and ERR_FILE_CREATION.
+ */
+ECR_API int32_t ECR_CALL ecr_recv_reparti_all(const char* hostname, const char* filename);
+ECR_API int32_t ECR_CALL ecr_recv_reparti_mod(const char* hostname, const char* filename);
+ECR_API int32_t ECR_CALL ecr_recv_plu_all(const char* hostname, const char* filename);
+ECR_API int32_t ECR_CALL ecr_recv_plu_mod(const char* hostname, const char* filename);
+ECR_API int32_t ECR_CALL ecr_recv_clienti_all(const char* hostname, const char* filename);
+ECR_API int32_t ECR_CALL ecr_recv_clienti_mod(const char* hostname, const char* filename);
+
+/*
+ * ecr_conv_reparti_csv, ecr_conv_plu_csv, ecr_conv_clienti_csv: convert a
+ * table file already on disk (filename_bin, of exactly 4000, 6400000 or
+ * 256000 bytes) into the CSV filename_csv; all not 0 writes every record,
+ * 0 only the changed ones. Return the number of rows (a CSV without rows is
+ * deleted), ERR_FILE_NOT_FOUND, ERR_INVALID_FILESIZE or ERR_FILE_CREATION.
+ */
+ECR_API int32_t ECR_CALL ecr_conv_reparti_csv(const char* filename_bin, const char* filename_csv,
+                                              int32_t all);
+ECR_API int32_t ECR_CALL ecr_conv_plu_csv(const char* filename_bin, const char* filename_csv,
+                                          int32_t all);
+ECR_API int32_t ECR_CALL ecr_conv_clienti_csv(const char* filename_bin, const char* filename_csv,
+                                              int32_t all);
+
+/*
+ * ecr_send_reparti, ecr_send_plu: build the register's whole department or
+ * article table from the CSV filename (the layout the downloads write; the
+ * header line is skipped) on default records ("REPARTO n", "PLU n"), and put
+ * it inside setup mode. Lines with the wrong number of fields or an id out
+ * of range are skipped; out-of-range values are clamped; an empty field
+ * keeps the default. ecr_send_clienti merges the CSV into the register's
+ * current customers (an empty field keeps the stored value). Lines longer
+ * than 1022 characters are skipped whole. Return the number of lines
+ * applied, ERR_FILE_NOT_FOUND (no CSV), ERR_FILE_CREATION,
+ * ERR_INVALID_FILESIZE, or the codes of resolution, status and transfer.
+ */
+ECR_API int32_t ECR_CALL ecr_send_reparti(const char* hostname, const char* filename);
+ECR_API int32_t ECR_CALL ecr_send_plu(const char* hostname, const char* filename);
+ECR_API int32_t ECR_CALL ecr_send_clienti(const char* hostname, const char* filename);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,43 @@
+// Table upload from CSV: the line reader and the record builders.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string_view>
+
+namespace veltra {
+
+// Reads CSV lines into fields. Lines longer than the line buffer are
+// skipped whole (returned with 0 fields), so the rest of a long line can
+// never be taken for a line of its own.
+class CsvReader {
+public:
+    static constexpr std::size_t kLineBuffer = 1024;
+    explicit CsvReader(std::FILE* in) : in_(in) {}
+
+    // Fields of the next non-empty line into slots (trailing blanks removed;
+    // slots beyond the fields empty; fields beyond the slots counted only):
+    // the number of fields, or -1 at the end of the file.
+    int read_fields(std::span<std::string_view> slots);
+
+private:
+    std::FILE* in_;
+    std::array<char, kLineBuffer + 1> line_{};
+};
+
+int csv_read_fields(CsvReader& reader, std::span<std::string_view> slots);
+
+// A field read as a decimal number: leading blanks, an optional sign,
+// digits up to the first other character; no digits read 0; values beyond
+// 32 bits are clamped to the 32-bit range.
+std::int32_t csv_number(std::string_view field);
+
+// Stores the non-empty fields of a CSV line into a record; the id (field 0)
+// is not stored. Empty fields leave the record's value unchanged.
+void apply_reparto_fields(std::span<const std::string_view> f, std::span<std::uint8_t> rec);
+void apply_plu_fields(std::span<const std::string_view> f, std::span<std::uint8_t> rec);
+void apply_cliente_fields(std::span<const std::string_view> f, std::span<std::uint8_t> rec);
+
+}  // namespace veltra
