@@ -70,6 +70,7 @@ std::optional<TftpFault> parse_body(const std::vector<std::string>& p) {
 }
 
 std::optional<std::string> hex_bytes(const std::string& text) {
+    if (text.empty()) return std::nullopt;
     std::string out;
     for (const std::string& pair : split(text, 'x')) {
         unsigned v = 0;
