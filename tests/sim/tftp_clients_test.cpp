@@ -102,5 +102,26 @@ TEST_F(SimTest, TftpClientGetsNotFoundForAMissingFile) {
     EXPECT_TRUE(r.transcript().gets.empty());
 }
 
+// With the register's own one-second time-out, lost datagrams in both
+// directions cost the real clients a wait but not a byte.
+TEST_F(SimTest, RealClientsRideOutLostDatagramsSlow) {
+    Options o = defaults("127.0.0.3");
+    o.retransmit_ms = 1000;
+    Register& r = start(o);
+    const Bytes content = pattern(100000, 5);
+    r.put_file("SAMPLE.BIN", content);
+    r.add_fault(*parse_tftp_fault("drop:out:5@SAMPLE.BIN"));
+    r.add_fault(*parse_tftp_fault("drop:in:9@SAMPLE.BIN"));
+    const std::string local = dir_.file("sample.out");
+    EXPECT_EQ(run(fill(kClients[0].get, r, "SAMPLE.BIN", local)), 0);
+    EXPECT_EQ(read_bytes(local), content);
+
+    r.set_setup_mode(true);
+    r.add_fault(*parse_tftp_fault("drop:out:3@LOGO.BIN"));  // ACK 2 lost
+    write_bytes(local, content);
+    EXPECT_EQ(run(fill(kClients[1].put, r, "LOGO.BIN", local)), 0);
+    EXPECT_EQ(r.file("LOGO.BIN"), content);
+}
+
 }  // namespace
 }  // namespace ecrsim::test
