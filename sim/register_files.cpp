@@ -62,10 +62,8 @@ Bytes make_reparti(Layout l) {
     Bytes b(rec * kRepCount, 0);
     for (std::size_t i = 0; i < kRepCount; ++i) {
         const std::size_t at = i * rec;
-        char dflt[16];
-        std::snprintf(dflt, sizeof dflt, "REPARTO %zu", i + 1);
         const bool named = i < kDepartments.size();
-        const std::string name = named ? kDepartments[i].name : dflt;
+        const std::string name = named ? kDepartments[i].name : "REPARTO " + std::to_string(i + 1);
         const int iva = named ? kDepartments[i].iva : 1;
         const int price = named ? kDepartments[i].price : 0;
         if (old(l)) {
@@ -89,10 +87,8 @@ Bytes make_plu(Layout l) {
     Bytes b(rec * count, 0);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t at = i * rec;
-        char dflt[16];
-        std::snprintf(dflt, sizeof dflt, "PLU %zu", i + 1);
         const bool named = i < kArticles.size();
-        const std::string name = named ? kArticles[i].name : dflt;
+        const std::string name = named ? kArticles[i].name : "PLU " + std::to_string(i + 1);
         const unsigned dept = named ? static_cast<unsigned>(kArticles[i].dept - 1) : 0;
         const unsigned flags = named ? 0x00 : 0x03;
         const int price = named ? kArticles[i].price : 0;

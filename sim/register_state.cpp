@@ -226,7 +226,7 @@ std::vector<std::string> RegisterState::info_values() const {
     std::vector<std::string> v = {
         g == Generation::Current ? "V5.02" : g == Generation::Old ? "V1.07" : "V2.30",
         std::string(1, layout_.bitmap),
-        "99MEY012345",
+        "SIM00012345",
         oro_ddmmyy(now),
         clock,
         std::to_string(receipts_),

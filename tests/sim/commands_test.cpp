@@ -57,6 +57,7 @@ struct InfoCase {
     const char* version;
     const char* name;
 };
+void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.version; }
 
 class InfoByLayout : public SimTest, public ::testing::WithParamInterface<InfoCase> {};
 
@@ -83,7 +84,10 @@ TEST_P(InfoByLayout, PositionsTheLibraryReads) {
 INSTANTIATE_TEST_SUITE_P(Generations, InfoByLayout, ::testing::Values(
     InfoCase{Generation::Current, 'L', "V5.02", "ELT5"}, InfoCase{Generation::Current, 'S', "V5.02", "ELT5"},
     InfoCase{Generation::Old, 'L', "V1.07", ""}, InfoCase{Generation::Old, 'S', "V1.07", ""},
-    InfoCase{Generation::Unsupported, 'L', "V2.30", ""}));
+    InfoCase{Generation::Unsupported, 'L', "V2.30", ""}),
+    [](const auto& info) {
+        return std::string(generation_name(info.param.generation)) + "_" + info.param.bitmap;
+    });
 
 TEST_F(CommandTest, SetupModeSwitchesEntries9And14) {
     command("SETUP 1");
@@ -116,6 +120,7 @@ struct BusyCase {
     const char* command;
     bool busy;
 };
+void PrintTo(const BusyCase& c, std::ostream* os) { *os << c.command; }
 
 class BusyByCommand : public CommandTest, public ::testing::WithParamInterface<BusyCase> {};
 
@@ -130,7 +135,8 @@ TEST_P(BusyByCommand, Entry19WhileTheCommandRuns) {
 INSTANTIATE_TEST_SUITE_P(Commands, BusyByCommand, ::testing::Values(
     BusyCase{"AZZDATI", true}, BusyCase{"AZZFAT", true}, BusyCase{"AZZVEN_CORR", true},
     BusyCase{"AZZFIS", true}, BusyCase{"AZZVEN_ARCH", true}, BusyCase{"VENDCORR", true},
-    BusyCase{"INFO", false}, BusyCase{"SETUP 1", false}, BusyCase{"NONSENSE", false}));
+    BusyCase{"INFO", false}, BusyCase{"SETUP 1", false}, BusyCase{"NONSENSE", false}),
+    [](const auto& info) { return name_of(info.param.command); });
 
 TEST_F(CommandTest, PutOfPluKeepsTheRegisterBusy) {
     reg_->set_setup_mode(true);
@@ -165,6 +171,7 @@ struct ResetCase {
     bool invoices_cleared;
     bool today_archived;
 };
+void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.command; }
 
 class Resets : public CommandTest, public ::testing::WithParamInterface<ResetCase> {};
 
@@ -194,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(Commands, Resets, ::testing::Values(
     ResetCase{"AZZVEN_ARCH", false, true, false, false},
     ResetCase{"AZZFAT", false, false, true, false},
     ResetCase{"AZZFIS", true, false, false, true},
-    ResetCase{"AZZDATI", true, true, true, false}));
+    ResetCase{"AZZDATI", true, true, true, false}),
+    [](const auto& info) { return name_of(info.param.command); });
 
 TEST_F(CommandTest, VendcorrPreparesTheCurrentSales) {
     SalesBook book;

@@ -39,6 +39,7 @@ struct ScriptCase {
     const char* script;
     std::vector<std::string> answers;  // per piece sent
 };
+void PrintTo(const ScriptCase& c, std::ostream* os) { *os << c.script; }
 
 class LineScripts : public LineTest, public ::testing::WithParamInterface<ScriptCase> {};
 

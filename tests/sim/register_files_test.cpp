@@ -20,6 +20,7 @@ struct LayoutCase {
     std::size_t intestazione, cortesia, bitmap, reparti, prog_param, clienti, plu;
     bool tav_min;
 };
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 
 class SeededLayouts : public SimTest, public ::testing::WithParamInterface<LayoutCase> {};
 
@@ -168,6 +169,7 @@ struct FaultText {
     Direction direction;
     int nth;
 };
+void PrintTo(const FaultText& c, std::ostream* os) { *os << c.text; }
 
 class FaultTexts : public ::testing::TestWithParam<FaultText> {};
 
@@ -195,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, FaultTexts, ::testing::Values(
     FaultText{"drop:out:0", false, {}, {}, 0}, FaultText{"drop:sideways:1", false, {}, {}, 0},
     FaultText{"delay:out:2", false, {}, {}, 0}, FaultText{"error:1", false, {}, {}, 0},
     FaultText{"error:1:70000", false, {}, {}, 0}, FaultText{"drop:out:1@", false, {}, {}, 0},
-    FaultText{"explode:out:1", false, {}, {}, 0}, FaultText{"drop:out:x", false, {}, {}, 0}));
+    FaultText{"explode:out:1", false, {}, {}, 0}, FaultText{"drop:out:x", false, {}, {}, 0}),
+    [](const auto& info) { return name_of(info.param.text); });
 
 TEST(LineAnswerTexts, Parse) {
     const auto a = parse_line_answers("15,07,silence,close,stall,11x06");

@@ -1,6 +1,7 @@
 // Shared pieces of the simulator's tests.
 #include "sim_fixture.hpp"
 
+#include <cctype>
 #include <cstdlib>
 #include <sys/wait.h>
 
@@ -113,6 +114,12 @@ std::optional<std::string> RawTcp::recv(std::chrono::milliseconds timeout) {
     const long n = net::recv_some(sock_, buf, closed);
     if (closed) return std::nullopt;
     return std::string(reinterpret_cast<const char*>(buf), n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+std::string name_of(const std::string& text) {
+    std::string out;
+    for (char c : text) out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return out;
 }
 
 int run(const std::string& command) {

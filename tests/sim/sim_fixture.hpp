@@ -67,6 +67,9 @@ private:
     net::Socket sock_;
 };
 
+// A test name suffix made of the text's letters and digits.
+std::string name_of(const std::string& text);
+
 // Runs a shell command line; its exit status.
 int run(const std::string& command);
 

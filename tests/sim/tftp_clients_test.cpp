@@ -13,6 +13,7 @@ struct Client {
     const char* get;
     const char* put;
 };
+void PrintTo(const Client& c, std::ostream* os) { *os << c.name; }
 
 const Client kClients[] = {
     {"tftp", "timeout 60 tftp -m octet %A %P -c get %R %L", "timeout 60 tftp -m octet %A %P -c put %L %R"},

@@ -44,6 +44,7 @@ struct WriteCase {
     bool setup;
     std::uint16_t expect;  // 0: ACK 0, else the ERROR code
 };
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteRules : public TftpServerTest, public ::testing::WithParamInterface<WriteCase> {};
 
@@ -64,7 +65,10 @@ INSTANTIATE_TEST_SUITE_P(Files, WriteRules, ::testing::Values(
     WriteCase{"LOG.BIN", false, 2}, WriteCase{"ELT5.BIN", false, 2},
     WriteCase{"ELT5.BIN", true, 0}, WriteCase{"COMMAND.TXT", false, 0},
     WriteCase{"COMMAND.TXT", true, 0}, WriteCase{"NOTES.TXT", true, 2},
-    WriteCase{"../ESCAPE.BIN", true, 2}, WriteCase{".ecrsim-sales", true, 2}));
+    WriteCase{"../ESCAPE.BIN", true, 2}, WriteCase{".ecrsim-sales", true, 2}),
+    [](const auto& info) {
+        return name_of(info.param.name) + (info.param.setup ? "_setup" : "_normal");
+    });
 
 TEST_F(TftpServerTest, RefusedWriteLeavesTheFileAlone) {
     const auto before = reg_->file("REPARTI.BIN");
@@ -171,6 +175,7 @@ struct FaultCase {
     std::vector<std::uint16_t> data_blocks;  // DATA numbers the client sees, in order
     int stalls;                              // waits for the register's time-out
 };
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.spec; }
 
 class ReadFaults : public TftpServerTest, public ::testing::WithParamInterface<FaultCase> {};
 
