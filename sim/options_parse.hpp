@@ -29,7 +29,7 @@ inline constexpr const char* kUsage =
     "  --busy-ms N          how long a command keeps the register busy (1500)\n"
     "  --retransmit-ms N    TFTP time-out before a datagram goes again (1000)\n"
     "faults:\n"
-    "  --fault SPEC         drop:in|out:N  dup:in|out:N  delay:in|out:N:MS  error:N:CODE\n"
+    "  --fault FAULT        drop:in|out:N  dup:in|out:N  delay:in|out:N:MS  error:N:CODE\n"
     "                       silent  port:out:N  addr:out:N  short:out:N  garbage:out:N\n"
     "                       (a suffix @FILE limits it to one file; repeatable)\n"
     "  --line-answers LIST  answers to raw-channel pieces in order, e.g. 15,15,06 or\n"

@@ -21,9 +21,9 @@ constexpr int kTickMs = 20;
 constexpr int kDatagramBurst = 64;
 constexpr std::size_t kReadChunk = 4096;
 
+// The address one above in its last octet (one below for .254): another
+// loopback address of the same machine for "answer from another address".
 std::uint32_t neighbour_address(std::uint32_t addr_be) {
-    // The last octet is the top byte in network order on every host we
-    // build for; the neighbour is one above it (one below for .254).
     const std::string d = net::dotted(addr_be);
     const auto dot = d.rfind('.');
     const int last = std::stoi(d.substr(dot + 1));
@@ -315,63 +315,61 @@ void Register::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
+std::unique_lock<std::mutex> Register::locked() const { return std::unique_lock(impl_->mutex); }
+
 std::string Register::other_address() const { return net::dotted(neighbour_address(impl_->addr_be)); }
 
-#define ECRSIM_LOCKED std::lock_guard lock(impl_->mutex)
-
-std::string Register::info_line() const { ECRSIM_LOCKED; return impl_->state.info_line(); }
-std::vector<std::string> Register::info_values() const { ECRSIM_LOCKED; return impl_->state.info_values(); }
+std::string Register::info_line() const { auto lock = locked(); return impl_->state.info_line(); }
+std::vector<std::string> Register::info_values() const { auto lock = locked(); return impl_->state.info_values(); }
 void Register::set_info_field(int index, std::optional<std::string> value) {
-    ECRSIM_LOCKED;
+    auto lock = locked();
     impl_->state.set_info_override(index, std::move(value));
 }
-void Register::set_setup_mode(bool on) { ECRSIM_LOCKED; impl_->state.set_setup(on); }
-bool Register::setup_mode() const { ECRSIM_LOCKED; return impl_->state.setup(); }
-void Register::set_keep_busy(bool on) { ECRSIM_LOCKED; impl_->state.set_keep_busy(on); }
-void Register::set_busy_ms(int ms) { ECRSIM_LOCKED; impl_->state.set_busy_ms(ms); }
-bool Register::busy() const { ECRSIM_LOCKED; return impl_->state.busy(); }
-void Register::set_state_letter(char letter) { ECRSIM_LOCKED; impl_->state.set_state_letter(letter); }
-void Register::set_error_state(bool on) { ECRSIM_LOCKED; impl_->state.set_error(on); }
+void Register::set_setup_mode(bool on) { auto lock = locked(); impl_->state.set_setup(on); }
+bool Register::setup_mode() const { auto lock = locked(); return impl_->state.setup(); }
+void Register::set_keep_busy(bool on) { auto lock = locked(); impl_->state.set_keep_busy(on); }
+void Register::set_busy_ms(int ms) { auto lock = locked(); impl_->state.set_busy_ms(ms); }
+bool Register::busy() const { auto lock = locked(); return impl_->state.busy(); }
+void Register::set_state_letter(char letter) { auto lock = locked(); impl_->state.set_state_letter(letter); }
+void Register::set_error_state(bool on) { auto lock = locked(); impl_->state.set_error(on); }
 void Register::set_layout(Layout layout, bool reseed_files) {
-    ECRSIM_LOCKED;
+    auto lock = locked();
     impl_->state.set_layout(layout, reseed_files);
     impl_->script.set_default(std::string(1, char(layout.generation == Generation::Old ? veltra::kLineAcceptedV1
                                                                                       : veltra::kLineAccepted)));
 }
-void Register::put_file(const std::string& name, const Bytes& bytes) { ECRSIM_LOCKED; impl_->state.put_file(name, bytes); }
-std::optional<Bytes> Register::file(const std::string& name) const { ECRSIM_LOCKED; return impl_->state.file(name); }
-SalesBook Register::sales() const { ECRSIM_LOCKED; return impl_->state.sales(); }
-void Register::set_sales(const SalesBook& book) { ECRSIM_LOCKED; impl_->state.set_sales(book); }
-std::string Register::display() const { ECRSIM_LOCKED; return impl_->state.display(); }
-std::vector<std::string> Register::releases() const { ECRSIM_LOCKED; return impl_->state.releases(); }
+void Register::put_file(const std::string& name, const Bytes& bytes) { auto lock = locked(); impl_->state.put_file(name, bytes); }
+std::optional<Bytes> Register::file(const std::string& name) const { auto lock = locked(); return impl_->state.file(name); }
+SalesBook Register::sales() const { auto lock = locked(); return impl_->state.sales(); }
+void Register::set_sales(const SalesBook& book) { auto lock = locked(); impl_->state.set_sales(book); }
+std::string Register::display() const { auto lock = locked(); return impl_->state.display(); }
+std::vector<std::string> Register::releases() const { auto lock = locked(); return impl_->state.releases(); }
 void Register::add_fault(const TftpFault& fault) {
-    ECRSIM_LOCKED;
+    auto lock = locked();
     impl_->tftp.add_fault(fault);
     impl_->note("fault: " + describe(fault));
 }
-void Register::clear_faults() { ECRSIM_LOCKED; impl_->tftp.clear_faults(); }
-void Register::script_line(const std::vector<LineAnswer>& answers) { ECRSIM_LOCKED; impl_->script.push(answers); }
-void Register::set_line_default(const std::string& answer) { ECRSIM_LOCKED; impl_->script.set_default(answer); }
+void Register::clear_faults() { auto lock = locked(); impl_->tftp.clear_faults(); }
+void Register::script_line(const std::vector<LineAnswer>& answers) { auto lock = locked(); impl_->script.push(answers); }
+void Register::set_line_default(const std::string& answer) { auto lock = locked(); impl_->script.set_default(answer); }
 void Register::close_line_connections() {
-    ECRSIM_LOCKED;
+    auto lock = locked();
     for (Impl::Conn& c : impl_->line_conns) c.sock.close();
 }
-Transcript Register::transcript() const { ECRSIM_LOCKED; return impl_->transcript; }
-void Register::clear_transcript() { ECRSIM_LOCKED; impl_->transcript = {}; }
+Transcript Register::transcript() const { auto lock = locked(); return impl_->transcript; }
+void Register::clear_transcript() { auto lock = locked(); impl_->transcript = {}; }
 
 bool Register::wait_for(const std::function<bool(const Transcript&)>& pred,
                         std::chrono::milliseconds timeout) const {
     const auto end = Clock::now() + timeout;
     for (;;) {
         {
-            ECRSIM_LOCKED;
+            auto lock = locked();
             if (pred(impl_->transcript)) return true;
         }
         if (Clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
-
-#undef ECRSIM_LOCKED
 
 }  // namespace ecrsim

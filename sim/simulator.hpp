@@ -110,6 +110,7 @@ public:
 
 private:
     struct Impl;
+    std::unique_lock<std::mutex> locked() const;
     Options options_;
     std::uint16_t tftp_port_ = 0;
     std::uint16_t line_port_ = 0;

@@ -77,10 +77,7 @@ void TftpServer::handle(const net::Endpoint& from, std::span<const std::uint8_t>
                           std::equal(bytes.begin(), bytes.end(), it->second.request.begin(),
                                      it->second.request.end());
     if (request && !repeated) {
-        if (counted) {
-            sessions_.erase(from);
-        }
-        start(from, bytes, now, out);
+        start(from, bytes, now, out, counted);
         return;
     }
     if (it == sessions_.end()) return;  // not one of our transfers
@@ -141,7 +138,7 @@ bool TftpServer::filter_in(Session& s, const net::Endpoint& from, std::span<cons
 }
 
 void TftpServer::start(const net::Endpoint& from, std::span<const std::uint8_t> bytes,
-                       Clock::time_point now, std::vector<Outgoing>& out) {
+                       Clock::time_point now, std::vector<Outgoing>& out, bool counted) {
     Session s;
     s.reading = get_u16be(bytes, 0) == kTftpRrq;
     s.request.assign(bytes.begin(), bytes.end());
@@ -149,9 +146,12 @@ void TftpServer::start(const net::Endpoint& from, std::span<const std::uint8_t> 
         emit(s, from, tftp_error(4, "malformed request"), out);
         return;
     }
-    s.faults = arm(s.file);
+    // A request held back by a delay fault was counted when it arrived.
+    s.faults = counted ? std::vector<TftpFault>{} : arm(s.file);
     int copies = 1;
-    if (!filter_in(s, from, bytes, now, out, copies)) {
+    if (counted) {
+        s.in_count = 1;
+    } else if (!filter_in(s, from, bytes, now, out, copies)) {
         if (s.silent) sessions_[from] = std::move(s);
         return;
     }

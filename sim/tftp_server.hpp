@@ -90,7 +90,7 @@ private:
     void handle(const net::Endpoint& from, std::span<const std::uint8_t> bytes,
                 Clock::time_point now, std::vector<Outgoing>& out, bool counted);
     void start(const net::Endpoint& from, std::span<const std::uint8_t> bytes,
-               Clock::time_point now, std::vector<Outgoing>& out);
+               Clock::time_point now, std::vector<Outgoing>& out, bool counted);
     void on_ack(Session& s, const net::Endpoint& peer, std::uint16_t block,
                 Clock::time_point now, std::vector<Outgoing>& out);
     void on_data(Session& s, const net::Endpoint& peer, std::uint16_t block,
