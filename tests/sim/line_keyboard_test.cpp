@@ -48,7 +48,7 @@ TEST_P(LineScripts, AnswersInScriptOrderThenAck) {
     reg_->script_line(*parse_line_answers(s.script));
     RawTcp c = line();
     for (std::size_t i = 0; i < s.answers.size(); ++i) {
-        EXPECT_EQ(exchange(c, "PIECE" + std::to_string(i), 300ms), s.answers[i]) << s.script << " #" << i;
+        EXPECT_EQ(exchange(c, "PIECE" + std::to_string(i), 500ms), s.answers[i]) << s.script << " #" << i;
     }
 }
 

@@ -131,8 +131,8 @@ Options SimTest::defaults(const std::string& address) const {
     Options o;
     o.address = address;
     o.state_dir = state_.path();
-    o.busy_ms = 300;
-    o.retransmit_ms = 150;
+    o.busy_ms = 800;
+    o.retransmit_ms = 400;
     o.max_retransmits = 3;
     return o;
 }

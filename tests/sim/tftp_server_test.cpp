@@ -83,7 +83,7 @@ TEST_F(TftpServerTest, RetransmitsAnUnacknowledgedBlockThenGivesUp) {
     RawTftp c = client();
     c.send(rrq("F.BIN"));
     int copies = 0;
-    while (auto d = c.recv(600ms)) {
+    while (auto d = c.recv(700ms)) {
         EXPECT_EQ(d->opcode(), kTftpData);
         EXPECT_EQ(d->number(), 1);
         ++copies;
@@ -139,14 +139,14 @@ TEST_F(TftpServerTest, SeveralRegistersServeAtOnce) {
 
 // Faults, each observed on the datagrams a raw client receives.
 
-// Reads F.BIN, counting the waits of 100 ms (less than the register's
-// 150 ms time-out) in which nothing came.
+// Reads F.BIN, counting the waits of 250 ms (less than the register's
+// 400 ms time-out) in which nothing came.
 std::vector<Datagram> read_all_datagrams(RawTftp& c, int* stalls = nullptr) {
     std::vector<Datagram> seen;
     c.send(rrq("F.BIN"));
     int quiet = 0;
     while (quiet < 5) {
-        auto d = c.recv(100ms);
+        auto d = c.recv(250ms);
         if (!d) {
             ++quiet;
             if (stalls) ++*stalls;
