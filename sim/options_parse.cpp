@@ -33,6 +33,10 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
             out.keep_busy = true;
             continue;
         }
+        if (a == "--no-seed") {
+            o.seed = false;
+            continue;
+        }
         if (i + 1 >= args.size()) {
             error = "missing value after " + a;
             return false;

@@ -21,6 +21,7 @@ inline constexpr const char* kUsage =
     "usage: ecrsim --address A --state DIR [options]\n"
     "  --address A          IPv4 address to serve on (127.0.0.1)\n"
     "  --state DIR          the register's state directory (seeded when new)\n"
+    "  --no-seed            leave a new state directory empty\n"
     "  --tftp-port N        TFTP port (ECR_TFTP_PORT, else 500; 0 picks one)\n"
     "  --line-port N        raw channel TCP port (ECR_LINE_PORT, else 1723)\n"
     "  --keyboard-port N    display connection TCP port (9930)\n"

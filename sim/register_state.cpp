@@ -71,7 +71,14 @@ RegisterState::RegisterState(StateConfig config)
     const std::uint32_t today = oro_midnight(oro_now());
     if (config.seed && !fs::exists(dir_ / "REPARTI.BIN")) seed(today);
     sales_ = load_sales(dir_ / kSalesStateFile);
+    count_invoices();
     show("CASSA PRONTA", 0);
+}
+
+void RegisterState::count_invoices() {
+    const Bytes f = read_all(dir_ / "FATTURE.BIN");
+    invoices_ = 0;
+    for (std::size_t at = 0; at + 64 <= f.size(); at += 64) invoices_ += f[at] != 0;
 }
 
 void RegisterState::seed(std::uint32_t today) {
@@ -107,6 +114,7 @@ std::string RegisterState::written(const std::string& name, const Bytes& bytes) 
     if (name == veltra::kCommandFile) return run_command(std::string(bytes.begin(), bytes.end()));
     write_all(dir_ / name, bytes);
     if (name == "PLU.BIN") start_busy();
+    if (name == "FATTURE.BIN") count_invoices();
     if (!is_table_file(name)) {
         releases_.push_back(name);
         return "release file " + name + " accepted (" + std::to_string(bytes.size()) + " bytes)";
@@ -167,6 +175,7 @@ std::string RegisterState::remove_archives() {
 std::string RegisterState::clear_invoices() {
     const auto size = table_file_size("FATTURE.BIN", layout_).value_or(0);
     write_all(dir_ / "FATTURE.BIN", Bytes(size, 0));
+    invoices_ = 0;
     return "invoices cleared";
 }
 
@@ -232,7 +241,7 @@ std::vector<std::string> RegisterState::info_values() const {
         std::to_string(receipts_),
         std::to_string(closures_),
         std::to_string(sales_.total()),
-        "6",
+        std::to_string(invoices_),
         setup_ ? "1" : "0",
         std::string(1, letter_),
         "1",
@@ -306,7 +315,10 @@ bool RegisterState::key(const std::string& code) {
     return display_ != before;
 }
 
-void RegisterState::put_file(const std::string& name, const Bytes& bytes) { write_all(dir_ / name, bytes); }
+void RegisterState::put_file(const std::string& name, const Bytes& bytes) {
+    write_all(dir_ / name, bytes);
+    if (name == "FATTURE.BIN") count_invoices();
+}
 
 std::optional<Bytes> RegisterState::file(const std::string& name) const {
     if (!plain_file_name(name) || !fs::is_regular_file(dir_ / name)) return std::nullopt;

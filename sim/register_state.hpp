@@ -95,6 +95,7 @@ private:
     std::string prepare_current_sales();
     void seed(std::uint32_t today);
     void save_sales_state() const;
+    void count_invoices();
     void show(const std::string& left, std::int64_t cents);
 
     std::filesystem::path dir_;
@@ -111,6 +112,7 @@ private:
     SalesBook sales_;
     std::vector<std::string> releases_;
     int receipts_ = 0;
+    int invoices_ = 0;  // records of FATTURE.BIN in use
     int closures_ = 0;
     std::string address_ = "127.0.0.1";
     std::uint16_t tftp_port_ = 0;

@@ -251,6 +251,17 @@ TEST_F(CommandTest, VendcorrWithNoSalesGivesZeroCounts) {
     EXPECT_EQ(get("VENDCORR.DAT")->size(), 512u);
 }
 
+TEST_F(CommandTest, InvoiceCountFollowsTheInvoiceFile) {
+    EXPECT_EQ(info_by_tftp()[8], "6");
+    command("AZZFAT");
+    EXPECT_EQ(info_by_tftp()[8], "0");
+    Bytes f(192000, 0);
+    f[0] = 0xA0;
+    f[64] = 0xA3;
+    reg_->put_file("FATTURE.BIN", f);
+    EXPECT_EQ(info_by_tftp()[8], "2");
+}
+
 TEST_F(CommandTest, ReleaseFileIsAcceptedInSetupModeAndRecorded) {
     const Bytes release = pattern(70000);
     EXPECT_EQ(put("ELT5.BIN", release)->opcode(), veltra::kTftpError);

@@ -219,7 +219,8 @@ TEST(ProgramOptionsText, Parse) {
     ASSERT_TRUE(parse_program_options({"--address", "127.0.0.7", "--state", "/tmp/s", "--tftp-port", "0",
                                        "--line-port", "1724", "--keyboard-port", "9931", "--generation", "old",
                                        "--bitmap", "S", "--busy-ms", "250", "--fault", "drop:out:2",
-                                       "--fault", "silent@X.BIN", "--line-answers", "15,06", "--keep-busy"},
+                                       "--fault", "silent@X.BIN", "--line-answers", "15,06", "--keep-busy",
+                                       "--no-seed"},
                                       p, error)) << error;
     EXPECT_EQ(p.options.address, "127.0.0.7");
     EXPECT_EQ(p.options.tftp_port, 0);
@@ -232,6 +233,7 @@ TEST(ProgramOptionsText, Parse) {
     EXPECT_EQ(p.faults[1].file, "X.BIN");
     EXPECT_EQ(p.line_answers.size(), 2u);
     EXPECT_TRUE(p.keep_busy);
+    EXPECT_FALSE(p.options.seed);
     const std::vector<std::vector<std::string>> bad = {
         {"--address", "127.0.0.1"},                       // no state directory
         {"--state", "d", "--tftp-port", "70000"},

@@ -124,6 +124,39 @@ TEST_F(TftpServerTest, IgnoresOptionsAndAnswersWithData) {
     EXPECT_EQ(d->payload(), 512u);
 }
 
+TEST_F(TftpServerTest, MalformedDatagramsDoNoHarm) {
+    struct Case { const char* name; Bytes bytes; std::optional<std::uint16_t> error; };
+    const Bytes huge_name = [] {
+        Bytes b = rrq(std::string(3000, 'A'));
+        b.resize(1400);  // cut inside the name: no NUL
+        return b;
+    }();
+    const Case cases[] = {
+        {"empty", {}, std::nullopt},
+        {"one byte", {0x00}, std::nullopt},
+        {"opcode only", {0x00, 0x01}, 4},
+        {"no mode", {0x00, 0x01, 'F', 0x00}, 4},
+        {"no name", {0x00, 0x02, 0x00, 'o', 0x00}, 4},
+        {"unterminated", huge_name, 4},
+        {"unknown opcode", {0x00, 0x09, 0x00, 0x01}, std::nullopt},
+        {"stray ACK", ack(7), std::nullopt},
+        {"stray DATA", data(1, pattern(10)), std::nullopt},
+        {"short ACK", {0x00, 0x04, 0x00}, std::nullopt},
+    };
+    for (const Case& k : cases) {
+        RawTftp c = client();
+        c.send(k.bytes);
+        auto d = c.recv(k.error ? 1000ms : 200ms);
+        ASSERT_EQ(d.has_value(), k.error.has_value()) << k.name;
+        if (d) {
+            EXPECT_EQ(d->opcode(), kTftpError) << k.name;
+            EXPECT_EQ(d->number(), *k.error) << k.name;
+        }
+    }
+    EXPECT_EQ(client().get("F.BIN"), pattern(kFile));
+    EXPECT_TRUE(reg_->transcript().requests.size() == 1);
+}
+
 TEST_F(TftpServerTest, SeveralRegistersServeAtOnce) {
     veltra::test::TempDir other_state;
     Options o = defaults("127.0.0.9");
