@@ -277,30 +277,34 @@ void RegisterState::show(const std::string& left, std::int64_t cents) {
     display_ = buf;
 }
 
+void RegisterState::key_department(int dept) {
+    const Bytes rep = department_record(read_all(dir_ / "REPARTI.BIN"), layout_, dept);
+    // With no amount keyed the department's preset price is sold.
+    const std::int64_t amount = keyed_ > 0 ? keyed_ : get_i32le(rep, 28);
+    std::string name(get_text(rep, 1, 25));
+    if (name.empty()) name = "REPARTO " + std::to_string(dept);
+    keyed_ = 0;
+    if (amount <= 0) {
+        show("IMPORTO ?", 0);
+        return;
+    }
+    sales_.sell_department(dept, static_cast<std::int32_t>(amount));
+    save_sales_state();
+    receipt_ += amount;
+    show(name, amount);
+}
+
 bool RegisterState::key(const std::string& code) {
     const int k = hex_code(code);
     const std::string before = display_;
-    if (k >= 0 && k <= 9) {
+    if (k >= 0 && k <= 9) {  // digits key cents; the amount stays below 10 million
         if (keyed_ < 100000000) keyed_ = keyed_ * 10 + k;
         show("", keyed_);
-    } else if (k == 0x0A) {
+    } else if (k == 0x0A) {  // "00"
         if (keyed_ < 1000000) keyed_ *= 100;
         show("", keyed_);
-    } else if (k >= 0x0C && k <= 0x20) {
-        const int dept = k - 11;
-        const Bytes rep = department_record(read_all(dir_ / "REPARTI.BIN"), layout_, dept);
-        const std::int64_t amount = keyed_ > 0 ? keyed_ : get_i32le(rep, 28);
-        std::string name(get_text(rep, 1, 25));
-        if (name.empty()) name = "REPARTO " + std::to_string(dept);
-        if (amount <= 0) {
-            show("IMPORTO ?", 0);
-        } else {
-            sales_.sell_department(dept, static_cast<std::int32_t>(amount));
-            save_sales_state();
-            receipt_ += amount;
-            show(name, amount);
-        }
-        keyed_ = 0;
+    } else if (k >= 0x0C && k <= 0x20) {  // REPARTO 1 to 21
+        key_department(k - 11);
     } else if (k == 0x5F) {
         keyed_ = 0;
         show("", 0);

@@ -97,6 +97,7 @@ private:
     void save_sales_state() const;
     void count_invoices();
     void show(const std::string& left, std::int64_t cents);
+    void key_department(int dept);
 
     std::filesystem::path dir_;
     Layout layout_;
