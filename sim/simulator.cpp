@@ -56,7 +56,7 @@ struct Register::Impl final : TftpBackend {
     Impl(const Options& o)
         : options(o),
           state({o.state_dir, o.layout, o.busy_ms, o.seed}),
-          tftp(*this, o.retransmit_ms, o.max_retransmits),
+          tftp(*this, o.retransmit_ms, o.max_retransmits, o.idle_ms),
           script(o.layout.generation == Generation::Old ? std::string(1, char(veltra::kLineAcceptedV1))
                                                        : std::string(1, char(veltra::kLineAccepted))) {}
 

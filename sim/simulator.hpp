@@ -34,6 +34,7 @@ struct Options {
     int busy_ms = 1500;       // how long a command keeps info entry 19 at 1
     int retransmit_ms = 1000; // TFTP time-out before a datagram goes again
     int max_retransmits = 5;
+    int idle_ms = 25000;      // then a transfer waits this long for the client
     bool seed = true;
     // Receives one line per command, transfer, key press and connection.
     std::function<void(const std::string&)> log;

@@ -47,8 +47,8 @@ Bytes tftp_error(std::uint16_t code, const std::string& message) {
     return b;
 }
 
-TftpServer::TftpServer(TftpBackend& backend, int retransmit_ms, int max_retransmits)
-    : backend_(backend), retransmit_ms_(retransmit_ms), max_retransmits_(max_retransmits) {}
+TftpServer::TftpServer(TftpBackend& backend, int retransmit_ms, int max_retransmits, int idle_ms)
+    : backend_(backend), retransmit_ms_(retransmit_ms), max_retransmits_(max_retransmits), idle_ms_(idle_ms) {}
 
 std::vector<TftpFault> TftpServer::arm(const std::string& file) {
     std::vector<TftpFault> armed;
@@ -223,6 +223,7 @@ void TftpServer::send_block(Session& s, const net::Endpoint& peer, Clock::time_p
     const std::size_t offset = static_cast<std::size_t>(s.block - 1) * kTftpBlockSize;
     const std::size_t len = std::min<std::size_t>(kTftpBlockSize, s.data.size() - offset);
     s.retries = 0;
+    s.quiet = false;
     s.deadline = now + std::chrono::milliseconds(retransmit_ms_);
     emit(s, peer, packet(kTftpData, s.block, std::span(s.data).subspan(offset, len)), out);
 }
@@ -230,6 +231,7 @@ void TftpServer::send_block(Session& s, const net::Endpoint& peer, Clock::time_p
 void TftpServer::send_ack(Session& s, const net::Endpoint& peer, std::uint16_t block,
                           Clock::time_point now, std::vector<Outgoing>& out) {
     s.retries = 0;
+    s.quiet = false;
     // A finished write lingers a little to acknowledge a repeated last block.
     s.deadline = now + std::chrono::milliseconds(s.done ? 3 * retransmit_ms_ : retransmit_ms_);
     emit(s, peer, packet(kTftpAck, block), out);
@@ -273,8 +275,14 @@ void TftpServer::on_timer(Clock::time_point now, std::vector<Outgoing>& out) {
             ++it;
             continue;
         }
-        if (s.done || s.silent || ++s.retries > max_retransmits_) {
+        if (s.done || s.silent || s.quiet) {
             it = sessions_.erase(it);
+            continue;
+        }
+        if (++s.retries > max_retransmits_) {
+            s.quiet = true;
+            s.deadline = now + std::chrono::milliseconds(idle_ms_);
+            ++it;
             continue;
         }
         s.deadline = now + std::chrono::milliseconds(retransmit_ms_);

@@ -46,7 +46,10 @@ public:
 class TftpServer {
 public:
     using Clock = std::chrono::steady_clock;
-    TftpServer(TftpBackend& backend, int retransmit_ms, int max_retransmits);
+    // After its last retransmission a transfer still takes the client's
+    // datagrams for idle_ms: a client whose time-out restarts with every
+    // repeated datagram resends only after the register has gone quiet.
+    TftpServer(TftpBackend& backend, int retransmit_ms, int max_retransmits, int idle_ms);
 
     void add_fault(const TftpFault& f) { faults_.push_back({f, f.transfers}); }
     void clear_faults() { faults_.clear(); }
@@ -70,6 +73,7 @@ private:
         bool reading = true;
         bool silent = false;
         bool done = false;  // write complete, lingering to re-acknowledge
+        bool quiet = false; // retransmissions spent, still listening
         std::string file;
         Bytes request;
         Bytes data;         // the file being read, or what was written so far
@@ -109,6 +113,7 @@ private:
     TftpBackend& backend_;
     int retransmit_ms_;
     int max_retransmits_;
+    int idle_ms_;
     std::map<net::Endpoint, Session> sessions_;
     std::vector<ArmedFault> faults_;
     std::vector<Delayed> delayed_;

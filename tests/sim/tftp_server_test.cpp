@@ -91,6 +91,23 @@ TEST_F(TftpServerTest, RetransmitsAnUnacknowledgedBlockThenGivesUp) {
     EXPECT_EQ(copies, 1 + 3);  // the first and max_retransmits more
 }
 
+TEST_F(TftpServerTest, TakesALateClientAfterItsRetransmissionsEnd) {
+    reg_->set_setup_mode(true);
+    RawTftp c = client();
+    c.send(wrq("LOGO.BIN"));
+    ASSERT_EQ(c.recv(1s)->number(), 0);
+    c.send(data(1, pattern(512)));
+    int acks = 0;
+    while (auto d = c.recv(700ms)) acks += d->opcode() == kTftpAck && d->number() == 1;
+    EXPECT_EQ(acks, 1 + 3);  // then the register goes quiet but keeps listening
+    c.send(data(2, pattern(10)));
+    auto last = c.recv(1s);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->opcode(), kTftpAck);
+    EXPECT_EQ(last->number(), 2);
+    EXPECT_EQ(reg_->file("LOGO.BIN")->size(), 522u);
+}
+
 TEST_F(TftpServerTest, RepeatedDataOfAWriteIsAcknowledgedAndKeptOnce) {
     RawTftp c = client();
     c.send(wrq("COMMAND.TXT"));
