@@ -248,25 +248,86 @@ TEST(ProgramOptionsText, Parse) {
     }
 }
 
-TEST_F(SimTest, ProgramRunsUntilInterrupted) {
-    const std::string log = dir_.file("ecrsim.log");
-    const std::string line = std::string("cd ") + dir_.path().string() + " && (" ECRSIM_PROGRAM
-        " --address 127.0.0.8 --state " + state_.path().string() +
-        " --tftp-port 0 --line-port 0 --keyboard-port 0 > " + log + " 2>&1 & echo $! > pid)";
-    ASSERT_EQ(run(line), 0);
-    std::string text;
-    for (int i = 0; i < 100 && text.find("ready") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(50ms);
-        text = veltra::test::read_file(log);
+// The ecrsim program in the background, stopped with SIGINT at the end.
+class ProgramRun {
+public:
+    ProgramRun(const veltra::test::TempDir& dir, const std::string& args)
+        : log_(dir.file("ecrsim.log")), pid_file_(dir.file("ecrsim.pid")) {
+        run(std::string("(") + ECRSIM_PROGRAM + " " + args + " > " + log_ + " 2>&1 & echo $! > " + pid_file_ + ")");
+        wait_for_line("ecrsim: ready");
+        const std::string ready = text();
+        const auto at = ready.find("ecrsim: ready, TFTP ");
+        if (at != std::string::npos) {
+            const auto colon = ready.find(':', at + 20);
+            port_ = std::stoi(ready.substr(colon + 1));
+            line_port_ = std::stoi(ready.substr(ready.find(", line ", at) + 7));
+        }
     }
-    ASSERT_NE(text.find("ecrsim: ready, TFTP 127.0.0.8:"), std::string::npos) << text;
-    const std::string pid = veltra::test::read_file(dir_.file("pid"));
-    ASSERT_EQ(run("kill -INT " + pid), 0);
-    for (int i = 0; i < 100 && text.find("stopped") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(50ms);
-        text = veltra::test::read_file(log);
+    ~ProgramRun() { stop(); }
+    bool stop() {
+        if (!stopped_) run("kill -INT " + veltra::test::read_file(pid_file_));
+        stopped_ = true;
+        return wait_for_line("ecrsim: stopped");
     }
-    EXPECT_NE(text.find("ecrsim: stopped"), std::string::npos) << text;
+    bool wait_for_line(const std::string& needle) {
+        for (int i = 0; i < 200; ++i) {
+            if (text().find(needle) != std::string::npos) return true;
+            std::this_thread::sleep_for(25ms);
+        }
+        return false;
+    }
+    std::string text() const { return veltra::test::read_file(log_); }
+    int port() const { return port_; }
+    int line_port() const { return line_port_; }
+
+private:
+    std::string log_, pid_file_;
+    int port_ = 0, line_port_ = 0;
+    bool stopped_ = false;
+};
+
+TEST_F(SimTest, ProgramServesWithItsCommandLineFaults) {
+    ProgramRun p(dir_, "--address 127.0.0.8 --state " + state_.path().string() +
+                           " --tftp-port 0 --line-port 0 --keyboard-port 0 --generation old --bitmap S"
+                           " --fault error:1:2@PLU.BIN --line-answers 15 --keep-busy");
+    ASSERT_GT(p.port(), 0) << p.text();
+    const std::string url = "tftp://127.0.0.8:" + std::to_string(p.port()) + "/";
+    // The scripted ERROR 2 refuses the first read of PLU.BIN, not the second.
+    EXPECT_NE(run("curl -s -o " + dir_.file("plu") + " " + url + "PLU.BIN"), 0);
+    EXPECT_EQ(run("curl -s -o " + dir_.file("plu") + " " + url + "PLU.BIN"), 0);
+    EXPECT_EQ(veltra::test::read_file(dir_.file("plu")).size(), 240000u);  // old layout
+    veltra::test::write_file(dir_.file("cmd"), "INFO");
+    EXPECT_EQ(run("tftp -m octet 127.0.0.8 " + std::to_string(p.port()) + " -c put " + dir_.file("cmd") +
+                  " COMMAND.TXT"), 0);
+    EXPECT_EQ(run("curl -s -o " + dir_.file("info") + " " + url + "RESPONSE.TXT"), 0);
+    const std::string info = veltra::test::read_file(dir_.file("info"));
+    EXPECT_EQ(info.rfind("VERSIONE=V1.07,TIPO_BITMAP=S,", 0), 0u) << info;
+    EXPECT_NE(info.find(",OCCUPATO=1,"), std::string::npos) << info;
+    RawTcp line("127.0.0.8", static_cast<std::uint16_t>(p.line_port()));
+    line.send("TEXT");
+    EXPECT_EQ(line.recv(1s), "\x15");
+    line.send("TEXT");
+    EXPECT_EQ(line.recv(1s), "0");  // an old register's digit form
+    EXPECT_TRUE(p.wait_for_line("INFO: VERSIONE=V1.07"));
+    EXPECT_TRUE(p.stop());
+    const std::string log = p.text();
+    EXPECT_NE(log.find("tftp: get PLU.BIN 240000 bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find("tftp: put COMMAND.TXT 4 bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find("line: 4 bytes, answer 15"), std::string::npos) << log;
+}
+
+TEST_F(SimTest, ProgramRefusesABadCommandLine) {
+    EXPECT_EQ(run(std::string(ECRSIM_PROGRAM) + " --state x --bitmap Q > /dev/null 2>&1"), 2);
+    EXPECT_EQ(run(std::string(ECRSIM_PROGRAM) + " --help > /dev/null"), 0);
+    // A TFTP port that another register already holds.
+    ProgramRun first(dir_, "--address 127.0.0.8 --state " + state_.path().string() +
+                               " --tftp-port 0 --line-port 0 --keyboard-port 0");
+    ASSERT_GT(first.port(), 0);
+    veltra::test::TempDir other;
+    EXPECT_EQ(run(std::string(ECRSIM_PROGRAM) + " --address 127.0.0.8 --state " + other.path().string() +
+                  " --tftp-port " + std::to_string(first.port()) + " --line-port 0 --keyboard-port 0 > " +
+                  other.file("log") + " 2>&1"), 1);
+    EXPECT_NE(veltra::test::read_file(other.file("log")).find("TFTP port"), std::string::npos);
 }
 
 }  // namespace
