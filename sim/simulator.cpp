@@ -243,14 +243,13 @@ void Register::Impl::read_line(Conn& c) {
     const std::string piece(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
     transcript.tcp_bytes[line_port] += piece;
     const std::vector<std::string> keys = c.keys.feed(piece);
-    bool changed = false;
     for (const std::string& k : keys) {
         c.keyboard = true;
         transcript.keys.push_back(k);
-        changed = state.key(k) || changed;
+        const bool changed = state.key(k);
         note("key: " + k + " display '" + state.display() + "'");
+        if (changed) broadcast_display();  // every change goes out
     }
-    if (changed) broadcast_display();
     // Key messages are key presses, not text: they get no answer byte.
     if (!keys.empty() && keys.size() * 8 == piece.size()) return;
     const LineAnswer a = script.next();
