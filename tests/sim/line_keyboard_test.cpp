@@ -189,6 +189,17 @@ TEST_F(KeyboardTest, DisplayFollowsTheKeysAndTheSaleReachesVendcorr) {
     EXPECT_TRUE(found);
 }
 
+TEST_F(KeyboardTest, EveryChangeSendsItsOwnMessage) {
+    RawTcp d = display();
+    next_text(d);
+    RawTcp keys = line();
+    keys.send("\"01\"202F\"02\"202F");  // two keys in one write
+    std::string got;
+    for (int i = 0; i < 20 && got.size() < 2 * 43; ++i) got += d.recv(100ms).value_or("");
+    const std::string prefix = kDisplayPrefix;
+    EXPECT_EQ(got, prefix + std::string(16, ' ') + "0,01" + prefix + std::string(16, ' ') + "0,12");
+}
+
 TEST_F(KeyboardTest, DoubleZeroClearAndPresetPrice) {
     RawTcp d = display();
     next_text(d);
