@@ -245,8 +245,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, ReadFaults, ::testing::Values(
     // The ACK of block 1 is lost: DATA 1 comes again, then the rest.
     FaultCase{"drop_in", "drop:in:2", {1, 1, 2, 3}, 1},
     FaultCase{"dup_out", "dup:out:1", {1, 1, 2, 3}, 0},
-    // The ACK of block 2 taken twice: the lock-step sends DATA 3 once.
-    FaultCase{"dup_in", "dup:in:3", {1, 2, 3}, 0},
+    // The request taken twice: DATA 1 goes out for each.
+    FaultCase{"dup_in", "dup:in:1", {1, 1, 2, 3}, 0},
+    // The ACK of block 2 taken twice: the lock-step still sends DATA 3 once.
+    FaultCase{"dup_in_ack", "dup:in:3", {1, 2, 3}, 0},
     // The request itself lost: nothing until the client asks again.
     FaultCase{"drop_request", "drop:in:1", {}, 5}),
     [](const auto& info) { return std::string(info.param.name); });
