@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     p.options.log = [](const std::string& line) { std::cout << line << std::endl; };
+    p.options.record = false;
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
     try {

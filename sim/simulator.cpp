@@ -74,22 +74,22 @@ struct Register::Impl final : TftpBackend {
         return e;
     }
     void write_done(const std::string& name, const Bytes& bytes) override {
-        transcript.puts.push_back({name, bytes});
+        if (options.record) transcript.puts.push_back({name, bytes});
         note("tftp: put " + name + " " + std::to_string(bytes.size()) + " bytes");
-        if (name == veltra::kCommandFile) transcript.commands.emplace_back(bytes.begin(), bytes.end());
+        if (options.record && name == veltra::kCommandFile) transcript.commands.emplace_back(bytes.begin(), bytes.end());
         note(state.written(name, bytes));
     }
     void read_done(const std::string& name, std::size_t size, const net::Endpoint& peer) override {
-        transcript.gets.push_back(name);
+        if (options.record) transcript.gets.push_back(name);
         note("tftp: get " + name + " " + std::to_string(size) + " bytes to " + net::to_string(peer));
     }
     void request_seen(const std::string& what, const net::Endpoint&) override {
-        transcript.requests.push_back(what);
+        if (options.record) transcript.requests.push_back(what);
     }
 
     void note(const std::string& line) {
         if (line.empty()) return;
-        transcript.lines.push_back(line);
+        if (options.record) transcript.lines.push_back(line);
         if (options.log) options.log(line);
     }
 
@@ -241,11 +241,11 @@ void Register::Impl::read_line(Conn& c) {
     }
     if (n <= 0) return;
     const std::string piece(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
-    transcript.tcp_bytes[line_port] += piece;
+    if (options.record) transcript.tcp_bytes[line_port] += piece;
     const std::vector<std::string> keys = c.keys.feed(piece);
     for (const std::string& k : keys) {
         c.keyboard = true;
-        transcript.keys.push_back(k);
+        if (options.record) transcript.keys.push_back(k);
         const bool changed = state.key(k);
         note("key: " + k + " display '" + state.display() + "'");
         if (changed) broadcast_display();  // every change goes out
@@ -279,7 +279,7 @@ void Register::Impl::read_keyboard(Conn& c) {
         c.sock.close();
         return;
     }
-    if (n > 0) transcript.tcp_bytes[keyboard_port].append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+    if (n > 0 && options.record) transcript.tcp_bytes[keyboard_port].append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
 }
 
 void Register::Impl::broadcast_display() {

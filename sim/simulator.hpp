@@ -36,7 +36,12 @@ struct Options {
     int max_retransmits = 5;
     int idle_ms = 25000;      // then a transfer waits this long for the client
     bool seed = true;
-    // Receives one line per command, transfer, key press and connection.
+    // Keep the transcript; a long-running program does not, so that what
+    // it is sent does not pile up in memory.
+    bool record = true;
+    // Receives one line per command, transfer, key press and connection. It
+    // runs on the register's thread with its lock held: it must not call
+    // back into the Register.
     std::function<void(const std::string&)> log;
 };
 
