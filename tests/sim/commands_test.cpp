@@ -163,6 +163,18 @@ TEST_F(CommandTest, CommandsAreRecordedInOrder) {
     EXPECT_EQ(t.puts[1].bytes, text_bytes("SETUP 1"));
 }
 
+TEST_F(SimTest, WithoutRecordingCommandsStillRun) {
+    Options o = defaults();
+    o.record = false;
+    start(o);
+    command("SETUP 1");
+    EXPECT_TRUE(reg_->setup_mode());
+    const Transcript t = reg_->transcript();
+    EXPECT_TRUE(t.commands.empty());
+    EXPECT_TRUE(t.puts.empty());
+    EXPECT_TRUE(t.lines.empty());
+}
+
 // What each reset clears, on the seeded register.
 struct ResetCase {
     const char* command;
