@@ -118,8 +118,8 @@ std::optional<std::vector<LineAnswer>> parse_line_answers(const std::string& tex
 }
 
 std::string describe(const TftpFault& f) {
-    static const char* const names[] = {"drop",  "dup",   "delay", "error",  "silent",
-                                        "port",  "addr",  "short", "garbage"};
+    static const char* const names[] = {"drop", "dup",  "delay", "error",  "silent",
+                                        "port", "addr", "short", "garbage"};
     std::string s = names[static_cast<int>(f.kind)];
     s += f.direction == Direction::In ? " in #" : " out #";
     s += std::to_string(f.nth);

@@ -31,10 +31,10 @@ struct TftpFault {
     FaultKind kind = FaultKind::Drop;
     Direction direction = Direction::Out;
     int nth = 1;
-    int delay_ms = 0;          // Delay
-    std::uint16_t code = 0;    // Error
-    std::string file;          // only transfers of this file; empty: any
-    int transfers = 1;         // how many transfers it hits; 0: every one
+    int delay_ms = 0;        // Delay
+    std::uint16_t code = 0;  // Error
+    std::string file;        // only transfers of this file; empty: any
+    int transfers = 1;       // how many transfers it hits; 0: every one
 };
 
 // How the raw channel answers one piece of text.

@@ -21,7 +21,8 @@ inline void put_u16le(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v
     b[at + 1] = static_cast<std::uint8_t>((v >> 8) & 0xFFu);
 }
 inline void put_u32le(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>((v >> (8 * i)) & 0xFFu);
+    for (std::size_t i = 0; i < 4; ++i)
+        b[at + i] = static_cast<std::uint8_t>((v >> (8 * i)) & 0xFFu);
 }
 inline void put_i32le(std::span<std::uint8_t> b, std::size_t at, std::int32_t v) {
     put_u32le(b, at, static_cast<std::uint32_t>(v));

@@ -6,11 +6,13 @@ namespace {
 
 constexpr std::size_t kKeyMessage = 8;  // "XX"202F
 
-bool hex_upper(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool hex_upper(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
 
 bool key_at(std::string_view s, std::size_t i) {
-    return s.size() - i >= kKeyMessage && s[i] == '"' && hex_upper(s[i + 1]) && hex_upper(s[i + 2]) &&
-           s.substr(i + 3, 5) == "\"202F";
+    return s.size() - i >= kKeyMessage && s[i] == '"' && hex_upper(s[i + 1]) &&
+           hex_upper(s[i + 2]) && s.substr(i + 3, 5) == "\"202F";
 }
 
 }  // namespace

@@ -17,7 +17,9 @@ public:
     explicit LineScript(std::string default_answer) : default_(std::move(default_answer)) {}
     void set_default(std::string answer) { default_ = std::move(answer); }
     const std::string& default_answer() const { return default_; }
-    void push(const std::vector<LineAnswer>& answers) { queue_.insert(queue_.end(), answers.begin(), answers.end()); }
+    void push(const std::vector<LineAnswer>& answers) {
+        queue_.insert(queue_.end(), answers.begin(), answers.end());
+    }
     void clear() { queue_.clear(); }
     LineAnswer next();
     std::size_t pending() const { return queue_.size(); }

@@ -18,7 +18,9 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-extern "C" void on_signal(int) { g_stop = true; }
+extern "C" void on_signal(int) {
+    g_stop = true;
+}
 
 }  // namespace
 

@@ -20,7 +20,8 @@ bool port(const std::string& text, std::uint16_t& out) {
 
 }  // namespace
 
-bool parse_program_options(const std::vector<std::string>& args, ProgramOptions& out, std::string& error) {
+bool parse_program_options(const std::vector<std::string>& args, ProgramOptions& out,
+                           std::string& error) {
     Options& o = out.options;
     bool have_state = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -44,13 +45,20 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
         const std::string& v = args[++i];
         int n = 0;
         bool ok = true;
-        if (a == "--address") o.address = v;
-        else if (a == "--state") o.state_dir = v, have_state = true;
-        else if (a == "--tftp-port") ok = port(v, o.tftp_port);
-        else if (a == "--line-port") ok = port(v, o.line_port);
-        else if (a == "--keyboard-port") ok = port(v, o.keyboard_port);
-        else if (a == "--busy-ms") ok = to_int(v, 0, 3600000, o.busy_ms);
-        else if (a == "--retransmit-ms") ok = to_int(v, 10, 60000, o.retransmit_ms);
+        if (a == "--address")
+            o.address = v;
+        else if (a == "--state")
+            o.state_dir = v, have_state = true;
+        else if (a == "--tftp-port")
+            ok = port(v, o.tftp_port);
+        else if (a == "--line-port")
+            ok = port(v, o.line_port);
+        else if (a == "--keyboard-port")
+            ok = port(v, o.keyboard_port);
+        else if (a == "--busy-ms")
+            ok = to_int(v, 0, 3600000, o.busy_ms);
+        else if (a == "--retransmit-ms")
+            ok = to_int(v, 10, 60000, o.retransmit_ms);
         else if (a == "--bitmap") {
             ok = v == "L" || v == "S";
             if (ok) o.layout.bitmap = v[0];
@@ -68,7 +76,8 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
             if (ok) out.line_answers.insert(out.line_answers.end(), l->begin(), l->end());
         } else if (a == "--naks") {
             ok = to_int(v, 0, 100000, n);
-            for (int k = 0; ok && k < n; ++k) out.line_answers.push_back({LineAnswer::Kind::Bytes, "\x15"});
+            for (int k = 0; ok && k < n; ++k)
+                out.line_answers.push_back({LineAnswer::Kind::Bytes, "\x15"});
         } else {
             error = "unknown option " + a;
             return false;

@@ -39,6 +39,7 @@ inline constexpr const char* kUsage =
     "  --keep-busy          info entry 19 stays 1\n";
 
 // False with error set when the line is wrong.
-bool parse_program_options(const std::vector<std::string>& args, ProgramOptions& out, std::string& error);
+bool parse_program_options(const std::vector<std::string>& args, ProgramOptions& out,
+                           std::string& error);
 
 }  // namespace ecrsim

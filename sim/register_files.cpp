@@ -11,9 +11,9 @@ namespace ecrsim {
 namespace {
 
 constexpr std::array<const char*, 14> kTableFiles = {
-    "LOG.BIN",       "INTESTAZIONE.BIN", "IVA.BIN",      "REPARTI.BIN", "VAL.BIN",
-    "OPERATORI.BIN", "CORTESIA.BIN",     "LOGO.BIN",     "BITMAP.BIN",  "PROG_PARAM.BIN",
-    "PLU.BIN",       "CLIENTI.BIN",      "FATTURE.BIN",  "TAV_MIN.BIN"};
+    "LOG.BIN",       "INTESTAZIONE.BIN", "IVA.BIN",     "REPARTI.BIN", "VAL.BIN",
+    "OPERATORI.BIN", "CORTESIA.BIN",     "LOGO.BIN",    "BITMAP.BIN",  "PROG_PARAM.BIN",
+    "PLU.BIN",       "CLIENTI.BIN",      "FATTURE.BIN", "TAV_MIN.BIN"};
 
 // Record sizes and counts of the current layout and of the old one.
 constexpr std::size_t kRepRec = 50, kRepRecOld = 42, kRepCount = 80;
@@ -23,39 +23,72 @@ constexpr std::size_t kFatRec = 64, kFatCount = 3000;
 constexpr std::size_t kIvaRec = 29, kIvaCount = 8;
 constexpr std::size_t kBitmaps = 12, kBitmapRows = 400;
 
-bool old(Layout l) { return l.generation == Generation::Old; }
-bool short_layout(Layout l) { return l.bitmap == 'S'; }
+bool old(Layout l) {
+    return l.generation == Generation::Old;
+}
+bool short_layout(Layout l) {
+    return l.bitmap == 'S';
+}
 
 void write_file(const std::filesystem::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-struct Department { const char* name; int iva; int price; };
-constexpr std::array<Department, 10> kDepartments = {{
-    {"FRUTTA", 2, 0},    {"VERDURA", 2, 0},  {"PANE", 2, 0},   {"LATTICINI", 3, 0},
-    {"SALUMI", 3, 0},    {"BEVANDE", 1, 0},  {"VINI", 1, 0},   {"DOLCI", 1, 0},
-    {"CASALINGHI", 1, 0}, {"GIORNALI", 4, 120}}};
+struct Department {
+    const char* name;
+    int iva;
+    int price;
+};
+constexpr std::array<Department, 10> kDepartments = {{{"FRUTTA", 2, 0},
+                                                      {"VERDURA", 2, 0},
+                                                      {"PANE", 2, 0},
+                                                      {"LATTICINI", 3, 0},
+                                                      {"SALUMI", 3, 0},
+                                                      {"BEVANDE", 1, 0},
+                                                      {"VINI", 1, 0},
+                                                      {"DOLCI", 1, 0},
+                                                      {"CASALINGHI", 1, 0},
+                                                      {"GIORNALI", 4, 120}}};
 
-struct Article { const char* name; int dept; int price; const char* ean; };
-constexpr std::array<Article, 16> kArticles = {{
-    {"MELE GOLDEN KG", 1, 249, "2000000000015"},   {"BANANE KG", 1, 189, "2000000000022"},
-    {"INSALATA CESPO", 2, 99, "2000000000039"},    {"POMODORI RAMATI KG", 2, 299, "2000000000046"},
-    {"PANE CASERECCIO", 3, 350, "2000000000053"},  {"GRISSINI TORINESI", 3, 215, "8001234567890"},
-    {"LATTE INTERO 1L", 4, 159, "8002345678901"},  {"MOZZARELLA 125G", 4, 119, "8003456789012"},
-    {"PROSCIUTTO CRUDO HG", 5, 390, "2000000000060"}, {"ACQUA NATURALE 1.5L", 6, 45, "8004567890123"},
-    {"ARANCIATA 33CL", 6, 110, "8005678901234"},  {"CHIANTI DOCG 75CL", 7, 790, "8006789012345"},
-    {"CROSTATA ALBICOCCA", 8, 650, "2000000000077"}, {"DETERSIVO PIATTI", 9, 199, "8007890123456"},
-    {"SPUGNE 3 PZ", 9, 149, "8008901234567"},       {"QUOTIDIANO", 10, 150, ""}}};
+struct Article {
+    const char* name;
+    int dept;
+    int price;
+    const char* ean;
+};
+constexpr std::array<Article, 16> kArticles = {{{"MELE GOLDEN KG", 1, 249, "2000000000015"},
+                                                {"BANANE KG", 1, 189, "2000000000022"},
+                                                {"INSALATA CESPO", 2, 99, "2000000000039"},
+                                                {"POMODORI RAMATI KG", 2, 299, "2000000000046"},
+                                                {"PANE CASERECCIO", 3, 350, "2000000000053"},
+                                                {"GRISSINI TORINESI", 3, 215, "8001234567890"},
+                                                {"LATTE INTERO 1L", 4, 159, "8002345678901"},
+                                                {"MOZZARELLA 125G", 4, 119, "8003456789012"},
+                                                {"PROSCIUTTO CRUDO HG", 5, 390, "2000000000060"},
+                                                {"ACQUA NATURALE 1.5L", 6, 45, "8004567890123"},
+                                                {"ARANCIATA 33CL", 6, 110, "8005678901234"},
+                                                {"CHIANTI DOCG 75CL", 7, 790, "8006789012345"},
+                                                {"CROSTATA ALBICOCCA", 8, 650, "2000000000077"},
+                                                {"DETERSIVO PIATTI", 9, 199, "8007890123456"},
+                                                {"SPUGNE 3 PZ", 9, 149, "8008901234567"},
+                                                {"QUOTIDIANO", 10, 150, ""}}};
 
-struct Customer { const char* name; const char* address; const char* town; const char* vat; const char* tax; };
-constexpr std::array<Customer, 5> kCustomers = {{
-    {"BAR CENTRALE SNC", "PIAZZA GARIBALDI 3", "BOLOGNA", "01234567890", ""},
-    {"TRATTORIA DA MARIO SRL", "VIA EMILIA 112", "MODENA", "02345678901", ""},
-    {"ROSSI GIOVANNI", "VIA ROMA 45", "PARMA", "", "RSSGNN70A01G337X"},
-    {"CARTOLERIA BIANCHI", "CORSO MAZZINI 8", "REGGIO EMILIA", "03456789012", ""},
-    {"VERDI ANNA", "VIA DANTE 19", "FERRARA", "", "VRDNNA82C41D548K"}}};
+struct Customer {
+    const char* name;
+    const char* address;
+    const char* town;
+    const char* vat;
+    const char* tax;
+};
+constexpr std::array<Customer, 5> kCustomers = {
+    {{"BAR CENTRALE SNC", "PIAZZA GARIBALDI 3", "BOLOGNA", "01234567890", ""},
+     {"TRATTORIA DA MARIO SRL", "VIA EMILIA 112", "MODENA", "02345678901", ""},
+     {"ROSSI GIOVANNI", "VIA ROMA 45", "PARMA", "", "RSSGNN70A01G337X"},
+     {"CARTOLERIA BIANCHI", "CORSO MAZZINI 8", "REGGIO EMILIA", "03456789012", ""},
+     {"VERDI ANNA", "VIA DANTE 19", "FERRARA", "", "VRDNNA82C41D548K"}}};
 
 Bytes make_reparti(Layout l) {
     const std::size_t rec = old(l) ? kRepRecOld : kRepRec;
@@ -155,9 +188,14 @@ Bytes make_fatture(std::uint32_t today) {
 
 Bytes make_iva() {
     Bytes b(kIvaRec * kIvaCount, 0);
-    const std::array<std::pair<const char*, int>, kIvaCount> rates = {{
-        {"IVA 22%", 2200}, {"IVA 10%", 1000}, {"IVA 4%", 400}, {"ESENTE ART.74", 0},
-        {"IVA 5%", 500}, {"NON IMPONIBILE", 0}, {"ESCLUSO ART.15", 0}, {"VENTILAZIONE", 0}}};
+    const std::array<std::pair<const char*, int>, kIvaCount> rates = {{{"IVA 22%", 2200},
+                                                                       {"IVA 10%", 1000},
+                                                                       {"IVA 4%", 400},
+                                                                       {"ESENTE ART.74", 0},
+                                                                       {"IVA 5%", 500},
+                                                                       {"NON IMPONIBILE", 0},
+                                                                       {"ESCLUSO ART.15", 0},
+                                                                       {"VENTILAZIONE", 0}}};
     for (std::size_t i = 0; i < kIvaCount; ++i) {
         put_text(b, i * kIvaRec, 25, rates[i].first);
         put_i32le(b, i * kIvaRec + 25, rates[i].second);
@@ -205,7 +243,8 @@ Bytes make_prog_param(Layout l) {
 
 Bytes make_tav_min() {
     Bytes b(64 * 200, 0);
-    for (std::size_t i = 0; i < 200; ++i) put_text(b, i * 64, 64, "TAVOLO " + std::to_string(i + 1));
+    for (std::size_t i = 0; i < 200; ++i)
+        put_text(b, i * 64, 64, "TAVOLO " + std::to_string(i + 1));
     return b;
 }
 
@@ -240,9 +279,12 @@ std::optional<Generation> parse_generation(const std::string& text) {
 
 const char* generation_name(Generation g) {
     switch (g) {
-        case Generation::Current: return "current";
-        case Generation::Old: return "old";
-        case Generation::Unsupported: return "unsupported";
+        case Generation::Current:
+            return "current";
+        case Generation::Old:
+            return "old";
+        case Generation::Unsupported:
+            return "unsupported";
     }
     return "?";
 }
@@ -274,11 +316,16 @@ std::optional<std::size_t> table_file_size(const std::string& name, Layout l) {
 
 void seed_tables(const std::filesystem::path& dir, Layout l, std::uint32_t today) {
     const bool s = short_layout(l);
-    const std::array<const char*, 8> header = {"ALIMENTARI ROSSI & C. SNC", "VIA INDIPENDENZA 24",
-                                               "40121 BOLOGNA", "P.IVA 01928374650",
-                                               "TEL. 051 123456", "", "", ""};
-    const std::array<const char*, 8> courtesy = {"GRAZIE E ARRIVEDERCI", "A PRESTO!", "", "", "",
-                                                 "", "", ""};
+    const std::array<const char*, 8> header = {"ALIMENTARI ROSSI & C. SNC",
+                                               "VIA INDIPENDENZA 24",
+                                               "40121 BOLOGNA",
+                                               "P.IVA 01928374650",
+                                               "TEL. 051 123456",
+                                               "",
+                                               "",
+                                               ""};
+    const std::array<const char*, 8> courtesy = {
+        "GRAZIE E ARRIVEDERCI", "A PRESTO!", "", "", "", "", "", ""};
     write_file(dir / "REPARTI.BIN", make_reparti(l));
     write_file(dir / "PLU.BIN", make_plu(l));
     write_file(dir / "CLIENTI.BIN", make_clienti(l));
@@ -336,7 +383,9 @@ std::uint32_t oro_now() {
         duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
 }
 
-std::uint32_t oro_midnight(std::uint32_t oro) { return oro - oro % 86400; }
+std::uint32_t oro_midnight(std::uint32_t oro) {
+    return oro - oro % 86400;
+}
 
 std::string oro_ddmmyy(std::uint32_t oro) {
     int y = 0;

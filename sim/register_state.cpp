@@ -41,8 +41,8 @@ bool ends_with(const std::string& s, const std::string& tail) {
 std::string cents_text(std::int64_t cents) {
     char buf[32];
     const std::int64_t a = cents < 0 ? -cents : cents;
-    std::snprintf(buf, sizeof buf, "%s%lld,%02lld", cents < 0 ? "-" : "", static_cast<long long>(a / 100),
-                  static_cast<long long>(a % 100));
+    std::snprintf(buf, sizeof buf, "%s%lld,%02lld", cents < 0 ? "-" : "",
+                  static_cast<long long>(a / 100), static_cast<long long>(a % 100));
     return buf;
 }
 
@@ -164,7 +164,8 @@ std::string RegisterState::remove_archives() {
     int removed = 0;
     for (const auto& entry : fs::directory_iterator(dir_)) {
         const std::string n = entry.path().filename().string();
-        if (n.size() == 14 && n.rfind("VEND", 0) == 0 && ends_with(n, ".DAT") && n != "VENDCORR.DAT") {
+        if (n.size() == 14 && n.rfind("VEND", 0) == 0 && ends_with(n, ".DAT") &&
+            n != "VENDCORR.DAT") {
             fs::remove(entry.path());
             ++removed;
         }
@@ -192,21 +193,28 @@ std::string RegisterState::fiscal_closure() {
 std::string RegisterState::prepare_current_sales() {
     const std::uint32_t today = oro_midnight(oro_now());
     write_all(dir_ / "ART_VENDUTI.BIN", build_sales_summary(sales_, today, error_));
-    write_all(dir_ / "VENDCORR.DAT", build_sales_file(sales_, today, load_sales_tables(dir_, layout_)));
+    write_all(dir_ / "VENDCORR.DAT",
+              build_sales_file(sales_, today, load_sales_tables(dir_, layout_)));
     return std::to_string(sales_.departments.size()) + " departments, " +
            std::to_string(sales_.articles.size()) + " articles";
 }
 
-void RegisterState::save_sales_state() const { save_sales(dir_ / kSalesStateFile, sales_); }
+void RegisterState::save_sales_state() const {
+    save_sales(dir_ / kSalesStateFile, sales_);
+}
 
 void RegisterState::set_sales(const SalesBook& book) {
     sales_ = book;
     save_sales_state();
 }
 
-bool RegisterState::busy() const { return keep_busy_ || Clock::now() < busy_until_; }
+bool RegisterState::busy() const {
+    return keep_busy_ || Clock::now() < busy_until_;
+}
 
-void RegisterState::start_busy() { busy_until_ = Clock::now() + std::chrono::milliseconds(busy_ms_); }
+void RegisterState::start_busy() {
+    busy_until_ = Clock::now() + std::chrono::milliseconds(busy_ms_);
+}
 
 void RegisterState::set_info_override(int index, std::optional<std::string> value) {
     if (value) {
@@ -229,35 +237,38 @@ void RegisterState::set_endpoint(const std::string& address, std::uint16_t tftp_
 std::vector<std::string> RegisterState::info_values() const {
     const std::uint32_t now = oro_now();
     char clock[32];
-    std::snprintf(clock, sizeof clock, "%02u%02u%02u", (now / 3600) % 24, (now / 60) % 60, now % 60);
+    std::snprintf(clock, sizeof clock, "%02u%02u%02u", (now / 3600) % 24, (now / 60) % 60,
+                  now % 60);
     const Generation g = layout_.generation;
     const bool operating = !error_ && !setup_;
-    std::vector<std::string> v = {
-        g == Generation::Current ? "V5.02" : g == Generation::Old ? "V1.07" : "V2.30",
-        std::string(1, layout_.bitmap),
-        "SIM00012345",
-        oro_ddmmyy(now),
-        clock,
-        std::to_string(receipts_),
-        std::to_string(closures_),
-        std::to_string(sales_.total()),
-        std::to_string(invoices_),
-        setup_ ? "1" : "0",
-        std::string(1, letter_),
-        "1",
-        "1",
-        "0",
-        operating ? "1" : "0",
-        std::to_string(host_connections_),
-        error_ ? "21" : "0",
-        address_,
-        std::to_string(tftp_port_),
-        busy() ? "1" : "0",
-        "87",
-        g == Generation::Current ? "ELT5" : "",
-        "ecrsim"};
+    std::vector<std::string> v = {g == Generation::Current ? "V5.02"
+                                  : g == Generation::Old   ? "V1.07"
+                                                           : "V2.30",
+                                  std::string(1, layout_.bitmap),
+                                  "SIM00012345",
+                                  oro_ddmmyy(now),
+                                  clock,
+                                  std::to_string(receipts_),
+                                  std::to_string(closures_),
+                                  std::to_string(sales_.total()),
+                                  std::to_string(invoices_),
+                                  setup_ ? "1" : "0",
+                                  std::string(1, letter_),
+                                  "1",
+                                  "1",
+                                  "0",
+                                  operating ? "1" : "0",
+                                  std::to_string(host_connections_),
+                                  error_ ? "21" : "0",
+                                  address_,
+                                  std::to_string(tftp_port_),
+                                  busy() ? "1" : "0",
+                                  "87",
+                                  g == Generation::Current ? "ELT5" : "",
+                                  "ecrsim"};
     for (const auto& [index, value] : overrides_)
-        if (index >= 0 && static_cast<std::size_t>(index) < v.size()) v[static_cast<std::size_t>(index)] = value;
+        if (index >= 0 && static_cast<std::size_t>(index) < v.size())
+            v[static_cast<std::size_t>(index)] = value;
     return v;
 }
 

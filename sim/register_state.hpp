@@ -21,11 +21,10 @@ namespace ecrsim {
 // Names of the INFO answer's fields, by position. The library reads
 // positions 0, 1, 9, 10, 14, 15, 19 and 21; the others are the register's own.
 inline constexpr std::array<const char*, 23> kInfoNames = {
-    "VERSIONE",   "TIPO_BITMAP", "MATRICOLA",   "DATA",       "ORA",
-    "NUM_SCONTR", "NUM_AZZ",     "TOT_GIORNO",  "NUM_FATT",   "SETUP",
-    "STATO",      "OPERATORE",   "CARTA",       "CASSETTO",   "OPERATIVO",
-    "HOST_CONN",  "ERRORE",      "IP",          "PORTA_TFTP", "OCCUPATO",
-    "MEM_LIBERA", "NOME_REL",    "SIMULATORE"};
+    "VERSIONE",   "TIPO_BITMAP", "MATRICOLA",  "DATA",      "ORA",       "NUM_SCONTR",
+    "NUM_AZZ",    "TOT_GIORNO",  "NUM_FATT",   "SETUP",     "STATO",     "OPERATORE",
+    "CARTA",      "CASSETTO",    "OPERATIVO",  "HOST_CONN", "ERRORE",    "IP",
+    "PORTA_TFTP", "OCCUPATO",    "MEM_LIBERA", "NOME_REL",  "SIMULATORE"};
 
 // The 23 characters the display connection sends before every text.
 inline constexpr char kDisplayPrefix[] = "ECRSIM DISPLAY 2X20 -> ";

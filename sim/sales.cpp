@@ -15,7 +15,9 @@ Bytes read_all(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::size_t section_size(std::size_t records) { return (records + 3) / 4 * kBlock; }
+std::size_t section_size(std::size_t records) {
+    return (records + 3) / 4 * kBlock;
+}
 
 // The VAT description and rate of a department record's rate number.
 void put_iva(std::span<std::uint8_t> rec, std::size_t at, const Bytes& iva, unsigned rate_no) {
@@ -97,8 +99,10 @@ Bytes build_sales_summary(const SalesBook& book, std::uint32_t date, bool error)
 
 void save_sales(const std::filesystem::path& file, const SalesBook& book) {
     std::ofstream out(file, std::ios::trunc);
-    for (const auto& [id, t] : book.departments) out << "R " << id << ' ' << t.amount << ' ' << t.quantity << '\n';
-    for (const auto& [id, t] : book.articles) out << "P " << id << ' ' << t.amount << ' ' << t.quantity << '\n';
+    for (const auto& [id, t] : book.departments)
+        out << "R " << id << ' ' << t.amount << ' ' << t.quantity << '\n';
+    for (const auto& [id, t] : book.articles)
+        out << "P " << id << ' ' << t.amount << ' ' << t.quantity << '\n';
 }
 
 SalesBook load_sales(const std::filesystem::path& file) {
@@ -119,7 +123,7 @@ SalesBook load_sales(const std::filesystem::path& file) {
 SalesBook sample_day(int day) {
     SalesBook book;
     // Article number, its department, price in cents.
-    const int sold[][3] = {{1, 1, 249}, {2, 1, 189}, {5, 3, 350}, {7, 4, 159},
+    const int sold[][3] = {{1, 1, 249}, {2, 1, 189},  {5, 3, 350},  {7, 4, 159},
                            {10, 6, 45}, {12, 7, 790}, {13, 8, 650}, {16, 10, 150}};
     for (int i = 0; i < 8; ++i) {
         if ((i + day) % 3 == 2) continue;

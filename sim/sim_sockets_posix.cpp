@@ -1,6 +1,4 @@
 // The simulator's socket services on POSIX (BSD sockets, poll).
-#include "sim_sockets.hpp"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,10 +9,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sim_sockets.hpp"
+
 namespace ecrsim::net {
 namespace {
 
-int fd(const Socket& s) { return static_cast<int>(s.handle()); }
+int fd(const Socket& s) {
+    return static_cast<int>(s.handle());
+}
 
 sockaddr_in make_addr(std::uint32_t addr_be, std::uint16_t port) {
     sockaddr_in sa{};
@@ -42,7 +44,9 @@ Socket bound(int type, std::uint32_t addr_be, std::uint16_t port, std::string& e
 
 }  // namespace
 
-Socket::~Socket() { close(); }
+Socket::~Socket() {
+    close();
+}
 
 Socket& Socket::operator=(Socket&& o) noexcept {
     if (this != &o) {
@@ -72,7 +76,9 @@ std::string dotted(std::uint32_t addr_be) {
     return buf;
 }
 
-std::string to_string(const Endpoint& e) { return dotted(e.addr_be) + ":" + std::to_string(e.port); }
+std::string to_string(const Endpoint& e) {
+    return dotted(e.addr_be) + ":" + std::to_string(e.port);
+}
 
 Socket udp_bind(std::uint32_t addr_be, std::uint16_t port, std::string& error) {
     Socket s = bound(SOCK_DGRAM, addr_be, port, error);
@@ -124,8 +130,8 @@ static long recv_from_flags(const Socket& s, std::span<std::uint8_t> buf, Endpoi
                             int flags) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
-    const ssize_t n = ::recvfrom(fd(s), buf.data(), buf.size(), flags,
-                                 reinterpret_cast<sockaddr*>(&sa), &len);
+    const ssize_t n =
+        ::recvfrom(fd(s), buf.data(), buf.size(), flags, reinterpret_cast<sockaddr*>(&sa), &len);
     if (n < 0) return -1;
     from = {sa.sin_addr.s_addr, ntohs(sa.sin_port)};
     return static_cast<long>(n);
@@ -175,7 +181,8 @@ std::vector<bool> wait_readable(std::span<const Socket* const> sockets, int time
     const int n = ::poll(fds.data(), fds.size(), timeout_ms);
     std::vector<bool> ready(sockets.size(), false);
     if (n <= 0) return ready;
-    for (std::size_t i = 0; i < fds.size(); ++i) ready[i] = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    for (std::size_t i = 0; i < fds.size(); ++i)
+        ready[i] = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
     return ready;
 }
 

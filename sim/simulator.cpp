@@ -57,8 +57,9 @@ struct Register::Impl final : TftpBackend {
         : options(o),
           state({o.state_dir, o.layout, o.busy_ms, o.seed}),
           tftp(*this, o.retransmit_ms, o.max_retransmits, o.idle_ms),
-          script(o.layout.generation == Generation::Old ? std::string(1, char(veltra::kLineAcceptedV1))
-                                                       : std::string(1, char(veltra::kLineAccepted))) {}
+          script(o.layout.generation == Generation::Old
+                     ? std::string(1, char(veltra::kLineAcceptedV1))
+                     : std::string(1, char(veltra::kLineAccepted))) {}
 
     // TftpBackend
     std::optional<Bytes> open_read(const std::string& name, std::uint16_t& error) override {
@@ -69,19 +70,22 @@ struct Register::Impl final : TftpBackend {
     }
     std::uint16_t may_write(const std::string& name) override {
         const std::uint16_t e = state.may_write(name);
-        if (e) note("tftp: put " + name + " refused with ERROR " + std::to_string(e) +
-                    (state.setup() ? "" : " (not in setup mode)"));
+        if (e)
+            note("tftp: put " + name + " refused with ERROR " + std::to_string(e) +
+                 (state.setup() ? "" : " (not in setup mode)"));
         return e;
     }
     void write_done(const std::string& name, const Bytes& bytes) override {
         if (options.record) transcript.puts.push_back({name, bytes});
         note("tftp: put " + name + " " + std::to_string(bytes.size()) + " bytes");
-        if (options.record && name == veltra::kCommandFile) transcript.commands.emplace_back(bytes.begin(), bytes.end());
+        if (options.record && name == veltra::kCommandFile)
+            transcript.commands.emplace_back(bytes.begin(), bytes.end());
         note(state.written(name, bytes));
     }
     void read_done(const std::string& name, std::size_t size, const net::Endpoint& peer) override {
         if (options.record) transcript.gets.push_back(name);
-        note("tftp: get " + name + " " + std::to_string(size) + " bytes to " + net::to_string(peer));
+        note("tftp: get " + name + " " + std::to_string(size) + " bytes to " +
+             net::to_string(peer));
     }
     void request_seen(const std::string& what, const net::Endpoint&) override {
         if (options.record) transcript.requests.push_back(what);
@@ -124,11 +128,15 @@ void Register::Impl::bind_all(Register& r) {
     addr_be = *addr;
     std::string error;
     udp = net::udp_bind(addr_be, options.tftp_port, error);
-    if (!udp.valid()) throw std::runtime_error("TFTP port " + std::to_string(options.tftp_port) + ": " + error);
+    if (!udp.valid())
+        throw std::runtime_error("TFTP port " + std::to_string(options.tftp_port) + ": " + error);
     line_listener = net::tcp_listen(addr_be, options.line_port, error);
-    if (!line_listener.valid()) throw std::runtime_error("line port " + std::to_string(options.line_port) + ": " + error);
+    if (!line_listener.valid())
+        throw std::runtime_error("line port " + std::to_string(options.line_port) + ": " + error);
     kbd_listener = net::tcp_listen(addr_be, options.keyboard_port, error);
-    if (!kbd_listener.valid()) throw std::runtime_error("keyboard port " + std::to_string(options.keyboard_port) + ": " + error);
+    if (!kbd_listener.valid())
+        throw std::runtime_error("keyboard port " + std::to_string(options.keyboard_port) + ": " +
+                                 error);
     tftp_port = r.tftp_port_ = net::local_port(udp);
     line_port = r.line_port_ = net::local_port(line_listener);
     keyboard_port = r.keyboard_port_ = net::local_port(kbd_listener);
@@ -137,9 +145,11 @@ void Register::Impl::bind_all(Register& r) {
 
 int Register::Impl::wait_ms() const {
     auto next = tftp.next_deadline();
-    if (!delayed_out.empty() && (!next || delayed_out.begin()->first < *next)) next = delayed_out.begin()->first;
+    if (!delayed_out.empty() && (!next || delayed_out.begin()->first < *next))
+        next = delayed_out.begin()->first;
     if (!next) return kTickMs;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now()).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(ms, 0, kTickMs));
 }
 
@@ -180,7 +190,8 @@ void Register::Impl::read_udp(std::vector<Outgoing>& out) {
         net::Endpoint from;
         const long len = net::recv_from(udp, buf, from);
         if (len < 0) break;
-        tftp.on_datagram(from, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(len)), Clock::now(), out);
+        tftp.on_datagram(from, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(len)),
+                         Clock::now(), out);
         send(out);
     }
 }
@@ -192,8 +203,10 @@ const net::Socket& Register::Impl::sender(Via via) {
         return udp_other_port.valid() ? udp_other_port : udp;
     }
     if (via == Via::OtherAddress) {
-        if (!udp_other_addr.valid()) udp_other_addr = net::udp_bind(neighbour_address(addr_be), tftp_port, error);
-        if (!udp_other_addr.valid()) udp_other_addr = net::udp_bind(neighbour_address(addr_be), 0, error);
+        if (!udp_other_addr.valid())
+            udp_other_addr = net::udp_bind(neighbour_address(addr_be), tftp_port, error);
+        if (!udp_other_addr.valid())
+            udp_other_addr = net::udp_bind(neighbour_address(addr_be), 0, error);
         return udp_other_addr.valid() ? udp_other_addr : udp;
     }
     return udp;
@@ -222,10 +235,12 @@ void Register::Impl::accept(const net::Socket& listener, std::vector<Conn>& conn
     Conn c;
     c.sock = net::tcp_accept(listener, c.peer);
     if (!c.sock.valid()) return;
-    note(std::string(keyboard ? "display" : "line") + ": connection from " + net::to_string(c.peer));
+    note(std::string(keyboard ? "display" : "line") + ": connection from " +
+         net::to_string(c.peer));
     if (keyboard) {
         const std::string text = std::string(kDisplayPrefix) + state.display();
-        net::send_all(c.sock, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        net::send_all(c.sock,
+                      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     }
     conns.push_back(std::move(c));
 }
@@ -255,10 +270,13 @@ void Register::Impl::read_line(Conn& c) {
     const LineAnswer a = script.next();
     switch (a.kind) {
         case LineAnswer::Kind::Bytes:
-            net::send_all(c.sock, std::span(reinterpret_cast<const std::uint8_t*>(a.bytes.data()), a.bytes.size()));
+            net::send_all(c.sock, std::span(reinterpret_cast<const std::uint8_t*>(a.bytes.data()),
+                                            a.bytes.size()));
             note("line: " + std::to_string(n) + " bytes, answer " + hex_bytes(a.bytes));
             break;
-        case LineAnswer::Kind::Silence: note("line: " + std::to_string(n) + " bytes, no answer"); break;
+        case LineAnswer::Kind::Silence:
+            note("line: " + std::to_string(n) + " bytes, no answer");
+            break;
         case LineAnswer::Kind::Close:
             note("line: " + std::to_string(n) + " bytes, connection closed");
             c.sock.close();
@@ -279,13 +297,16 @@ void Register::Impl::read_keyboard(Conn& c) {
         c.sock.close();
         return;
     }
-    if (n > 0 && options.record) transcript.tcp_bytes[keyboard_port].append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+    if (n > 0 && options.record)
+        transcript.tcp_bytes[keyboard_port].append(reinterpret_cast<const char*>(buf),
+                                                   static_cast<std::size_t>(n));
 }
 
 void Register::Impl::broadcast_display() {
     const std::string text = std::string(kDisplayPrefix) + state.display();
     for (Conn& c : kbd_conns)
-        if (!net::send_all(c.sock, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())))
+        if (!net::send_all(
+                c.sock, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())))
             c.sock.close();
 }
 
@@ -301,62 +322,130 @@ Register::Register(Options options) : options_(std::move(options)) {
     impl_ = std::make_unique<Impl>(options_);
     impl_->bind_all(*this);
     impl_->note("ecrsim: register at " + options_.address + ", TFTP " + std::to_string(tftp_port_) +
-                ", line " + std::to_string(line_port_) + ", display " + std::to_string(keyboard_port_) +
-                ", " + generation_name(options_.layout.generation) + " generation, bitmap " +
+                ", line " + std::to_string(line_port_) + ", display " +
+                std::to_string(keyboard_port_) + ", " +
+                generation_name(options_.layout.generation) + " generation, bitmap " +
                 std::string(1, options_.layout.bitmap) + ", state " + options_.state_dir.string());
     thread_ = std::thread([this] { impl_->run(stopping_); });
 }
 
-Register::~Register() { stop(); }
+Register::~Register() {
+    stop();
+}
 
 void Register::stop() {
     stopping_ = true;
     if (thread_.joinable()) thread_.join();
 }
 
-std::unique_lock<std::mutex> Register::locked() const { return std::unique_lock(impl_->mutex); }
+std::unique_lock<std::mutex> Register::locked() const {
+    return std::unique_lock(impl_->mutex);
+}
 
-std::string Register::other_address() const { return net::dotted(neighbour_address(impl_->addr_be)); }
+std::string Register::other_address() const {
+    return net::dotted(neighbour_address(impl_->addr_be));
+}
 
-std::string Register::info_line() const { auto lock = locked(); return impl_->state.info_line(); }
-std::vector<std::string> Register::info_values() const { auto lock = locked(); return impl_->state.info_values(); }
+std::string Register::info_line() const {
+    auto lock = locked();
+    return impl_->state.info_line();
+}
+std::vector<std::string> Register::info_values() const {
+    auto lock = locked();
+    return impl_->state.info_values();
+}
 void Register::set_info_field(int index, std::optional<std::string> value) {
     auto lock = locked();
     impl_->state.set_info_override(index, std::move(value));
 }
-void Register::set_setup_mode(bool on) { auto lock = locked(); impl_->state.set_setup(on); }
-bool Register::setup_mode() const { auto lock = locked(); return impl_->state.setup(); }
-void Register::set_keep_busy(bool on) { auto lock = locked(); impl_->state.set_keep_busy(on); }
-void Register::set_busy_ms(int ms) { auto lock = locked(); impl_->state.set_busy_ms(ms); }
-bool Register::busy() const { auto lock = locked(); return impl_->state.busy(); }
-void Register::set_state_letter(char letter) { auto lock = locked(); impl_->state.set_state_letter(letter); }
-void Register::set_error_state(bool on) { auto lock = locked(); impl_->state.set_error(on); }
+void Register::set_setup_mode(bool on) {
+    auto lock = locked();
+    impl_->state.set_setup(on);
+}
+bool Register::setup_mode() const {
+    auto lock = locked();
+    return impl_->state.setup();
+}
+void Register::set_keep_busy(bool on) {
+    auto lock = locked();
+    impl_->state.set_keep_busy(on);
+}
+void Register::set_busy_ms(int ms) {
+    auto lock = locked();
+    impl_->state.set_busy_ms(ms);
+}
+bool Register::busy() const {
+    auto lock = locked();
+    return impl_->state.busy();
+}
+void Register::set_state_letter(char letter) {
+    auto lock = locked();
+    impl_->state.set_state_letter(letter);
+}
+void Register::set_error_state(bool on) {
+    auto lock = locked();
+    impl_->state.set_error(on);
+}
 void Register::set_layout(Layout layout, bool reseed_files) {
     auto lock = locked();
     impl_->state.set_layout(layout, reseed_files);
-    impl_->script.set_default(std::string(1, char(layout.generation == Generation::Old ? veltra::kLineAcceptedV1
-                                                                                      : veltra::kLineAccepted)));
+    impl_->script.set_default(
+        std::string(1, char(layout.generation == Generation::Old ? veltra::kLineAcceptedV1
+                                                                 : veltra::kLineAccepted)));
 }
-void Register::put_file(const std::string& name, const Bytes& bytes) { auto lock = locked(); impl_->state.put_file(name, bytes); }
-std::optional<Bytes> Register::file(const std::string& name) const { auto lock = locked(); return impl_->state.file(name); }
-SalesBook Register::sales() const { auto lock = locked(); return impl_->state.sales(); }
-void Register::set_sales(const SalesBook& book) { auto lock = locked(); impl_->state.set_sales(book); }
-std::string Register::display() const { auto lock = locked(); return impl_->state.display(); }
-std::vector<std::string> Register::releases() const { auto lock = locked(); return impl_->state.releases(); }
+void Register::put_file(const std::string& name, const Bytes& bytes) {
+    auto lock = locked();
+    impl_->state.put_file(name, bytes);
+}
+std::optional<Bytes> Register::file(const std::string& name) const {
+    auto lock = locked();
+    return impl_->state.file(name);
+}
+SalesBook Register::sales() const {
+    auto lock = locked();
+    return impl_->state.sales();
+}
+void Register::set_sales(const SalesBook& book) {
+    auto lock = locked();
+    impl_->state.set_sales(book);
+}
+std::string Register::display() const {
+    auto lock = locked();
+    return impl_->state.display();
+}
+std::vector<std::string> Register::releases() const {
+    auto lock = locked();
+    return impl_->state.releases();
+}
 void Register::add_fault(const TftpFault& fault) {
     auto lock = locked();
     impl_->tftp.add_fault(fault);
     impl_->note("fault: " + describe(fault));
 }
-void Register::clear_faults() { auto lock = locked(); impl_->tftp.clear_faults(); }
-void Register::script_line(const std::vector<LineAnswer>& answers) { auto lock = locked(); impl_->script.push(answers); }
-void Register::set_line_default(const std::string& answer) { auto lock = locked(); impl_->script.set_default(answer); }
+void Register::clear_faults() {
+    auto lock = locked();
+    impl_->tftp.clear_faults();
+}
+void Register::script_line(const std::vector<LineAnswer>& answers) {
+    auto lock = locked();
+    impl_->script.push(answers);
+}
+void Register::set_line_default(const std::string& answer) {
+    auto lock = locked();
+    impl_->script.set_default(answer);
+}
 void Register::close_line_connections() {
     auto lock = locked();
     for (Impl::Conn& c : impl_->line_conns) c.sock.close();
 }
-Transcript Register::transcript() const { auto lock = locked(); return impl_->transcript; }
-void Register::clear_transcript() { auto lock = locked(); impl_->transcript = {}; }
+Transcript Register::transcript() const {
+    auto lock = locked();
+    return impl_->transcript;
+}
+void Register::clear_transcript() {
+    auto lock = locked();
+    impl_->transcript = {};
+}
 
 bool Register::wait_for(const std::function<bool(const Transcript&)>& pred,
                         std::chrono::milliseconds timeout) const {

@@ -31,10 +31,10 @@ struct Options {
     std::uint16_t line_port = 0;
     std::uint16_t keyboard_port = 0;
     Layout layout;
-    int busy_ms = 1500;       // how long a command keeps info entry 19 at 1
-    int retransmit_ms = 1000; // TFTP time-out before a datagram goes again
+    int busy_ms = 1500;        // how long a command keeps info entry 19 at 1
+    int retransmit_ms = 1000;  // TFTP time-out before a datagram goes again
     int max_retransmits = 5;
-    int idle_ms = 25000;      // then a transfer waits this long for the client
+    int idle_ms = 25000;  // then a transfer waits this long for the client
     bool seed = true;
     // Keep the transcript; a long-running program does not, so that what
     // it is sent does not pile up in memory.
@@ -52,13 +52,13 @@ struct PutRecord {
 
 // What the register received, in order.
 struct Transcript {
-    std::vector<std::string> requests;   // "get NAME" / "put NAME", every request taken
-    std::vector<std::string> commands;   // texts of COMMAND.TXT, as received
-    std::vector<PutRecord> puts;         // completed writes, COMMAND.TXT included
-    std::vector<std::string> gets;       // completed reads
+    std::vector<std::string> requests;               // "get NAME" / "put NAME", every request taken
+    std::vector<std::string> commands;               // texts of COMMAND.TXT, as received
+    std::vector<PutRecord> puts;                     // completed writes, COMMAND.TXT included
+    std::vector<std::string> gets;                   // completed reads
     std::map<std::uint16_t, std::string> tcp_bytes;  // by the register's port
-    std::vector<std::string> keys;       // key codes pressed
-    std::vector<std::string> lines;      // everything logged
+    std::vector<std::string> keys;                   // key codes pressed
+    std::vector<std::string> lines;                  // everything logged
 };
 
 class Register {

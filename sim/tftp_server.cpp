@@ -48,7 +48,10 @@ Bytes tftp_error(std::uint16_t code, const std::string& message) {
 }
 
 TftpServer::TftpServer(TftpBackend& backend, int retransmit_ms, int max_retransmits, int idle_ms)
-    : backend_(backend), retransmit_ms_(retransmit_ms), max_retransmits_(max_retransmits), idle_ms_(idle_ms) {}
+    : backend_(backend),
+      retransmit_ms_(retransmit_ms),
+      max_retransmits_(max_retransmits),
+      idle_ms_(idle_ms) {}
 
 std::vector<TftpFault> TftpServer::arm(const std::string& file) {
     std::vector<TftpFault> armed;
@@ -106,8 +109,9 @@ void TftpServer::handle(const net::Endpoint& from, std::span<const std::uint8_t>
     }
 }
 
-bool TftpServer::filter_in(Session& s, const net::Endpoint& from, std::span<const std::uint8_t> bytes,
-                           Clock::time_point now, std::vector<Outgoing>& out, int& copies) {
+bool TftpServer::filter_in(Session& s, const net::Endpoint& from,
+                           std::span<const std::uint8_t> bytes, Clock::time_point now,
+                           std::vector<Outgoing>& out, int& copies) {
     ++s.in_count;
     copies = 1;
     if (s.silent) {
@@ -117,12 +121,15 @@ bool TftpServer::filter_in(Session& s, const net::Endpoint& from, std::span<cons
     for (const TftpFault& f : s.faults) {
         if (f.direction != Direction::In || f.nth != s.in_count) continue;
         switch (f.kind) {
-            case FaultKind::Drop: return false;
+            case FaultKind::Drop:
+                return false;
             case FaultKind::Delay:
                 delayed_.push_back({now + std::chrono::milliseconds(f.delay_ms), from,
                                     Bytes(bytes.begin(), bytes.end())});
                 return false;
-            case FaultKind::Duplicate: copies = 2; break;
+            case FaultKind::Duplicate:
+                copies = 2;
+                break;
             case FaultKind::Error:
                 emit(s, from, tftp_error(f.code, "refused"), out);
                 s.in_count = -1;  // the transfer ends here
@@ -131,7 +138,8 @@ bool TftpServer::filter_in(Session& s, const net::Endpoint& from, std::span<cons
                 s.silent = true;
                 s.deadline = now + std::chrono::seconds(30);
                 return false;
-            default: break;
+            default:
+                break;
         }
     }
     return true;
@@ -237,21 +245,37 @@ void TftpServer::send_ack(Session& s, const net::Endpoint& peer, std::uint16_t b
     emit(s, peer, packet(kTftpAck, block), out);
 }
 
-void TftpServer::emit(Session& s, const net::Endpoint& peer, Bytes bytes, std::vector<Outgoing>& out) {
+void TftpServer::emit(Session& s, const net::Endpoint& peer, Bytes bytes,
+                      std::vector<Outgoing>& out) {
     ++s.out_count;
     Outgoing o{peer, bytes};
     int copies = 1;
     for (const TftpFault& f : s.faults) {
         if (f.direction != Direction::Out || f.nth != s.out_count) continue;
         switch (f.kind) {
-            case FaultKind::Drop: copies = 0; break;
-            case FaultKind::Duplicate: copies = 2; break;
-            case FaultKind::Delay: o.delay_ms = f.delay_ms; break;
-            case FaultKind::OtherPort: o.via = Via::OtherPort; break;
-            case FaultKind::OtherAddress: o.via = Via::OtherAddress; break;
-            case FaultKind::Short: out.push_back({peer, Bytes(bytes.begin(), bytes.begin() + 3)}); break;
-            case FaultKind::Garbage: out.push_back({peer, {0x00, 0x63, 0xDE, 0xAD, 0xBE, 0xEF}}); break;
-            default: break;
+            case FaultKind::Drop:
+                copies = 0;
+                break;
+            case FaultKind::Duplicate:
+                copies = 2;
+                break;
+            case FaultKind::Delay:
+                o.delay_ms = f.delay_ms;
+                break;
+            case FaultKind::OtherPort:
+                o.via = Via::OtherPort;
+                break;
+            case FaultKind::OtherAddress:
+                o.via = Via::OtherAddress;
+                break;
+            case FaultKind::Short:
+                out.push_back({peer, Bytes(bytes.begin(), bytes.begin() + 3)});
+                break;
+            case FaultKind::Garbage:
+                out.push_back({peer, {0x00, 0x63, 0xDE, 0xAD, 0xBE, 0xEF}});
+                break;
+            default:
+                break;
         }
     }
     for (int c = 0; c < copies; ++c) out.push_back(o);

@@ -38,7 +38,8 @@ public:
     // A write completed; runs before its last ACK goes out.
     virtual void write_done(const std::string& name, const Bytes& bytes) = 0;
     // A read's last block was acknowledged.
-    virtual void read_done(const std::string& name, std::size_t size, const net::Endpoint& peer) = 0;
+    virtual void read_done(const std::string& name, std::size_t size,
+                           const net::Endpoint& peer) = 0;
     // A request arrived ("get NAME" or "put NAME").
     virtual void request_seen(const std::string& what, const net::Endpoint& peer) = 0;
 };
@@ -53,7 +54,9 @@ public:
 
     void add_fault(const TftpFault& f) { faults_.push_back({f, f.transfers}); }
     void clear_faults() { faults_.clear(); }
-    void set_retransmit(int ms, int max_tries) { retransmit_ms_ = ms, max_retransmits_ = max_tries; }
+    void set_retransmit(int ms, int max_tries) {
+        retransmit_ms_ = ms, max_retransmits_ = max_tries;
+    }
 
     void on_datagram(const net::Endpoint& from, std::span<const std::uint8_t> bytes,
                      Clock::time_point now, std::vector<Outgoing>& out);
@@ -72,13 +75,13 @@ private:
     struct Session {
         bool reading = true;
         bool silent = false;
-        bool done = false;  // write complete, lingering to re-acknowledge
-        bool quiet = false; // retransmissions spent, still listening
+        bool done = false;   // write complete, lingering to re-acknowledge
+        bool quiet = false;  // retransmissions spent, still listening
         std::string file;
         Bytes request;
-        Bytes data;         // the file being read, or what was written so far
+        Bytes data;  // the file being read, or what was written so far
         std::uint16_t block = 0;
-        Bytes last;         // the last datagram sent, for retransmission
+        Bytes last;  // the last datagram sent, for retransmission
         Clock::time_point deadline{};
         int retries = 0;
         int in_count = 0;
@@ -95,15 +98,15 @@ private:
                 Clock::time_point now, std::vector<Outgoing>& out, bool counted);
     void start(const net::Endpoint& from, std::span<const std::uint8_t> bytes,
                Clock::time_point now, std::vector<Outgoing>& out, bool counted);
-    void on_ack(Session& s, const net::Endpoint& peer, std::uint16_t block,
-                Clock::time_point now, std::vector<Outgoing>& out);
+    void on_ack(Session& s, const net::Endpoint& peer, std::uint16_t block, Clock::time_point now,
+                std::vector<Outgoing>& out);
     void on_data(Session& s, const net::Endpoint& peer, std::uint16_t block,
                  std::span<const std::uint8_t> payload, Clock::time_point now,
                  std::vector<Outgoing>& out);
     void send_block(Session& s, const net::Endpoint& peer, Clock::time_point now,
                     std::vector<Outgoing>& out);
-    void send_ack(Session& s, const net::Endpoint& peer, std::uint16_t block,
-                  Clock::time_point now, std::vector<Outgoing>& out);
+    void send_ack(Session& s, const net::Endpoint& peer, std::uint16_t block, Clock::time_point now,
+                  std::vector<Outgoing>& out);
     void emit(Session& s, const net::Endpoint& peer, Bytes bytes, std::vector<Outgoing>& out);
     // Applies the incoming faults: false when the datagram is not handled now.
     bool filter_in(Session& s, const net::Endpoint& from, std::span<const std::uint8_t> bytes,

@@ -14,7 +14,8 @@ std::vector<std::string> split_info(const std::string& line) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t comma = line.find(',', start);
-        const std::string field = line.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::string field =
+            line.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         const std::size_t eq = field.find('=');
         values.push_back(eq == std::string::npos ? "" : field.substr(eq + 1));
         if (comma == std::string::npos) return values;
@@ -33,7 +34,9 @@ protected:
         EXPECT_TRUE(answer);
         return split_info(answer ? std::string(answer->begin(), answer->end()) : "");
     }
-    std::int32_t file_i32(const std::string& name, std::size_t at) { return get_i32le(*reg_->file(name), at); }
+    std::int32_t file_i32(const std::string& name, std::size_t at) {
+        return get_i32le(*reg_->file(name), at);
+    }
 };
 
 TEST_F(CommandTest, ResponseIsMissingUntilTheFirstInfo) {
@@ -48,7 +51,8 @@ TEST_F(CommandTest, InfoAnswerIsOneLineWithoutLineEnd) {
     const std::string text(answer->begin(), answer->end());
     EXPECT_EQ(text.find('\n'), std::string::npos);
     EXPECT_EQ(text.find('\r'), std::string::npos);
-    EXPECT_EQ(text, reg_->info_line().substr(0, text.find(",ORA=")) + text.substr(text.find(",ORA=")));
+    EXPECT_EQ(text,
+              reg_->info_line().substr(0, text.find(",ORA=")) + text.substr(text.find(",ORA=")));
 }
 
 struct InfoCase {
@@ -57,7 +61,9 @@ struct InfoCase {
     const char* version;
     const char* name;
 };
-void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.version; }
+void PrintTo(const InfoCase& c, std::ostream* os) {
+    *os << c.version;
+}
 
 class InfoByLayout : public SimTest, public ::testing::WithParamInterface<InfoCase> {};
 
@@ -81,13 +87,16 @@ TEST_P(InfoByLayout, PositionsTheLibraryReads) {
     EXPECT_EQ(v[21], c.name);
 }
 
-INSTANTIATE_TEST_SUITE_P(Generations, InfoByLayout, ::testing::Values(
-    InfoCase{Generation::Current, 'L', "V5.02", "ELT5"}, InfoCase{Generation::Current, 'S', "V5.02", "ELT5"},
-    InfoCase{Generation::Old, 'L', "V1.07", ""}, InfoCase{Generation::Old, 'S', "V1.07", ""},
-    InfoCase{Generation::Unsupported, 'L', "V2.30", ""}),
-    [](const auto& info) {
-        return std::string(generation_name(info.param.generation)) + "_" + info.param.bitmap;
-    });
+INSTANTIATE_TEST_SUITE_P(Generations, InfoByLayout,
+                         ::testing::Values(InfoCase{Generation::Current, 'L', "V5.02", "ELT5"},
+                                           InfoCase{Generation::Current, 'S', "V5.02", "ELT5"},
+                                           InfoCase{Generation::Old, 'L', "V1.07", ""},
+                                           InfoCase{Generation::Old, 'S', "V1.07", ""},
+                                           InfoCase{Generation::Unsupported, 'L', "V2.30", ""}),
+                         [](const auto& info) {
+                             return std::string(generation_name(info.param.generation)) + "_" +
+                                    info.param.bitmap;
+                         });
 
 TEST_F(CommandTest, SetupModeSwitchesEntries9And14) {
     command("SETUP 1");
@@ -120,7 +129,9 @@ struct BusyCase {
     const char* command;
     bool busy;
 };
-void PrintTo(const BusyCase& c, std::ostream* os) { *os << c.command; }
+void PrintTo(const BusyCase& c, std::ostream* os) {
+    *os << c.command;
+}
 
 class BusyByCommand : public CommandTest, public ::testing::WithParamInterface<BusyCase> {};
 
@@ -132,11 +143,13 @@ TEST_P(BusyByCommand, Entry19WhileTheCommandRuns) {
     EXPECT_EQ(info_by_tftp()[19], "0") << c.command;
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, BusyByCommand, ::testing::Values(
-    BusyCase{"AZZDATI", true}, BusyCase{"AZZFAT", true}, BusyCase{"AZZVEN_CORR", true},
-    BusyCase{"AZZFIS", true}, BusyCase{"AZZVEN_ARCH", true}, BusyCase{"VENDCORR", true},
-    BusyCase{"INFO", false}, BusyCase{"SETUP 1", false}, BusyCase{"NONSENSE", false}),
-    [](const auto& info) { return name_of(info.param.command); });
+INSTANTIATE_TEST_SUITE_P(Commands, BusyByCommand,
+                         ::testing::Values(BusyCase{"AZZDATI", true}, BusyCase{"AZZFAT", true},
+                                           BusyCase{"AZZVEN_CORR", true}, BusyCase{"AZZFIS", true},
+                                           BusyCase{"AZZVEN_ARCH", true},
+                                           BusyCase{"VENDCORR", true}, BusyCase{"INFO", false},
+                                           BusyCase{"SETUP 1", false}, BusyCase{"NONSENSE", false}),
+                         [](const auto& info) { return name_of(info.param.command); });
 
 TEST_F(CommandTest, PutOfPluKeepsTheRegisterBusy) {
     reg_->set_setup_mode(true);
@@ -183,7 +196,9 @@ struct ResetCase {
     bool invoices_cleared;
     bool today_archived;
 };
-void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.command; }
+void PrintTo(const ResetCase& c, std::ostream* os) {
+    *os << c.command;
+}
 
 class Resets : public CommandTest, public ::testing::WithParamInterface<ResetCase> {};
 
@@ -208,13 +223,13 @@ TEST_P(Resets, ClearWhatTheyName) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, Resets, ::testing::Values(
-    ResetCase{"AZZVEN_CORR", true, false, false, false},
-    ResetCase{"AZZVEN_ARCH", false, true, false, false},
-    ResetCase{"AZZFAT", false, false, true, false},
-    ResetCase{"AZZFIS", true, false, false, true},
-    ResetCase{"AZZDATI", true, true, true, false}),
-    [](const auto& info) { return name_of(info.param.command); });
+INSTANTIATE_TEST_SUITE_P(Commands, Resets,
+                         ::testing::Values(ResetCase{"AZZVEN_CORR", true, false, false, false},
+                                           ResetCase{"AZZVEN_ARCH", false, true, false, false},
+                                           ResetCase{"AZZFAT", false, false, true, false},
+                                           ResetCase{"AZZFIS", true, false, false, true},
+                                           ResetCase{"AZZDATI", true, true, true, false}),
+                         [](const auto& info) { return name_of(info.param.command); });
 
 TEST_F(CommandTest, VendcorrPreparesTheCurrentSales) {
     SalesBook book;

@@ -26,7 +26,8 @@ protected:
 TEST_F(LineTest, AnswersEveryPieceWithAck) {
     RawTcp c = line();
     ASSERT_TRUE(c.connected());
-    for (const std::string& piece : std::vector<std::string>{"=K", std::string(512, 'A'), "=C1/$100"}) {
+    for (const std::string& piece :
+         std::vector<std::string>{"=K", std::string(512, 'A'), "=C1/$100"}) {
         EXPECT_EQ(exchange(c, piece), std::string(1, char(veltra::kLineAccepted)));
     }
     EXPECT_TRUE(reg_->wait_for([](const Transcript& t) { return t.lines.size() > 3; }, 1s));
@@ -39,7 +40,9 @@ struct ScriptCase {
     const char* script;
     std::vector<std::string> answers;  // per piece sent
 };
-void PrintTo(const ScriptCase& c, std::ostream* os) { *os << c.script; }
+void PrintTo(const ScriptCase& c, std::ostream* os) {
+    *os << c.script;
+}
 
 class LineScripts : public LineTest, public ::testing::WithParamInterface<ScriptCase> {};
 
@@ -48,16 +51,18 @@ TEST_P(LineScripts, AnswersInScriptOrderThenAck) {
     reg_->script_line(*parse_line_answers(s.script));
     RawTcp c = line();
     for (std::size_t i = 0; i < s.answers.size(); ++i) {
-        EXPECT_EQ(exchange(c, "PIECE" + std::to_string(i), 500ms), s.answers[i]) << s.script << " #" << i;
+        EXPECT_EQ(exchange(c, "PIECE" + std::to_string(i), 500ms), s.answers[i])
+            << s.script << " #" << i;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, LineScripts, ::testing::Values(
-    ScriptCase{"naks", "15,15", {"\x15", "\x15", "\x06"}},
-    ScriptCase{"bell", "07", {"\x07", "\x06"}},
-    ScriptCase{"digits", "31,32,30", {"1", "2", "0", "\x06"}},
-    ScriptCase{"stray", "11x13x06", {"\x11\x13\x06", "\x06"}},
-    ScriptCase{"silence", "silence", {"", "\x06"}}),
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LineScripts,
+    ::testing::Values(ScriptCase{"naks", "15,15", {"\x15", "\x15", "\x06"}},
+                      ScriptCase{"bell", "07", {"\x07", "\x06"}},
+                      ScriptCase{"digits", "31,32,30", {"1", "2", "0", "\x06"}},
+                      ScriptCase{"stray", "11x13x06", {"\x11\x13\x06", "\x06"}},
+                      ScriptCase{"silence", "silence", {"", "\x06"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LineTest, OldRegisterAnswersWithDigits) {
@@ -129,7 +134,10 @@ TEST_F(LineTest, KeyMessagesArePressesWithoutAnswer) {
 }
 
 TEST(KeyParser, FindsMessagesAcrossReads) {
-    struct Case { std::vector<std::string> reads; std::vector<std::string> keys; };
+    struct Case {
+        std::vector<std::string> reads;
+        std::vector<std::string> keys;
+    };
     const Case cases[] = {
         {{"\"5C\"202F"}, {"5C"}},
         {{"\"5C\"2", "02F"}, {"5C"}},
@@ -167,7 +175,8 @@ TEST_F(KeyboardTest, DisplayFollowsTheKeysAndTheSaleReachesVendcorr) {
     RawTcp d = display();
     EXPECT_EQ(next_text(d), "CASSA PRONTA    0,00");
     RawTcp keys = line();
-    const std::int32_t before = reg_->sales().departments.count(3) ? reg_->sales().departments.at(3).amount : 0;
+    const std::int32_t before =
+        reg_->sales().departments.count(3) ? reg_->sales().departments.at(3).amount : 0;
     // Digits key an amount in cents, shown right-aligned.
     press(keys, d, "01", std::string(16, ' ') + "0,01");
     press(keys, d, "02", std::string(16, ' ') + "0,12");

@@ -10,9 +10,10 @@
 namespace ecrsim::test {
 namespace {
 
-const char* const kNames[] = {"LOG.BIN",       "INTESTAZIONE.BIN", "IVA.BIN",     "REPARTI.BIN", "VAL.BIN",
-                              "OPERATORI.BIN", "CORTESIA.BIN",     "LOGO.BIN",    "BITMAP.BIN",  "PROG_PARAM.BIN",
-                              "PLU.BIN",       "CLIENTI.BIN",      "FATTURE.BIN", "TAV_MIN.BIN"};
+const char* const kNames[] = {"LOG.BIN",     "INTESTAZIONE.BIN", "IVA.BIN",      "REPARTI.BIN",
+                              "VAL.BIN",     "OPERATORI.BIN",    "CORTESIA.BIN", "LOGO.BIN",
+                              "BITMAP.BIN",  "PROG_PARAM.BIN",   "PLU.BIN",      "CLIENTI.BIN",
+                              "FATTURE.BIN", "TAV_MIN.BIN"};
 
 struct LayoutCase {
     const char* name;
@@ -20,18 +21,27 @@ struct LayoutCase {
     std::size_t intestazione, cortesia, bitmap, reparti, prog_param, clienti, plu;
     bool tav_min;
 };
-void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SeededLayouts : public SimTest, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(SeededLayouts, FilesHaveTheSizesOfTheLayout) {
     const LayoutCase& c = GetParam();
     RegisterState state({state_.path(), c.layout, 100, true});
-    const std::pair<const char*, std::size_t> expected[] = {
-        {"INTESTAZIONE.BIN", c.intestazione}, {"CORTESIA.BIN", c.cortesia}, {"BITMAP.BIN", c.bitmap},
-        {"REPARTI.BIN", c.reparti}, {"PROG_PARAM.BIN", c.prog_param}, {"CLIENTI.BIN", c.clienti},
-        {"PLU.BIN", c.plu}, {"IVA.BIN", 232}, {"VAL.BIN", 116}, {"OPERATORI.BIN", 330},
-        {"LOGO.BIN", 120}, {"FATTURE.BIN", 192000}};
+    const std::pair<const char*, std::size_t> expected[] = {{"INTESTAZIONE.BIN", c.intestazione},
+                                                            {"CORTESIA.BIN", c.cortesia},
+                                                            {"BITMAP.BIN", c.bitmap},
+                                                            {"REPARTI.BIN", c.reparti},
+                                                            {"PROG_PARAM.BIN", c.prog_param},
+                                                            {"CLIENTI.BIN", c.clienti},
+                                                            {"PLU.BIN", c.plu},
+                                                            {"IVA.BIN", 232},
+                                                            {"VAL.BIN", 116},
+                                                            {"OPERATORI.BIN", 330},
+                                                            {"LOGO.BIN", 120},
+                                                            {"FATTURE.BIN", 192000}};
     for (const auto& [name, size] : expected) {
         auto f = state.file(name);
         ASSERT_TRUE(f) << name;
@@ -42,12 +52,43 @@ TEST_P(SeededLayouts, FilesHaveTheSizesOfTheLayout) {
     for (const char* name : kNames) EXPECT_TRUE(is_table_file(name)) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, SeededLayouts, ::testing::Values(
-    LayoutCase{"current_L", {Generation::Current, 'L'}, 304, 78, 384096, 4000, 1024, 256000, 6400000, true},
-    LayoutCase{"current_S", {Generation::Current, 'S'}, 208, 54, 230496, 4000, 1024, 256000, 6400000, true},
-    LayoutCase{"unsupported_L", {Generation::Unsupported, 'L'}, 304, 78, 384096, 4000, 1024, 256000, 6400000, true},
-    LayoutCase{"old_L", {Generation::Old, 'L'}, 304, 78, 384096, 3360, 428, 44250, 240000, false},
-    LayoutCase{"old_S", {Generation::Old, 'S'}, 208, 54, 230496, 3360, 428, 44250, 240000, false}),
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, SeededLayouts,
+    ::testing::Values(
+        LayoutCase{"current_L",
+                   {Generation::Current, 'L'},
+                   304,
+                   78,
+                   384096,
+                   4000,
+                   1024,
+                   256000,
+                   6400000,
+                   true},
+        LayoutCase{"current_S",
+                   {Generation::Current, 'S'},
+                   208,
+                   54,
+                   230496,
+                   4000,
+                   1024,
+                   256000,
+                   6400000,
+                   true},
+        LayoutCase{"unsupported_L",
+                   {Generation::Unsupported, 'L'},
+                   304,
+                   78,
+                   384096,
+                   4000,
+                   1024,
+                   256000,
+                   6400000,
+                   true},
+        LayoutCase{
+            "old_L", {Generation::Old, 'L'}, 304, 78, 384096, 3360, 428, 44250, 240000, false},
+        LayoutCase{
+            "old_S", {Generation::Old, 'S'}, 208, 54, 230496, 3360, 428, 44250, 240000, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SimTest, SeededCurrentRecordsSitAtTheirOffsets) {
@@ -156,8 +197,10 @@ TEST(SalesFile, FiveArticlesTakeTwoBlocks) {
 }
 
 TEST(OroDates, FormatDayMonthYear) {
-    const std::pair<std::uint32_t, const char*> cases[] = {
-        {1418688000, "161214"}, {946684800, "010100"}, {1330473600, "290212"}, {4102358400u, "311299"}};
+    const std::pair<std::uint32_t, const char*> cases[] = {{1418688000, "161214"},
+                                                           {946684800, "010100"},
+                                                           {1330473600, "290212"},
+                                                           {4102358400u, "311299"}};
     for (const auto& [oro, text] : cases) EXPECT_EQ(oro_ddmmyy(oro), text) << oro;
     EXPECT_EQ(oro_midnight(1418688000 + 3661), 1418688000u);
 }
@@ -169,7 +212,9 @@ struct FaultText {
     Direction direction;
     int nth;
 };
-void PrintTo(const FaultText& c, std::ostream* os) { *os << c.text; }
+void PrintTo(const FaultText& c, std::ostream* os) {
+    *os << c.text;
+}
 
 class FaultTexts : public ::testing::TestWithParam<FaultText> {};
 
@@ -183,21 +228,23 @@ TEST_P(FaultTexts, Parse) {
     EXPECT_EQ(f->nth, c.nth) << c.text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, FaultTexts, ::testing::Values(
-    FaultText{"drop:out:3", true, FaultKind::Drop, Direction::Out, 3},
-    FaultText{"drop:in:1", true, FaultKind::Drop, Direction::In, 1},
-    FaultText{"dup:out:2", true, FaultKind::Duplicate, Direction::Out, 2},
-    FaultText{"delay:out:2:6000", true, FaultKind::Delay, Direction::Out, 2},
-    FaultText{"error:1:2", true, FaultKind::Error, Direction::In, 1},
-    FaultText{"silent", true, FaultKind::Silent, Direction::In, 1},
-    FaultText{"port:out:1", true, FaultKind::OtherPort, Direction::Out, 1},
-    FaultText{"addr:out:4@PLU.BIN", true, FaultKind::OtherAddress, Direction::Out, 4},
-    FaultText{"short:out:1", true, FaultKind::Short, Direction::Out, 1},
-    FaultText{"garbage:out:9", true, FaultKind::Garbage, Direction::Out, 9},
-    FaultText{"drop:out:0", false, {}, {}, 0}, FaultText{"drop:sideways:1", false, {}, {}, 0},
-    FaultText{"delay:out:2", false, {}, {}, 0}, FaultText{"error:1", false, {}, {}, 0},
-    FaultText{"error:1:70000", false, {}, {}, 0}, FaultText{"drop:out:1@", false, {}, {}, 0},
-    FaultText{"explode:out:1", false, {}, {}, 0}, FaultText{"drop:out:x", false, {}, {}, 0}),
+INSTANTIATE_TEST_SUITE_P(
+    Texts, FaultTexts,
+    ::testing::Values(
+        FaultText{"drop:out:3", true, FaultKind::Drop, Direction::Out, 3},
+        FaultText{"drop:in:1", true, FaultKind::Drop, Direction::In, 1},
+        FaultText{"dup:out:2", true, FaultKind::Duplicate, Direction::Out, 2},
+        FaultText{"delay:out:2:6000", true, FaultKind::Delay, Direction::Out, 2},
+        FaultText{"error:1:2", true, FaultKind::Error, Direction::In, 1},
+        FaultText{"silent", true, FaultKind::Silent, Direction::In, 1},
+        FaultText{"port:out:1", true, FaultKind::OtherPort, Direction::Out, 1},
+        FaultText{"addr:out:4@PLU.BIN", true, FaultKind::OtherAddress, Direction::Out, 4},
+        FaultText{"short:out:1", true, FaultKind::Short, Direction::Out, 1},
+        FaultText{"garbage:out:9", true, FaultKind::Garbage, Direction::Out, 9},
+        FaultText{"drop:out:0", false, {}, {}, 0}, FaultText{"drop:sideways:1", false, {}, {}, 0},
+        FaultText{"delay:out:2", false, {}, {}, 0}, FaultText{"error:1", false, {}, {}, 0},
+        FaultText{"error:1:70000", false, {}, {}, 0}, FaultText{"drop:out:1@", false, {}, {}, 0},
+        FaultText{"explode:out:1", false, {}, {}, 0}, FaultText{"drop:out:x", false, {}, {}, 0}),
     [](const auto& info) { return name_of(info.param.text); });
 
 TEST(LineAnswerTexts, Parse) {
@@ -210,18 +257,22 @@ TEST(LineAnswerTexts, Parse) {
     EXPECT_EQ((*a)[3].kind, LineAnswer::Kind::Close);
     EXPECT_EQ((*a)[4].kind, LineAnswer::Kind::Stall);
     EXPECT_EQ((*a)[5].bytes, "\x11\x06");
-    for (const char* bad : {"", "1", "zz", "15,,06", "123", "06x"}) EXPECT_FALSE(parse_line_answers(bad)) << bad;
+    for (const char* bad : {"", "1", "zz", "15,,06", "123", "06x"})
+        EXPECT_FALSE(parse_line_answers(bad)) << bad;
 }
 
 TEST(ProgramOptionsText, Parse) {
     ProgramOptions p;
     std::string error;
-    ASSERT_TRUE(parse_program_options({"--address", "127.0.0.7", "--state", "/tmp/s", "--tftp-port", "0",
-                                       "--line-port", "1724", "--keyboard-port", "9931", "--generation", "old",
-                                       "--bitmap", "S", "--busy-ms", "250", "--fault", "drop:out:2",
-                                       "--fault", "silent@X.BIN", "--line-answers", "15,06", "--keep-busy",
-                                       "--no-seed"},
-                                      p, error)) << error;
+    ASSERT_TRUE(
+        parse_program_options({"--address",       "127.0.0.7",  "--state",      "/tmp/s",
+                               "--tftp-port",     "0",          "--line-port",  "1724",
+                               "--keyboard-port", "9931",       "--generation", "old",
+                               "--bitmap",        "S",          "--busy-ms",    "250",
+                               "--fault",         "drop:out:2", "--fault",      "silent@X.BIN",
+                               "--line-answers",  "15,06",      "--keep-busy",  "--no-seed"},
+                              p, error))
+        << error;
     EXPECT_EQ(p.options.address, "127.0.0.7");
     EXPECT_EQ(p.options.tftp_port, 0);
     EXPECT_EQ(p.options.line_port, 1724);
@@ -235,7 +286,7 @@ TEST(ProgramOptionsText, Parse) {
     EXPECT_TRUE(p.keep_busy);
     EXPECT_FALSE(p.options.seed);
     const std::vector<std::vector<std::string>> bad = {
-        {"--address", "127.0.0.1"},                       // no state directory
+        {"--address", "127.0.0.1"},  // no state directory
         {"--state", "d", "--tftp-port", "70000"},
         {"--state", "d", "--bitmap", "X"},
         {"--state", "d", "--generation", "newest"},
@@ -253,7 +304,8 @@ class ProgramRun {
 public:
     ProgramRun(const veltra::test::TempDir& dir, const std::string& args)
         : log_(dir.file("ecrsim.log")), pid_file_(dir.file("ecrsim.pid")) {
-        run(std::string("(") + ECRSIM_PROGRAM + " " + args + " > " + log_ + " 2>&1 & echo $! > " + pid_file_ + ")");
+        run(std::string("(") + ECRSIM_PROGRAM + " " + args + " > " + log_ + " 2>&1 & echo $! > " +
+            pid_file_ + ")");
         wait_for_line("ecrsim: ready");
         const std::string ready = text();
         const auto at = ready.find("ecrsim: ready, TFTP ");
@@ -287,9 +339,10 @@ private:
 };
 
 TEST_F(SimTest, ProgramServesWithItsCommandLineFaults) {
-    ProgramRun p(dir_, "--address 127.0.0.8 --state " + state_.path().string() +
-                           " --tftp-port 0 --line-port 0 --keyboard-port 0 --generation old --bitmap S"
-                           " --fault error:1:2@PLU.BIN --line-answers 15 --keep-busy");
+    ProgramRun p(dir_,
+                 "--address 127.0.0.8 --state " + state_.path().string() +
+                     " --tftp-port 0 --line-port 0 --keyboard-port 0 --generation old --bitmap S"
+                     " --fault error:1:2@PLU.BIN --line-answers 15 --keep-busy");
     ASSERT_GT(p.port(), 0) << p.text();
     const std::string url = "tftp://127.0.0.8:" + std::to_string(p.port()) + "/";
     // The scripted ERROR 2 refuses the first read of PLU.BIN, not the second.
@@ -297,8 +350,9 @@ TEST_F(SimTest, ProgramServesWithItsCommandLineFaults) {
     EXPECT_EQ(run("curl -s -o " + dir_.file("plu") + " " + url + "PLU.BIN"), 0);
     EXPECT_EQ(veltra::test::read_file(dir_.file("plu")).size(), 240000u);  // old layout
     veltra::test::write_file(dir_.file("cmd"), "INFO");
-    EXPECT_EQ(run("tftp -m octet 127.0.0.8 " + std::to_string(p.port()) + " -c put " + dir_.file("cmd") +
-                  " COMMAND.TXT"), 0);
+    EXPECT_EQ(run("tftp -m octet 127.0.0.8 " + std::to_string(p.port()) + " -c put " +
+                  dir_.file("cmd") + " COMMAND.TXT"),
+              0);
     EXPECT_EQ(run("curl -s -o " + dir_.file("info") + " " + url + "RESPONSE.TXT"), 0);
     const std::string info = veltra::test::read_file(dir_.file("info"));
     EXPECT_EQ(info.rfind("VERSIONE=V1.07,TIPO_BITMAP=S,", 0), 0u) << info;
@@ -324,9 +378,10 @@ TEST_F(SimTest, ProgramRefusesABadCommandLine) {
                                " --tftp-port 0 --line-port 0 --keyboard-port 0");
     ASSERT_GT(first.port(), 0);
     veltra::test::TempDir other;
-    EXPECT_EQ(run(std::string(ECRSIM_PROGRAM) + " --address 127.0.0.8 --state " + other.path().string() +
-                  " --tftp-port " + std::to_string(first.port()) + " --line-port 0 --keyboard-port 0 > " +
-                  other.file("log") + " 2>&1"), 1);
+    EXPECT_EQ(run(std::string(ECRSIM_PROGRAM) + " --address 127.0.0.8 --state " +
+                  other.path().string() + " --tftp-port " + std::to_string(first.port()) +
+                  " --line-port 0 --keyboard-port 0 > " + other.file("log") + " 2>&1"),
+              1);
     EXPECT_NE(veltra::test::read_file(other.file("log")).find("TFTP port"), std::string::npos);
 }
 

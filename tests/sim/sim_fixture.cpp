@@ -1,9 +1,10 @@
 // Shared pieces of the simulator's tests.
 #include "sim_fixture.hpp"
 
+#include <sys/wait.h>
+
 #include <cctype>
 #include <cstdlib>
-#include <sys/wait.h>
 
 #include "net/endpoints.hpp"
 
@@ -17,8 +18,12 @@ Bytes request(std::uint16_t op, const std::string& name) {
     return b;
 }
 
-Bytes rrq(const std::string& name) { return request(veltra::kTftpRrq, name); }
-Bytes wrq(const std::string& name) { return request(veltra::kTftpWrq, name); }
+Bytes rrq(const std::string& name) {
+    return request(veltra::kTftpRrq, name);
+}
+Bytes wrq(const std::string& name) {
+    return request(veltra::kTftpWrq, name);
+}
 
 Bytes ack(std::uint16_t block) {
     Bytes b(4);
@@ -45,7 +50,9 @@ Bytes pattern(std::size_t size, unsigned seed) {
     return b;
 }
 
-Bytes text_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes text_bytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 RawTftp::RawTftp(const std::string& address, std::uint16_t port) {
     std::string error;
@@ -53,11 +60,14 @@ RawTftp::RawTftp(const std::string& address, std::uint16_t port) {
     server_ = {*net::parse_ipv4(address), port};
 }
 
-void RawTftp::send(const Bytes& bytes) { net::send_to(sock_, bytes, server_); }
+void RawTftp::send(const Bytes& bytes) {
+    net::send_to(sock_, bytes, server_);
+}
 
 std::optional<Datagram> RawTftp::recv(std::chrono::milliseconds timeout) {
     const net::Socket* s = &sock_;
-    if (!net::wait_readable(std::span(&s, 1), static_cast<int>(timeout.count()))[0]) return std::nullopt;
+    if (!net::wait_readable(std::span(&s, 1), static_cast<int>(timeout.count()))[0])
+        return std::nullopt;
     Datagram d;
     d.bytes.resize(2048);
     const long n = net::recv_from(sock_, d.bytes, d.from);
@@ -92,8 +102,9 @@ std::optional<Datagram> RawTftp::put(const std::string& name, const Bytes& bytes
     for (std::size_t block = 1;; ++block) {
         const std::size_t at = (block - 1) * 512;
         const std::size_t len = std::min<std::size_t>(512, bytes.size() - at);
-        send(data(static_cast<std::uint16_t>(block), Bytes(bytes.begin() + static_cast<long>(at),
-                                                           bytes.begin() + static_cast<long>(at + len))));
+        send(data(static_cast<std::uint16_t>(block),
+                  Bytes(bytes.begin() + static_cast<long>(at),
+                        bytes.begin() + static_cast<long>(at + len))));
         d = recv(3s);
         if (!d || d->opcode() != veltra::kTftpAck || len < 512) return d;
     }
@@ -103,12 +114,14 @@ RawTcp::RawTcp(const std::string& address, std::uint16_t port)
     : sock_(net::tcp_connect({*net::parse_ipv4(address), port})) {}
 
 void RawTcp::send(const std::string& text) {
-    net::send_all(sock_, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    net::send_all(sock_,
+                  std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 std::optional<std::string> RawTcp::recv(std::chrono::milliseconds timeout) {
     const net::Socket* s = &sock_;
-    if (!net::wait_readable(std::span(&s, 1), static_cast<int>(timeout.count()))[0]) return std::string();
+    if (!net::wait_readable(std::span(&s, 1), static_cast<int>(timeout.count()))[0])
+        return std::string();
     std::uint8_t buf[4096];
     bool closed = false;
     const long n = net::recv_some(sock_, buf, closed);
@@ -143,9 +156,13 @@ Register& SimTest::start(Options o) {
     return *reg_;
 }
 
-std::string SimTest::info(int index) const { return reg_->info_values().at(static_cast<std::size_t>(index)); }
+std::string SimTest::info(int index) const {
+    return reg_->info_values().at(static_cast<std::size_t>(index));
+}
 
-std::optional<Datagram> SimTest::command(const std::string& text) { return put("COMMAND.TXT", text_bytes(text)); }
+std::optional<Datagram> SimTest::command(const std::string& text) {
+    return put("COMMAND.TXT", text_bytes(text));
+}
 
 std::optional<Datagram> SimTest::put(const std::string& name, const Bytes& bytes) {
     RawTftp c(reg_->address(), reg_->tftp_port());

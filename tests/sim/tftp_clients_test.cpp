@@ -13,18 +13,24 @@ struct Client {
     const char* get;
     const char* put;
 };
-void PrintTo(const Client& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Client& c, std::ostream* os) {
+    *os << c.name;
+}
 
 const Client kClients[] = {
-    {"tftp", "timeout 60 tftp -m octet %A %P -c get %R %L", "timeout 60 tftp -m octet %A %P -c put %L %R"},
-    {"curl", "timeout 60 curl -s -S -o %L tftp://%A:%P/%R", "timeout 60 curl -s -S -T %L tftp://%A:%P/%R"},
+    {"tftp", "timeout 60 tftp -m octet %A %P -c get %R %L",
+     "timeout 60 tftp -m octet %A %P -c put %L %R"},
+    {"curl", "timeout 60 curl -s -S -o %L tftp://%A:%P/%R",
+     "timeout 60 curl -s -S -T %L tftp://%A:%P/%R"},
 };
 
 const std::size_t kSizes[] = {0, 511, 512, 513, 6400000};
 
-std::string fill(std::string line, const Register& r, const std::string& remote, const std::string& local) {
+std::string fill(std::string line, const Register& r, const std::string& remote,
+                 const std::string& local) {
     auto sub = [&](const std::string& key, const std::string& value) {
-        for (auto at = line.find(key); at != std::string::npos; at = line.find(key)) line.replace(at, 2, value);
+        for (auto at = line.find(key); at != std::string::npos; at = line.find(key))
+            line.replace(at, 2, value);
     };
     sub("%A", r.address());
     sub("%P", std::to_string(r.tftp_port()));
@@ -43,7 +49,8 @@ Bytes read_bytes(const std::string& path) {
     return Bytes(s.begin(), s.end());
 }
 
-class RealClients : public SimTest, public ::testing::WithParamInterface<std::tuple<Client, std::size_t>> {};
+class RealClients : public SimTest,
+                    public ::testing::WithParamInterface<std::tuple<Client, std::size_t>> {};
 
 TEST_P(RealClients, GetArrivesByteIdentical) {
     const auto& [client, size] = GetParam();
@@ -74,7 +81,8 @@ TEST_P(RealClients, PutArrivesByteIdentical) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RealClients,
-                         ::testing::Combine(::testing::ValuesIn(kClients), ::testing::ValuesIn(kSizes)),
+                         ::testing::Combine(::testing::ValuesIn(kClients),
+                                            ::testing::ValuesIn(kSizes)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     std::to_string(std::get<1>(info.param));
@@ -85,10 +93,12 @@ TEST_F(SimTest, CurlReadsTheInfoAnswerAfterAnInfoCommand) {
     const std::string cmd = dir_.file("cmd.txt");
     veltra::test::write_file(cmd, "INFO");
     ASSERT_EQ(run("timeout 30 tftp -m octet " + r.address() + " " + std::to_string(r.tftp_port()) +
-                  " -c put " + cmd + " COMMAND.TXT"), 0);
+                  " -c put " + cmd + " COMMAND.TXT"),
+              0);
     const std::string out = dir_.file("response.txt");
     ASSERT_EQ(run("timeout 30 curl -s -o " + out + " tftp://" + r.address() + ":" +
-                  std::to_string(r.tftp_port()) + "/RESPONSE.TXT"), 0);
+                  std::to_string(r.tftp_port()) + "/RESPONSE.TXT"),
+              0);
     const std::string answer = veltra::test::read_file(out);
     EXPECT_EQ(answer.rfind("VERSIONE=V5.02,TIPO_BITMAP=L,", 0), 0u) << answer;
     EXPECT_EQ(r.transcript().commands, std::vector<std::string>{"INFO"});

@@ -44,7 +44,9 @@ struct WriteCase {
     bool setup;
     std::uint16_t expect;  // 0: ACK 0, else the ERROR code
 };
-void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class WriteRules : public TftpServerTest, public ::testing::WithParamInterface<WriteCase> {};
 
@@ -59,13 +61,14 @@ TEST_P(WriteRules, TableWritesNeedSetupMode) {
     EXPECT_EQ(d->number(), w.expect) << w.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, WriteRules, ::testing::Values(
-    WriteCase{"REPARTI.BIN", false, 2}, WriteCase{"REPARTI.BIN", true, 0},
-    WriteCase{"PLU.BIN", false, 2}, WriteCase{"TAV_MIN.BIN", true, 0},
-    WriteCase{"LOG.BIN", false, 2}, WriteCase{"ELT5.BIN", false, 2},
-    WriteCase{"ELT5.BIN", true, 0}, WriteCase{"COMMAND.TXT", false, 0},
-    WriteCase{"COMMAND.TXT", true, 0}, WriteCase{"NOTES.TXT", true, 2},
-    WriteCase{"../ESCAPE.BIN", true, 2}, WriteCase{".ecrsim-sales", true, 2}),
+INSTANTIATE_TEST_SUITE_P(
+    Files, WriteRules,
+    ::testing::Values(WriteCase{"REPARTI.BIN", false, 2}, WriteCase{"REPARTI.BIN", true, 0},
+                      WriteCase{"PLU.BIN", false, 2}, WriteCase{"TAV_MIN.BIN", true, 0},
+                      WriteCase{"LOG.BIN", false, 2}, WriteCase{"ELT5.BIN", false, 2},
+                      WriteCase{"ELT5.BIN", true, 0}, WriteCase{"COMMAND.TXT", false, 0},
+                      WriteCase{"COMMAND.TXT", true, 0}, WriteCase{"NOTES.TXT", true, 2},
+                      WriteCase{"../ESCAPE.BIN", true, 2}, WriteCase{".ecrsim-sales", true, 2}),
     [](const auto& info) {
         return name_of(info.param.name) + (info.param.setup ? "_setup" : "_normal");
     });
@@ -142,7 +145,11 @@ TEST_F(TftpServerTest, IgnoresOptionsAndAnswersWithData) {
 }
 
 TEST_F(TftpServerTest, MalformedDatagramsDoNoHarm) {
-    struct Case { const char* name; Bytes bytes; std::optional<std::uint16_t> error; };
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::optional<std::uint16_t> error;
+    };
     const Bytes huge_name = [] {
         Bytes b = rrq(std::string(3000, 'A'));
         b.resize(1400);  // cut inside the name: no NUL
@@ -225,7 +232,9 @@ struct FaultCase {
     std::vector<std::uint16_t> data_blocks;  // DATA numbers the client sees, in order
     int stalls;                              // waits for the register's time-out
 };
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.text; }
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.text;
+}
 
 class ReadFaults : public TftpServerTest, public ::testing::WithParamInterface<FaultCase> {};
 
@@ -238,19 +247,21 @@ TEST_P(ReadFaults, ClientSeesTheScriptedDatagrams) {
     EXPECT_EQ(stalls, f.stalls) << f.text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, ReadFaults, ::testing::Values(
-    // DATA 2 is lost: the server's time-out sends it again.
-    FaultCase{"none", "drop:out:1@OTHER.BIN", {1, 2, 3}, 0},
-    FaultCase{"drop_out", "drop:out:2", {1, 2, 3}, 1},
-    // The ACK of block 1 is lost: DATA 1 comes again, then the rest.
-    FaultCase{"drop_in", "drop:in:2", {1, 1, 2, 3}, 1},
-    FaultCase{"dup_out", "dup:out:1", {1, 1, 2, 3}, 0},
-    // The request taken twice: DATA 1 goes out for each.
-    FaultCase{"dup_in", "dup:in:1", {1, 1, 2, 3}, 0},
-    // The ACK of block 2 taken twice: the lock-step still sends DATA 3 once.
-    FaultCase{"dup_in_ack", "dup:in:3", {1, 2, 3}, 0},
-    // The request itself lost: nothing until the client asks again.
-    FaultCase{"drop_request", "drop:in:1", {}, 5}),
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ReadFaults,
+    ::testing::Values(
+        // DATA 2 is lost: the server's time-out sends it again.
+        FaultCase{"none", "drop:out:1@OTHER.BIN", {1, 2, 3}, 0},
+        FaultCase{"drop_out", "drop:out:2", {1, 2, 3}, 1},
+        // The ACK of block 1 is lost: DATA 1 comes again, then the rest.
+        FaultCase{"drop_in", "drop:in:2", {1, 1, 2, 3}, 1},
+        FaultCase{"dup_out", "dup:out:1", {1, 1, 2, 3}, 0},
+        // The request taken twice: DATA 1 goes out for each.
+        FaultCase{"dup_in", "dup:in:1", {1, 1, 2, 3}, 0},
+        // The ACK of block 2 taken twice: the lock-step still sends DATA 3 once.
+        FaultCase{"dup_in_ack", "dup:in:3", {1, 2, 3}, 0},
+        // The request itself lost: nothing until the client asks again.
+        FaultCase{"drop_request", "drop:in:1", {}, 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TftpServerTest, DelayedDatagramArrivesAfterTheClientTimeOut) {
@@ -315,7 +326,11 @@ TEST_F(TftpServerTest, AnswerFromAnotherPortOrAddress) {
     // An address whose neighbour no other test uses, so the same port is free there.
     start(defaults("127.0.0.40"));
     reg_->put_file("F.BIN", pattern(kFile));
-    struct Case { const char* text; bool same_address; bool same_port; };
+    struct Case {
+        const char* text;
+        bool same_address;
+        bool same_port;
+    };
     for (const Case& k : {Case{"port:out:1", true, false}, Case{"addr:out:1", false, true}}) {
         reg_->add_fault(*parse_tftp_fault(k.text));
         RawTftp c = client();
@@ -332,7 +347,11 @@ TEST_F(TftpServerTest, AnswerFromAnotherPortOrAddress) {
 }
 
 TEST_F(TftpServerTest, ShortAndGarbageDatagramsGoBeforeTheRealOne) {
-    struct Case { const char* text; std::size_t size; std::uint16_t opcode; };
+    struct Case {
+        const char* text;
+        std::size_t size;
+        std::uint16_t opcode;
+    };
     for (const Case& k : {Case{"short:out:1", 3, kTftpData}, Case{"garbage:out:1", 6, 0x63}}) {
         reg_->add_fault(*parse_tftp_fault(k.text));
         RawTftp c = client();
