@@ -4,8 +4,11 @@
 # Only missing packages are installed; sudo is used when not run as root.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv tftpd-hpa tftp-hpa curl
-          qt6-base-dev qt6-qpa-plugins fonts-liberation)
+# tftp-hpa and curl are real TFTP clients the simulated register is tested
+# with; tftpd-hpa is the real server the TFTP client is tested against;
+# Qt 6 and the Liberation fonts are DELPAD's.
+packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv
+          tftp-hpa curl tftpd-hpa qt6-base-dev qt6-qpa-plugins fonts-liberation)
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
@@ -16,6 +19,15 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
+    # tftpd-hpa's package would start a system TFTP service; nothing here
+    # wants one (the benchmark starts in.tftpd by hand), so package scripts
+    # may not start services while we install, unless the machine already
+    # has its own rule for that.
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee /usr/sbin/policy-rc.d >/dev/null
+        "${sudo_cmd[@]}" chmod 755 /usr/sbin/policy-rc.d
+        trap '"${sudo_cmd[@]}" rm -f /usr/sbin/policy-rc.d' EXIT
+    fi
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"

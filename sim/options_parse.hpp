@@ -1,0 +1,45 @@
+// The ecrsim program's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "faults.hpp"
+#include "simulator.hpp"
+
+namespace ecrsim {
+
+struct ProgramOptions {
+    Options options;
+    std::vector<TftpFault> faults;
+    std::vector<LineAnswer> line_answers;
+    bool keep_busy = false;
+    bool help = false;
+};
+
+inline constexpr const char* kUsage =
+    "usage: ecrsim --address A --state DIR [options]\n"
+    "  --address A          IPv4 address to serve on (127.0.0.1)\n"
+    "  --state DIR          the register's state directory (seeded when new)\n"
+    "  --no-seed            leave a new state directory empty\n"
+    "  --tftp-port N        TFTP port (ECR_TFTP_PORT, else 500; 0 picks one)\n"
+    "  --line-port N        raw channel TCP port (ECR_LINE_PORT, else 1723)\n"
+    "  --keyboard-port N    display connection TCP port (9930)\n"
+    "  --generation G       current | old | unsupported (current)\n"
+    "  --bitmap L|S         bitmap type (L)\n"
+    "  --busy-ms N          how long a command keeps the register busy (1500)\n"
+    "  --retransmit-ms N    TFTP time-out before a datagram goes again (1000)\n"
+    "faults:\n"
+    "  --fault FAULT        drop:in|out:N  dup:in|out:N  delay:in|out:N:MS  error:N:CODE\n"
+    "                       silent  port:out:N  addr:out:N  short:out:N  garbage:out:N\n"
+    "                       (a suffix @FILE limits it to one file; repeatable)\n"
+    "  --line-answers LIST  answers to raw-channel pieces in order, e.g. 15,15,06 or\n"
+    "                       07,silence,close,stall,11x06 (hex bytes, x joins bytes)\n"
+    "  --naks N             answer the next N pieces with 15\n"
+    "  --keep-busy          info entry 19 stays 1\n";
+
+// False with error set when the line is wrong.
+bool parse_program_options(const std::vector<std::string>& args, ProgramOptions& out,
+                           std::string& error);
+
+}  // namespace ecrsim

@@ -1,0 +1,226 @@
+// The raw text channel (one answer per piece, scripted answers, closing and
+// stalling) and the keyboard: key messages, the display connection, sales.
+#include <thread>
+
+#include "line_channel.hpp"
+#include "net/endpoints.hpp"
+#include "options_parse.hpp"
+#include "register_state.hpp"
+#include "sim_fixture.hpp"
+
+namespace ecrsim::test {
+namespace {
+
+class LineTest : public SimTest {
+protected:
+    void SetUp() override { start(); }
+    RawTcp line() { return RawTcp(reg_->address(), reg_->line_port()); }
+    // Sends a piece and returns what came back within the wait.
+    std::optional<std::string> exchange(RawTcp& c, const std::string& piece,
+                                        std::chrono::milliseconds wait = 500ms) {
+        c.send(piece);
+        return c.recv(wait);
+    }
+};
+
+TEST_F(LineTest, AnswersEveryPieceWithAck) {
+    RawTcp c = line();
+    ASSERT_TRUE(c.connected());
+    for (const std::string& piece :
+         std::vector<std::string>{"=K", std::string(512, 'A'), "=C1/$100"}) {
+        EXPECT_EQ(exchange(c, piece), std::string(1, char(veltra::kLineAccepted)));
+    }
+    EXPECT_TRUE(reg_->wait_for([](const Transcript& t) { return t.lines.size() > 3; }, 1s));
+    const Transcript t = reg_->transcript();
+    EXPECT_EQ(t.tcp_bytes.at(reg_->line_port()), "=K" + std::string(512, 'A') + "=C1/$100");
+}
+
+struct ScriptCase {
+    const char* name;
+    const char* script;
+    std::vector<std::string> answers;  // per piece sent
+};
+void PrintTo(const ScriptCase& c, std::ostream* os) {
+    *os << c.script;
+}
+
+class LineScripts : public LineTest, public ::testing::WithParamInterface<ScriptCase> {};
+
+TEST_P(LineScripts, AnswersInScriptOrderThenAck) {
+    const ScriptCase& s = GetParam();
+    reg_->script_line(*parse_line_answers(s.script));
+    RawTcp c = line();
+    for (std::size_t i = 0; i < s.answers.size(); ++i) {
+        EXPECT_EQ(exchange(c, "PIECE" + std::to_string(i), 500ms), s.answers[i])
+            << s.script << " #" << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LineScripts,
+    ::testing::Values(ScriptCase{"naks", "15,15", {"\x15", "\x15", "\x06"}},
+                      ScriptCase{"bell", "07", {"\x07", "\x06"}},
+                      ScriptCase{"digits", "31,32,30", {"1", "2", "0", "\x06"}},
+                      ScriptCase{"stray", "11x13x06", {"\x11\x13\x06", "\x06"}},
+                      ScriptCase{"silence", "silence", {"", "\x06"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LineTest, OldRegisterAnswersWithDigits) {
+    reg_.reset();
+    Options o = defaults();
+    o.layout.generation = Generation::Old;
+    start(o);
+    RawTcp c = line();
+    EXPECT_EQ(exchange(c, "TEXT"), "0");
+}
+
+TEST_F(LineTest, NaksFromTheCommandLineOption) {
+    ProgramOptions p;
+    std::string error;
+    ASSERT_TRUE(parse_program_options({"--state", "x", "--naks", "2"}, p, error));
+    reg_->script_line(p.line_answers);
+    RawTcp c = line();
+    EXPECT_EQ(exchange(c, "A"), "\x15");
+    EXPECT_EQ(exchange(c, "A"), "\x15");
+    EXPECT_EQ(exchange(c, "A"), "\x06");
+}
+
+TEST_F(LineTest, CloseAnswerDropsTheConnection) {
+    reg_->script_line(*parse_line_answers("close"));
+    RawTcp c = line();
+    c.send("TEXT");
+    std::optional<std::string> got = std::string();
+    for (int i = 0; i < 10 && got && got->empty(); ++i) got = c.recv(100ms);
+    EXPECT_FALSE(got) << "the register closed the connection";
+}
+
+TEST_F(LineTest, StallAnswersNothingMore) {
+    reg_->script_line(*parse_line_answers("stall"));
+    RawTcp c = line();
+    EXPECT_EQ(exchange(c, "ONE", 300ms), "");
+    EXPECT_EQ(exchange(c, "TWO", 300ms), "");
+    RawTcp other = line();  // other connections go on
+    EXPECT_EQ(exchange(other, "X"), "\x06");
+}
+
+TEST_F(LineTest, CloseAllConnectionsFromTheApi) {
+    RawTcp c = line();
+    EXPECT_EQ(exchange(c, "X"), "\x06");
+    reg_->close_line_connections();
+    std::optional<std::string> got = std::string();
+    for (int i = 0; i < 10 && got && got->empty(); ++i) got = c.recv(100ms);
+    EXPECT_FALSE(got);
+}
+
+TEST_F(LineTest, OpenConnectionIsAHostConnection) {
+    EXPECT_EQ(info(15), "0");
+    {
+        RawTcp c = line();
+        EXPECT_EQ(exchange(c, "X"), "\x06");
+        EXPECT_EQ(info(15), "1");
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(info(15), "0");
+}
+
+TEST_F(LineTest, KeyMessagesArePressesWithoutAnswer) {
+    RawTcp c = line();
+    c.send("\"07\"202F");
+    EXPECT_EQ(c.recv(300ms), "");
+    c.send("\"03\"202F\"0C\"202F");
+    ASSERT_TRUE(reg_->wait_for([](const Transcript& t) { return t.keys.size() == 3; }, 1s));
+    EXPECT_EQ(reg_->transcript().keys, (std::vector<std::string>{"07", "03", "0C"}));
+    EXPECT_EQ(info(15), "0") << "a keypad is no host connection";
+}
+
+TEST(KeyParser, FindsMessagesAcrossReads) {
+    struct Case {
+        std::vector<std::string> reads;
+        std::vector<std::string> keys;
+    };
+    const Case cases[] = {
+        {{"\"5C\"202F"}, {"5C"}},
+        {{"\"5C\"2", "02F"}, {"5C"}},
+        {{"xx\"0A\"202F\"0B\"202Fyy"}, {"0A", "0B"}},
+        {{"\"5c\"202F", "\"5C\"202G"}, {}},  // lower case and a wrong tail are no keys
+        {{"\"", "1", "7", "\"", "2", "0", "2", "F"}, {"17"}},
+    };
+    for (const Case& c : cases) {
+        KeyParser p;
+        std::vector<std::string> keys;
+        for (const std::string& r : c.reads)
+            for (const std::string& k : p.feed(r)) keys.push_back(k);
+        EXPECT_EQ(keys, c.keys);
+    }
+}
+
+class KeyboardTest : public LineTest {
+protected:
+    RawTcp display() { return RawTcp(reg_->address(), reg_->keyboard_port()); }
+    // The next display message, without its 23-character prefix.
+    std::string next_text(RawTcp& d) {
+        auto got = d.recv(1s);
+        EXPECT_TRUE(got && got->size() >= 23);
+        if (!got || got->size() < 23) return "";
+        EXPECT_EQ(got->substr(0, 23), kDisplayPrefix);
+        return got->substr(23);
+    }
+    void press(RawTcp& keys, RawTcp& d, const std::string& code, const std::string& shown) {
+        keys.send("\"" + code + "\"202F");
+        EXPECT_EQ(next_text(d), shown) << "key " << code;
+    }
+};
+
+TEST_F(KeyboardTest, DisplayFollowsTheKeysAndTheSaleReachesVendcorr) {
+    RawTcp d = display();
+    EXPECT_EQ(next_text(d), "CASSA PRONTA    0,00");
+    RawTcp keys = line();
+    const std::int32_t before =
+        reg_->sales().departments.count(3) ? reg_->sales().departments.at(3).amount : 0;
+    // Digits key an amount in cents, shown right-aligned.
+    press(keys, d, "01", std::string(16, ' ') + "0,01");
+    press(keys, d, "02", std::string(16, ' ') + "0,12");
+    press(keys, d, "05", std::string(16, ' ') + "1,25");
+    press(keys, d, "0E", "PANE            1,25");  // REPARTO 3
+    press(keys, d, "5D", "SUBTOTALE       1,25");
+    press(keys, d, "5C", "TOTALE          1,25");
+    EXPECT_EQ(reg_->sales().departments.at(3).amount, before + 125);
+    command("VENDCORR");
+    const auto sales = get("VENDCORR.DAT");
+    ASSERT_TRUE(sales);
+    bool found = false;
+    for (std::size_t at = 512; at + 128 <= 512 + get_u32le(*sales, 72); at += 128) {
+        if (get_i32le(*sales, at + 1) == 3) {
+            found = true;
+            EXPECT_EQ(get_i32le(*sales, at + 84), before + 125);
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(KeyboardTest, EveryChangeSendsItsOwnMessage) {
+    RawTcp d = display();
+    next_text(d);
+    RawTcp keys = line();
+    keys.send("\"01\"202F\"02\"202F");  // two keys in one write
+    std::string got;
+    for (int i = 0; i < 20 && got.size() < 2 * 43; ++i) got += d.recv(100ms).value_or("");
+    const std::string prefix = kDisplayPrefix;
+    EXPECT_EQ(got, prefix + std::string(16, ' ') + "0,01" + prefix + std::string(16, ' ') + "0,12");
+}
+
+TEST_F(KeyboardTest, DoubleZeroClearAndPresetPrice) {
+    RawTcp d = display();
+    next_text(d);
+    RawTcp keys = line();
+    press(keys, d, "03", std::string(16, ' ') + "0,03");
+    press(keys, d, "0A", std::string(16, ' ') + "3,00");
+    press(keys, d, "5F", std::string(16, ' ') + "0,00");
+    // GIORNALI (REPARTO 10) has a preset price of 1,20.
+    press(keys, d, "15", "GIORNALI        1,20");
+    // A department without a price and no amount keyed sells nothing.
+    press(keys, d, "0C", "IMPORTO ?       0,00");
+}
+
+}  // namespace
+}  // namespace ecrsim::test
