@@ -199,19 +199,21 @@ std::int32_t trace_end(const UploadKind& kind, std::int32_t result) {
 }
 
 // Departments and articles: the CSV describes the whole table.
+std::int32_t build_rebuilt(const UploadKind& kind, const char* csv_path, const char* table_path) {
+    File csv(std::fopen(csv_path, "r"));
+    if (!csv) return ERR_FILE_NOT_FOUND;
+    TableFile table = table_create(table_path, kind.format.records, kind.format.record_size,
+                                   kind.filler);
+    if (!table) return ERR_FILE_CREATION;
+    CsvReader reader(csv.get());
+    std::int32_t result = apply_lines(kind, reader, table);
+    if (!table.close()) result = ERR_FILE_CREATION;
+    return result;
+}
+
 std::int32_t upload_rebuilt(const UploadKind& kind, const char* hostname, const char* filename) {
     const std::string path = ecr_temp_path(kind.format.file);
-    File csv(std::fopen(filename, "r"));
-    if (!csv) return ERR_FILE_NOT_FOUND;
-    std::int32_t result = ERR_FILE_CREATION;
-    {
-        TableFile table = table_create(path.c_str(), kind.format.records, kind.format.record_size,
-                                       kind.filler);
-        if (!table) return ERR_FILE_CREATION;
-        CsvReader reader(csv.get());
-        result = apply_lines(kind, reader, table);
-        if (!table.close()) result = ERR_FILE_CREATION;
-    }
+    std::int32_t result = build_rebuilt(kind, filename, path.c_str());
     // The put is made also when no line applied: the register gets the default table.
     if (result >= 0) {
         const std::int32_t put = ecr_put_table(hostname, path.c_str());
@@ -258,6 +260,14 @@ std::int32_t upload_merged(const UploadKind& kind, const char* hostname, const c
     sys::remove_file(path.c_str());
     return result;
 }
+
+}  // namespace
+
+std::int32_t build_table_from_csv(RebuiltTable kind, const char* csv_path, const char* table_path) {
+    return build_rebuilt(kind == RebuiltTable::kPlu ? kUploadPlu : kUploadReparti, csv_path, table_path);
+}
+
+namespace {
 
 template <typename Fn>
 std::int32_t traced(const UploadKind& kind, const char* hostname, const char* filename, Fn fn) {

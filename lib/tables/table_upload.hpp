@@ -34,6 +34,12 @@ int csv_read_fields(CsvReader& reader, std::span<std::string_view> slots);
 // 32 bits are clamped to the 32-bit range.
 std::int32_t csv_number(std::string_view field);
 
+// Departments or articles: builds the whole table at table_path from
+// default records and the CSV at csv_path, without sending it. Returns the
+// number of lines applied, ERR_FILE_NOT_FOUND or ERR_FILE_CREATION.
+enum class RebuiltTable { kReparti, kPlu };
+std::int32_t build_table_from_csv(RebuiltTable kind, const char* csv_path, const char* table_path);
+
 // Stores the non-empty fields of a CSV line into a record; the id (field 0)
 // is not stored. Empty fields leave the record's value unchanged.
 void apply_reparto_fields(std::span<const std::string_view> f, std::span<std::uint8_t> rec);
