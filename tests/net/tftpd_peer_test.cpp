@@ -109,5 +109,43 @@ TEST_F(TftpdTest, AMissingFileFailsAndLeavesNoLocalFile) {
     EXPECT_FALSE(std::filesystem::exists(local("NONE.BIN")));
 }
 
+// tftpd-hpa plays a free register: a fixed RESPONSE.TXT in its folder, and
+// every file put lands there.
+TEST_F(TftpdTest, TablesThroughAPlainTftpServer) {
+    std::string info;
+    for (int i = 0; i < 22; ++i) {
+        info += (i ? "," : "") + ("F" + std::to_string(i) + "=" + (i == 10 ? "I" : i == 14 ? "1" : "0"));
+    }
+    write_file(served("RESPONSE.TXT"), info + "\r\n");
+    const EnvVar temp("TEMP", local_.path().string());
+
+    write_file(local("in.csv"), "id_reparto;descr;iva;batt_sing;tipo_sconto;id_aux_lan;id_gruppo;"
+                                "prezzo;min_valore;max_valore;valore_sconto;non_fiscale\n"
+                                "1;CAFFE;2;;;;;120;;;;\n");
+    EXPECT_EQ(ecr_send_reparti("127.0.0.1", local("in.csv").c_str()), 1);
+    std::string want;
+    for (int n = 1; n <= 80; ++n) {
+        std::string rec(50, '\0');
+        const std::string name = n == 1 ? "CAFFE" : "REPARTO " + std::to_string(n);
+        rec.replace(1, name.size(), name);
+        if (n == 1) {
+            rec[26] = 1;
+            rec[28] = 120;
+        }
+        want += rec;
+    }
+    EXPECT_TRUE(read_file(served("REPARTI.BIN")) == want);
+    EXPECT_EQ(read_file(served("COMMAND.TXT")), "SETUP 0") << "the last command put";
+
+    std::string plu(6400000, '\0');
+    plu.replace(64 + 1, 5, "SALE ");
+    write_file(served("PLU.BIN"), plu);
+    EXPECT_EQ(ecr_recv_plu_all("127.0.0.1", local("p.csv").c_str()), 100000);
+    const auto lines = read_lines(local("p.csv"));
+    ASSERT_EQ(lines.size(), 100001u);
+    EXPECT_EQ(lines[2], "2;SALE ;1;0;0;0;");
+    EXPECT_FALSE(std::filesystem::exists(local("PLU.BIN"))) << "the temporary table is deleted";
+}
+
 }  // namespace
 }  // namespace veltra::test
