@@ -8,7 +8,88 @@ Usage: ctypes_check.py LIBRARY
 import ctypes
 import os
 import re
+import socket
+import subprocess
 import sys
+import tempfile
+import time
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def tftpd_checks(lib, check):
+    """tftpd-hpa plays the register: files, status letters, tables."""
+    tftpd = "/usr/sbin/in.tftpd"
+    if os.geteuid() != 0 or not os.path.exists(tftpd):
+        print("tftpd-hpa checks skipped (need root and tftpd-hpa)")
+        return
+    with tempfile.TemporaryDirectory() as root, tempfile.TemporaryDirectory() as work:
+        port = free_udp_port()
+        server = subprocess.Popen([tftpd, "-L", "-a", f"127.0.0.1:{port}", "-s", "-c", "-p",
+                                   "-u", "root", root])
+        try:
+            os.environ["ECR_TFTP_PORT"] = str(port)
+            os.environ["TEMP"] = work
+            time.sleep(0.3)
+            fields = ["F%d=%s" % (i, {10: "V", 14: "1", 15: "2"}.get(i, "0")) for i in range(22)]
+            with open(os.path.join(root, "RESPONSE.TXT"), "w") as f:
+                f.write(",".join(fields) + "\r\n")
+            plu = bytearray(6400000)
+            plu[1:9] = b"ARTICOLO"
+            plu[26] = 4
+            plu[28:32] = (250).to_bytes(4, "little")
+            with open(os.path.join(root, "PLU.BIN"), "wb") as f:
+                f.write(plu)
+
+            lib.ecr_command.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int32,
+                                        ctypes.c_char_p, ctypes.c_int32]
+            local = os.path.join(work, "PLU.BIN").encode()
+            check("ecr_command get PLU.BIN", lib.ecr_command(b"127.0.0.1", local, 7, None, 0), 0)
+            check("PLU.BIN arrived whole", open(local, "rb").read() == bytes(plu), True)
+
+            stato, conn = ctypes.create_string_buffer(2), ctypes.create_string_buffer(2)
+            lib.ecr_get_status_new.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]
+            check("ecr_get_status_new", lib.ecr_get_status_new(b"127.0.0.1", stato, conn), 0)
+            check("status letters", (stato.value, conn.value), (b"V", b"S"))
+
+            csv = os.path.join(work, "plu.csv").encode()
+            lib.ecr_conv_plu_csv.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int32]
+            check("ecr_conv_plu_csv", lib.ecr_conv_plu_csv(local, csv, 1), 100000)
+            with open(csv, "r", newline="") as f:
+                lines = f.read().split("\n")
+            check("article CSV header", lines[0], "id_plu;descr;id_reparto;var_prezzo;zero_si;prezzo;codice_ean")
+            check("article 1", lines[1], "1;ARTICOLO;5;0;0;250;")
+            check("article 100000", lines[100000], "100000;;1;0;0;0;")
+
+            # A free register for the upload.
+            fields = ["F%d=%s" % (i, {10: "I", 14: "1"}.get(i, "0")) for i in range(22)]
+            with open(os.path.join(root, "RESPONSE.TXT"), "w") as f:
+                f.write(",".join(fields))
+            dep = os.path.join(work, "rep.csv")
+            with open(dep, "w") as f:
+                f.write("id_reparto;descr;iva;batt_sing;tipo_sconto;id_aux_lan;id_gruppo;prezzo;"
+                        "min_valore;max_valore;valore_sconto;non_fiscale\n80;GIORNALI;4;1;0;1;1;0;0;0;0;1\n")
+            lib.ecr_send_reparti.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+            check("ecr_send_reparti", lib.ecr_send_reparti(b"127.0.0.1", dep.encode()), 1)
+            want = bytearray()
+            for n in range(1, 81):
+                rec = bytearray(50)
+                name = b"GIORNALI" if n == 80 else b"REPARTO %d" % n
+                rec[1:1 + len(name)] = name
+                if n == 80:
+                    rec[26] = 3 | 0x08
+                    rec[44] = 1
+                want += rec
+            got = open(os.path.join(root, "REPARTI.BIN"), "rb").read()
+            check("REPARTI.BIN on the server", got == bytes(want), True)
+        finally:
+            server.terminate()
+            server.wait()
+            os.environ.pop("ECR_TFTP_PORT", None)
 
 
 def main():
@@ -34,6 +115,8 @@ def main():
     check("ecr_get_ver", lib.ecr_get_ver(ver), b"VELTRA V1.8 del 16/12/2014")
     check("ecr_ping(127.0.0.1)", lib.ecr_ping(b"127.0.0.1", 1), 0)
     check("ecr_ping(0.0.0.0)", lib.ecr_ping(b"0.0.0.0", 1), -3)
+
+    tftpd_checks(lib, check)
 
     text = open(log, encoding="ascii").read() if os.path.exists(log) else ""
     stamp = r"\d\d:\d\d:\d\d:\d\d\d"
