@@ -230,6 +230,85 @@ ECR_API int32_t ECR_CALL ecr_send_reparti(const char* hostname, const char* file
 ECR_API int32_t ECR_CALL ecr_send_plu(const char* hostname, const char* filename);
 ECR_API int32_t ECR_CALL ecr_send_clienti(const char* hostname, const char* filename);
 
+/*
+ * ecr_recv_fatture: fetches the register's invoices (FATTURE.BIN) inside
+ * setup mode and writes one CSV line per issued document to filename:
+ * id_fattura;tipo_fattura;id_cliente;data_tempo;importo;imponibile;imposta;
+ * credito, the type by name ("fattura_gestionale", "ricevuta_fiscale",
+ * "fattura_con_scontr", "fattura_mensile", or 0xNN) and the time as
+ * dd/mm/yy-hh:mm:ss. Returns the number of rows (a CSV without rows is not
+ * left behind), or the codes of resolution, status, transfer,
+ * ERR_INVALID_FILESIZE and ERR_FILE_CREATION.
+ */
+ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* filename);
+ * Register clock codes. An oro value is the register's packed date and time:
+ * unsigned seconds since 01/01/1970 00:00:00 on the register's own wall
+ * clock (no time zone, no daylight saving), valid from 946684800
+ * (01/01/2000 00:00:00) to 4102444799 (31/12/2099 23:59:59). From 2038 on it
+ * reads negative as a signed number; compare oro values unsigned. Years are
+ * two digits, 00..99 for 2000..2099. These functions only compute: they touch
+ * no file or register and write no trace lines.
+ */
+
+/* Bytes of the records and of the text below. */
+#define ECR_ORO_BYTES_SIZE 6
+#define ECR_ORO_STRUCT_SIZE 10
+#define ECR_ORO_TEXT_BUFSIZE 26
+
+/*
+ * ecr_oro_2long: the oro value of the 6-byte record oro_bytes (day of month,
+ * month, two-digit year, hour, minute, second, one unsigned byte each). The
+ * fields are not checked and add up linearly in wrapping 32-bit arithmetic:
+ * day 0 is the last day of the month before, hour 24 midnight of the next
+ * day, and a month beyond 1..12 counts on from the year given (month 0 is
+ * December of the year before, month 13 January of the year after). Returns
+ * 0xFFFFFFFF, outside the valid values, when oro_bytes is NULL.
+ */
+ECR_API uint32_t ECR_CALL ecr_oro_2long(const unsigned char* oro_bytes);
+
+/*
+ * ecr_oro_2struct: splits oro into the caller's 10-byte record oro_struct:
+ * bytes 0..5 day of month, month, two-digit year, hour, minute, second;
+ * byte 6 weekday (1 = Monday .. 7 = Sunday); byte 7 is not written; bytes
+ * 8..9 the day of the year (1..366), little-endian. Returns 0; -1 when oro is
+ * outside the valid values, with the six date and time bytes 99, weekday 1
+ * and day of the year 999; -1 without writing when oro_struct is NULL.
+ */
+ECR_API int32_t ECR_CALL ecr_oro_2struct(uint32_t oro, unsigned char* oro_struct);
+
+/*
+ * ecr_oro_check: 0 when the fields make a valid date and time (year at most
+ * 99, month 1..12, day within its month with 29 February in years divisible
+ * by 4, hour at most 23, minute and second at most 59), else -1. Year, hour,
+ * minute and second have no lower bound: negative values pass.
+ */
+ECR_API int32_t ECR_CALL ecr_oro_check(int32_t day, int32_t month, int32_t year, int32_t hour,
+                                       int32_t minute, int32_t second);
+
+/*
+ * ecr_oro_encode: writes oro as "dd/mm/yy-hh:mm:ss-[ddd-w]" (day of the year
+ * and weekday in brackets, 25 characters) into text (at least
+ * ECR_ORO_TEXT_BUFSIZE bytes) and returns text; an oro value outside the
+ * valid ones writes "99/99/99-99:99:99-[999-1]". Returns NULL for a NULL text.
+ */
+ECR_API char* ECR_CALL ecr_oro_encode(uint32_t oro, char* text);
+
+/*
+ * ecr_oro_decode, ecr_date_decode, ecr_dates_decode, ecr_time_decode,
+ * ecr_times_decode: the oro value (as ecr_oro_2long computes it) of the
+ * fields given, of which only the low 8 bits count. Nothing is checked. A
+ * field not taken is 0, except day and month of the time decodes, which are 1:
+ * ecr_date_decode gives 00:00:00 of its date, ecr_dates_decode 00:00:00 of
+ * its day and month in 2000, ecr_time_decode and ecr_times_decode (second 0)
+ * the time of 01/01/2000.
+ */
+ECR_API uint32_t ECR_CALL ecr_oro_decode(int32_t day, int32_t month, int32_t year, int32_t hour,
+                                         int32_t minute, int32_t second);
+ECR_API uint32_t ECR_CALL ecr_date_decode(int32_t day, int32_t month, int32_t year);
+ECR_API uint32_t ECR_CALL ecr_dates_decode(int32_t day, int32_t month);
+ECR_API uint32_t ECR_CALL ecr_time_decode(int32_t hour, int32_t minute, int32_t second);
+ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
+
 #ifdef __cplusplus
 }
 #endif
