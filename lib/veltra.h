@@ -241,6 +241,8 @@ ECR_API int32_t ECR_CALL ecr_send_clienti(const char* hostname, const char* file
  * ERR_INVALID_FILESIZE and ERR_FILE_CREATION.
  */
 ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* filename);
+
+/*
  * Register clock codes. An oro value is the register's packed date and time:
  * unsigned seconds since 01/01/1970 00:00:00 on the register's own wall
  * clock (no time zone, no daylight saving), valid from 946684800

@@ -202,5 +202,25 @@ TEST_F(LibraryOnEcrsim, ACustomerUploadThatAppliesNothingLeavesSetupModeAgain) {
     EXPECT_TRUE(put_names().empty());
 }
 
+TEST_F(LibraryOnEcrsim, InvoicesOfTheSeededRegister) {
+    const ecrsim::Bytes table = *reg_->file("FATTURE.BIN");
+    ASSERT_EQ(table.size(), 192000u);
+    int issued = 0;
+    for (std::size_t i = 0; i < 3000; ++i) issued += table[i * 64] != 0;
+    write_file(path("old.csv"), "earlier");
+    EXPECT_EQ(ecr_recv_fatture("127.0.0.1", path("old.csv").c_str()), issued);
+    EXPECT_EQ(std::filesystem::exists(path("old.csv")), issued > 0);
+    if (issued > 0) {
+        EXPECT_EQ(read_lines(path("old.csv")).size(), static_cast<std::size_t>(issued) + 1);
+    }
+    EXPECT_EQ(commands(), (Lines{"INFO", "SETUP 1", "SETUP 0"}));
+
+    // After AZZFAT the register has no invoices: no CSV.
+    EXPECT_EQ(ecr_command("127.0.0.1", "", 4, nullptr, 0), 0);
+    EXPECT_EQ(ecr_recv_fatture("127.0.0.1", path("old.csv").c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(path("old.csv")));
+    EXPECT_TRUE(temp_is_empty());
+}
+
 }  // namespace
 }  // namespace veltra::test
