@@ -24,14 +24,22 @@ std::int32_t ecr_setup_mode(const char* hostname, bool on) {
     return ecr_command(hostname, "", on ? 1 : 2, nullptr, 0);
 }
 
+namespace {
+
+// Checks readiness and enters setup mode unless the register is in it;
+// in_setup tells which.
+std::int32_t enter_setup(const char* hostname, std::int32_t& in_setup) {
+    const std::int32_t result = ecr_check_ready(hostname, &in_setup);
+    if (result != 0 || in_setup != 0) return result;
+    return ecr_setup_mode(hostname, true);
+}
+
+}  // namespace
+
 std::int32_t ecr_put_table(const char* hostname, const char* pathname) {
     std::int32_t in_setup = 0;
-    std::int32_t result = ecr_check_ready(hostname, &in_setup);
+    std::int32_t result = enter_setup(hostname, in_setup);
     if (result != 0) return result;
-    if (in_setup == 0) {
-        result = ecr_setup_mode(hostname, true);
-        if (result != 0) return result;
-    }
     // A failed put leaves the register in setup mode.
     result = ecr_command(hostname, pathname, 6, nullptr, 0);
     if (result != 0) return result;
@@ -40,12 +48,8 @@ std::int32_t ecr_put_table(const char* hostname, const char* pathname) {
 
 std::int32_t ecr_get_table(const char* hostname, const char* pathname, std::int32_t* keep) {
     std::int32_t in_setup = 0;
-    std::int32_t result = ecr_check_ready(hostname, &in_setup);
+    std::int32_t result = enter_setup(hostname, in_setup);
     if (result != 0) return result;
-    if (in_setup == 0) {
-        result = ecr_setup_mode(hostname, true);
-        if (result != 0) return result;
-    }
     result = ecr_command(hostname, pathname, 7, nullptr, 0);
     if (result != 0) return result;
     if (keep != nullptr && *keep == 0) {

@@ -6,36 +6,31 @@
 #include <string>
 
 #include "net/dotted_address.hpp"
+#include "udp_script.hpp"
 
 namespace {
 
-// Network byte order from four bytes, independent of the parser.
-std::uint32_t be(unsigned a, unsigned b, unsigned c, unsigned d) {
-    const unsigned char bytes[4] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b),
-                                    static_cast<unsigned char>(c), static_cast<unsigned char>(d)};
-    std::uint32_t v;
-    std::memcpy(&v, bytes, 4);
-    return v;
-}
+using veltra::test::ipv4;
+
 
 TEST(DottedAddress, AcceptsTheClassicForms) {
     const struct {
         const char* text;
         std::uint32_t addr;
     } cases[] = {
-        {"192.0.2.20", be(192, 0, 2, 20)},
-        {"127.1", be(127, 0, 0, 1)},
-        {"10.1.2", be(10, 1, 0, 2)},
-        {"10.1.513", be(10, 1, 2, 1)},
-        {"0x7f000001", be(127, 0, 0, 1)},
-        {"0X7F.1", be(127, 0, 0, 1)},
-        {"2130706433", be(127, 0, 0, 1)},
-        {"0177.0.0.01", be(127, 0, 0, 1)},
-        {"0", be(0, 0, 0, 0)},
-        {"255.255.255.255", be(255, 255, 255, 255)},
-        {"4294967295", be(255, 255, 255, 255)},
-        {"1.2.3.4 trailing", be(1, 2, 3, 4)},
-        {"1.2.3.4\t", be(1, 2, 3, 4)},
+        {"192.0.2.20", ipv4(192, 0, 2, 20)},
+        {"127.1", ipv4(127, 0, 0, 1)},
+        {"10.1.2", ipv4(10, 1, 0, 2)},
+        {"10.1.513", ipv4(10, 1, 2, 1)},
+        {"0x7f000001", ipv4(127, 0, 0, 1)},
+        {"0X7F.1", ipv4(127, 0, 0, 1)},
+        {"2130706433", ipv4(127, 0, 0, 1)},
+        {"0177.0.0.01", ipv4(127, 0, 0, 1)},
+        {"0", ipv4(0, 0, 0, 0)},
+        {"255.255.255.255", ipv4(255, 255, 255, 255)},
+        {"4294967295", ipv4(255, 255, 255, 255)},
+        {"1.2.3.4 trailing", ipv4(1, 2, 3, 4)},
+        {"1.2.3.4\t", ipv4(1, 2, 3, 4)},
     };
     for (const auto& c : cases) {
         std::uint32_t addr = 0xDEADBEEF;

@@ -11,6 +11,7 @@
 #include "net/ping.hpp"
 #include "sys/icmp.hpp"
 #include "test_support.hpp"
+#include "udp_script.hpp"
 #include "veltra.h"
 
 namespace {
@@ -18,14 +19,10 @@ namespace {
 using veltra::sys::EchoReply;
 using veltra::test::EnvVar;
 using veltra::test::TempDir;
+using veltra::test::ipv4;
 
 
-std::uint32_t loopback() {
-    const unsigned char bytes[4] = {127, 0, 0, 1};
-    std::uint32_t v;
-    std::memcpy(&v, bytes, 4);
-    return v;
-}
+std::uint32_t loopback() { return ipv4(127, 0, 0, 1); }
 
 EchoReply answered(std::uint32_t echoed) { return {1, 0, veltra::sys::kIcmpSuccess, echoed}; }
 EchoReply silence() {

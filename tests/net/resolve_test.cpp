@@ -13,6 +13,7 @@
 #include "net/resolve.hpp"
 #include "platform_traits.hpp"
 #include "test_support.hpp"
+#include "udp_script.hpp"
 #include "veltra.h"
 
 namespace {
@@ -20,14 +21,8 @@ namespace {
 using veltra::kNoAddress;
 using veltra::test::EnvVar;
 using veltra::test::TempDir;
+using veltra::test::ipv4;
 
-std::uint32_t be(unsigned a, unsigned b, unsigned c, unsigned d) {
-    const unsigned char bytes[4] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b),
-                                    static_cast<unsigned char>(c), static_cast<unsigned char>(d)};
-    std::uint32_t v;
-    std::memcpy(&v, bytes, 4);
-    return v;
-}
 
 // A scripted name service: records the names asked and gives one answer.
 std::vector<std::string> g_asked;
@@ -36,7 +31,7 @@ int g_answer_error = 0;
 int scripted_lookup(const char* name, std::uint32_t& addr) {
     g_asked.push_back(name);
     if (g_answer_error != 0) return g_answer_error;
-    addr = be(192, 0, 2, 7);
+    addr = ipv4(192, 0, 2, 7);
     return 0;
 }
 
@@ -63,7 +58,7 @@ TEST_F(ResolveTest, DefaultHostStandsForEmptyAndAtTexts) {
         std::uint32_t addr = 0;
         EXPECT_EQ(resolve(host, addr), 0) << host;
         EXPECT_EQ(g_asked, std::vector<std::string>{veltra::kDefaultHostName}) << host;
-        EXPECT_EQ(addr, be(192, 0, 2, 7));
+        EXPECT_EQ(addr, ipv4(192, 0, 2, 7));
     }
     EXPECT_TRUE(std::isalpha(static_cast<unsigned char>(veltra::kDefaultHostName[0])));
 }
@@ -79,7 +74,7 @@ TEST_F(ResolveTest, NamesGoToTheNameServiceAndNothingElseDoes) {
     EXPECT_EQ(resolve("Cassa-2", addr), 0);
     EXPECT_EQ(resolve("zeta", addr), 0);
     EXPECT_EQ(resolve("192.0.2.20", addr), 0);
-    EXPECT_EQ(addr, be(192, 0, 2, 20));
+    EXPECT_EQ(addr, ipv4(192, 0, 2, 20));
     EXPECT_EQ(resolve("3com-reg", addr), ERR_INVALID_IP_ADDRESS);
     EXPECT_EQ(resolve("_host", addr), ERR_INVALID_IP_ADDRESS);
     EXPECT_EQ(g_asked, (std::vector<std::string>{"Cassa-2", "zeta"}));
@@ -98,7 +93,7 @@ TEST_F(ResolveTest, TextsLongerThan31CharactersAreRefused) {
     const std::string thirty_one = "127.0.0.00000000000000000000001";
     ASSERT_EQ(thirty_one.size(), 31u);
     EXPECT_EQ(resolve(thirty_one.c_str(), addr), 0);
-    EXPECT_EQ(addr, be(127, 0, 0, 1));
+    EXPECT_EQ(addr, ipv4(127, 0, 0, 1));
     // ... 32 do not, names included: a cut name would reach another host.
     const std::string long_name = "a" + std::string(31, 'b');
     EXPECT_EQ(resolve(long_name.c_str(), addr), ERR_INVALID_IP_ADDRESS);
@@ -149,7 +144,7 @@ TEST_F(ResolveTest, NothingResolvesWhileTheSocketLibraryIsNotStarted) {
 TEST_F(ResolveTest, ThePlatformNameService) {
     std::uint32_t addr = 0;
     EXPECT_EQ(veltra::ecr_resolve_host("localhost", addr), 0);
-    EXPECT_EQ(addr, be(127, 0, 0, 1));
+    EXPECT_EQ(addr, ipv4(127, 0, 0, 1));
     EXPECT_EQ(veltra::ecr_resolve_host("no-such-register.invalid", addr),
               ERR_HOSTNAME_NON_RISOLTO);
     EXPECT_EQ(addr, kNoAddress);
