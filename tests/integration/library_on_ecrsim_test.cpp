@@ -106,6 +106,20 @@ TEST_F(LibraryOnEcrsim, ResetsWaitUntilTheRegisterIsIdle) {
     EXPECT_TRUE(temp_is_empty());
 }
 
+TEST_F(LibraryOnEcrsim, APutOfPluWaitsWhileTheRegisterLoadsIt) {
+    reg_->set_setup_mode(true);
+    const ecrsim::Bytes table = *reg_->file("PLU.BIN");
+    write_file(path("PLU.BIN"), std::string(table.begin(), table.end()));
+    const auto t0 = Clock::now();
+    EXPECT_EQ(ecr_command("127.0.0.1", path("PLU.BIN").c_str(), 6, nullptr, 0), 0);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(1000));
+    const Lines got = commands();
+    ASSERT_FALSE(got.empty());
+    for (const auto& c : got) EXPECT_EQ(c, "INFO") << "only the readings of the wait";
+    EXPECT_FALSE(reg_->busy());
+    EXPECT_EQ(put_names(), Lines{"PLU.BIN"});
+}
+
 TEST_F(LibraryOnEcrsim, ABusyRegisterRefusesTableWork) {
     reg_->set_keep_busy(true);
     write_file(path("old.csv"), "earlier");
