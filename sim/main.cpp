@@ -1,8 +1,7 @@
 // ecrsim: a simulated register for development without a real one. Runs
-// until SIGINT or SIGTERM and prints one line per command, transfer and key.
-#include <atomic>
+// until asked to stop (SIGINT or SIGTERM; Ctrl+C on Windows) and prints one
+// line per command, transfer and key.
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -13,16 +12,7 @@
 #include "net/endpoints.hpp"
 #include "options_parse.hpp"
 #include "simulator.hpp"
-
-namespace {
-
-std::atomic<bool> g_stop{false};
-
-extern "C" void on_signal(int) {
-    g_stop = true;
-}
-
-}  // namespace
+#include "stop_request.hpp"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -41,8 +31,7 @@ int main(int argc, char** argv) {
     }
     p.options.log = [](const std::string& line) { std::cout << line << std::endl; };
     p.options.record = false;
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
+    ecrsim::watch_stop_requests();
     try {
         ecrsim::Register reg(p.options);
         for (const auto& f : p.faults) reg.add_fault(f);
@@ -50,7 +39,8 @@ int main(int argc, char** argv) {
         reg.set_keep_busy(p.keep_busy);
         std::cout << "ecrsim: ready, TFTP " << reg.address() << ":" << reg.tftp_port() << ", line "
                   << reg.line_port() << ", display " << reg.keyboard_port() << std::endl;
-        while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while (!ecrsim::stop_requested())
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::cout << "ecrsim: stopped" << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "ecrsim: " << e.what() << "\n";

@@ -1,6 +1,6 @@
 // The simulator's few socket services: UDP and TCP on an IPv4 address, a
-// readiness wait, and nothing else. sim_sockets_posix.cpp implements them;
-// a Winsock file with the same functions can take its place.
+// readiness wait, and nothing else. sim_sockets_posix.cpp implements them
+// with BSD sockets, sim_sockets_win32.cpp with Winsock.
 #pragma once
 
 #include <cstddef>

@@ -339,6 +339,7 @@ private:
 };
 
 TEST_F(SimTest, ProgramServesWithItsCommandLineFaults) {
+    ECRSIM_NEEDS_POSIX_SHELL();
     ProgramRun p(dir_,
                  "--address 127.0.0.8 --state " + state_.path().string() +
                      " --tftp-port 0 --line-port 0 --keyboard-port 0 --generation old --bitmap S"
@@ -371,6 +372,7 @@ TEST_F(SimTest, ProgramServesWithItsCommandLineFaults) {
 }
 
 TEST_F(SimTest, ProgramRefusesABadCommandLine) {
+    ECRSIM_NEEDS_POSIX_SHELL();
     EXPECT_EQ(run(std::string(ECRSIM_PROGRAM) + " --state x --bitmap Q > /dev/null 2>&1"), 2);
     EXPECT_EQ(run(std::string(ECRSIM_PROGRAM) + " --help > /dev/null"), 0);
     // A TFTP port that another register already holds.

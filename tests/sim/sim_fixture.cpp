@@ -1,10 +1,7 @@
 // Shared pieces of the simulator's tests.
 #include "sim_fixture.hpp"
 
-#include <sys/wait.h>
-
 #include <cctype>
-#include <cstdlib>
 
 #include "net/endpoints.hpp"
 
@@ -135,14 +132,28 @@ std::string name_of(const std::string& text) {
     return out;
 }
 
-int run(const std::string& command) {
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+bool loopback_aliases_send_as_bound() {
+    static const bool as_bound = [] {
+        std::string error;
+        const std::uint32_t home_addr = *net::parse_ipv4("127.0.0.1");
+        const std::uint32_t alias_addr = *net::parse_ipv4("127.0.0.2");
+        net::Socket home = net::udp_bind(home_addr, 0, error);
+        net::Socket alias = net::udp_bind(alias_addr, 0, error);
+        if (!home.valid() || !alias.valid()) return false;
+        const std::uint8_t probe[1] = {0};
+        if (!net::send_to(alias, probe, {home_addr, net::local_port(home)})) return false;
+        const net::Socket* s = &home;
+        if (!net::wait_readable(std::span(&s, 1), 1000)[0]) return false;
+        std::uint8_t buf[16];
+        net::Endpoint from;
+        return net::recv_from(home, buf, from) >= 0 && from.addr_be == alias_addr;
+    }();
+    return as_bound;
 }
 
 Options SimTest::defaults(const std::string& address) const {
     Options o;
-    o.address = address;
+    o.address = loopback_aliases_send_as_bound() ? address : "127.0.0.1";
     o.state_dir = state_.path();
     o.busy_ms = 800;
     o.retransmit_ms = 400;

@@ -70,13 +70,32 @@ private:
 // A test name suffix made of the text's letters and digits.
 std::string name_of(const std::string& text);
 
-// Runs a shell command line; its exit status.
+// Whether this host runs POSIX shell command lines with Debian's programs
+// (tftp, curl, the ecrsim program); not so under Wine. host_shell_*.cpp
+// answer per platform.
+bool posix_shell();
+// Runs a shell command line; its exit status (-1 without a POSIX shell).
 int run(const std::string& command);
+
+// Whether a UDP socket bound to a loopback address other than 127.0.0.1
+// sends from that address, as on Linux and Windows. Wine 8.0 binds such a
+// socket to INADDR_ANY instead, so its datagrams leave from 127.0.0.1.
+bool loopback_aliases_send_as_bound();
+
+// Skips the current test where posix_shell() is false.
+#define ECRSIM_NEEDS_POSIX_SHELL()                                                      \
+    do {                                                                                \
+        if (!::ecrsim::test::posix_shell())                                             \
+            GTEST_SKIP() << "runs Debian's programs through a POSIX shell, which this " \
+                            "host does not have";                                       \
+    } while (false)
 
 class SimTest : public ::testing::Test {
 protected:
     // A register on the given address, with short time-outs so that
-    // retransmissions show within a test.
+    // retransmissions show within a test. Where loopback aliases do not send
+    // as bound, the register serves on 127.0.0.1 whatever the address, so
+    // that its answers still come from the address it serves on.
     Register& start(Options o = {});
     Options defaults(const std::string& address = "127.0.0.2") const;
     std::string info(int index) const;

@@ -50,7 +50,10 @@ Bytes read_bytes(const std::string& path) {
 }
 
 class RealClients : public SimTest,
-                    public ::testing::WithParamInterface<std::tuple<Client, std::size_t>> {};
+                    public ::testing::WithParamInterface<std::tuple<Client, std::size_t>> {
+protected:
+    void SetUp() override { ECRSIM_NEEDS_POSIX_SHELL(); }
+};
 
 TEST_P(RealClients, GetArrivesByteIdentical) {
     const auto& [client, size] = GetParam();
@@ -89,6 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RealClients,
                          });
 
 TEST_F(SimTest, CurlReadsTheInfoAnswerAfterAnInfoCommand) {
+    ECRSIM_NEEDS_POSIX_SHELL();
     Register& r = start();
     const std::string cmd = dir_.file("cmd.txt");
     veltra::test::write_file(cmd, "INFO");
@@ -105,6 +109,7 @@ TEST_F(SimTest, CurlReadsTheInfoAnswerAfterAnInfoCommand) {
 }
 
 TEST_F(SimTest, TftpClientGetsNotFoundForAMissingFile) {
+    ECRSIM_NEEDS_POSIX_SHELL();
     Register& r = start();
     const std::string out = dir_.file("missing.out");
     const int status = run("timeout 30 curl -s -o " + out + " tftp://" + r.address() + ":" +
@@ -116,6 +121,7 @@ TEST_F(SimTest, TftpClientGetsNotFoundForAMissingFile) {
 // With the register's own one-second time-out, lost datagrams in both
 // directions cost the real clients a wait but not a byte.
 TEST_F(SimTest, RealClientsRideOutLostDatagramsSlow) {
+    ECRSIM_NEEDS_POSIX_SHELL();
     Options o = defaults("127.0.0.3");
     o.retransmit_ms = 1000;
     Register& r = start(o);

@@ -323,6 +323,9 @@ TEST_F(TftpServerTest, SilentRegisterNeverAnswers) {
 }
 
 TEST_F(TftpServerTest, AnswerFromAnotherPortOrAddress) {
+    if (!loopback_aliases_send_as_bound())
+        GTEST_SKIP() << "answers from a second loopback address need UDP sockets that send from "
+                        "the address they are bound to (not so under Wine 8.0)";
     // An address whose neighbour no other test uses, so the same port is free there.
     start(defaults("127.0.0.40"));
     reg_->put_file("F.BIN", pattern(kFile));
