@@ -144,6 +144,13 @@ std::optional<Packet> receive(sys::UdpSocket& sock, Peer& peer, std::uint32_t ti
     }
 }
 
+// A fresh socket per transfer; a failed open is traced.
+bool socket_opened(const sys::UdpSocket& sock) {
+    if (sock.valid()) return true;
+    ecr_trace("%s socket_udp fallita: esito='%d'\n", ecr_trace_time(), sock.open_error());
+    return false;
+}
+
 // The local file of a get: deleted on every path but success.
 class GetFile {
 public:
@@ -181,10 +188,7 @@ private:
 
 std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
     sys::UdpSocket sock;
-    if (!sock.valid()) {
-        ecr_trace("%s socket_udp fallita: esito='%d'\n", ecr_trace_time(), sock.open_error());
-        return ERR_SOCKET_OPEN;
-    }
+    if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
     std::uint32_t hook = retry_hook();
     int ntent = kRequestAttempts;
     const std::vector<std::uint8_t> request = build_request(kTftpRrq, ecr_base_name(std::string_view(pathname)));
@@ -297,10 +301,7 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
 
 std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
     sys::UdpSocket sock;
-    if (!sock.valid()) {
-        ecr_trace("%s socket_udp fallita: esito='%d'\n", ecr_trace_time(), sock.open_error());
-        return ERR_SOCKET_OPEN;
-    }
+    if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
     std::uint32_t hook = retry_hook();
     int ntent = kRequestAttempts;
     const std::vector<std::uint8_t> request = build_request(kTftpWrq, ecr_base_name(std::string_view(pathname)));
