@@ -57,8 +57,9 @@ int main(int argc, char** argv) {
         transfer.push_back(seconds([&] { veltra::ecr_tftp_get(addr, bin.c_str()); }));
     }
     const double w = median(whole), t = median(transfer);
-    std::printf("ecr_recv_plu_all: %d rows, median %.3f s; PLU.BIN transfer alone %.3f s (%.0f%%)\n",
-                rows, w, t, 100.0 * t / w);
+    std::printf(
+        "ecr_recv_plu_all: %d rows, median %.3f s; PLU.BIN transfer alone %.3f s (%.0f%%)\n", rows,
+        w, t, 100.0 * t / w);
     std::filesystem::remove_all(dir);
     return rows == 100000 ? 0 : 1;
 }

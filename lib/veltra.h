@@ -55,32 +55,32 @@ extern "C" {
  * Result codes: XX(name, value, meaning). The same list generates the enum
  * below and the names that ecr_get_err returns, so the two cannot drift.
  */
-#define ECR_RESULT_MAP(XX)                                                              \
-    XX(ERR_SOCKET_LIBRARY, -1, "socket library not started")                            \
-    XX(ERR_HOSTNAME_NON_RISOLTO, -2, "host name not resolved")                          \
-    XX(ERR_INVALID_IP_ADDRESS, -3, "dotted address not valid")                          \
-    XX(ERR_SOCKET_OPEN, -4, "UDP socket or ICMP handle could not be opened")            \
-    XX(ERR_RETE_NON_DISP, -5, "network not available")                                  \
-    XX(ERR_TIMEOUT, -6, "no answer in time")                                            \
-    XX(ERR_TRANSFER_FAILED, -7, "transfer broken off or refused")                       \
-    XX(ERR_INVALID_REQUEST_ID, -8, "unknown request number")                            \
-    XX(ERR_INVALID_FILENAME, -9, "file name not among the register files")              \
-    XX(ERR_FILE_NOT_FOUND, -10, "local file missing or not readable")                   \
-    XX(ERR_INVALID_FILESIZE, -11, "local file of unusable size")                        \
-    XX(ERR_FILE_CREATION, -12, "local file cannot be created")                          \
-    XX(ERR_REG_IN_ERRORE, -13, "register in error")                                     \
-    XX(ERR_REG_NON_DISP, -14, "register not available for the operation")              \
-    XX(ERR_CONNECT_GIA_IN_CORSO, -15, "a connection is already in progress")            \
-    XX(ERR_CONNECT_FAILED, -16, "connection failed")                                    \
-    XX(ERR_CONNECT_CLOSED, -17, "connection closed")                                    \
-    XX(ECR_ERR_PARAMETRI, -18, "parameters not valid")                                  \
-    XX(ECR_ERR_REG_NON_ATTIVO, -19, "register not active")                              \
-    XX(ECR_ERR_BAUD_NOT_VALID, -20, "baud rate not valid")                              \
-    XX(ECR_ERR_PORT_NOT_VALID, -21, "serial port not valid")                            \
-    XX(ECR_ERR_REL_FILE_NOT_VALID, -22, "release file not valid")                       \
+#define ECR_RESULT_MAP(XX)                                                                \
+    XX(ERR_SOCKET_LIBRARY, -1, "socket library not started")                              \
+    XX(ERR_HOSTNAME_NON_RISOLTO, -2, "host name not resolved")                            \
+    XX(ERR_INVALID_IP_ADDRESS, -3, "dotted address not valid")                            \
+    XX(ERR_SOCKET_OPEN, -4, "UDP socket or ICMP handle could not be opened")              \
+    XX(ERR_RETE_NON_DISP, -5, "network not available")                                    \
+    XX(ERR_TIMEOUT, -6, "no answer in time")                                              \
+    XX(ERR_TRANSFER_FAILED, -7, "transfer broken off or refused")                         \
+    XX(ERR_INVALID_REQUEST_ID, -8, "unknown request number")                              \
+    XX(ERR_INVALID_FILENAME, -9, "file name not among the register files")                \
+    XX(ERR_FILE_NOT_FOUND, -10, "local file missing or not readable")                     \
+    XX(ERR_INVALID_FILESIZE, -11, "local file of unusable size")                          \
+    XX(ERR_FILE_CREATION, -12, "local file cannot be created")                            \
+    XX(ERR_REG_IN_ERRORE, -13, "register in error")                                       \
+    XX(ERR_REG_NON_DISP, -14, "register not available for the operation")                 \
+    XX(ERR_CONNECT_GIA_IN_CORSO, -15, "a connection is already in progress")              \
+    XX(ERR_CONNECT_FAILED, -16, "connection failed")                                      \
+    XX(ERR_CONNECT_CLOSED, -17, "connection closed")                                      \
+    XX(ECR_ERR_PARAMETRI, -18, "parameters not valid")                                    \
+    XX(ECR_ERR_REG_NON_ATTIVO, -19, "register not active")                                \
+    XX(ECR_ERR_BAUD_NOT_VALID, -20, "baud rate not valid")                                \
+    XX(ECR_ERR_PORT_NOT_VALID, -21, "serial port not valid")                              \
+    XX(ECR_ERR_REL_FILE_NOT_VALID, -22, "release file not valid")                         \
     XX(ECR_ERR_REL_CASSA_NOT_SUPP, -23, "register model not supported by release update") \
-    XX(ECR_ERR_REL_FILE_NOT_CASSA, -24, "release file not meant for this register")     \
-    XX(ECR_ERR_DATI_FILE_NOT_VALID, -25, "backup file not valid")                       \
+    XX(ECR_ERR_REL_FILE_NOT_CASSA, -24, "release file not meant for this register")       \
+    XX(ECR_ERR_DATI_FILE_NOT_VALID, -25, "backup file not valid")                         \
     XX(ECR_ERR_DATI_CASSA_NOT_SUPP, -26, "register model not supported by backup")
 
 #define ECR_RESULT_ENUM_ITEM(name, value, meaning) name = (value),

@@ -18,9 +18,9 @@
 #include "veltra.h"
 
 extern "C" ECR_DATA const char* const ecr_files_list[] = {
-    "LOG.BIN",     "INTESTAZIONE.BIN", "IVA.BIN",   "REPARTI.BIN",   "VAL.BIN",
-    "OPERATORI.BIN", "CORTESIA.BIN",   "LOGO.BIN",  "BITMAP.BIN",    "PROG_PARAM.BIN",
-    "PLU.BIN",     "CLIENTI.BIN",      "FATTURE.BIN", "TAV_MIN.BIN", nullptr};
+    "LOG.BIN",       "INTESTAZIONE.BIN", "IVA.BIN",     "REPARTI.BIN", "VAL.BIN",
+    "OPERATORI.BIN", "CORTESIA.BIN",     "LOGO.BIN",    "BITMAP.BIN",  "PROG_PARAM.BIN",
+    "PLU.BIN",       "CLIENTI.BIN",      "FATTURE.BIN", "TAV_MIN.BIN", nullptr};
 
 namespace veltra {
 namespace {
@@ -28,7 +28,9 @@ namespace {
 constexpr std::uint32_t kResetWaitMs = 1000;
 constexpr std::uint32_t kPluWaitMs = 5000;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -64,19 +66,29 @@ std::int32_t command_then_wait(std::uint32_t addr, const char* command) {
 std::int32_t run_request(std::uint32_t addr, const char* filename, std::int32_t request,
                          std::span<char> answer) {
     switch (request) {
-        case 0: return ecr_recv_info_txt(addr, answer);
-        case 1: return ecr_send_cmd_txt(addr, kCmdSetupOn);
-        case 2: return ecr_send_cmd_txt(addr, kCmdSetupOff);
-        case 3: return command_then_wait(addr, kCmdAzzDati);
-        case 4: return command_then_wait(addr, kCmdAzzFat);
-        case 5: return command_then_wait(addr, kCmdAzzVenCorr);
-        case 6: return put_register_file(addr, filename);
+        case 0:
+            return ecr_recv_info_txt(addr, answer);
+        case 1:
+            return ecr_send_cmd_txt(addr, kCmdSetupOn);
+        case 2:
+            return ecr_send_cmd_txt(addr, kCmdSetupOff);
+        case 3:
+            return command_then_wait(addr, kCmdAzzDati);
+        case 4:
+            return command_then_wait(addr, kCmdAzzFat);
+        case 5:
+            return command_then_wait(addr, kCmdAzzVenCorr);
+        case 6:
+            return put_register_file(addr, filename);
         case 7:
             if (!ecr_file_allowed(filename)) return ERR_INVALID_FILENAME;
             return ecr_tftp_get(addr, filename);
-        case 8: return ecr_send_cmd_txt(addr, kCmdAzzFis);
-        case 9: return command_then_wait(addr, kCmdAzzVenArch);
-        default: return ERR_INVALID_REQUEST_ID;
+        case 8:
+            return ecr_send_cmd_txt(addr, kCmdAzzFis);
+        case 9:
+            return command_then_wait(addr, kCmdAzzVenArch);
+        default:
+            return ERR_INVALID_REQUEST_ID;
     }
 }
 
@@ -147,15 +159,17 @@ using namespace veltra;
 
 extern "C" ECR_API int32_t ECR_CALL ecr_command(const char* hostname, const char* filename,
                                                 int32_t request, char* rspptr, int32_t rsplen) {
-    ecr_trace("%s ecr_command -- begin: hostname='%s' filename='%s' request='%d' rspptr='0x%08X' "
-              "rsplen='%d'\n",
-              ecr_trace_time(), trace_text(hostname), trace_text(filename),
-              static_cast<int>(request), trace_addr(rspptr), static_cast<int>(rsplen));
+    ecr_trace(
+        "%s ecr_command -- begin: hostname='%s' filename='%s' request='%d' rspptr='0x%08X' "
+        "rsplen='%d'\n",
+        ecr_trace_time(), trace_text(hostname), trace_text(filename), static_cast<int>(request),
+        trace_addr(rspptr), static_cast<int>(rsplen));
     // Without a usable caller's buffer the answer goes to one of our own; a
     // buffer of one byte still receives the empty text.
     char own[kInfoAnswerSize];
     std::span<char> answer(own, sizeof own);
-    if (rspptr != nullptr && rsplen >= 2) answer = std::span<char>(rspptr, static_cast<std::size_t>(rsplen));
+    if (rspptr != nullptr && rsplen >= 2)
+        answer = std::span<char>(rspptr, static_cast<std::size_t>(rsplen));
     answer[0] = '\0';
     if (rspptr != nullptr && rsplen == 1) rspptr[0] = '\0';
 

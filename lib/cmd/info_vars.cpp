@@ -28,9 +28,13 @@ void clear_list(char** var_list) {
     for (std::size_t i = 0; i < kInfoVars; ++i) var_list[i] = g_empty;
 }
 
-bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_blank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
-char first_char(const char* value) { return value != nullptr ? value[0] : '\0'; }
+char first_char(const char* value) {
+    return value != nullptr ? value[0] : '\0';
+}
 
 }  // namespace
 
@@ -80,8 +84,10 @@ std::int32_t info_number(const char* value) {
     while (is_blank(*value)) ++value;
     errno = 0;
     const long long n = std::strtoll(value, nullptr, 10);
-    if (n > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-    if (n < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+    if (n > std::numeric_limits<std::int32_t>::max())
+        return std::numeric_limits<std::int32_t>::max();
+    if (n < std::numeric_limits<std::int32_t>::min())
+        return std::numeric_limits<std::int32_t>::min();
     return static_cast<std::int32_t>(n);
 }
 
@@ -121,10 +127,11 @@ using namespace veltra;
 
 extern "C" ECR_API int32_t ECR_CALL ecr_get_info(const char* hostname, char* info_org,
                                                  char* info_mod, char** var_list) {
-    ecr_trace("%s ecr_get_info -- begin: hostname='%s' info_org='0x%08X' info_mod='0x%08X' "
-              "var_list='0x%08X'\n",
-              ecr_trace_time(), trace_text(hostname), trace_addr(info_org), trace_addr(info_mod),
-              trace_addr(var_list));
+    ecr_trace(
+        "%s ecr_get_info -- begin: hostname='%s' info_org='0x%08X' info_mod='0x%08X' "
+        "var_list='0x%08X'\n",
+        ecr_trace_time(), trace_text(hostname), trace_addr(info_org), trace_addr(info_mod),
+        trace_addr(var_list));
     std::int32_t result = ERR_SOCKET_LIBRARY;
     if (info_org != nullptr) info_org[0] = '\0';
     if (info_mod != nullptr) info_mod[0] = '\0';

@@ -33,17 +33,24 @@ void trace_notification(std::uintptr_t module, unsigned reason) {
     char number[16];
     const char* text = nullptr;
     switch (reason) {
-        case kProcessAttach: text = "PROCESS_ATTACH"; break;
-        case kProcessDetach: text = "PROCESS_DETACH"; break;
-        case kThreadAttach: text = "THREAD_ATTACH "; break;
-        case kThreadDetach: text = "THREAD_DETACH "; break;
+        case kProcessAttach:
+            text = "PROCESS_ATTACH";
+            break;
+        case kProcessDetach:
+            text = "PROCESS_DETACH";
+            break;
+        case kThreadAttach:
+            text = "THREAD_ATTACH ";
+            break;
+        case kThreadDetach:
+            text = "THREAD_DETACH ";
+            break;
         default:
             std::snprintf(number, sizeof number, "%u", reason);
             text = number;
     }
     ecr_trace("%s DllMain -- %s: hInst='0x%08X' esito='%u' dirname='%s' esito_sock='%d'\n",
-              ecr_trace_time(), text, static_cast<unsigned>(module), 1u, dirname(),
-              g_esito_sock);
+              ecr_trace_time(), text, static_cast<unsigned>(module), 1u, dirname(), g_esito_sock);
 }
 
 }  // namespace
@@ -71,11 +78,17 @@ int library_notify(std::uintptr_t module, unsigned reason) noexcept {
     return 1;
 }
 
-int esito_sock() noexcept { return g_esito_sock; }
+int esito_sock() noexcept {
+    return g_esito_sock;
+}
 
-const char* dirname() noexcept { return g_dirname.data(); }
+const char* dirname() noexcept {
+    return g_dirname.data();
+}
 
-void set_esito_sock(int value) noexcept { g_esito_sock = value; }
+void set_esito_sock(int value) noexcept {
+    g_esito_sock = value;
+}
 
 void set_dirname(std::string_view dir) noexcept {
     // A directory too long to keep is treated like a path that cannot be had.

@@ -29,9 +29,13 @@ std::string ecr_temp_dir() {
     return dirname();
 }
 
-std::string ecr_temp_path(std::string_view name) { return join(ecr_temp_dir(), name); }
+std::string ecr_temp_path(std::string_view name) {
+    return join(ecr_temp_dir(), name);
+}
 
-std::string ecr_module_path(std::string_view name) { return join(dirname(), name); }
+std::string ecr_module_path(std::string_view name) {
+    return join(dirname(), name);
+}
 
 std::string_view ecr_base_name(std::string_view path) {
     const auto sep = path.rfind(sys::kPathSep);

@@ -45,6 +45,8 @@ unsigned trace_addr(const void* p) noexcept {
     return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p));
 }
 
-const char* trace_text(const char* text) noexcept { return text != nullptr ? text : ""; }
+const char* trace_text(const char* text) noexcept {
+    return text != nullptr ? text : "";
+}
 
 }  // namespace veltra

@@ -8,8 +8,12 @@
 namespace veltra {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';

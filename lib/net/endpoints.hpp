@@ -25,8 +25,12 @@ inline constexpr const char* kLinePortVariable = "ECR_LINE_PORT";
 // The port a variable names (a decimal number from 1 to 65535), or the
 // fallback when the variable is absent or holds anything else.
 std::uint16_t register_port(const char* variable, std::uint16_t fallback);
-inline std::uint16_t tftp_port() { return register_port(kTftpPortVariable, kTftpPort); }
-inline std::uint16_t line_port() { return register_port(kLinePortVariable, kLinePort); }
+inline std::uint16_t tftp_port() {
+    return register_port(kTftpPortVariable, kTftpPort);
+}
+inline std::uint16_t line_port() {
+    return register_port(kLinePortVariable, kLinePort);
+}
 
 // Files of the command exchange.
 inline constexpr const char* kCommandFile = "COMMAND.TXT";

@@ -30,7 +30,8 @@ private:
 };
 
 std::uint32_t wait_ms(std::int32_t numsec) {
-    const std::uint64_t seconds = numsec <= 0 ? kDefaultWaitSeconds : static_cast<std::uint64_t>(numsec);
+    const std::uint64_t seconds =
+        numsec <= 0 ? kDefaultWaitSeconds : static_cast<std::uint64_t>(numsec);
     const std::uint64_t ms = seconds * 1000u;
     return ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ms);
 }

@@ -52,7 +52,9 @@ File open_file(const char* path, const char* mode) {
     return f;
 }
 
-std::uint16_t get16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+std::uint16_t get16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
 
 void put16(std::vector<std::uint8_t>& packet, std::size_t at, std::uint16_t v) {
     packet[at] = static_cast<std::uint8_t>(v >> 8);
@@ -65,7 +67,8 @@ std::vector<std::uint8_t> build_request(std::uint16_t opcode, std::string_view n
     std::vector<std::uint8_t> packet(2 + name.size() + 1 + mode.size() + 1, 0);
     put16(packet, 0, opcode);
     std::copy(name.begin(), name.end(), packet.begin() + 2);
-    std::copy(mode.begin(), mode.end(), packet.begin() + 2 + static_cast<std::ptrdiff_t>(name.size()) + 1);
+    std::copy(mode.begin(), mode.end(),
+              packet.begin() + 2 + static_cast<std::ptrdiff_t>(name.size()) + 1);
     return packet;
 }
 
@@ -84,7 +87,9 @@ std::uint32_t retry_hook() {
     return n > 0 && n <= 0xFFFF ? static_cast<std::uint32_t>(n) : 0;
 }
 
-bool proto_on() { return sys::env_present("ECR_PROTO"); }
+bool proto_on() {
+    return sys::env_present("ECR_PROTO");
+}
 
 void udp_send(sys::UdpSocket& sock, std::uint32_t addr, std::uint16_t port,
               std::span<const std::uint8_t> packet) {
@@ -191,7 +196,8 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
     if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
     std::uint32_t hook = retry_hook();
     int ntent = kRequestAttempts;
-    const std::vector<std::uint8_t> request = build_request(kTftpRrq, ecr_base_name(std::string_view(pathname)));
+    const std::vector<std::uint8_t> request =
+        build_request(kTftpRrq, ecr_base_name(std::string_view(pathname)));
     Peer peer{addr_be, tftp_port(), std::nullopt};
     std::array<std::uint8_t, kRecvBufferSize> buf{};
     int start_overs = 0;
@@ -214,9 +220,10 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
         while (!start_over) {
             const std::optional<Packet> packet = receive(sock, peer, timeout, buf);
             if (!packet) {
-                ecr_trace("%s tftp-get timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
-                          ecr_trace_time(), pathname, ntent, static_cast<int>(length),
-                          static_cast<int>(block));
+                ecr_trace(
+                    "%s tftp-get timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
+                    ecr_trace_time(), pathname, ntent, static_cast<int>(length),
+                    static_cast<int>(block));
                 if (--ntent <= 0) {
                     local.discard();
                     ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
@@ -304,7 +311,8 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
     if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
     std::uint32_t hook = retry_hook();
     int ntent = kRequestAttempts;
-    const std::vector<std::uint8_t> request = build_request(kTftpWrq, ecr_base_name(std::string_view(pathname)));
+    const std::vector<std::uint8_t> request =
+        build_request(kTftpWrq, ecr_base_name(std::string_view(pathname)));
     const std::int64_t size = sys::file_size(pathname);
     Peer peer{addr_be, tftp_port(), std::nullopt};
     std::array<std::uint8_t, kRecvBufferSize> buf{};
@@ -329,9 +337,10 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
         while (!start_over) {
             const std::optional<Packet> packet = receive(sock, peer, timeout, buf);
             if (!packet) {
-                ecr_trace("%s tftp-put timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
-                          ecr_trace_time(), pathname, ntent, static_cast<int>(length),
-                          static_cast<int>(block));
+                ecr_trace(
+                    "%s tftp-put timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
+                    ecr_trace_time(), pathname, ntent, static_cast<int>(length),
+                    static_cast<int>(block));
                 if (--ntent <= 0) {
                     ecr_trace("%s tftp-put aborted  : pathname='%s' length='%d'\n",
                               ecr_trace_time(), pathname, static_cast<int>(length));
@@ -375,8 +384,8 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
                               static_cast<int>(size));
                     return 0;
                 }
-                const std::size_t chunk = static_cast<std::size_t>(
-                    std::min<std::int64_t>(kTftpBlockSize, size - length));
+                const std::size_t chunk =
+                    static_cast<std::size_t>(std::min<std::int64_t>(kTftpBlockSize, size - length));
                 last_data.assign(kHeader + chunk, 0);
                 if (std::fread(last_data.data() + kHeader, 1, chunk, file.get()) != chunk) {
                     // The file shrank or cannot be read: never send made-up bytes.

@@ -13,22 +13,28 @@ struct Text {
 };
 
 Text text(std::span<const std::uint8_t> r, std::size_t at, std::size_t width) {
-    return {static_cast<int>(field_text_length(r, at, width)), reinterpret_cast<const char*>(r.data() + at)};
+    return {static_cast<int>(field_text_length(r, at, width)),
+            reinterpret_cast<const char*>(r.data() + at)};
 }
 
-const char* lead_text(bool lead) { return lead ? ";" : ""; }
-const char* end_text(bool end) { return end ? "\n" : ""; }
+const char* lead_text(bool lead) {
+    return lead ? ";" : "";
+}
+const char* end_text(bool end) {
+    return end ? "\n" : "";
+}
 
 }  // namespace
 
 bool csv_reparto_header(std::FILE* out, bool lead, bool end) {
-    return std::fprintf(out, "%s%s;%s;%s;%s;%s;%s;%s;%s;%s;%s;%s;%s%s", lead_text(lead), "id_reparto",
-                        "descr", "iva", "batt_sing", "tipo_sconto", "id_aux_lan", "id_gruppo",
-                        "prezzo", "min_valore", "max_valore", "valore_sconto", "non_fiscale",
-                        end_text(end)) >= 0;
+    return std::fprintf(out, "%s%s;%s;%s;%s;%s;%s;%s;%s;%s;%s;%s;%s%s", lead_text(lead),
+                        "id_reparto", "descr", "iva", "batt_sing", "tipo_sconto", "id_aux_lan",
+                        "id_gruppo", "prezzo", "min_valore", "max_valore", "valore_sconto",
+                        "non_fiscale", end_text(end)) >= 0;
 }
 
-bool csv_reparto_row(std::FILE* out, int number, std::span<const std::uint8_t> r, bool lead, bool end) {
+bool csv_reparto_row(std::FILE* out, int number, std::span<const std::uint8_t> r, bool lead,
+                     bool end) {
     using namespace reparto;
     const Text descr = text(r, kDescr, kDescrWidth);
     const unsigned flags = r[kFlags];
@@ -36,7 +42,8 @@ bool csv_reparto_row(std::FILE* out, int number, std::span<const std::uint8_t> r
                         descr.length, descr.bytes, static_cast<int>((flags & 7u) + 1),
                         static_cast<int>((flags >> 3) & 1u), static_cast<int>((flags >> 4) & 1u),
                         static_cast<int>((flags >> 5) + 1), static_cast<int>(r[kGruppo]) + 1,
-                        static_cast<int>(get_i32(r, kPrezzo)), static_cast<int>(get_i32(r, kMinValore)),
+                        static_cast<int>(get_i32(r, kPrezzo)),
+                        static_cast<int>(get_i32(r, kMinValore)),
                         static_cast<int>(get_i32(r, kMaxValore)),
                         static_cast<int>(get_i32(r, kValoreSconto)),
                         static_cast<int>(r[kNonFiscale] & 1u), end_text(end)) >= 0;

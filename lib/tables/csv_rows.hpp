@@ -12,9 +12,11 @@ namespace veltra {
 // Each writer puts ";" before its text when lead is set and "\n" after it
 // when end is set. They return false when the stream has failed.
 bool csv_reparto_header(std::FILE* out, bool lead, bool end);
-bool csv_reparto_row(std::FILE* out, int number, std::span<const std::uint8_t> rec, bool lead, bool end);
+bool csv_reparto_row(std::FILE* out, int number, std::span<const std::uint8_t> rec, bool lead,
+                     bool end);
 bool csv_plu_header(std::FILE* out, bool lead, bool end);
-bool csv_plu_row(std::FILE* out, int number, std::span<const std::uint8_t> rec, bool lead, bool end);
+bool csv_plu_row(std::FILE* out, int number, std::span<const std::uint8_t> rec, bool lead,
+                 bool end);
 
 // The customer lines carry their own line end.
 bool csv_cliente_header(std::FILE* out);

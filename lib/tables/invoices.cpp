@@ -22,13 +22,20 @@ namespace veltra {
 const char* fattura_tipo_text(unsigned code) {
     static char text[8];
     switch (code) {
-        case 0xA0: return "fattura_gestionale";
-        case 0xA1: return "ricevuta_fiscale";
-        case 0xA3: return "fattura_con_scontr";
-        case 0xA4: return "fattura_mensile";
+        case 0xA0:
+            return "fattura_gestionale";
+        case 0xA1:
+            return "ricevuta_fiscale";
+        case 0xA3:
+            return "fattura_con_scontr";
+        case 0xA4:
+            return "fattura_mensile";
         case 0xA2:
-        case 0xA5: return "";
-        default: std::snprintf(text, sizeof text, "0x%02X", code & 0xFFu); return text;
+        case 0xA5:
+            return "";
+        default:
+            std::snprintf(text, sizeof text, "0x%02X", code & 0xFFu);
+            return text;
     }
 }
 
@@ -39,7 +46,8 @@ std::int32_t convert_fatture_csv(const char* filename_bin, const char* filename_
     TableFile table = table_open(filename_bin);
     if (!table) return ERR_FILE_NOT_FOUND;
     if (std::fprintf(out.get(), "%s;%s;%s;%s;%s;%s;%s;%s\n", "id_fattura", "tipo_fattura",
-                     "id_cliente", "data_tempo", "importo", "imponibile", "imposta", "credito") < 0) {
+                     "id_cliente", "data_tempo", "importo", "imponibile", "imposta",
+                     "credito") < 0) {
         return ERR_FILE_CREATION;
     }
     std::array<std::uint8_t, 64> rec{};

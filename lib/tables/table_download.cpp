@@ -36,9 +36,12 @@ const CsvKind& kind_of(TableCsv kind) {
 
 bool write_header(TableCsv kind, std::FILE* out) {
     switch (kind) {
-        case TableCsv::kReparti: return csv_reparto_header(out, false, true);
-        case TableCsv::kPlu: return csv_plu_header(out, false, true);
-        case TableCsv::kClienti: return csv_cliente_header(out);
+        case TableCsv::kReparti:
+            return csv_reparto_header(out, false, true);
+        case TableCsv::kPlu:
+            return csv_plu_header(out, false, true);
+        case TableCsv::kClienti:
+            return csv_cliente_header(out);
     }
     return false;
 }
@@ -52,9 +55,12 @@ bool qualifies(TableCsv kind, std::span<const std::uint8_t> rec, std::int32_t al
 
 bool write_row(TableCsv kind, std::FILE* out, int number, std::span<const std::uint8_t> rec) {
     switch (kind) {
-        case TableCsv::kReparti: return csv_reparto_row(out, number, rec, false, true);
-        case TableCsv::kPlu: return csv_plu_row(out, number, rec, false, true);
-        case TableCsv::kClienti: return csv_cliente_row(out, number, rec);
+        case TableCsv::kReparti:
+            return csv_reparto_row(out, number, rec, false, true);
+        case TableCsv::kPlu:
+            return csv_plu_row(out, number, rec, false, true);
+        case TableCsv::kClienti:
+            return csv_cliente_row(out, number, rec);
     }
     return false;
 }
@@ -130,9 +136,9 @@ std::int32_t convert_table_csv(TableCsv kind, const char* filename_bin, const ch
 
 using namespace veltra;
 
-#define ECR_DOWNLOAD(name, kind, all)                                                 \
+#define ECR_DOWNLOAD(name, kind, all)                                                      \
     extern "C" ECR_API int32_t ECR_CALL name(const char* hostname, const char* filename) { \
-        return download(kind, hostname, filename, all);                              \
+        return download(kind, hostname, filename, all);                                    \
     }
 ECR_DOWNLOAD(ecr_recv_reparti_all, TableCsv::kReparti, 1)
 ECR_DOWNLOAD(ecr_recv_reparti_mod, TableCsv::kReparti, 0)
@@ -142,10 +148,10 @@ ECR_DOWNLOAD(ecr_recv_clienti_all, TableCsv::kClienti, 1)
 ECR_DOWNLOAD(ecr_recv_clienti_mod, TableCsv::kClienti, 0)
 #undef ECR_DOWNLOAD
 
-#define ECR_CONVERT(name, kind)                                                             \
+#define ECR_CONVERT(name, kind)                                                                  \
     extern "C" ECR_API int32_t ECR_CALL name(const char* filename_bin, const char* filename_csv, \
-                                             int32_t all) {                                  \
-        return convert_traced(kind, filename_bin, filename_csv, all);                       \
+                                             int32_t all) {                                      \
+        return convert_traced(kind, filename_bin, filename_csv, all);                            \
     }
 ECR_CONVERT(ecr_conv_reparti_csv, TableCsv::kReparti)
 ECR_CONVERT(ecr_conv_plu_csv, TableCsv::kPlu)

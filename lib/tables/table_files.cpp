@@ -26,9 +26,13 @@ bool seek(std::FILE* f, std::uint64_t offset) {
 
 TableFile::TableFile(std::FILE* file) : file_(file) {}
 
-TableFile::~TableFile() { close(); }
+TableFile::~TableFile() {
+    close();
+}
 
-TableFile::TableFile(TableFile&& other) noexcept { *this = std::move(other); }
+TableFile::TableFile(TableFile&& other) noexcept {
+    *this = std::move(other);
+}
 
 TableFile& TableFile::operator=(TableFile&& other) noexcept {
     if (this != &other) {
@@ -74,7 +78,8 @@ bool TableFile::load_window(std::uint64_t offset, std::size_t at_least, bool for
 int TableFile::read_rec(std::size_t index, std::span<std::uint8_t> buf) {
     if (file_ == nullptr) return -1;
     const std::uint64_t offset = static_cast<std::uint64_t>(index) * buf.size();
-    const bool inside = offset >= window_start_ && offset + buf.size() <= window_start_ + window_len_;
+    const bool inside =
+        offset >= window_start_ && offset + buf.size() <= window_start_ + window_len_;
     if (!inside && !load_window(offset, buf.size(), false)) return -1;
     std::memcpy(buf.data(), window_.data() + (offset - window_start_), buf.size());
     return 0;
@@ -83,7 +88,8 @@ int TableFile::read_rec(std::size_t index, std::span<std::uint8_t> buf) {
 int TableFile::write_rec(std::size_t index, std::span<const std::uint8_t> buf) {
     if (file_ == nullptr) return -1;
     const std::uint64_t offset = static_cast<std::uint64_t>(index) * buf.size();
-    const bool inside = offset >= window_start_ && offset + buf.size() <= window_start_ + window_len_;
+    const bool inside =
+        offset >= window_start_ && offset + buf.size() <= window_start_ + window_len_;
     if (!inside && !load_window(offset, buf.size(), true)) return -1;
     std::memcpy(window_.data() + (offset - window_start_), buf.data(), buf.size());
     dirty_ = true;

@@ -11,7 +11,9 @@ namespace veltra {
 
 std::size_t field_text_length(std::span<const std::uint8_t> r, std::size_t at, std::size_t width) {
     const void* nul = std::memchr(r.data() + at, 0, width);
-    return nul == nullptr ? width : static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - (r.data() + at));
+    return nul == nullptr
+               ? width
+               : static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - (r.data() + at));
 }
 
 void reparto_default(std::size_t index, std::span<std::uint8_t> record) {

@@ -10,7 +10,7 @@
 namespace veltra {
 
 struct TableFormat {
-    const char* file;          // name on the register and in the temporary directory
+    const char* file;  // name on the register and in the temporary directory
     std::size_t record_size;
     std::size_t records;
     std::int64_t file_size() const { return static_cast<std::int64_t>(record_size * records); }
@@ -30,7 +30,8 @@ inline constexpr std::size_t kChangeMark = 0;
 // reparto_rec
 namespace reparto {
 inline constexpr std::size_t kDescr = 1, kDescrWidth = 25;
-inline constexpr std::size_t kFlags = 26;   // bits 0-2 iva-1, 3 batt_sing, 4 tipo_sconto, 5-7 id_aux_lan-1
+inline constexpr std::size_t kFlags =
+    26;  // bits 0-2 iva-1, 3 batt_sing, 4 tipo_sconto, 5-7 id_aux_lan-1
 inline constexpr std::size_t kGruppo = 27;  // id_gruppo - 1
 inline constexpr std::size_t kPrezzo = 28, kMinValore = 32, kMaxValore = 36, kValoreSconto = 40;
 inline constexpr std::size_t kNonFiscale = 44;  // bit 0
@@ -57,9 +58,9 @@ inline constexpr std::size_t kCodiceFiscale = 137, kCodiceFiscaleWidth = 17;
 
 // fattura_rec
 namespace fattura {
-inline constexpr std::size_t kTipo = 0;  // 0: free slot
-inline constexpr std::size_t kCliente = 1;   // u16
-inline constexpr std::size_t kDataTempo = 3; // u32 oro value
+inline constexpr std::size_t kTipo = 0;       // 0: free slot
+inline constexpr std::size_t kCliente = 1;    // u16
+inline constexpr std::size_t kDataTempo = 3;  // u32 oro value
 inline constexpr std::size_t kImporto = 7, kImponibile = 11, kImposta = 15, kCredito = 19;
 }  // namespace fattura
 
@@ -69,7 +70,8 @@ inline std::uint16_t get_u16(std::span<const std::uint8_t> r, std::size_t at) {
 }
 inline std::uint32_t get_u32(std::span<const std::uint8_t> r, std::size_t at) {
     return static_cast<std::uint32_t>(r[at]) | (static_cast<std::uint32_t>(r[at + 1]) << 8) |
-           (static_cast<std::uint32_t>(r[at + 2]) << 16) | (static_cast<std::uint32_t>(r[at + 3]) << 24);
+           (static_cast<std::uint32_t>(r[at + 2]) << 16) |
+           (static_cast<std::uint32_t>(r[at + 3]) << 24);
 }
 inline std::int32_t get_i32(std::span<const std::uint8_t> r, std::size_t at) {
     return static_cast<std::int32_t>(get_u32(r, at));

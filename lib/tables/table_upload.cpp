@@ -27,9 +27,13 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_blank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
-std::int32_t clamp(std::int32_t v, std::int32_t lo, std::int32_t hi) { return std::min(std::max(v, lo), hi); }
+std::int32_t clamp(std::int32_t v, std::int32_t lo, std::int32_t hi) {
+    return std::min(std::max(v, lo), hi);
+}
 
 void set_bit(std::uint8_t& byte, unsigned bit, bool on) {
     byte = static_cast<std::uint8_t>(on ? byte | (1u << bit) : byte & ~(1u << bit));
@@ -106,10 +110,12 @@ std::int32_t csv_number(std::string_view field) {
 void apply_reparto_fields(std::span<const std::string_view> f, std::span<std::uint8_t> rec) {
     using namespace reparto;
     if (!f[1].empty()) text_to_field(f[1], rec.subspan(kDescr, kDescrWidth));
-    if (!f[2].empty()) set_bits3(rec[kFlags], 0, static_cast<unsigned>(clamp(csv_number(f[2]), 1, 8) - 1));
+    if (!f[2].empty())
+        set_bits3(rec[kFlags], 0, static_cast<unsigned>(clamp(csv_number(f[2]), 1, 8) - 1));
     if (!f[3].empty()) set_bit(rec[kFlags], 3, csv_number(f[3]) != 0);
     if (!f[4].empty()) set_bit(rec[kFlags], 4, csv_number(f[4]) != 0);
-    if (!f[5].empty()) set_bits3(rec[kFlags], 5, static_cast<unsigned>(clamp(csv_number(f[5]), 1, 8) - 1));
+    if (!f[5].empty())
+        set_bits3(rec[kFlags], 5, static_cast<unsigned>(clamp(csv_number(f[5]), 1, 8) - 1));
     if (!f[6].empty()) rec[kGruppo] = static_cast<std::uint8_t>(clamp(csv_number(f[6]), 1, 16) - 1);
     if (!f[7].empty()) put_i32(rec, kPrezzo, csv_number(f[7]));
     if (!f[8].empty()) put_i32(rec, kMinValore, csv_number(f[8]));
@@ -121,7 +127,8 @@ void apply_reparto_fields(std::span<const std::string_view> f, std::span<std::ui
 void apply_plu_fields(std::span<const std::string_view> f, std::span<std::uint8_t> rec) {
     using namespace plu;
     if (!f[1].empty()) text_to_field(f[1], rec.subspan(kDescr, kDescrWidth));
-    if (!f[2].empty()) rec[kReparto] = static_cast<std::uint8_t>(clamp(csv_number(f[2]), 1, 80) - 1);
+    if (!f[2].empty())
+        rec[kReparto] = static_cast<std::uint8_t>(clamp(csv_number(f[2]), 1, 80) - 1);
     if (!f[3].empty()) set_bit(rec[kFlags], 0, csv_number(f[3]) != 0);
     if (!f[4].empty()) set_bit(rec[kFlags], 1, csv_number(f[4]) != 0);
     if (!f[5].empty()) put_i32(rec, kPrezzo, csv_number(f[5]));
@@ -194,7 +201,8 @@ void trace_begin(const UploadKind& kind, const char* hostname, const char* filen
 
 std::int32_t trace_end(const UploadKind& kind, std::int32_t result) {
     char text[kResultTextSize];
-    ecr_trace("%s %s -- end  : numrec='%s'\n", ecr_trace_time(), kind.name, ecr_err_name(result, text));
+    ecr_trace("%s %s -- end  : numrec='%s'\n", ecr_trace_time(), kind.name,
+              ecr_err_name(result, text));
     return result;
 }
 
@@ -202,8 +210,8 @@ std::int32_t trace_end(const UploadKind& kind, std::int32_t result) {
 std::int32_t build_rebuilt(const UploadKind& kind, const char* csv_path, const char* table_path) {
     File csv(std::fopen(csv_path, "r"));
     if (!csv) return ERR_FILE_NOT_FOUND;
-    TableFile table = table_create(table_path, kind.format.records, kind.format.record_size,
-                                   kind.filler);
+    TableFile table =
+        table_create(table_path, kind.format.records, kind.format.record_size, kind.filler);
     if (!table) return ERR_FILE_CREATION;
     CsvReader reader(csv.get());
     std::int32_t result = apply_lines(kind, reader, table);
@@ -264,7 +272,8 @@ std::int32_t upload_merged(const UploadKind& kind, const char* hostname, const c
 }  // namespace
 
 std::int32_t build_table_from_csv(RebuiltTable kind, const char* csv_path, const char* table_path) {
-    return build_rebuilt(kind == RebuiltTable::kPlu ? kUploadPlu : kUploadReparti, csv_path, table_path);
+    return build_rebuilt(kind == RebuiltTable::kPlu ? kUploadPlu : kUploadReparti, csv_path,
+                         table_path);
 }
 
 namespace {

@@ -1,11 +1,12 @@
 // ecr_command against a scripted register: the checks that come before any
 // traffic, the answer buffer's limits, and the temporary files.
+#include "cmd/command_exchange.hpp"
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "../net/tftp_test_util.hpp"
-#include "cmd/command_exchange.hpp"
 #include "veltra.h"
 
 namespace veltra::test {

@@ -1,12 +1,13 @@
 // Splitting the INFO answer by position, reading numbers, the register's
 // generation, and the register file list.
+#include "cmd/info_vars.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "cmd/command_exchange.hpp"
-#include "cmd/info_vars.hpp"
 #include "frame/library_frame.hpp"
 #include "platform_traits.hpp"
 #include "test_support.hpp"
@@ -58,7 +59,8 @@ TEST(ParseInfo, FieldsByPosition) {
 
 TEST(ParseInfo, FieldsBeyondTheTwentySecondAreCountedNotKept) {
     std::string answer;
-    for (int i = 0; i < 25; ++i) answer += (i ? "," : "") + ("F" + std::to_string(i) + "=" + std::to_string(i));
+    for (int i = 0; i < 25; ++i)
+        answer += (i ? "," : "") + ("F" + std::to_string(i) + "=" + std::to_string(i));
     const Split s = split(answer);
     EXPECT_EQ(s.count, 25);
     EXPECT_EQ(s.values[0], "0");
@@ -72,7 +74,8 @@ TEST(ParseInfo, AnAnswerLongerThanTheCopyIsCutNotOverflowed) {
     const int count = ecr_parse_info(answer.c_str(), std::span<char>(mod.data(), 20), vars.data());
     EXPECT_EQ(count, 1);
     EXPECT_EQ(std::string(vars[0]), std::string(16, 'x'));  // 18 characters kept
-    for (std::size_t i = 20; i < mod.size(); ++i) EXPECT_EQ(mod[i], '#') << "wrote past the copy at " << i;
+    for (std::size_t i = 20; i < mod.size(); ++i)
+        EXPECT_EQ(mod[i], '#') << "wrote past the copy at " << i;
 }
 
 TEST(ParseInfo, TraceLinesWithoutTimestamp) {
@@ -99,9 +102,17 @@ TEST(InfoNumber, StandardDecimalConversion) {
         const char* text;
         std::int32_t value;
     } cases[] = {
-        {"", 0},        {"0", 0},          {"7", 7},        {"  12", 12},          {"3abc", 3},
-        {"abc", 0},     {"-4", -4},        {"+5", 5},       {"99999999999", INT32_MAX},
-        {"-99999999999", INT32_MIN},       {"1\r\n", 1},
+        {"", 0},
+        {"0", 0},
+        {"7", 7},
+        {"  12", 12},
+        {"3abc", 3},
+        {"abc", 0},
+        {"-4", -4},
+        {"+5", 5},
+        {"99999999999", INT32_MAX},
+        {"-99999999999", INT32_MIN},
+        {"1\r\n", 1},
     };
     for (const auto& c : cases) EXPECT_EQ(info_number(c.text), c.value) << '"' << c.text << '"';
     EXPECT_EQ(info_number(nullptr), 0);
@@ -113,8 +124,8 @@ TEST(InfoGeneration, FromReleaseNameAndVersion) {
         const char* name;
         int generation;
     } cases[] = {
-        {"V1.23", "", 0}, {"V1.", "", 0},  {"V2.01", "", 1},     {"v1.2", "", 1},
-        {"V1", "", 1},    {"", "", 1},     {"V1.23", "R7", 2},   {"V3.00", "REL_2014", 2},
+        {"V1.23", "", 0}, {"V1.", "", 0}, {"V2.01", "", 1},   {"v1.2", "", 1},
+        {"V1", "", 1},    {"", "", 1},    {"V1.23", "R7", 2}, {"V3.00", "REL_2014", 2},
     };
     for (const auto& c : cases) {
         std::string version = c.version, name = c.name, empty;
@@ -128,8 +139,8 @@ TEST(InfoGeneration, FromReleaseNameAndVersion) {
 
 TEST(FilesList, FourteenNamesInOrder) {
     const std::vector<std::string> expected = {
-        "LOG.BIN",       "INTESTAZIONE.BIN", "IVA.BIN",    "REPARTI.BIN",    "VAL.BIN",
-        "OPERATORI.BIN", "CORTESIA.BIN",     "LOGO.BIN",   "BITMAP.BIN",     "PROG_PARAM.BIN",
+        "LOG.BIN",       "INTESTAZIONE.BIN", "IVA.BIN",     "REPARTI.BIN", "VAL.BIN",
+        "OPERATORI.BIN", "CORTESIA.BIN",     "LOGO.BIN",    "BITMAP.BIN",  "PROG_PARAM.BIN",
         "PLU.BIN",       "CLIENTI.BIN",      "FATTURE.BIN", "TAV_MIN.BIN"};
     std::vector<std::string> got;
     for (const char* const* p = ecr_files_list; *p != nullptr; ++p) got.push_back(*p);
@@ -138,12 +149,13 @@ TEST(FilesList, FourteenNamesInOrder) {
 
 TEST(FilesList, AllowedByBaseNameWithoutRegardToCase) {
     const std::string sep(1, sys::kPathSep);
-    for (const std::string& path : {std::string("PLU.BIN"), std::string("plu.bin"), "dir" + sep + "Clienti.Bin",
-                                    std::string("TAV_MIN.BIN")}) {
+    for (const std::string& path : {std::string("PLU.BIN"), std::string("plu.bin"),
+                                    "dir" + sep + "Clienti.Bin", std::string("TAV_MIN.BIN")}) {
         EXPECT_TRUE(ecr_file_allowed(path)) << path;
     }
-    for (const std::string& path : {std::string("README.TXT"), std::string("PLU.BIN.bak"), std::string("PLU"),
-                                    std::string(""), "PLU.BIN" + sep, std::string("XPLU.BIN")}) {
+    for (const std::string& path :
+         {std::string("README.TXT"), std::string("PLU.BIN.bak"), std::string("PLU"),
+          std::string(""), "PLU.BIN" + sep, std::string("XPLU.BIN")}) {
         EXPECT_FALSE(ecr_file_allowed(path)) << path;
     }
 }

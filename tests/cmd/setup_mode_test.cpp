@@ -1,13 +1,14 @@
 // Setup-mode framing of table transfers: the exact sequence of commands and
 // transfers the register sees in each case, played by a small scripted
 // register that keeps only its setup mode.
+#include "cmd/setup_mode.hpp"
+
 #include <set>
 #include <string>
 #include <vector>
 
 #include "../net/tftp_test_util.hpp"
 #include "cmd/command_exchange.hpp"
-#include "cmd/setup_mode.hpp"
 #include "veltra.h"
 
 namespace veltra::test {
@@ -76,7 +77,8 @@ void play_register(PeerIo& io, Behaviour b, Lines& events) {
             std::size_t sent = 0;
             for (std::uint16_t block = 1;; ++block) {
                 const std::size_t n = std::min<std::size_t>(512, b.table.size() - sent);
-                io.send(tftp_data(block, Bytes(b.table.begin() + sent, b.table.begin() + sent + n)));
+                io.send(
+                    tftp_data(block, Bytes(b.table.begin() + sent, b.table.begin() + sent + n)));
                 io.recv();
                 sent += n;
                 if (n < 512) break;
@@ -131,9 +133,15 @@ TEST_F(SetupModeTest, PutTableSequences) {
         {"host connected", hosted, reparti, ERR_REG_NON_DISP, {"INFO"}},
         {"file not in the list", {}, path("README.TXT"), ERR_INVALID_FILENAME, {"INFO", "SETUP 1"}},
         {"SETUP 1 refused", refuse_on, reparti, ERR_TRANSFER_FAILED, {"INFO", "refused SETUP 1"}},
-        {"put refused", refuse_put, reparti, ERR_TRANSFER_FAILED,
+        {"put refused",
+         refuse_put,
+         reparti,
+         ERR_TRANSFER_FAILED,
          {"INFO", "SETUP 1", "refused REPARTI.BIN"}},
-        {"SETUP 0 refused", refuse_off, reparti, ERR_TRANSFER_FAILED,
+        {"SETUP 0 refused",
+         refuse_off,
+         reparti,
+         ERR_TRANSFER_FAILED,
          {"INFO", "SETUP 1", "put REPARTI.BIN", "refused SETUP 0"}},
     };
     for (const Case& c : cases) {
@@ -164,7 +172,8 @@ TEST_F(SetupModeTest, GetTableSequencesAndTheKeepFlag) {
         b.setup = c.in_setup;
         std::int32_t keep = c.keep_in;
         std::int32_t result = 1;
-        const Lines events = run(b, [&] { result = ecr_get_table("127.0.0.1", plu.c_str(), &keep); });
+        const Lines events =
+            run(b, [&] { result = ecr_get_table("127.0.0.1", plu.c_str(), &keep); });
         EXPECT_EQ(result, 0) << c.name;
         EXPECT_EQ(keep, c.keep_out) << c.name;
         EXPECT_EQ(events, c.events) << c.name;

@@ -42,16 +42,20 @@ class StatusTest : public TftpTest {};
 
 TEST_F(StatusTest, StatusAndLettersFromTheInfoEntries) {
     const StatusCase cases[] = {
-        {"setup mode", info_line({{14, "0"}, {9, "1"}, {10, "I"}}), ERR_REG_NON_DISP, 0, 0, "S", "N"},
-        {"error state", info_line({{14, "0"}, {9, "0"}, {10, "I"}}), ERR_REG_IN_ERRORE, 0, 0, "E", "N"},
+        {"setup mode", info_line({{14, "0"}, {9, "1"}, {10, "I"}}), ERR_REG_NON_DISP, 0, 0, "S",
+         "N"},
+        {"error state", info_line({{14, "0"}, {9, "0"}, {10, "I"}}), ERR_REG_IN_ERRORE, 0, 0, "E",
+         "N"},
         {"free", info_line({{14, "1"}, {10, "I"}}), 0, 0, 0, "I", "N"},
         {"receipt open", info_line({{14, "1"}, {10, "VENDITA"}}), 0, 0, 1, "V", "N"},
-        {"command running", info_line({{14, "1"}, {19, "2"}, {10, "V"}}), ERR_REG_NON_DISP, 0, 0, "C", "N"},
+        {"command running", info_line({{14, "1"}, {19, "2"}, {10, "V"}}), ERR_REG_NON_DISP, 0, 0,
+         "C", "N"},
         {"other letter", info_line({{14, "1"}, {10, "Z"}}), ERR_REG_NON_DISP, 0, 0, "Z", "N"},
         {"host connected", info_line({{14, "1"}, {10, "I"}, {15, "3"}}), 0, 3, 0, "I", "S"},
         {"no state letter", info_line({{14, "1"}, {10, ""}}), ERR_REG_NON_DISP, 0, 0, "", "N"},
         // Entry 14 missing reads 0: entry 9 decides.
-        {"14 fields, setup", info_line({{9, "1"}, {10, "I"}}, 14), ERR_REG_NON_DISP, 0, 0, "S", "N"},
+        {"14 fields, setup", info_line({{9, "1"}, {10, "I"}}, 14), ERR_REG_NON_DISP, 0, 0, "S",
+         "N"},
         {"9 fields", info_line({{0, "V2"}}, 9), ERR_REG_IN_ERRORE, 0, 0, "E", "N"},
     };
     for (const StatusCase& c : cases) {

@@ -55,16 +55,15 @@ TEST_F(LoadTest, TheRunsLinesLandBesideTheHost) {
     const std::string s = R"(\d\d:\d\d:\d\d:\d\d\d)";
     const std::string dir = dir_.path().string();
     const std::string expected =
-        s + " DllMain -- versione='VELTRA V1\\.8 del 16/12/2014'\n" +
-        s + " DllMain -- PROCESS_ATTACH: hInst='0x[0-9A-F]{8}' esito='1' dirname='" + dir +
-        "' esito_sock='0'\n" +
-        s + " ecr_get_ver -- begin: verptr='0x[0-9A-F]{8}'\n" +
-        s + " ecr_get_ver -- end  : verptr='VELTRA V1\\.8 del 16/12/2014'\n" +
-        s + " ecr_get_err -- begin: esito='-6' errptr='0x[0-9A-F]{8}'\n" +
-        s + " ecr_get_err -- end  : errptr='ERR_TIMEOUT'\n" +
-        s + " ecr_ping -- begin: hostname='0\\.0\\.0\\.0' numsec='1'\n" +
-        s + " ecr_ping -- end  : esito='ERR_INVALID_IP_ADDRESS'\n" +
-        s + " DllMain -- PROCESS_DETACH: hInst='0x[0-9A-F]{8}' esito='1' dirname='" + dir +
+        s + " DllMain -- versione='VELTRA V1\\.8 del 16/12/2014'\n" + s +
+        " DllMain -- PROCESS_ATTACH: hInst='0x[0-9A-F]{8}' esito='1' dirname='" + dir +
+        "' esito_sock='0'\n" + s + " ecr_get_ver -- begin: verptr='0x[0-9A-F]{8}'\n" + s +
+        " ecr_get_ver -- end  : verptr='VELTRA V1\\.8 del 16/12/2014'\n" + s +
+        " ecr_get_err -- begin: esito='-6' errptr='0x[0-9A-F]{8}'\n" + s +
+        " ecr_get_err -- end  : errptr='ERR_TIMEOUT'\n" + s +
+        " ecr_ping -- begin: hostname='0\\.0\\.0\\.0' numsec='1'\n" + s +
+        " ecr_ping -- end  : esito='ERR_INVALID_IP_ADDRESS'\n" + s +
+        " DllMain -- PROCESS_DETACH: hInst='0x[0-9A-F]{8}' esito='1' dirname='" + dir +
         "' esito_sock='-1'\n";
     EXPECT_TRUE(std::regex_match(text, std::regex(expected))) << text;
 }

@@ -1,17 +1,18 @@
 // Temporary directory precedence, path joining, base names and file sizes.
+#include "frame/paths.hpp"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <optional>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "frame/library_frame.hpp"
-#include "frame/paths.hpp"
-#include "sys/files.hpp"
 #include "platform_traits.hpp"
+#include "sys/files.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -1,4 +1,6 @@
 // The trace log: switching, the file's life, and the exact line formats.
+#include "frame/trace.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "frame/library_frame.hpp"
-#include "frame/trace.hpp"
 #include "platform_traits.hpp"
 #include "sys/env.hpp"
 #include "test_support.hpp"
@@ -40,8 +41,8 @@ protected:
 };
 
 void expect_matches(const std::string& line, const std::string& pattern) {
-    EXPECT_TRUE(std::regex_match(line, std::regex(pattern))) << "line:    " << line
-                                                             << "\npattern: " << pattern;
+    EXPECT_TRUE(std::regex_match(line, std::regex(pattern)))
+        << "line:    " << line << "\npattern: " << pattern;
 }
 
 TEST_F(TraceTest, NothingIsWrittenWithoutEcrTrace) {
@@ -51,8 +52,8 @@ TEST_F(TraceTest, NothingIsWrittenWithoutEcrTrace) {
 
 TEST_F(TraceTest, ProtoAloneWritesNothing) {
     EnvVar proto("ECR_PROTO", "1");
-    veltra::ecr_trace("%s tftp-get receive  : block='%d' data_len='%d'\n",
-                      veltra::ecr_trace_time(), 1, 512);
+    veltra::ecr_trace("%s tftp-get receive  : block='%d' data_len='%d'\n", veltra::ecr_trace_time(),
+                      1, 512);
     EXPECT_FALSE(log_exists());
 }
 
@@ -146,8 +147,8 @@ TEST_F(TraceTest, NotificationLinesNameTheirReason) {
     veltra::set_esito_sock(saved);
     const auto got = lines();
     ASSERT_EQ(got.size(), 3u);
-    const std::string tail = ": hInst='0x00001234' esito='1' dirname='" + dir_.path().string() +
-                             "' esito_sock='0'";
+    const std::string tail =
+        ": hInst='0x00001234' esito='1' dirname='" + dir_.path().string() + "' esito_sock='0'";
     EXPECT_EQ(got[0].substr(12), " DllMain -- THREAD_ATTACH " + tail);
     EXPECT_EQ(got[1].substr(12), " DllMain -- THREAD_DETACH " + tail);
     EXPECT_EQ(got[2].substr(12), " DllMain -- 7" + tail);

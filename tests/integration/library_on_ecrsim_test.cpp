@@ -180,7 +180,8 @@ TEST_F(LibraryOnEcrsim, DepartmentUploadRebuildsTheWholeTable) {
     const std::int32_t amounts[] = {175, 10, 5000, 0};
     for (int i = 0; i < 4; ++i) {
         const auto u = static_cast<std::uint32_t>(amounts[i]);
-        for (int b = 0; b < 4; ++b) rec(7)[28 + 4 * i + b] = static_cast<std::uint8_t>(u >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            rec(7)[28 + 4 * i + b] = static_cast<std::uint8_t>(u >> (8 * b));
     }
     rec(7)[44] = 1;
     const ecrsim::Bytes got = *reg_->file("REPARTI.BIN");
@@ -192,8 +193,9 @@ TEST_F(LibraryOnEcrsim, DepartmentUploadRebuildsTheWholeTable) {
 
 TEST_F(LibraryOnEcrsim, CustomerUploadMergesIntoTheRegistersTable) {
     const ecrsim::Bytes before = *reg_->file("CLIENTI.BIN");
-    write_file(path("c.csv"), "id_cliente;ragione_sociale;indirizzo;citta;partita_iva;codice_fiscale\n"
-                              "2;;VIA NUOVA 3;;;\n");
+    write_file(path("c.csv"),
+               "id_cliente;ragione_sociale;indirizzo;citta;partita_iva;codice_fiscale\n"
+               "2;;VIA NUOVA 3;;;\n");
     EXPECT_EQ(ecr_send_clienti("127.0.0.1", path("c.csv").c_str()), 1);
     const ecrsim::Bytes after = *reg_->file("CLIENTI.BIN");
     ASSERT_EQ(after.size(), 256000u);
@@ -209,7 +211,8 @@ TEST_F(LibraryOnEcrsim, CustomerUploadMergesIntoTheRegistersTable) {
 }
 
 TEST_F(LibraryOnEcrsim, ACustomerUploadThatAppliesNothingLeavesSetupModeAgain) {
-    write_file(path("c.csv"), "id_cliente;ragione_sociale;indirizzo;citta;partita_iva;codice_fiscale\n");
+    write_file(path("c.csv"),
+               "id_cliente;ragione_sociale;indirizzo;citta;partita_iva;codice_fiscale\n");
     EXPECT_EQ(ecr_send_clienti("127.0.0.1", path("c.csv").c_str()), 0);
     EXPECT_EQ(commands(), (Lines{"INFO", "SETUP 1", "SETUP 0"}));
     EXPECT_FALSE(reg_->setup_mode());

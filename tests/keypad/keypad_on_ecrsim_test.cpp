@@ -22,7 +22,8 @@ std::unique_ptr<ecrsim::Register> start_register(const QString& state_dir) {
         ecrsim::Options o;
         o.address = "127.0.0.1";
         o.state_dir = state_dir.toStdString();
-        const int base = 21000 + int((QCoreApplication::applicationPid() * 7 + attempt * 97) % 9000);
+        const int base =
+            21000 + int((QCoreApplication::applicationPid() * 7 + attempt * 97) % 9000);
         o.tftp_port = quint16(base);
         o.line_port = quint16(base + 1);
         o.keyboard_port = quint16(base + 2);

@@ -1,17 +1,17 @@
 // The dotted parser: the classic forms it takes and the texts it refuses.
+#include "net/dotted_address.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "net/dotted_address.hpp"
 #include "udp_script.hpp"
 
 namespace {
 
 using veltra::test::ipv4;
-
 
 TEST(DottedAddress, AcceptsTheClassicForms) {
     const struct {
@@ -40,10 +40,18 @@ TEST(DottedAddress, AcceptsTheClassicForms) {
 }
 
 TEST(DottedAddress, RefusesWhatTheClassicParserRefuses) {
-    for (const char* text : {"", ".", "1.", "1..2", ".1.2.3", "1.2.3.4.5", "256.1.1.1",
-                             "1.256.1.1", "1.2.256.1", "1.2.3.256", "1.2.65536", "1.16777216",
-                             "4294967296", "99999999999999999999", "08", "1.09.1.1", "0x",
-                             "0xg", "3com-reg", "1.2.3.4x", "-1.2.3.4", "+1", " 1.2.3.4"}) {
+    for (const char* text : {"",           ".",
+                             "1.",         "1..2",
+                             ".1.2.3",     "1.2.3.4.5",
+                             "256.1.1.1",  "1.256.1.1",
+                             "1.2.256.1",  "1.2.3.256",
+                             "1.2.65536",  "1.16777216",
+                             "4294967296", "99999999999999999999",
+                             "08",         "1.09.1.1",
+                             "0x",         "0xg",
+                             "3com-reg",   "1.2.3.4x",
+                             "-1.2.3.4",   "+1",
+                             " 1.2.3.4"}) {
         std::uint32_t addr = 0;
         EXPECT_FALSE(veltra::parse_dotted(text, addr)) << '"' << text << '"';
     }

@@ -1,5 +1,7 @@
 // ecr_ping and the echo exchange: scripted replies for the rules, the real
 // kernel for the wire.
+#include "net/ping.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "frame/library_frame.hpp"
-#include "net/ping.hpp"
 #include "sys/icmp.hpp"
 #include "test_support.hpp"
 #include "udp_script.hpp"
@@ -18,18 +19,23 @@ namespace {
 
 using veltra::sys::EchoReply;
 using veltra::test::EnvVar;
-using veltra::test::TempDir;
 using veltra::test::ipv4;
+using veltra::test::TempDir;
 
+std::uint32_t loopback() {
+    return ipv4(127, 0, 0, 1);
+}
 
-std::uint32_t loopback() { return ipv4(127, 0, 0, 1); }
-
-EchoReply answered(std::uint32_t echoed) { return {1, 0, veltra::sys::kIcmpSuccess, echoed}; }
+EchoReply answered(std::uint32_t echoed) {
+    return {1, 0, veltra::sys::kIcmpSuccess, echoed};
+}
 EchoReply silence() {
     return {0, static_cast<int>(veltra::sys::kIcmpRequestTimedOut),
             veltra::sys::kIcmpRequestTimedOut, 0};
 }
-EchoReply status(std::uint32_t s) { return {1, 0, s, 0}; }
+EchoReply status(std::uint32_t s) {
+    return {1, 0, s, 0};
+}
 
 // Answers each request from a script and records what was asked.
 class ScriptedEcho final : public veltra::EchoChannel {

@@ -1,5 +1,7 @@
 // Host resolution: which texts go to the name service, which to the dotted
 // parser, and what each failure returns.
+#include "net/resolve.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -10,7 +12,6 @@
 
 #include "frame/library_frame.hpp"
 #include "net/endpoints.hpp"
-#include "net/resolve.hpp"
 #include "platform_traits.hpp"
 #include "test_support.hpp"
 #include "udp_script.hpp"
@@ -20,9 +21,8 @@ namespace {
 
 using veltra::kNoAddress;
 using veltra::test::EnvVar;
-using veltra::test::TempDir;
 using veltra::test::ipv4;
-
+using veltra::test::TempDir;
 
 // A scripted name service: records the names asked and gives one answer.
 std::vector<std::string> g_asked;
@@ -145,8 +145,7 @@ TEST_F(ResolveTest, ThePlatformNameService) {
     std::uint32_t addr = 0;
     EXPECT_EQ(veltra::ecr_resolve_host("localhost", addr), 0);
     EXPECT_EQ(addr, ipv4(127, 0, 0, 1));
-    EXPECT_EQ(veltra::ecr_resolve_host("no-such-register.invalid", addr),
-              ERR_HOSTNAME_NON_RISOLTO);
+    EXPECT_EQ(veltra::ecr_resolve_host("no-such-register.invalid", addr), ERR_HOSTNAME_NON_RISOLTO);
     EXPECT_EQ(addr, kNoAddress);
 }
 
@@ -155,8 +154,8 @@ TEST(RegisterPorts, EnvironmentOverridesTheDefaults) {
         std::optional<std::string> value;
         std::uint16_t port;
     } cases[] = {
-        {std::nullopt, 500}, {"6969", 6969}, {"1", 1}, {"65535", 65535}, {"0", 500},
-        {"65536", 500},      {"", 500},      {"69x", 500}, {"-5", 500}, {" 69", 500},
+        {std::nullopt, 500}, {"6969", 6969}, {"1", 1},     {"65535", 65535}, {"0", 500},
+        {"65536", 500},      {"", 500},      {"69x", 500}, {"-5", 500},      {" 69", 500},
     };
     for (const auto& c : cases) {
         EnvVar tftp("ECR_TFTP_PORT", c.value);

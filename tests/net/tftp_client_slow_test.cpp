@@ -32,7 +32,8 @@ TEST_F(TftpTest, ASilentRegisterGivesUpAfterThreeRequests) {
     EXPECT_EQ(sent_by_client(), Lines(3, "RRQ F.BIN octet"));
     EXPECT_FALSE(std::filesystem::exists(path("F.BIN")));
     int connects = 0;
-    for (const auto& line : trace()) connects += line.find("tftp-get connect  :") != std::string::npos;
+    for (const auto& line : trace())
+        connects += line.find("tftp-get connect  :") != std::string::npos;
     EXPECT_EQ(connects, 3);
 }
 
@@ -43,15 +44,15 @@ TEST_F(TftpTest, TheTimeOutBudgetIsNotRenewedByProgress) {
     start([&](PeerIo& io) {
         io.recv();
         io.send(tftp_data(1, block));
-        io.recv();              // ACK 1 ... "lost": no answer
-        io.recv();              // ACK 1 again after 5 s
+        io.recv();  // ACK 1 ... "lost": no answer
+        io.recv();  // ACK 1 again after 5 s
         io.send(tftp_data(2, block));
         io.send(tftp_data(3, block));
         for (int i = 0; i < 4; ++i) io.recv(6000);  // ACKs 2, 3 and the resends
     });
     EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), ERR_TRANSFER_FAILED);
-    EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 1", "ACK 2", "ACK 3",
-                                       "ACK 3", "ACK 3"}));
+    EXPECT_EQ(sent_by_client(),
+              (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 1", "ACK 2", "ACK 3", "ACK 3", "ACK 3"}));
     EXPECT_FALSE(std::filesystem::exists(path("F.BIN")));
     EXPECT_TRUE(trace_has("tftp-get aborted  : pathname='" + path("F.BIN") + "' length='1536'"));
 }

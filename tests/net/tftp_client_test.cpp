@@ -1,11 +1,12 @@
 // The TFTP client against a scripted register: what it sends for each
 // answer, what it writes, and what it refuses. None of these waits out a
 // time-out; those are in tftp_client_slow_test.cpp.
+#include "net/tftp_client.hpp"
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "net/tftp_client.hpp"
 #include "platform_traits.hpp"
 #include "tftp_test_util.hpp"
 #include "veltra.h"
@@ -85,8 +86,7 @@ TEST_F(TftpTest, GetRetryHookHoldsBackOneAck) {
         io.recv(300);
     });
     EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
-    EXPECT_EQ(sent_by_client(),
-              (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 3", "ACK 3"}));
+    EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 3", "ACK 3"}));
     EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)));
     EXPECT_TRUE(trace_has("tftp-get requested: pathname='" + path("F.BIN") + "' retry='2'"));
     EXPECT_TRUE(trace_has("tftp-get retry    : block='2'"));
@@ -103,8 +103,8 @@ TEST_F(TftpTest, GetOfAMissingFileFailsAtOnceAndLeavesNoFile) {
     EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), ERR_TRANSFER_FAILED);
     EXPECT_EQ(sent_by_client(), Lines{"RRQ F.BIN octet"});
     EXPECT_FALSE(std::filesystem::exists(path("F.BIN")));
-    EXPECT_TRUE(trace_has("tftp-get refused  : pathname='" + path("F.BIN") +
-                          "' length='0' errocode='1'"));
+    EXPECT_TRUE(
+        trace_has("tftp-get refused  : pathname='" + path("F.BIN") + "' length='0' errocode='1'"));
 }
 
 TEST_F(TftpTest, GetStartsOverAfterOtherRefusals) {
@@ -118,8 +118,8 @@ TEST_F(TftpTest, GetStartsOverAfterOtherRefusals) {
             serve(io, content);
         });
         EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0) << code;
-        EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "RRQ F.BIN octet", "ACK 1",
-                                           "ACK 2", "ACK 2"}))
+        EXPECT_EQ(sent_by_client(),
+                  (Lines{"RRQ F.BIN octet", "ACK 1", "RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 2"}))
             << code;
         EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content))) << code;
     }
@@ -186,11 +186,11 @@ TEST_F(TftpTest, MalformedDatagramsAreIgnored) {
     const Bytes content = pattern_bytes(300, 9);
     start([&](PeerIo& io) {
         io.recv();
-        io.send(Bytes{0});                   // shorter than an opcode
-        io.send(Bytes{0, 3, 0});             // DATA shorter than its header
-        io.send(Bytes{0, 5, 0});             // ERROR shorter than its header
+        io.send(Bytes{0});                       // shorter than an opcode
+        io.send(Bytes{0, 3, 0});                 // DATA shorter than its header
+        io.send(Bytes{0, 5, 0});                 // ERROR shorter than its header
         io.send(tftp_data(1, Bytes(600, 'Z')));  // more than a block holds
-        io.send(Bytes{0, 9, 0, 1});          // no such opcode
+        io.send(Bytes{0, 9, 0, 1});              // no such opcode
         io.send(tftp_data(1, content));
         io.recv();
         io.recv(300);
@@ -202,7 +202,8 @@ TEST_F(TftpTest, MalformedDatagramsAreIgnored) {
 
 TEST_F(TftpTest, GetThatCannotCreateItsFileSendsNothing) {
     start([&](PeerIo& io) { io.recv(300); });
-    const std::string inside_missing = path("no-such-dir") + std::string(1, sys::kPathSep) + "F.BIN";
+    const std::string inside_missing =
+        path("no-such-dir") + std::string(1, sys::kPathSep) + "F.BIN";
     EXPECT_EQ(ecr_tftp_get(register_, inside_missing.c_str()), ERR_FILE_CREATION);
     EXPECT_TRUE(sent_by_client().empty());
 }
@@ -243,7 +244,8 @@ TEST_F(TftpTest, PutFilesOfBoundarySizes) {
         EXPECT_EQ(ecr_tftp_put(register_, path("F.BIN").c_str()), 0) << c.size;
         EXPECT_EQ(sent_by_client(), c.expected) << c.size;
         EXPECT_TRUE(same_bytes(as_string(received), as_string(content))) << c.size;
-        EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content))) << "the local file is unchanged";
+        EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)))
+            << "the local file is unchanged";
     }
 }
 

@@ -29,10 +29,14 @@ inline std::string describe(const Bytes& p) {
             while (!rest.empty() && rest.back() == ' ') rest.pop_back();
             return s + " " + rest;
         }
-        case 3: return "DATA " + std::to_string(tftp_block(p)) + " " + std::to_string(p.size() - 4);
-        case 4: return "ACK " + std::to_string(tftp_block(p));
-        case 5: return "ERROR " + std::to_string(tftp_block(p));
-        default: return "?";
+        case 3:
+            return "DATA " + std::to_string(tftp_block(p)) + " " + std::to_string(p.size() - 4);
+        case 4:
+            return "ACK " + std::to_string(tftp_block(p));
+        case 5:
+            return "ERROR " + std::to_string(tftp_block(p));
+        default:
+            return "?";
     }
 }
 
@@ -111,7 +115,9 @@ protected:
     const std::uint32_t register_ = ipv4(127, 0, 0, 1);
 };
 
-inline std::string as_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
+inline std::string as_string(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 // Compares file contents without printing them: sizes and the first difference.
 inline ::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {

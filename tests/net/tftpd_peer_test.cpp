@@ -46,7 +46,8 @@ protected:
         }
         const std::string address = "127.0.0.1:" + std::to_string(port_);
         const std::string root = root_.path().string();
-        std::vector<std::string> args = {kTftpd, "-L", "-a", address, "-s", "-c", "-p", "-u", "root", root};
+        std::vector<std::string> args = {kTftpd, "-L", "-a", address, "-s",
+                                         "-c",   "-p", "-u", "root",  root};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -114,14 +115,18 @@ TEST_F(TftpdTest, AMissingFileFailsAndLeavesNoLocalFile) {
 TEST_F(TftpdTest, TablesThroughAPlainTftpServer) {
     std::string info;
     for (int i = 0; i < 22; ++i) {
-        info += (i ? "," : "") + ("F" + std::to_string(i) + "=" + (i == 10 ? "I" : i == 14 ? "1" : "0"));
+        info += (i ? "," : "") + ("F" + std::to_string(i) + "=" +
+                                  (i == 10   ? "I"
+                                   : i == 14 ? "1"
+                                             : "0"));
     }
     write_file(served("RESPONSE.TXT"), info + "\r\n");
     const EnvVar temp("TEMP", local_.path().string());
 
-    write_file(local("in.csv"), "id_reparto;descr;iva;batt_sing;tipo_sconto;id_aux_lan;id_gruppo;"
-                                "prezzo;min_valore;max_valore;valore_sconto;non_fiscale\n"
-                                "1;CAFFE;2;;;;;120;;;;\n");
+    write_file(local("in.csv"),
+               "id_reparto;descr;iva;batt_sing;tipo_sconto;id_aux_lan;id_gruppo;"
+               "prezzo;min_valore;max_valore;valore_sconto;non_fiscale\n"
+               "1;CAFFE;2;;;;;120;;;;\n");
     EXPECT_EQ(ecr_send_reparti("127.0.0.1", local("in.csv").c_str()), 1);
     std::string want;
     for (int n = 1; n <= 80; ++n) {

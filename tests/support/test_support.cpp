@@ -35,7 +35,9 @@ EnvVar::EnvVar(const char* name, std::optional<std::string> value)
     sys::env_set(name, value);
 }
 
-EnvVar::~EnvVar() { sys::env_set(name_.c_str(), old_); }
+EnvVar::~EnvVar() {
+    sys::env_set(name_.c_str(), old_);
+}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

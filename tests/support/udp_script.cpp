@@ -28,7 +28,9 @@ std::optional<Bytes> PeerIo::recv(std::uint32_t timeout_ms) {
     return buf;
 }
 
-void PeerIo::send(const Bytes& packet) { main_.send_to(client_addr_, client_port_, packet); }
+void PeerIo::send(const Bytes& packet) {
+    main_.send_to(client_addr_, client_port_, packet);
+}
 
 void PeerIo::send_from_other_port(const Bytes& packet) {
     if (!other_) {
@@ -96,11 +98,13 @@ Bytes tftp_data(std::uint16_t block, const Bytes& data) {
     return packet(3, block, data.data(), data.size());
 }
 
-Bytes tftp_ack(std::uint16_t block) { return packet(4, block, nullptr, 0); }
+Bytes tftp_ack(std::uint16_t block) {
+    return packet(4, block, nullptr, 0);
+}
 
 Bytes tftp_error(std::uint16_t code, const std::string& message) {
-    Bytes b = packet(5, code, reinterpret_cast<const std::uint8_t*>(message.c_str()),
-                     message.size() + 1);
+    Bytes b =
+        packet(5, code, reinterpret_cast<const std::uint8_t*>(message.c_str()), message.size() + 1);
     return b;
 }
 
@@ -121,7 +125,9 @@ std::uint16_t tftp_block(const Bytes& p) {
     return p.size() >= 4 ? static_cast<std::uint16_t>((p[2] << 8) | p[3]) : 0;
 }
 
-Bytes tftp_payload(const Bytes& p) { return p.size() > 4 ? Bytes(p.begin() + 4, p.end()) : Bytes(); }
+Bytes tftp_payload(const Bytes& p) {
+    return p.size() > 4 ? Bytes(p.begin() + 4, p.end()) : Bytes();
+}
 
 Bytes pattern_bytes(std::size_t n, unsigned seed) {
     Bytes b(n);

@@ -1,4 +1,6 @@
 // The invoice CSV: occupied records only, type names, times as text.
+#include "tables/invoices.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "tables/invoices.hpp"
 #include "test_support.hpp"
 #include "veltra.h"
 
@@ -37,27 +38,35 @@ TEST(FatturaTipo, NamesOfTheTypeCodes) {
     const struct {
         unsigned code;
         const char* text;
-    } cases[] = {{0xA0, "fattura_gestionale"}, {0xA1, "ricevuta_fiscale"}, {0xA2, ""},
-                 {0xA3, "fattura_con_scontr"}, {0xA4, "fattura_mensile"},  {0xA5, ""},
-                 {0x07, "0x07"},               {0x01, "0x01"},             {0xFF, "0xFF"}};
+    } cases[] = {{0xA0, "fattura_gestionale"},
+                 {0xA1, "ricevuta_fiscale"},
+                 {0xA2, ""},
+                 {0xA3, "fattura_con_scontr"},
+                 {0xA4, "fattura_mensile"},
+                 {0xA5, ""},
+                 {0x07, "0x07"},
+                 {0x01, "0x01"},
+                 {0xFF, "0xFF"}};
     for (const auto& c : cases) EXPECT_STREQ(fattura_tipo_text(c.code), c.text) << c.code;
 }
 
 TEST(InvoiceCsv, OccupiedRecordsOnly) {
     TempDir dir;
     Bytes table(192000, 0);
-    auto place = [&](int n, const Bytes& r) { std::memcpy(table.data() + (n - 1) * 64, r.data(), 64); };
+    auto place = [&](int n, const Bytes& r) {
+        std::memcpy(table.data() + (n - 1) * 64, r.data(), 64);
+    };
     place(1, invoice(0xA4, 12, 1418741717, {1220, 1000, 220, 0}));
     place(2, invoice(0x01, 65535, 0, {-5, 0, 0, 7}));
     place(3000, invoice(0xA2, 1, 946684800, {1, 2, 3, 4}));
     write_file(dir.file("FATTURE.BIN"), std::string(table.begin(), table.end()));
     EXPECT_EQ(convert_fatture_csv(dir.file("FATTURE.BIN").c_str(), dir.file("f.csv").c_str()), 3);
-    EXPECT_EQ(read_lines(dir.file("f.csv")),
-              (std::vector<std::string>{
-                  "id_fattura;tipo_fattura;id_cliente;data_tempo;importo;imponibile;imposta;credito",
-                  "1;fattura_mensile;12;16/12/14-14:55:17;1220;1000;220;0",
-                  "2;0x01;65535;99/99/99-99:99:99;-5;0;0;7",
-                  "3000;;1;01/01/00-00:00:00;1;2;3;4"}));
+    EXPECT_EQ(
+        read_lines(dir.file("f.csv")),
+        (std::vector<std::string>{
+            "id_fattura;tipo_fattura;id_cliente;data_tempo;importo;imponibile;imposta;credito",
+            "1;fattura_mensile;12;16/12/14-14:55:17;1220;1000;220;0",
+            "2;0x01;65535;99/99/99-99:99:99;-5;0;0;7", "3000;;1;01/01/00-00:00:00;1;2;3;4"}));
 }
 
 TEST(InvoiceCsv, EmptyOrWrongSizedTablesLeaveNoCsv) {

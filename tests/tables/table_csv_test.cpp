@@ -20,13 +20,17 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void put_text(Bytes& t, std::size_t at, const std::string& s) { std::memcpy(t.data() + at, s.data(), s.size()); }
+void put_text(Bytes& t, std::size_t at, const std::string& s) {
+    std::memcpy(t.data() + at, s.data(), s.size());
+}
 void put_le32(Bytes& t, std::size_t at, std::int32_t v) {
     const auto u = static_cast<std::uint32_t>(v);
     for (int i = 0; i < 4; ++i) t[at + i] = static_cast<std::uint8_t>(u >> (8 * i));
 }
 
-void save(const std::string& path, const Bytes& b) { write_file(path, std::string(b.begin(), b.end())); }
+void save(const std::string& path, const Bytes& b) {
+    write_file(path, std::string(b.begin(), b.end()));
+}
 
 // The CSV's lines, each checked to end with the platform's text line end.
 std::vector<std::string> csv_lines(const std::string& path) {
@@ -87,8 +91,9 @@ TEST_F(TableCsvTest, DepartmentFieldsAtTheirOffsets) {
     save(path("REPARTI.BIN"), t);
     EXPECT_EQ(ecr_conv_reparti_csv(path("REPARTI.BIN").c_str(), path("r.csv").c_str(), 0), 2);
     EXPECT_EQ(csv_lines(path("r.csv")),
-              (std::vector<std::string>{kRepartiHeader, "3;CAFFE;2;1;0;2;5;-150;0;100000;5;1",
-                                        "80;" + std::string(25, 'Z') + ";8;1;1;8;256;-2147483648;0;0;0;0"}));
+              (std::vector<std::string>{
+                  kRepartiHeader, "3;CAFFE;2;1;0;2;5;-150;0;100000;5;1",
+                  "80;" + std::string(25, 'Z') + ";8;1;1;8;256;-2147483648;0;0;0;0"}));
 }
 
 TEST_F(TableCsvTest, ArticleAndCustomerRows) {
@@ -102,9 +107,10 @@ TEST_F(TableCsvTest, ArticleAndCustomerRows) {
     put_text(p, a + 32, "8001234567890");
     save(path("PLU.BIN"), p);
     EXPECT_EQ(ecr_conv_plu_csv(path("PLU.BIN").c_str(), path("p.csv").c_str(), 0), 1);
-    EXPECT_EQ(csv_lines(path("p.csv")),
-              (std::vector<std::string>{"id_plu;descr;id_reparto;var_prezzo;zero_si;prezzo;codice_ean",
-                                        "100000;ACQUA; NATURALE;80;0;1;55;8001234567890"}));
+    EXPECT_EQ(
+        csv_lines(path("p.csv")),
+        (std::vector<std::string>{"id_plu;descr;id_reparto;var_prezzo;zero_si;prezzo;codice_ean",
+                                  "100000;ACQUA; NATURALE;80;0;1;55;8001234567890"}));
 
     Bytes c(256000, 0);
     put_text(c, 0 * 256 + 2, "ROSSI SRL");
@@ -118,19 +124,22 @@ TEST_F(TableCsvTest, ArticleAndCustomerRows) {
     save(path("CLIENTI.BIN"), c);
     EXPECT_EQ(ecr_conv_clienti_csv(path("CLIENTI.BIN").c_str(), path("c.csv").c_str(), 1), 2);
     EXPECT_EQ(csv_lines(path("c.csv")),
-              (std::vector<std::string>{"id_cliente;ragione_sociale;indirizzo;citta;partita_iva;codice_fiscale",
-                                        "1;ROSSI SRL;;;01234567890;RSSMRA80A01H501U",
-                                        "1000;;VIA ROMA 1;MILANO;" + std::string(12, '9') + ";"}));
+              (std::vector<std::string>{
+                  "id_cliente;ragione_sociale;indirizzo;citta;partita_iva;codice_fiscale",
+                  "1;ROSSI SRL;;;01234567890;RSSMRA80A01H501U",
+                  "1000;;VIA ROMA 1;MILANO;" + std::string(12, '9') + ";"}));
     EXPECT_EQ(ecr_conv_clienti_csv(path("CLIENTI.BIN").c_str(), path("c0.csv").c_str(), 0), 0);
 }
 
 TEST_F(TableCsvTest, MissingAndWrongSizedTablesLeaveNoCsv) {
     write_file(path("old.csv"), "from an earlier call");
-    EXPECT_EQ(ecr_conv_reparti_csv(path("none.bin").c_str(), path("x.csv").c_str(), 1), ERR_FILE_NOT_FOUND);
+    EXPECT_EQ(ecr_conv_reparti_csv(path("none.bin").c_str(), path("x.csv").c_str(), 1),
+              ERR_FILE_NOT_FOUND);
     for (std::size_t size : {0u, 3999u, 4001u, 6400000u}) {
         save(path("REPARTI.BIN"), Bytes(size, 0));
         EXPECT_EQ(ecr_conv_reparti_csv(path("REPARTI.BIN").c_str(), path("x.csv").c_str(), 1),
-                  ERR_INVALID_FILESIZE) << size;
+                  ERR_INVALID_FILESIZE)
+            << size;
         // A direct conversion does not delete an existing CSV it never created.
         EXPECT_EQ(ecr_conv_reparti_csv(path("REPARTI.BIN").c_str(), path("old.csv").c_str(), 1),
                   ERR_INVALID_FILESIZE);
@@ -138,16 +147,19 @@ TEST_F(TableCsvTest, MissingAndWrongSizedTablesLeaveNoCsv) {
     EXPECT_FALSE(std::filesystem::exists(path("x.csv")));
     EXPECT_EQ(read_file(path("old.csv")), "from an earlier call");
     save(path("PLU.BIN"), Bytes(6399999, 0));
-    EXPECT_EQ(ecr_conv_plu_csv(path("PLU.BIN").c_str(), path("x.csv").c_str(), 1), ERR_INVALID_FILESIZE);
+    EXPECT_EQ(ecr_conv_plu_csv(path("PLU.BIN").c_str(), path("x.csv").c_str(), 1),
+              ERR_INVALID_FILESIZE);
     save(path("CLIENTI.BIN"), Bytes(256001, 0));
-    EXPECT_EQ(ecr_conv_clienti_csv(path("CLIENTI.BIN").c_str(), path("x.csv").c_str(), 1), ERR_INVALID_FILESIZE);
+    EXPECT_EQ(ecr_conv_clienti_csv(path("CLIENTI.BIN").c_str(), path("x.csv").c_str(), 1),
+              ERR_INVALID_FILESIZE);
     EXPECT_FALSE(std::filesystem::exists(path("x.csv")));
 }
 
 TEST_F(TableCsvTest, ACsvThatCannotBeCreated) {
     save(path("REPARTI.BIN"), Bytes(4000, 0));
     const std::string inside_missing = path("no-dir") + std::string(1, sys::kPathSep) + "r.csv";
-    EXPECT_EQ(ecr_conv_reparti_csv(path("REPARTI.BIN").c_str(), inside_missing.c_str(), 1), ERR_FILE_CREATION);
+    EXPECT_EQ(ecr_conv_reparti_csv(path("REPARTI.BIN").c_str(), inside_missing.c_str(), 1),
+              ERR_FILE_CREATION);
 }
 
 TEST(TextField, StoresUpToWidthMinusOneAndZeroFills) {
@@ -184,16 +196,25 @@ TEST(CsvNumber, DecimalWithClamping) {
     const struct {
         const char* text;
         std::int32_t value;
-    } cases[] = {{"", 0},    {"abc", 0}, {"7x", 7},           {"  -12", -12},        {"+3", 3},
-                 {"0009", 9}, {"- 5", 0}, {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
-                 {"99999999999999999999", INT32_MAX}, {"-99999999999999999999", INT32_MIN}};
+    } cases[] = {{"", 0},
+                 {"abc", 0},
+                 {"7x", 7},
+                 {"  -12", -12},
+                 {"+3", 3},
+                 {"0009", 9},
+                 {"- 5", 0},
+                 {"2147483647", INT32_MAX},
+                 {"2147483648", INT32_MAX},
+                 {"99999999999999999999", INT32_MAX},
+                 {"-99999999999999999999", INT32_MIN}};
     for (const auto& c : cases) EXPECT_EQ(csv_number(c.text), c.value) << c.text;
 }
 
 TEST_F(TableCsvTest, LineReaderFieldsAndLimits) {
     const std::string long_line = "5;" + std::string(1500, 'L') + ";1";
     const std::string just_fits = "6;" + std::string(1020, 'F');  // 1022 characters
-    write_file(path("in.csv"), "\n\nA;B  ;  C\r\n" + long_line + "\n7;x;y;z;w\n   \n" + just_fits + "\nlast");
+    write_file(path("in.csv"),
+               "\n\nA;B  ;  C\r\n" + long_line + "\n7;x;y;z;w\n   \n" + just_fits + "\nlast");
     std::FILE* f = std::fopen(path("in.csv").c_str(), "r");
     ASSERT_NE(f, nullptr);
     CsvReader reader(f);
@@ -244,7 +265,9 @@ TEST(ApplyFields, DepartmentColumnsClampAndKeep) {
         {"id_gruppo 40", {"5", "", "", "", "", "", "40"}, {{27, 15}}},
         {"id_gruppo 0", {"5", "", "", "", "", "", "0"}, {{27, 0}}},
         {"non_fiscale", {"5", "", "", "", "", "", "", "", "", "", "", "2"}, {{44, 1}}},
-        {"prezzo", {"5", "", "", "", "", "", "", "-2"}, {{28, 0xFE}, {29, 0xFF}, {30, 0xFF}, {31, 0xFF}}},
+        {"prezzo",
+         {"5", "", "", "", "", "", "", "-2"},
+         {{28, 0xFE}, {29, 0xFF}, {30, 0xFF}, {31, 0xFF}}},
     };
     for (const ApplyCase& c : cases) {
         const Bytes rec = apply_reparto(c.fields);

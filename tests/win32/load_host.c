@@ -3,10 +3,9 @@
  * and checks what loading, calling and unloading do. It runs from its own
  * directory, so the trace log beside it is its own.
  * Usage: load_host PATH-TO-VELTRA.dll     Exit code 0 when every check holds. */
-#include <windows.h>
-
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
 
 #include "veltra.h"
 #include "veltra_exports.h" /* VELTRA_EXPORT_NAMES, generated from veltra.h */

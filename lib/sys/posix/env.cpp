@@ -12,7 +12,9 @@ std::optional<std::string> env_get(const char* name) {
     return std::string(value);
 }
 
-bool env_present(const char* name) { return std::getenv(name) != nullptr; }
+bool env_present(const char* name) {
+    return std::getenv(name) != nullptr;
+}
 
 void env_set(const char* name, const std::optional<std::string>& value) {
     if (value) {

@@ -42,11 +42,16 @@ std::uint16_t read_be16(const std::uint8_t* p) {
 // Status of a destination-unreachable answer, by its ICMP code.
 std::uint32_t unreachable_status(std::uint8_t code) {
     switch (code) {
-        case 0: return kIcmpDestNetUnreachable;
-        case 1: return kIcmpDestHostUnreachable;
-        case 2: return kIcmpDestProtUnreachable;
-        case 3: return kIcmpDestPortUnreachable;
-        default: return kIcmpDestHostUnreachable;
+        case 0:
+            return kIcmpDestNetUnreachable;
+        case 1:
+            return kIcmpDestHostUnreachable;
+        case 2:
+            return kIcmpDestProtUnreachable;
+        case 3:
+            return kIcmpDestPortUnreachable;
+        default:
+            return kIcmpDestHostUnreachable;
     }
 }
 
@@ -75,7 +80,9 @@ IcmpEcho::~IcmpEcho() {
     if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-bool IcmpEcho::is_open() const { return handle_ >= 0; }
+bool IcmpEcho::is_open() const {
+    return handle_ >= 0;
+}
 
 EchoReply IcmpEcho::send_echo(std::uint32_t addr_be, std::uint32_t payload,
                               std::uint32_t timeout_ms) {
@@ -96,8 +103,8 @@ EchoReply IcmpEcho::send_echo(std::uint32_t addr_be, std::uint32_t payload,
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = addr_be;
-    if (sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
-               sizeof to) < 0) {
+    if (sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) <
+        0) {
         reply.last_error = errno;
         // No route from here: the register is off the network.
         if (errno == EHOSTUNREACH || errno == ENETUNREACH) {

@@ -36,6 +36,8 @@ bool debugger_attached() {
     return false;
 }
 
-void debug_trap() { raise(SIGTRAP); }
+void debug_trap() {
+    raise(SIGTRAP);
+}
 
 }  // namespace veltra::sys

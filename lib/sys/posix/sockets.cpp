@@ -15,7 +15,9 @@
 
 namespace veltra::sys {
 
-int sockets_start() { return 0; }
+int sockets_start() {
+    return 0;
+}
 
 void sockets_stop() {}
 
@@ -38,7 +40,9 @@ int resolve_name(const char* name, std::uint32_t& addr_be) {
     return result;
 }
 
-bool name_error_is_nonrecoverable(int error) { return error == EAI_FAIL; }
+bool name_error_is_nonrecoverable(int error) {
+    return error == EAI_FAIL;
+}
 
 std::string dotted(std::uint32_t addr_be) {
     in_addr in{};
@@ -48,7 +52,9 @@ std::string dotted(std::uint32_t addr_be) {
     return text;
 }
 
-int last_socket_error() { return errno; }
+int last_socket_error() {
+    return errno;
+}
 
 }  // namespace veltra::sys
 
@@ -74,7 +80,8 @@ bool UdpSocket::bind(std::uint32_t addr_be, std::uint16_t port) {
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = addr_be;
     local.sin_port = htons(port);
-    return ::bind(static_cast<int>(handle_), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    return ::bind(static_cast<int>(handle_), reinterpret_cast<sockaddr*>(&local), sizeof local) ==
+           0;
 }
 
 std::uint16_t UdpSocket::local_port() const {
@@ -118,8 +125,8 @@ RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeo
     for (;;) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0,
-                                   reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n =
+            recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return RecvStatus::kTimedOut;

@@ -1,7 +1,7 @@
 // Local time and sleeping on Windows.
-#include <windows.h>
-
 #include "sys/clock.hpp"
+
+#include <windows.h>
 
 namespace veltra::sys {
 
@@ -11,8 +11,12 @@ LocalTime local_time_now() {
     return LocalTime{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
-void sleep_ms(std::uint32_t ms) { Sleep(ms); }
+void sleep_ms(std::uint32_t ms) {
+    Sleep(ms);
+}
 
-std::uint64_t monotonic_ms() { return GetTickCount64(); }
+std::uint64_t monotonic_ms() {
+    return GetTickCount64();
+}
 
 }  // namespace veltra::sys

@@ -1,11 +1,11 @@
 // Environment lookups on Windows: the process environment itself, which the
 // host may change with SetEnvironmentVariable between calls (the C runtime's
 // copy would not see that).
+#include "sys/env.hpp"
+
 #include <windows.h>
 
 #include <vector>
-
-#include "sys/env.hpp"
 
 namespace veltra::sys {
 

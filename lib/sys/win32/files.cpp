@@ -1,7 +1,7 @@
 // File services on Windows.
-#include <windows.h>
-
 #include "sys/files.hpp"
+
+#include <windows.h>
 
 namespace veltra::sys {
 
@@ -12,6 +12,8 @@ std::int64_t file_size(const char* path) {
     return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool remove_file(const char* path) { return DeleteFileA(path) != FALSE; }
+bool remove_file(const char* path) {
+    return DeleteFileA(path) != FALSE;
+}
 
 }  // namespace veltra::sys

@@ -1,13 +1,13 @@
 // ICMP echo through the Windows ICMP service.
-#include <winsock2.h>
-#include <windows.h>
-#include <iphlpapi.h>
+#include "sys/icmp.hpp"
+
 #include <icmpapi.h>
+#include <iphlpapi.h>
+#include <windows.h>
+#include <winsock2.h>
 
 #include <array>
 #include <cstring>
-
-#include "sys/icmp.hpp"
 
 namespace veltra::sys {
 
@@ -24,7 +24,9 @@ IcmpEcho::~IcmpEcho() {
     if (handle_ != 0) IcmpCloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-bool IcmpEcho::is_open() const { return handle_ != 0; }
+bool IcmpEcho::is_open() const {
+    return handle_ != 0;
+}
 
 EchoReply IcmpEcho::send_echo(std::uint32_t addr_be, std::uint32_t payload,
                               std::uint32_t timeout_ms) {
@@ -33,9 +35,9 @@ EchoReply IcmpEcho::send_echo(std::uint32_t addr_be, std::uint32_t payload,
     std::array<unsigned char, sizeof(ICMP_ECHO_REPLY) + 4 + 4> area{};
     std::uint32_t request = payload;
     EchoReply reply;
-    reply.replies = IcmpSendEcho(reinterpret_cast<HANDLE>(handle_), addr_be, &request,
-                                 sizeof request, nullptr, area.data(),
-                                 static_cast<DWORD>(area.size()), timeout_ms);
+    reply.replies =
+        IcmpSendEcho(reinterpret_cast<HANDLE>(handle_), addr_be, &request, sizeof request, nullptr,
+                     area.data(), static_cast<DWORD>(area.size()), timeout_ms);
     reply.last_error = static_cast<int>(GetLastError());
     ICMP_ECHO_REPLY record;
     std::memcpy(&record, area.data(), sizeof record);

@@ -1,7 +1,7 @@
 // The executable, the module and the debugger on Windows.
-#include <windows.h>
-
 #include "sys/module.hpp"
+
+#include <windows.h>
 
 namespace veltra::sys {
 
@@ -23,8 +23,12 @@ std::uintptr_t module_handle() {
     return reinterpret_cast<std::uintptr_t>(module);
 }
 
-bool debugger_attached() { return IsDebuggerPresent() != FALSE; }
+bool debugger_attached() {
+    return IsDebuggerPresent() != FALSE;
+}
 
-void debug_trap() { DebugBreak(); }
+void debug_trap() {
+    DebugBreak();
+}
 
 }  // namespace veltra::sys

@@ -1,14 +1,15 @@
 // Windows Sockets 2.2: started at process attach, released at detach; names
 // through gethostbyname, whose errors are the socket library's own numbers.
+#include "sys/sockets.hpp"
+
+#include <mstcpip.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <mstcpip.h>
 
 #include <cstring>
 
 #include "platform_traits.hpp"
 #include "sys/clock.hpp"
-#include "sys/sockets.hpp"
 
 namespace veltra::sys {
 
@@ -19,7 +20,9 @@ int sockets_start() {
     return WSAStartup(MAKEWORD(2, 2), &data);
 }
 
-void sockets_stop() { WSACleanup(); }
+void sockets_stop() {
+    WSACleanup();
+}
 
 int resolve_name(const char* name, std::uint32_t& addr_be) {
     const hostent* host = gethostbyname(name);
@@ -31,7 +34,9 @@ int resolve_name(const char* name, std::uint32_t& addr_be) {
     return 0;
 }
 
-bool name_error_is_nonrecoverable(int error) { return error == WSANO_RECOVERY; }
+bool name_error_is_nonrecoverable(int error) {
+    return error == WSANO_RECOVERY;
+}
 
 std::string dotted(std::uint32_t addr_be) {
     in_addr in;
@@ -39,7 +44,9 @@ std::string dotted(std::uint32_t addr_be) {
     return inet_ntoa(in);
 }
 
-int last_socket_error() { return WSAGetLastError(); }
+int last_socket_error() {
+    return WSAGetLastError();
+}
 
 }  // namespace veltra::sys
 
@@ -91,9 +98,9 @@ bool UdpSocket::send_to(std::uint32_t addr_be, std::uint16_t port,
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = addr_be;
     to.sin_port = htons(port);
-    const int sent = sendto(static_cast<SOCKET>(handle_), reinterpret_cast<const char*>(data.data()),
-                            static_cast<int>(data.size()), 0, reinterpret_cast<sockaddr*>(&to),
-                            sizeof to);
+    const int sent =
+        sendto(static_cast<SOCKET>(handle_), reinterpret_cast<const char*>(data.data()),
+               static_cast<int>(data.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     return sent == static_cast<int>(data.size());
 }
 
@@ -109,8 +116,8 @@ RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeo
         if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return RecvStatus::kTimedOut;
     } else if (timeout_ms != recv_timeout_ms_) {
         const DWORD ms = timeout_ms;
-        if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
-                       sizeof ms) != 0) {
+        if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) !=
+            0) {
             error = WSAGetLastError();
             return RecvStatus::kFailed;
         }
