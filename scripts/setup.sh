@@ -32,7 +32,7 @@ for group in "$@"; do
                     i686-w64-mingw32-dlltool wine wineserver wineboot) ;;
         desktop)
             packages+=(xvfb xauth xdotool x11-utils imagemagick)
-            tools+=(Xvfb xvfb-run xdotool xwd convert) ;;
+            tools+=(Xvfb xvfb-run xdotool xdpyinfo import convert) ;;
         browser)
             packages+=(chromium chromium-driver python3-selenium)
             tools+=(chromium chromedriver) ;;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "frame/export_call.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
 #include "net/resolve.hpp"
@@ -76,17 +77,16 @@ std::int32_t ecr_icmp_ping(std::uint32_t addr_be, std::int32_t numsec) {
 using namespace veltra;
 
 extern "C" ECR_API int32_t ECR_CALL ecr_ping(const char* hostname, int32_t numsec) {
-    ecr_trace("%s ecr_ping -- begin: hostname='%s' numsec='%d'\n", ecr_trace_time(),
-              trace_text(hostname), static_cast<int>(numsec));
-    std::int32_t result = ERR_SOCKET_OPEN;
-    try {
-        std::uint32_t addr = kNoAddress;
-        result = ecr_resolve_host(hostname, addr);
-        if (result == 0) result = ecr_icmp_ping(addr, numsec);
-    } catch (...) {
-        // Out of memory on the way: nothing was opened that outlives us.
-    }
-    char text[kResultTextSize];
-    ecr_trace("%s ecr_ping -- end  : esito='%s'\n", ecr_trace_time(), ecr_err_name(result, text));
-    return result;
+    return export_call(
+        ERR_SOCKET_OPEN,
+        [&]() noexcept {
+            ecr_trace("%s ecr_ping -- begin: hostname='%s' numsec='%d'\n", ecr_trace_time(),
+                      trace_text(hostname), static_cast<int>(numsec));
+        },
+        [&] {
+            std::uint32_t addr = kNoAddress;
+            const std::int32_t result = ecr_resolve_host(hostname, addr);
+            return result != 0 ? result : ecr_icmp_ping(addr, numsec);
+        },
+        [](std::int32_t result) noexcept { trace_end("ecr_ping", result); });
 }
