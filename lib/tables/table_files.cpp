@@ -154,6 +154,16 @@ int file_read_exact(const char* path, std::span<std::uint8_t> buf) {
     return ok ? 0 : -1;
 }
 
+int file_write_exact(const char* path, std::span<const std::uint8_t> data) {
+    std::FILE* f = std::fopen(path, "wb");
+    if (f == nullptr) return -1;
+    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (ok) return 0;
+    sys::remove_file(path);
+    return -1;
+}
+
 void text_to_field(std::string_view text, std::span<std::uint8_t> field) {
     if (field.empty()) return;
     // Text ends at its first NUL, as a C text would.

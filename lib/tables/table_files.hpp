@@ -66,6 +66,10 @@ int table_write_rec(TableFile& table, std::size_t index, std::span<const std::ui
 // or it cannot be read.
 int file_read_exact(const char* path, std::span<std::uint8_t> buf);
 
+// Creates or truncates path and writes all of data: 0, or -1 after removing
+// the file when it cannot be created or the write (or its close) fails.
+int file_write_exact(const char* path, std::span<const std::uint8_t> data);
+
 // Stores text in a field of field.size() bytes: the text and its NUL with
 // the rest zero-filled, or its first size - 1 bytes and a NUL.
 void text_to_field(std::string_view text, std::span<std::uint8_t> field);
