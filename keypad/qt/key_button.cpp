@@ -37,6 +37,17 @@ void KeyButton::paintEvent(QPaintEvent*) {
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption_to_draw(text()));
+
+    // The key that Space would press: a black frame with a white one inside,
+    // seen on light and dark faces alike.
+    if (hasFocus()) {
+        const QRect frame = rect().adjusted(3, 3, -4, -4);
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(QPen(Qt::black, 2));
+        painter.drawRect(frame);
+        painter.setPen(QPen(Qt::white, 1));
+        painter.drawRect(frame.adjusted(2, 2, -2, -2));
+    }
 }
 
 }  // namespace delpad
