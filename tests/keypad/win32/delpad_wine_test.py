@@ -130,8 +130,11 @@ class Delpad:
         self._centres = None
 
     def probe(self, *command):
-        done = subprocess.run([ARGS.wine, ARGS.probe, *command], env=self.env,
-                              capture_output=True, text=True, timeout=60)
+        try:
+            done = subprocess.run([ARGS.wine, ARGS.probe, *command], env=self.env,
+                                  capture_output=True, text=True, timeout=30)
+        except subprocess.TimeoutExpired:
+            return ""
         return done.stdout.strip()
 
     def text(self, name):
@@ -191,6 +194,9 @@ def wine_prefix():
 def private_prefix():
     """A prefix of its own, linked from the shared one, so that a second
     screen gets its own wineserver (Wine keeps the screen it started on)."""
+    if not os.path.isdir(os.path.join(wine_prefix(), "drive_c")):
+        subprocess.run([ARGS.wine, "wineboot", "-i"], env=dict(os.environ, WINEDEBUG="-all"),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     copy = tempfile.mkdtemp(prefix="delpad-prefix-")
     os.rmdir(copy)
     subprocess.run(["cp", "-al", wine_prefix(), copy], check=True)
@@ -204,17 +210,26 @@ def private_prefix():
     return copy
 
 
+def end_prefix(prefix):
+    server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+    subprocess.run([server, "-k"], env=dict(os.environ, WINEPREFIX=prefix))
+    shutil.rmtree(prefix, True)
+
+
+# One X screen with a prefix of its own for most cases: Wine stays on the
+# screen it first met, and other tests may use the shared prefix meanwhile.
+SHARED_SCREEN = []
+
+
 class DelpadCase(unittest.TestCase):
     screen = None
     prefix = None
 
     @classmethod
     def setUpClass(cls):
-        cls.screen = Screen()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.screen.close()
+        if not SHARED_SCREEN:
+            SHARED_SCREEN.append((Screen(), private_prefix()))
+        cls.screen, cls.prefix = SHARED_SCREEN[0]
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="delpad-wine-")
@@ -429,9 +444,7 @@ class SmallScreen(DelpadCase):
 
     @classmethod
     def tearDownClass(cls):
-        server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
-        subprocess.run([server, "-k"], env=dict(os.environ, WINEPREFIX=cls.prefix))
-        shutil.rmtree(cls.prefix, True)
+        end_prefix(cls.prefix)
         cls.screen.close()
 
     def test_window_scales_down_to_fit(self):
@@ -461,6 +474,7 @@ EXPECTED_CODES = [
 def screenshot(path):
     """A picture of the window with a text on its display, for README."""
     screen = Screen()
+    prefix = private_prefix()
     folder = tempfile.mkdtemp(prefix="delpad-shot-")
     register = Register()
     try:
@@ -470,7 +484,7 @@ def screenshot(path):
                               ("Send.txt", b"%d\r\n" % register.send_port)):
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(content)
-        d = Delpad(screen, folder)
+        d = Delpad(screen, folder, prefix)
         register.accept_both()
         register.data.sendall(HEAD + b"TOTALE        12,50")
         wait_for(lambda: d.text("Label1").startswith("TOTALE"))
@@ -482,6 +496,7 @@ def screenshot(path):
         d.close()
     finally:
         register.close()
+        end_prefix(prefix)
         screen.close()
         shutil.rmtree(folder, True)
     print(path, os.path.getsize(path), "bytes")
@@ -504,6 +519,9 @@ def main():
         screenshot(ARGS.screenshot)
         return 0
     program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
+    for screen, prefix in SHARED_SCREEN:
+        end_prefix(prefix)
+        screen.close()
     return 0 if program.result.wasSuccessful() else 1
 
 
