@@ -384,12 +384,13 @@ void KeypadWindow::draw_button(const DRAWITEMSTRUCT& item) {
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
     HGDIOBJ old_font = SelectObject(dc, font(points, true, false));
+    // The picture sits on the left, so that a two-line caption still fits.
     if (key != nullptr && key->icon) {
         const int size = font_pixels(icon_twips / 20.0, scale_);
-        const int left = (area.left + area.right - size) / 2;
-        const RECT icon{left, area.top + 2, left + size, area.top + 2 + size};
+        const int top = (area.top + area.bottom - size) / 2;
+        const RECT icon{area.left + 1, top, area.left + 1 + size, top + size};
         draw_icon(dc, key->name, icon);
-        area.top = icon.bottom + 1;
+        area.left = icon.right + 1;
     }
     const std::wstring text = caption_to_draw(caption);
     RECT measure = area;
