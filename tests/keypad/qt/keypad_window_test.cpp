@@ -169,6 +169,7 @@ private slots:
     void display_is_plain_text_data();
     void display_is_plain_text();
     void display_blanks_when_data_closes();
+    void trailing_blanks_move_the_text();
     void key_after_a_drop_connects_once_more();
     void connection_mark_follows_both_connections();
     void save_failure_is_reported();
@@ -599,11 +600,6 @@ void KeypadWindowTest::display_is_plain_text() {
     bench.data_peer->write(QByteArray(23, '#') + text);
     QTRY_COMPARE(display->text(), shown);
     QCOMPARE(display->textFormat(), Qt::PlainText);
-    bench.window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(bench.window.get()));
-    // Painted as text: no picture is drawn, the face carries the glyphs.
-    const QImage image = display->grab().toImage();
-    QCOMPARE(image.size(), display->size());
 }
 
 void KeypadWindowTest::display_blanks_when_data_closes() {
@@ -614,6 +610,32 @@ void KeypadWindowTest::display_blanks_when_data_closes() {
     QTRY_COMPARE(display->text(), QString("12,50\r\n"));
     bench.data_peer->close();
     QTRY_COMPARE(display->text(), QString());
+}
+
+// The first column of the display that carries ink (the text colour).
+int first_inked_column(QLabel* display) {
+    const QImage image = display->grab().toImage();
+    const QColor ink = display->palette().color(QPalette::WindowText);
+    for (int x = 0; x < image.width(); ++x)
+        for (int y = 0; y < image.height(); ++y)
+            if (qAbs(QColor(image.pixel(x, y)).lightness() - ink.lightness()) < 40) return x;
+    return -1;
+}
+
+void KeypadWindowTest::trailing_blanks_move_the_text() {
+    QTemporaryDir dir;
+    KeypadWindow window(dir.path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* display = window.findChild<QLabel*>("Label1");
+    display->setText("ABC\r\n");
+    const int plain = first_inked_column(display);
+    display->setText("ABC      \r\n");
+    const int padded = first_inked_column(display);
+    QVERIFY(plain > 0);
+    // Six blanks of padding move the text three cells to the left.
+    const int cell = QFontMetrics(display->font()).horizontalAdvance(QLatin1Char('M'));
+    QCOMPARE(plain - padded, 3 * cell);
 }
 
 void KeypadWindowTest::key_after_a_drop_connects_once_more() {
