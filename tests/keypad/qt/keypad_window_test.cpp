@@ -718,6 +718,9 @@ void KeypadWindowTest::keyboard_edits_the_ip_field_only_when_it_has_focus() {
     bench.window->show();
     QVERIFY(QTest::qWaitForWindowActive(bench.window.get()));
     auto* ip = bench.get<QLineEdit>("Text3");
+    QCOMPARE(bench.key("TOTALE")->toolTip(), QString("Tastiera: Invio"));
+    QCOMPARE(bench.key("REPARTO12")->toolTip(), QString("Tastiera: F12"));
+    QCOMPARE(bench.key("SBTL")->toolTip(), QString());
     // Typed at start, "35" goes to the register, not into the address.
     QTest::keyClicks(QApplication::focusWidget(), "35");
     QCOMPARE(bench.received(bench.send_peer, 16), message("03") + message("05"));
