@@ -357,6 +357,12 @@ void KeypadWindow::keyPressEvent(QKeyEvent* event) {
         if (event->key() == Qt::Key_Escape) setFocus();
         return;
     }
+    // A held PC key presses its keypad key once: the register counts every
+    // press.
+    if (event->isAutoRepeat()) {
+        event->accept();
+        return;
+    }
     const KeySpec* key = nullptr;
     switch (event->key()) {
         case Qt::Key_Return:

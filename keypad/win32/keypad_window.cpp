@@ -514,6 +514,9 @@ LRESULT KeypadWindow::handle(UINT message, WPARAM w, LPARAM l) {
 bool KeypadWindow::keyboard(const MSG& msg) {
     if (hwnd_ == nullptr || (msg.hwnd != hwnd_ && !IsChild(hwnd_, msg.hwnd))) return false;
     const bool in_field = GetFocus() == control("Text3");
+    // A held PC key presses its keypad key once (bit 30: the key was already
+    // down): the register counts every press.
+    const bool repeat = (msg.lParam & (1L << 30)) != 0;
     const KeySpec* key = nullptr;
     if (msg.message == WM_KEYDOWN || msg.message == WM_SYSKEYDOWN) {
         if (in_field) {
@@ -533,7 +536,7 @@ bool KeypadWindow::keyboard(const MSG& msg) {
         key = key_for_char(static_cast<char32_t>(msg.wParam));
     }
     if (key == nullptr) return false;
-    press(*key);
+    if (!repeat) press(*key);
     return true;
 }
 

@@ -708,6 +708,9 @@ void KeypadWindowTest::keyboard_plays_the_keypad() {
     QVERIFY(QApplication::focusWidget() != bench.get<QLineEdit>("Text3"));
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
     QApplication::sendEvent(QApplication::focusWidget(), &press);
+    // Held down, the key presses once.
+    QKeyEvent repeat(QEvent::KeyPress, key, Qt::NoModifier, text, true);
+    QApplication::sendEvent(QApplication::focusWidget(), &repeat);
     QCOMPARE(bench.received(bench.send_peer, bytes.size()), bytes);
     QCOMPARE(bench.get<QLineEdit>("Text3")->text(), QString("127.0.0.1"));
 }
