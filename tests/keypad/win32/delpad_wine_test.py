@@ -8,6 +8,7 @@ exactly; display texts are sent and read back from the display control
 only saves a picture of the window instead (for README)."""
 import argparse
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -179,6 +180,13 @@ class Delpad:
                         f"{width}x{height}+{left}+{top}", "+repage", path],
                        env=self.env, check=True, timeout=60)
 
+    def pixel(self, x, y):
+        """The screen's colour at x, y as #RRGGBB."""
+        out = subprocess.run(["import", "-window", "root", "-crop", f"1x1+{x}+{y}", "+repage",
+                              "txt:-"], env=self.env, capture_output=True, text=True,
+                             check=True, timeout=60).stdout
+        return re.search(r"#[0-9A-F]{6}", out.upper()).group(0)
+
     def close(self):
         if self.process.poll() is None:
             self.process.kill()
@@ -318,8 +326,18 @@ class StartAndKeys(DelpadCase):
         while focused not in codes:
             d.keys("Tab")
             focused = d.probe("focus")
+        # The framed key carries a black frame 3 pixels inside its left edge
+        # (department keys are 145 pixels wide at 96 dpi, the others 97).
+        x, y = d.centres()[focused]
+        x -= (72 if focused.upper().startswith("REPARTO") else 48) - 3
+        time.sleep(0.3)
+        self.assertEqual(d.pixel(x, y), "#000000")
         d.keys("space")
         self.assertEqual(self.register.received(8), message(codes[focused]))
+        d.keys("Tab")
+        time.sleep(0.3)
+        self.assertNotEqual(d.probe("focus"), focused)
+        self.assertNotEqual(d.pixel(x, y), "#000000")
 
 
 class Display(DelpadCase):
