@@ -111,14 +111,20 @@ std::int32_t ecr_rel_read_file(const char* path, ReleaseIdentity& id) {
     // A file that exists but cannot be read fails the check it cannot pass.
     File file(std::fopen(path, "rb"));
     if (!file) return ECR_ERR_REL_FILE_NOT_VALID;
+    return ecr_rel_check_stream(file.get(), size, id);
+}
+
+std::int32_t ecr_rel_check_stream(std::FILE* file, std::int64_t size, ReleaseIdentity& id) {
+    id = {};
+    if (file == nullptr || !release_size_ok(size)) return ECR_ERR_REL_FILE_NOT_VALID;
     ReleaseSource source;
     source.size = static_cast<std::uint32_t>(size);
     source.read_at = [&](std::uint32_t at, std::span<std::uint8_t> out) {
-        return stream_read_at(file.get(), source.size, at, out);
+        return stream_read_at(file, source.size, at, out);
     };
     source.body_crc = [&](std::uint32_t& crc) {
         bool ok = false;
-        crc = ecr_crc32_file(file.get(), source.size - 4, ok);
+        crc = ecr_crc32_file(file, source.size - 4, ok);
         return ok;
     };
     return ecr_rel_check(source, id);

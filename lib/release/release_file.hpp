@@ -54,6 +54,10 @@ bool release_size_ok(std::int64_t size);
 // The whole check of an image in memory, size limits included.
 std::int32_t ecr_rel_check_image(std::span<const std::uint8_t> image, ReleaseIdentity& id);
 
+// The whole check of an open binary stream of `size` bytes (its size as
+// taken before it was opened), size limits included.
+std::int32_t ecr_rel_check_stream(std::FILE* file, std::int64_t size, ReleaseIdentity& id);
+
 // The whole check of a release file: ERR_FILE_NOT_FOUND when it does not
 // exist; ECR_ERR_REL_FILE_NOT_VALID when a check fails or it exists but
 // cannot be read; else 0 with id filled. A file of the wrong size is not
