@@ -165,7 +165,7 @@ TEST_F(ReleaseFileTest, MemoryAndFileChecksAgree) {
     EXPECT_EQ(from_memory, ReleaseIdentity{});
 }
 
-TEST_F(ReleaseFileTest, MissingAndUnreadableFiles) {
+TEST_F(ReleaseFileTest, AMissingFileIsNotFound) {
     EXPECT_EQ(info(dir_.file("none.bin")), ERR_FILE_NOT_FOUND);
     EXPECT_TRUE(outputs_empty());
     EXPECT_EQ(ecr_rel_info_file(nullptr, name_, versione_, bitmap_), ERR_FILE_NOT_FOUND);
@@ -173,7 +173,9 @@ TEST_F(ReleaseFileTest, MissingAndUnreadableFiles) {
         ecr_rel_info_file(write(ecrsim::build_release({})).c_str(), nullptr, versione_, bitmap_),
         ECR_ERR_PARAMETRI);
     EXPECT_TRUE(!versione_[0] && !bitmap_[0]);
+}
 
+TEST_F(ReleaseFileTest, AFileThatCannotBeReadIsNotValid) {
     const std::string path = write(ecrsim::build_release({}), "locked.bin");
     std::filesystem::permissions(path, std::filesystem::perms::none);
     if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
