@@ -3,6 +3,7 @@
 // what it is left in, and the work copy.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <functional>
