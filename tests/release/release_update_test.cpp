@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,11 @@ struct RefusalCase {
     std::int32_t result;
     Lines commands;
 };
+
+// Test names show the case, not its bytes.
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class UpdateRefusal : public ReleaseOnEcrsim, public ::testing::WithParamInterface<RefusalCase> {};
 
