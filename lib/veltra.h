@@ -290,8 +290,9 @@ ECR_API int32_t ECR_CALL ecr_rel_info_cassa(const char* hostname, char* name, ch
  * mode afterwards: no "SETUP 0" is sent; installing and restarting are the
  * register's. A work copy NAME.BIN is made in the temporary directory and
  * removed before the call returns, whatever the outcome; the bytes copied
- * are checked again, so a file changed after its check is not sent
- * (ECR_ERR_REL_FILE_NOT_VALID, or ERR_FILE_CREATION when its size changed).
+ * are checked again: a file changed after its check goes only if it
+ * passes again with the same identity (else ECR_ERR_REL_FILE_NOT_VALID, or
+ * ERR_FILE_CREATION when it can no longer be read).
  * Returns 0 when the register took the file; the results of
  * ecr_rel_info_file; ECR_ERR_REL_CASSA_NOT_SUPP when the register reports an
  * empty release name, version or bitmap type; ECR_ERR_REL_FILE_NOT_CASSA
