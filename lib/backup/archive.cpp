@@ -27,18 +27,25 @@ std::int32_t convert_to_csv(std::string_view member, const char* bin, const char
     return 0;
 }
 
-// Copies exactly size bytes from in to out: 0, ERR_INVALID_FILESIZE when
-// in ends early or cannot be read, ERR_FILE_CREATION when a write fails.
-std::int32_t copy_exact(std::FILE* in, std::FILE* out, std::uint32_t size) {
+// Copies exactly size bytes from in to out, running them through the CRC
+// register when crc is given: 0, ERR_INVALID_FILESIZE when in ends early or
+// cannot be read, ERR_FILE_CREATION when a write fails.
+std::int32_t copy_exact(std::FILE* in, std::FILE* out, std::uint32_t size,
+                        std::uint32_t* crc = nullptr) {
     std::uint8_t chunk[kCopyChunk];
     while (size > 0) {
         const std::size_t n = size < kCopyChunk ? size : kCopyChunk;
         if (std::fread(chunk, 1, n, in) != n) return ERR_INVALID_FILESIZE;
         if (std::fwrite(chunk, 1, n, out) != n) return ERR_FILE_CREATION;
+        if (crc != nullptr) *crc = ecr_crc32_update(*crc, std::span<const std::uint8_t>(chunk, n));
         size -= static_cast<std::uint32_t>(n);
     }
     return 0;
 }
+
+// The archive stream's buffer: larger than a chunk, so that the 1024-byte
+// writes reach the file in few system calls.
+constexpr std::size_t kArchiveBuffer = 64 * 1024;
 
 }  // namespace
 
@@ -117,11 +124,12 @@ std::int32_t ecr_dati_check_members(std::string_view dirname) {
     return 0;
 }
 
-std::int32_t ecr_dati_append_members(std::FILE* archive, std::string_view dirname) {
+std::int32_t ecr_dati_append_members(std::FILE* archive, std::string_view dirname,
+                                     std::uint32_t* crc) {
     for (const Member& m : kMembers) {
         File in(std::fopen(member_path(dirname, m.name).c_str(), "rb"));
         if (!in) return ERR_FILE_NOT_FOUND;
-        const std::int32_t result = copy_exact(in.get(), archive, m.size);
+        const std::int32_t result = copy_exact(in.get(), archive, m.size, crc);
         if (result != 0) return result;
     }
     return 0;
@@ -135,23 +143,26 @@ std::int32_t ecr_dati_write_archive(const char* filename, std::string_view heade
 
     const std::string part = std::string(filename) + ".part";
     sys::remove_file(part.c_str());
-    File f(std::fopen(part.c_str(), "w+b"));
+    File f(std::fopen(part.c_str(), "wb"));
     if (!f) return ERR_FILE_CREATION;
+    std::setvbuf(f.get(), nullptr, _IOFBF, kArchiveBuffer);
 
     std::uint8_t head[kHeaderSize] = {};
     const std::size_t text = std::min<std::size_t>(header.find('\0'), header.size());
     std::memcpy(head, header.data(), std::min<std::size_t>(text, kHeaderSize - 1));
+    // The CRC runs over the bytes as they are written: one pass over the body.
+    std::uint32_t crc = 0xFFFFFFFFu;
     result = std::fwrite(head, 1, kHeaderSize, f.get()) == kHeaderSize ? 0 : ERR_FILE_CREATION;
-    if (result == 0) result = ecr_dati_append_members(f.get(), dirname);
-    if (result == 0 && std::fflush(f.get()) != 0) result = ERR_FILE_CREATION;
     if (result == 0) {
-        bool ok = true;
-        const std::uint32_t crc = ecr_crc32_file(f.get(), kArchiveBody, ok);
+        crc = ecr_crc32_update(crc, head);
+        result = ecr_dati_append_members(f.get(), dirname, &crc);
+    }
+    if (result == 0) {
+        crc = ~crc;
         const std::uint8_t word[4] = {
             static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8),
             static_cast<std::uint8_t>(crc >> 16), static_cast<std::uint8_t>(crc >> 24)};
-        ok = ok && seek(f.get(), kArchiveBody) && std::fwrite(word, 1, 4, f.get()) == 4;
-        if (!ok) result = ERR_FILE_CREATION;
+        if (std::fwrite(word, 1, 4, f.get()) != 4) result = ERR_FILE_CREATION;
     }
     if (!close_file(f) && result == 0) result = ERR_FILE_CREATION;
     if (result == 0 && !sys::rename_file(part.c_str(), filename, true)) result = ERR_FILE_CREATION;

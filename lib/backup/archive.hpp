@@ -86,10 +86,12 @@ int ecr_dati_write_member(std::string_view name, std::string_view dirname,
 // ERR_INVALID_FILESIZE for the first one of another size.
 std::int32_t ecr_dati_check_members(std::string_view dirname);
 
-// Appends the 12 member fields to an open archive at its current position:
-// 0, ERR_FILE_NOT_FOUND or ERR_INVALID_FILESIZE (a member file missing or
-// shorter than its size), ERR_FILE_CREATION (a failed write).
-std::int32_t ecr_dati_append_members(std::FILE* archive, std::string_view dirname);
+// Appends the 12 member fields to an open archive at its current position,
+// running the bytes through the CRC register *crc when given (see
+// ecr_crc32_update): 0, ERR_FILE_NOT_FOUND or ERR_INVALID_FILESIZE (a member
+// file missing or shorter than its size), ERR_FILE_CREATION (a failed write).
+std::int32_t ecr_dati_append_members(std::FILE* archive, std::string_view dirname,
+                                     std::uint32_t* crc = nullptr);
 
 // Writes a complete archive: the header text (at most 511 characters are
 // kept, NUL-filled to 512), the members of dirname, the CRC-32. It is made
