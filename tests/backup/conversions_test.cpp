@@ -337,13 +337,5 @@ TEST_F(ConversionsTest, TablesAreMadeAnew) {
     EXPECT_TRUE(zero(b, 199 * 64 + 10, 12800));
 }
 
-TEST_F(ConversionsTest, MoveToTmpReplacesTheExtension) {
-    write_file(file("PLU.BIN"), "p");
-    EXPECT_EQ(ecr_dati_move_to_tmp("PLU.BIN", dir()), 0);
-    EXPECT_EQ(read_file(file("PLU.TMP")), "p");
-    EXPECT_FALSE(fs::exists(file("PLU.BIN")));
-    EXPECT_EQ(ecr_dati_move_to_tmp("PLU.BIN", dir()), -1);
-}
-
 }  // namespace
 }  // namespace veltra::test
