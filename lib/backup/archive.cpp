@@ -129,6 +129,7 @@ std::int32_t ecr_dati_append_members(std::FILE* archive, std::string_view dirnam
     for (const Member& m : kMembers) {
         File in(std::fopen(member_path(dirname, m.name).c_str(), "rb"));
         if (!in) return ERR_FILE_NOT_FOUND;
+        std::setvbuf(in.get(), nullptr, _IOFBF, kArchiveBuffer);
         const std::int32_t result = copy_exact(in.get(), archive, m.size, crc);
         if (result != 0) return result;
     }
