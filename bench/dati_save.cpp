@@ -13,9 +13,9 @@ int main(int argc, char** argv) {
     }
     const auto t0 = std::chrono::steady_clock::now();
     const int32_t result = ecr_dati_save(argv[1], argv[2]);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - t0)
-                        .count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     char name[ECR_ERR_BUFSIZE];
     std::printf("%s %lld\n", ecr_get_err(result, name), static_cast<long long>(ms));
     return result == 0 ? 0 : 1;
