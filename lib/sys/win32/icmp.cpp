@@ -1,8 +1,8 @@
 // ICMP echo through the Windows ICMP service.
 #include "sys/icmp.hpp"
 
-// winsock2.h before windows.h, and both before the ICMP headers that use
-// their types.
+// Order matters: winsock2.h before windows.h, and both before the ICMP
+// headers, which use their types.
 // clang-format off
 #include <winsock2.h>
 #include <windows.h>

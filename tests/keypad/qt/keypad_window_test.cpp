@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "expected_keys.hpp"
+#include "form_layout.hpp"
 
 using delpad::KeypadWindow;
 
@@ -165,6 +166,17 @@ private slots:
     void layout();
     void fonts();
     void screenshot_shows_flat_colours();
+    void display_is_plain_text_data();
+    void display_is_plain_text();
+    void display_blanks_when_data_closes();
+    void trailing_blanks_move_the_text();
+    void key_after_a_drop_connects_once_more();
+    void connection_mark_follows_both_connections();
+    void save_failure_is_reported();
+    void keyboard_plays_the_keypad_data();
+    void keyboard_plays_the_keypad();
+    void keyboard_edits_the_ip_field_only_when_it_has_focus();
+    void window_scales_down_to_fit();
 };
 
 void KeypadWindowTest::startup_reads_the_settings_and_connects_both() {
@@ -177,9 +189,9 @@ void KeypadWindowTest::startup_reads_the_settings_and_connects_both() {
     QCOMPARE(bench.get<QLineEdit>("Text3")->text(), QString("127.0.0.1"));
     QCOMPARE(bench.get<QLineEdit>("Text4")->text(), QString::number(bench.data_port));
     QCOMPARE(bench.get<QLineEdit>("Text5")->text(), QString::number(bench.send_port));
-    QCOMPARE(bench.window->register_address(), QString("127.0.0.1"));
-    QCOMPARE(int(bench.window->data_port()), int(bench.data_port));
-    QCOMPARE(int(bench.window->send_port()), int(bench.send_port));
+    QCOMPARE(bench.window->session().address(), std::string("127.0.0.1"));
+    QCOMPARE(int(bench.window->session().data_port()), int(bench.data_port));
+    QCOMPARE(int(bench.window->session().send_port()), int(bench.send_port));
     QCOMPARE(bench.data_socket()->peerPort(), bench.data_port);
     QCOMPARE(bench.send_socket()->peerPort(), bench.send_port);
     QVERIFY(!bench.get<QLineEdit>("Text4")->isEnabled());
@@ -192,8 +204,8 @@ void KeypadWindowTest::first_start_without_settings_connects_nothing() {
     bench.start();
     for (const char* field : {"Text3", "Text4", "Text5"})
         QCOMPARE(bench.get<QLineEdit>(field)->text(), QString());
-    QCOMPARE(int(bench.window->data_port()), 0);
-    QCOMPARE(int(bench.window->send_port()), 0);
+    QCOMPARE(int(bench.window->session().data_port()), 0);
+    QCOMPARE(int(bench.window->session().send_port()), 0);
     QCOMPARE(bench.data_socket()->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(bench.send_socket()->state(), QAbstractSocket::UnconnectedState);
 }
@@ -204,7 +216,7 @@ void KeypadWindowTest::data_port_above_32767_is_not_used() {
     bench.write("Data.txt", "40000\r\n");
     bench.start();
     QCOMPARE(bench.get<QLineEdit>("Text4")->text(), QString("40000"));
-    QCOMPARE(int(bench.window->data_port()), 0);
+    QCOMPARE(int(bench.window->session().data_port()), 0);
     QTRY_VERIFY(bench.send_server.hasPendingConnections());
     QTRY_COMPARE(bench.send_socket()->state(), QAbstractSocket::ConnectedState);
     QCOMPARE(bench.data_socket()->state(), QAbstractSocket::UnconnectedState);
@@ -229,8 +241,7 @@ void KeypadWindowTest::every_key_sends_its_message() {
     button->click();
     QCOMPARE(bench.received(bench.send_peer, bytes.size()), bytes);
     QCOMPARE(boxes.count, 0);
-    QCOMPARE(bench.get<QLineEdit>("Text1")->text(), QString());
-    QCOMPARE(bench.get<QLineEdit>("Text2")->text(), QString());
+    QCOMPARE(bench.window->session().outgoing(), std::string());
     QCOMPARE(bench.data_peer->bytesAvailable(), 0);
 }
 
@@ -249,7 +260,6 @@ void KeypadWindowTest::digit_then_department() {
     Bench bench;
     bench.open();
     bench.key("T7(3)")->click();
-    QCOMPARE(bench.get<QLineEdit>("Text2")->text(), QString());
     bench.key("REPARTO1")->click();
     bench.key("T7(7)")->click();
     bench.key("Command2")->click();
@@ -329,7 +339,7 @@ void KeypadWindowTest::save_address_writes_ip_and_reconnects() {
     QFile file(bench.dir.filePath("ip.txt"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("\"127.0.0.1\"\r\n"));
-    QCOMPARE(bench.window->register_address(), QString("127.0.0.1"));
+    QCOMPARE(bench.window->session().address(), std::string("127.0.0.1"));
     QTRY_COMPARE(old_data->state(), QAbstractSocket::UnconnectedState);
     QTRY_COMPARE(old_send->state(), QAbstractSocket::UnconnectedState);
     bench.accept_both();
@@ -372,6 +382,8 @@ void KeypadWindowTest::failed_send_shows_the_box_once() {
         QCOMPARE(bench.send_socket()->state(), QAbstractSocket::UnconnectedState);
     if (situation == "closed") {
         bench.accept_both();
+        // The register is gone, not only the connection.
+        bench.send_server.close();
         bench.send_peer->close();
         QTRY_COMPARE(bench.send_socket()->state(), QAbstractSocket::UnconnectedState);
     }
@@ -383,14 +395,12 @@ void KeypadWindowTest::failed_send_shows_the_box_once() {
     QCOMPARE(boxes.text, QString("Indirizzo IP non rintracciabile"));
     QCOMPARE(boxes.title, QString("DELPAD"));
     QCOMPARE(boxes.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(bench.get<QLineEdit>("Text1")->text(), QString("5C"));
+    QCOMPARE(bench.window->session().outgoing(), std::string("5C"));
 
-    // A digit press that fails is reported once as well and leaves the
-    // digit field empty.
+    // A digit press that fails is reported once as well.
     bench.key("T7(4)")->click();
     QCOMPARE(boxes.count, 2);
-    QCOMPARE(bench.get<QLineEdit>("Text1")->text(), QString("04"));
-    QCOMPARE(bench.get<QLineEdit>("Text2")->text(), QString());
+    QCOMPARE(bench.window->session().outgoing(), std::string("04"));
 
     QTest::qWait(50);
     QCOMPARE(boxes.count, 2);
@@ -406,7 +416,7 @@ void KeypadWindowTest::same_key_goes_out_after_reconnect() {
     BoxCloser boxes;
     bench.key("TOTALE")->click();
     QCOMPARE(boxes.count, 1);
-    QCOMPARE(bench.get<QLineEdit>("Text1")->text(), QString("5C"));
+    QCOMPARE(bench.window->session().outgoing(), std::string("5C"));
 
     bench.get<QLineEdit>("Text3")->setText("127.0.0.1");
     bench.key("Command5")->click();
@@ -414,7 +424,7 @@ void KeypadWindowTest::same_key_goes_out_after_reconnect() {
     bench.key("TOTALE")->click();
     QCOMPARE(bench.received(bench.send_peer, 8), QByteArray("\"5C\"202F"));
     QCOMPARE(boxes.count, 1);
-    QCOMPARE(bench.get<QLineEdit>("Text1")->text(), QString());
+    QCOMPARE(bench.window->session().outgoing(), std::string());
     bench.key("SBTL")->click();
     QCOMPARE(bench.received(bench.send_peer, 8), QByteArray("\"5D\"202F"));
 }
@@ -461,8 +471,10 @@ void KeypadWindowTest::version_in_credits_line() {
     QVERIFY(!design.contains("vers."));
     bench.window->start();
     QCOMPARE(bench.get<QLabel>("Label3")->text(),
-             design + "     vers. " + delpad::program_version());
-    QVERIFY(QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(delpad::program_version()).hasMatch());
+             design + "     vers. " + delpad::program_version_text());
+    QVERIFY(QRegularExpression("^\\d+\\.\\d+\\.\\d+$")
+                .match(delpad::program_version_text())
+                .hasMatch());
 }
 
 void KeypadWindowTest::layout_data() {
@@ -482,8 +494,7 @@ void KeypadWindowTest::layout_data() {
     QTest::newRow("CHIUDI") << "CHIUDI" << QRect(344, 8, 73, 113) << false;
     QTest::newRow("Label1") << "Label1" << QRect(424, 8, 585, 113) << false;
     QTest::newRow("Label3") << "Label3" << QRect(8, 688, 1001, 33) << false;
-    QTest::newRow("Text1") << "Text1" << QRect(424, 96, 585, 25) << true;
-    QTest::newRow("Text2") << "Text2" << QRect(988, 128, 29, 48) << true;
+    QTest::newRow("Connessione") << "Connessione" << QRect(232, 48, 105, 25) << false;
     QTest::newRow("REPARTO1") << "REPARTO1" << QRect(8, 128, 145, 73) << false;
     QTest::newRow("reparto15") << "reparto15" << QRect(312, 128, 145, 73) << false;
     QTest::newRow("REPARTO21") << "REPARTO21" << QRect(312, 608, 145, 73) << false;
@@ -566,6 +577,192 @@ void KeypadWindowTest::screenshot_shows_flat_colours() {
     QCOMPARE(QColor(image.pixel(2, 2)), QColor(0x404040));
     QCOMPARE(QColor(image.pixel(470, 684)), QColor(0x404040));
     QCOMPARE(QColor(image.pixel(430, 115)), QApplication::palette().color(QPalette::Highlight));
+}
+
+void KeypadWindowTest::display_is_plain_text_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("bold") << QByteArray("<b>12,50</b>") << QString("<b>12,50</b>\r\n");
+    QTest::newRow("entity") << QByteArray("A &amp; B") << QString("A &amp; B\r\n");
+    QTest::newRow("leading paragraph")
+        << QByteArray("<P>    TOTALE") << QString("<P>    TOTALE\r\n");
+    QTest::newRow("image") << QByteArray("<img src=\"/etc/hostname\">")
+                           << QString("<img src=\"/etc/hostname\">\r\n");
+    QTest::newRow("euro") << QByteArray("\x80 5,00") << QString::fromUtf8("\u20AC 5,00\r\n");
+}
+
+void KeypadWindowTest::display_is_plain_text() {
+    QFETCH(QByteArray, text);
+    QFETCH(QString, shown);
+    Bench bench;
+    bench.open();
+    auto* display = bench.get<QLabel>("Label1");
+    bench.data_peer->write(QByteArray(23, '#') + text);
+    QTRY_COMPARE(display->text(), shown);
+    QCOMPARE(display->textFormat(), Qt::PlainText);
+}
+
+void KeypadWindowTest::display_blanks_when_data_closes() {
+    Bench bench;
+    bench.open();
+    auto* display = bench.get<QLabel>("Label1");
+    bench.data_peer->write(QByteArray(23, '#') + "   12,50");
+    QTRY_COMPARE(display->text(), QString("12,50\r\n"));
+    bench.data_peer->close();
+    QTRY_COMPARE(display->text(), QString());
+}
+
+// The first column of the display that carries ink (the text colour).
+int first_inked_column(QLabel* display) {
+    const QImage image = display->grab().toImage();
+    const QColor ink = display->palette().color(QPalette::WindowText);
+    for (int x = 0; x < image.width(); ++x)
+        for (int y = 0; y < image.height(); ++y)
+            if (qAbs(QColor(image.pixel(x, y)).lightness() - ink.lightness()) < 40) return x;
+    return -1;
+}
+
+void KeypadWindowTest::trailing_blanks_move_the_text() {
+    QTemporaryDir dir;
+    KeypadWindow window(dir.path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* display = window.findChild<QLabel*>("Label1");
+    display->setText("ABC\r\n");
+    const int plain = first_inked_column(display);
+    display->setText("ABC      \r\n");
+    const int padded = first_inked_column(display);
+    QVERIFY(plain > 0);
+    // Six blanks of padding move the text three cells to the left.
+    const int cell = QFontMetrics(display->font()).horizontalAdvance(QLatin1Char('M'));
+    QCOMPARE(plain - padded, 3 * cell);
+}
+
+void KeypadWindowTest::key_after_a_drop_connects_once_more() {
+    Bench bench;
+    bench.open();
+    BoxCloser boxes;
+    bench.send_peer->close();
+    bench.data_peer->close();
+    QTRY_COMPARE(bench.send_socket()->state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(bench.data_socket()->state(), QAbstractSocket::UnconnectedState);
+    bench.key("TOTALE")->click();
+    QCOMPARE(boxes.count, 0);
+    bench.accept_both();
+    QCOMPARE(bench.received(bench.send_peer, 8), QByteArray("\"5C\"202F"));
+    bench.data_peer->write(QByteArray(23, '-') + "DI NUOVO");
+    QTRY_COMPARE(bench.get<QLabel>("Label1")->text(), QString("DI NUOVO\r\n"));
+}
+
+void KeypadWindowTest::connection_mark_follows_both_connections() {
+    Bench bench;
+    bench.write_all_settings();
+    bench.start();
+    auto* mark = bench.get<QLabel>("Connessione");
+    QVERIFY(mark);
+    bench.accept_both();
+    QTRY_COMPARE(mark->text(), QString("COLLEGATO"));
+    bench.data_peer->close();
+    QTRY_COMPARE(mark->text(), QString("NON COLLEGATO"));
+}
+
+void KeypadWindowTest::save_failure_is_reported() {
+    Bench bench;
+    bench.open();
+    QVERIFY(QDir(bench.dir.path()).mkdir("ip.txt.new"));
+    BoxCloser boxes;
+    bench.key("Command5")->click();
+    QCOMPARE(boxes.count, 1);
+    QCOMPARE(boxes.text, QString::fromLatin1(delpad::save_failure_text.data()));
+    QCOMPARE(boxes.title, QString("DELPAD"));
+    // The connections are renewed all the same.
+    bench.accept_both();
+}
+
+void KeypadWindowTest::keyboard_plays_the_keypad_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("3") << int(Qt::Key_3) << "3" << message("03");
+    QTest::newRow("comma") << int(Qt::Key_Comma) << "," << message("0B");
+    QTest::newRow("period") << int(Qt::Key_Period) << "." << message("0B");
+    QTest::newRow("D for 00") << int(Qt::Key_D) << "d" << message("0A");
+    QTest::newRow("X") << int(Qt::Key_X) << "x" << message("61");
+    QTest::newRow("asterisk") << int(Qt::Key_Asterisk) << "*" << message("61");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << "\r" << message("5C");
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << "\r" << message("5C");
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << "\b" << message("5F");
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << "\x1b" << message("69");
+    QTest::newRow("F1") << int(Qt::Key_F1) << "" << message("0C");
+    QTest::newRow("F12") << int(Qt::Key_F12) << "" << message("17");
+}
+
+void KeypadWindowTest::keyboard_plays_the_keypad() {
+    QFETCH(int, key);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    Bench bench;
+    bench.open();
+    bench.window->show();
+    QVERIFY(QTest::qWaitForWindowActive(bench.window.get()));
+    QVERIFY(QApplication::focusWidget() != bench.get<QLineEdit>("Text3"));
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(QApplication::focusWidget(), &press);
+    // Held down, the key presses once.
+    QKeyEvent repeat(QEvent::KeyPress, key, Qt::NoModifier, text, true);
+    QApplication::sendEvent(QApplication::focusWidget(), &repeat);
+    QCOMPARE(bench.received(bench.send_peer, bytes.size()), bytes);
+    QCOMPARE(bench.get<QLineEdit>("Text3")->text(), QString("127.0.0.1"));
+}
+
+void KeypadWindowTest::keyboard_edits_the_ip_field_only_when_it_has_focus() {
+    Bench bench;
+    bench.open();
+    bench.window->show();
+    QVERIFY(QTest::qWaitForWindowActive(bench.window.get()));
+    auto* ip = bench.get<QLineEdit>("Text3");
+    QCOMPARE(bench.key("TOTALE")->toolTip(), QString("Tastiera: Invio"));
+    QCOMPARE(bench.key("REPARTO12")->toolTip(), QString("Tastiera: F12"));
+    QCOMPARE(bench.key("SBTL")->toolTip(), QString());
+    // Typed at start, "35" goes to the register, not into the address.
+    QTest::keyClicks(QApplication::focusWidget(), "35");
+    QCOMPARE(bench.received(bench.send_peer, 16), message("03") + message("05"));
+    QCOMPARE(ip->text(), QString("127.0.0.1"));
+    // Clicked, the field takes the typing; Enter there sends nothing and
+    // Escape gives the keyboard back to the keypad.
+    ip->setFocus();
+    QTest::keyClick(ip, Qt::Key_End);
+    QTest::keyClicks(ip, "9");
+    QTest::keyClick(ip, Qt::Key_Return);
+    QCOMPARE(ip->text(), QString("127.0.0.19"));
+    QTest::keyClick(ip, Qt::Key_Escape);
+    QVERIFY(!ip->hasFocus());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(bench.received(bench.send_peer, 8), message("5C"));
+    // Tab reaches the keys; Space presses the one that carries the frame.
+    const delpad::KeySpec* key = nullptr;
+    for (int i = 0; i < 8 && key == nullptr; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        key = delpad::find_key(QApplication::focusWidget()->objectName().toStdString());
+    }
+    QVERIFY(key);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QCOMPARE(bench.received(bench.send_peer, 8), message(key->code.c_str()));
+}
+
+void KeypadWindowTest::window_scales_down_to_fit() {
+    QTemporaryDir dir;
+    KeypadWindow window(dir.path());
+    window.fit_to(QSize(1366, 728), QSize(16, 39));
+    QCOMPARE(window.size(), QSize(971, 689));
+    QCoreApplication::processEvents();
+    auto* totale = window.findChild<QWidget*>("TOTALE");
+    const double s = 689.0 / 10815;
+    QCOMPARE(totale->geometry(),
+             QRect(qRound(13680 * s), qRound(9120 * s), qRound(1455 * s), qRound(1095 * s)));
+    QVERIFY(totale->font().pointSizeF() < 9.75);
+    window.fit_to(QSize(3000, 2000), QSize(16, 39));
+    QCOMPARE(window.size(), QSize(1016, 721));
 }
 
 QTEST_MAIN(KeypadWindowTest)

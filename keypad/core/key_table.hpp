@@ -57,4 +57,21 @@ std::string department_name(int n);
 // double quote, "202F", without blanks at either end.
 std::string key_message(std::string_view code);
 
+// The key of the given name; nullptr when there is none.
+const KeySpec* find_key(std::string_view name);
+
+// The PC keys that are not characters and press a keypad key.
+enum class SpecialKey { enter, backspace, escape, function };
+
+// Keyboard entry, the same in every front end: digits, comma (also "."),
+// "D" for "00" (doppio zero), "X" (also "*"); Enter for TOTALE, Backspace
+// for C, Escape for ANNULLA, F1 to F12 for REPARTO 1 to 12. nullptr when
+// the PC key presses nothing.
+const KeySpec* key_for_char(char32_t c);
+const KeySpec* key_for_special(SpecialKey key, int function_number = 0);
+
+// The PC key named in a key's tooltip ("Tastiera: Invio"); empty when the
+// key has none.
+std::string keyboard_hint(std::string_view name);
+
 }  // namespace delpad

@@ -1,13 +1,15 @@
-// TASTIERA, DELPAD's one window: the register's keys, the display line fed
-// by the DATA connection, and the settings band (address, ports, SALVA IP,
-// OFF). The key codes go out on the SEND connection.
+// TASTIERA, DELPAD's one window in Qt: the register's keys, the display line
+// fed by the DATA connection, the connection mark and the settings band
+// (address, ports, SALVA IP, OFF). The session logic is the core's.
 #pragma once
 
 #include <QString>
 #include <QWidget>
-#include <cstdint>
+#include <memory>
+#include <vector>
 
-#include "key_table.hpp"
+#include "form_layout.hpp"
+#include "session.hpp"
 
 class QLabel;
 class QLineEdit;
@@ -17,7 +19,7 @@ class QTcpSocket;
 namespace delpad {
 
 // The program's version as major.minor.revision.
-QString program_version();
+QString program_version_text();
 
 class KeypadWindow : public QWidget {
     Q_OBJECT
@@ -25,6 +27,7 @@ public:
     // settings_dir is the directory that holds ip.txt, Data.txt and Send.txt
     // (the program's own directory when run normally).
     explicit KeypadWindow(QString settings_dir, QWidget* parent = nullptr);
+    ~KeypadWindow() override;
 
     // Start-up: version in the credits line, the three settings, connect.
     void start();
@@ -36,39 +39,47 @@ public:
     void save_address();
     // OFF: closes both connections and ends the program.
     void off();
+    // Shrinks the window, keeping its proportions, so that it fits into an
+    // area of `available` pixels with its frame of `frame` pixels.
+    void fit_to(QSize available, QSize frame);
 
-    QString register_address() const { return address_; }
-    std::int16_t data_port() const { return data_port_; }
-    std::int16_t send_port() const { return send_port_; }
+    const Session& session() const { return *session_; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void build_settings_band();
-    void build_fields();
-    void build_band_buttons();
-    void build_display();
+    void build_controls();
     void build_keys();
     QPushButton* add_key(const KeySpec& key);
     void press_key(const KeySpec& key);
-    void press_digit(const KeySpec& key);
-    void set_outgoing(const QString& code);
-    void send_outgoing();
     void show_arrival();
-    void report_send_failure();
+    void show_connection();
+    void report(std::string_view text);
+    SettingsFields fields() const;
+    void apply_layout();
+    void place(QWidget* widget, const TwipsRect& where, double points);
+
+    struct Placed {
+        QWidget* widget;
+        TwipsRect where;
+        double points;
+    };
+    std::vector<Placed> placed_;
 
     QString settings_dir_;
-    QString address_;
-    std::int16_t data_port_ = 0;
-    std::int16_t send_port_ = 0;
-
     QTcpSocket* data_ = nullptr;  // WskClient: display text in
     QTcpSocket* send_ = nullptr;  // WskServer: key codes out
+    std::unique_ptr<Link> data_link_;
+    std::unique_ptr<Link> send_link_;
+    std::unique_ptr<Session> session_;
     QLineEdit* ip_field_ = nullptr;
     QLineEdit* data_field_ = nullptr;
     QLineEdit* send_field_ = nullptr;
-    QLineEdit* outgoing_ = nullptr;  // Text1
-    QLineEdit* digits_ = nullptr;    // Text2
-    QLabel* display_ = nullptr;      // Label1
-    QLabel* credits_ = nullptr;      // Label3
+    QLabel* display_ = nullptr;  // Label1
+    QLabel* credits_ = nullptr;  // Label3
+    QLabel* mark_ = nullptr;     // connected / not connected
 };
 
 }  // namespace delpad

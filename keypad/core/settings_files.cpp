@@ -77,6 +77,9 @@ std::string trim_blanks(std::string_view text) {
 }
 
 std::string first_field(std::string_view content) {
+    // Editors such as Notepad may put a UTF-8 byte-order mark first.
+    constexpr std::string_view bom = "\xEF\xBB\xBF";
+    if (content.substr(0, bom.size()) == bom) content.remove_prefix(bom.size());
     const auto line_end = std::find_if(content.begin(), content.end(), is_line_end);
     std::string_view line(content.begin(), line_end);
     const auto start = line.find_first_not_of(' ');

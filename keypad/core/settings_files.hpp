@@ -20,7 +20,8 @@ std::string trim_blanks(std::string_view text);
 
 // The first field of a settings file's content: the text up to the first
 // comma or the end of the first line, leading blanks skipped; a field in
-// double quotes is taken without its quotes.
+// double quotes is taken without its quotes. A UTF-8 byte-order mark at the
+// start is skipped.
 std::string first_field(std::string_view content);
 
 // The first field of the file `name` in `dir`, the name compared without
@@ -37,8 +38,8 @@ bool convert_port(std::string_view text, std::int16_t& port);
 std::string ip_record(std::string_view address_field);
 
 // Replaces ip.txt in `dir` with ip_record(address_field); the old file stays
-// when the new one cannot be written. Failures are silent (the program
-// reports none on this path); the result says whether ip.txt was replaced.
+// when the new one cannot be written. The result says whether ip.txt was
+// replaced; the window reports a failure (a read-only folder, say).
 bool save_ip(const std::filesystem::path& dir, std::string_view address_field);
 
 }  // namespace delpad

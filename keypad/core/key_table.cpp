@@ -166,4 +166,61 @@ std::string key_message(std::string_view code) {
     return trim_blanks('"' + std::string(code) + "\"202F");
 }
 
+const KeySpec* find_key(std::string_view name) {
+    for (const auto& key : key_table())
+        if (key.name == name) return &key;
+    return nullptr;
+}
+
+const KeySpec* key_for_char(char32_t c) {
+    if (c >= U'0' && c <= U'9') {
+        const char name[] = {'T', '7', '(', static_cast<char>(c), ')', '\0'};
+        return find_key(name);
+    }
+    switch (c) {
+        case U',':
+        case U'.':
+            return find_key("Command3_VIRG");
+        case U'd':
+        case U'D':
+            return find_key("Command2");
+        case U'x':
+        case U'X':
+        case U'*':
+            return find_key("X");
+        default:
+            return nullptr;
+    }
+}
+
+const KeySpec* key_for_special(SpecialKey key, int function_number) {
+    switch (key) {
+        case SpecialKey::enter:
+            return find_key("TOTALE");
+        case SpecialKey::backspace:
+            return find_key("C");
+        case SpecialKey::escape:
+            return find_key("ANNULLA");
+        case SpecialKey::function:
+            if (function_number < 1 || function_number > 12) return nullptr;
+            return find_key(department_name(function_number));
+    }
+    return nullptr;
+}
+
+std::string keyboard_hint(std::string_view name) {
+    static const struct {
+        const char* name;
+        const char* pc_key;
+    } fixed[] = {{"Command3_VIRG", ", ."}, {"Command2", "D"},  {"X", "X *"},
+                 {"TOTALE", "Invio"},      {"C", "Backspace"}, {"ANNULLA", "Esc"}};
+    for (const auto& f : fixed)
+        if (name == f.name) return std::string("Tastiera: ") + f.pc_key;
+    if (name.size() == 5 && name.substr(0, 3) == "T7(")
+        return "Tastiera: " + std::string(1, name[3]);
+    for (int n = 1; n <= 12; ++n)
+        if (name == department_name(n)) return "Tastiera: F" + std::to_string(n);
+    return {};
+}
+
 }  // namespace delpad
