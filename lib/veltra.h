@@ -373,6 +373,83 @@ ECR_API uint32_t ECR_CALL ecr_dates_decode(int32_t day, int32_t month);
 ECR_API uint32_t ECR_CALL ecr_time_decode(int32_t hour, int32_t minute, int32_t second);
 ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
 
+/*
+ * Backups. An archive is one file of 7059616 bytes: the register's INFO
+ * answer as a 512-byte header, its twelve data files (INTESTAZIONE.BIN,
+ * CORTESIA.BIN, REPARTI.BIN, IVA.BIN, VAL.BIN, OPERATORI.BIN,
+ * PROG_PARAM.BIN, LOGO.BIN, BITMAP.BIN, CLIENTI.BIN, PLU.BIN, TAV_MIN.BIN)
+ * at fixed offsets, always in the full current layout, and the CRC-32 of
+ * all that, little-endian. Member files are staged in the temporary
+ * directory and removed from it afterwards; do not run two of these calls,
+ * or another table transfer, at the same time.
+ *
+ * ecr_dati_save: fetches the twelve files from the register hostname inside
+ * setup mode and writes the archive filename. An old register (version
+ * "V1.", no release name) has its departments, parameters, customers and
+ * articles upgraded and a TAV_MIN.BIN made ("TAVOLO 1".."TAVOLO 200"); a
+ * register of bitmap type "S" has its header, courtesy and bitmap files
+ * expanded. "SETUP 0" is sent after the fetches (also when the register was
+ * in setup mode before) unless a transfer failed.
+ *  - The archive is written as "<filename>.part" and renamed over filename
+ *    only when it is complete: a save that fails leaves an earlier archive
+ *    of that name as it was.
+ *  - No archive is made unless every member, after the conversions, has
+ *    exactly its size in the archive: a member that did not convert gives
+ *    ERR_INVALID_FILESIZE (ERR_FILE_NOT_FOUND when missing) and no file.
+ *    A failed header write stops the save with ERR_FILE_CREATION.
+ *  - REPARTI.TMP, CLIENTI.TMP and PLU.TMP left in the temporary directory
+ *    by an earlier broken upgrade are removed before the fetches.
+ *  - Old-layout texts are copied into their new fields bounded by both the
+ *    old and the new field width (a customer's 52-character text lands on
+ *    the 12-byte VAT number field, an article's 17-byte code on 14 bytes).
+ *  - A member an old register already sends in the current size is kept as
+ *    it is, not read as old records (PROG_PARAM.BIN included).
+ *  - A bitmap row count above 400 is taken as 400.
+ * Returns 0; ECR_ERR_DATI_CASSA_NOT_SUPP (a register neither current nor
+ * old; no setup command is sent); ERR_INVALID_FILESIZE (a fetched file of a
+ * size its member does not have); ERR_FILE_CREATION; ECR_ERR_PARAMETRI
+ * (filename NULL or empty); the codes of resolution, status
+ * (ERR_REG_NON_DISP when the register is not free), setup commands and
+ * transfers. Declared failure if memory runs out: ERR_FILE_CREATION.
+ *
+ * ecr_dati_restore: validates and unpacks the archive filename into the
+ * temporary directory (through ecr_dati_extract, which also makes the three
+ * CSV files there), then puts the twelve files to the register hostname
+ * inside setup mode, reduced to the short layout for a register of bitmap
+ * type "S", and sends "SETUP 0" when every put succeeded. Only registers
+ * with a release name are restored to; the archive's header is not
+ * compared with them. Returns 0, ECR_ERR_DATI_CASSA_NOT_SUPP, the codes of
+ * ecr_dati_extract, resolution, status, setup commands and transfers.
+ * Declared failure if memory runs out: ERR_FILE_CREATION.
+ *
+ * ecr_dati_extract: removes the member and CSV files of an earlier
+ * extraction from the existing directory dirname, validates the archive
+ * filename and writes its twelve member files there with REPARTI.CSV,
+ * PLU.CSV and CLIENTI.CSV (as ecr_conv_*_csv write them, all records). A
+ * failed extraction leaves no member or CSV file. Returns 0,
+ * ERR_FILE_NOT_FOUND (no archive), ECR_ERR_DATI_FILE_NOT_VALID (wrong size
+ * or CRC), ERR_FILE_CREATION, the codes of the CSV converters, or
+ * ECR_ERR_PARAMETRI for a NULL argument. Declared failure if memory runs
+ * out: ERR_FILE_CREATION.
+ *
+ * ecr_dati_info: copies the 512 header bytes of the archive filename into
+ * info_org (at least ECR_DATI_INFO_BUFSIZE bytes, required) and a NUL after
+ * them. When info_mod (at least ECR_DATI_INFO_BUFSIZE bytes) and var_list
+ * (22 entries) are both given, the header is split as ecr_get_info splits
+ * an answer; info_mod never receives more than ECR_DATI_INFO_BUFSIZE bytes,
+ * so a header of 512 characters without a NUL is split as its first 511.
+ * On any failure info_org and info_mod are empty texts and all 22 entries
+ * point at an empty text. Returns 0, ERR_FILE_NOT_FOUND,
+ * ECR_ERR_DATI_FILE_NOT_VALID, or ECR_ERR_PARAMETRI (info_org or filename
+ * NULL). Declared failure if memory runs out: ECR_ERR_DATI_FILE_NOT_VALID.
+ */
+#define ECR_DATI_INFO_BUFSIZE 513
+ECR_API int32_t ECR_CALL ecr_dati_save(const char* filename, const char* hostname);
+ECR_API int32_t ECR_CALL ecr_dati_restore(const char* filename, const char* hostname);
+ECR_API int32_t ECR_CALL ecr_dati_extract(const char* filename, const char* dirname);
+ECR_API int32_t ECR_CALL ecr_dati_info(const char* filename, char* info_org, char* info_mod,
+                                       char** var_list);
+
 #ifdef __cplusplus
 }
 #endif
