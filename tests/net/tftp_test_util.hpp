@@ -63,12 +63,11 @@ inline void serve(PeerIo& io, const Bytes& content) {
     io.recv(300);  // the final ACK goes out twice
 }
 
-// Takes a put as the register does and keeps what arrived.
-// then_quiet: listen a moment longer for anything that must not come.
-inline Bytes take(PeerIo& io, bool then_quiet = true) {
+// The rest of a put after its first ACK, as the register takes it:
+// acknowledges each block, the empty closing one included, and keeps what
+// arrived. then_quiet: listen a moment longer for anything that must not come.
+inline Bytes take_rest(PeerIo& io, bool then_quiet = true) {
     Bytes got;
-    io.recv();
-    io.send(tftp_ack(0));
     for (;;) {
         auto data = io.recv(2000);
         if (!data) break;
@@ -79,6 +78,13 @@ inline Bytes take(PeerIo& io, bool then_quiet = true) {
     }
     if (then_quiet) io.recv(300);
     return got;
+}
+
+// Takes a whole put as the register does.
+inline Bytes take(PeerIo& io, bool then_quiet = true) {
+    io.recv();
+    io.send(tftp_ack(0));
+    return take_rest(io, then_quiet);
 }
 
 class TftpTest : public ::testing::Test {
