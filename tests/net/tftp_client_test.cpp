@@ -308,28 +308,6 @@ TEST_F(TftpTest, TheRegistersOwnPortIsTakenAfterAFirstAnswerFromAnother) {
     EXPECT_TRUE(same_bytes(as_string(received), as_string(content)));
 }
 
-// Makes one step of the socket fail, as a platform might.
-class SocketWithoutTimeouts final : public TftpSocket {
-public:
-    bool set_recv_timeout(std::uint32_t, int& error) override {
-        error = 10022;
-        ++refused;
-        return false;
-    }
-    bool send_to(std::uint32_t addr_be, std::uint16_t port,
-                 std::span<const std::uint8_t> data) override {
-        return sock_.send_to(addr_be, port, data);
-    }
-    sys::RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
-                              sys::Datagram& got, int& error) override {
-        return sock_.recv_from(buf, timeout_ms, got, error);
-    }
-    int refused = 0;
-
-private:
-    sys::UdpSocket sock_;
-};
-
 TEST_F(TftpTest, AFailedTimeOutSettingIsTracedAndCostsNoAttempt) {
     const Bytes content = pattern_bytes(1300, 6);
     write_file(path("P.BIN"), as_string(content));
