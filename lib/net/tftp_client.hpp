@@ -42,7 +42,8 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname);
 std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname);
 
 // Sends the local file to the register under its base name.
-// Returns 0, ERR_SOCKET_OPEN, ERR_TIMEOUT, ERR_TRANSFER_FAILED,
+// Returns 0 once the register has acknowledged the last block (for a file of
+// whole blocks, the empty closing one), ERR_SOCKET_OPEN, ERR_TIMEOUT, ERR_TRANSFER_FAILED,
 // ERR_FILE_NOT_FOUND (missing or unreadable) or ERR_INVALID_FILESIZE (too
 // large to transfer, refused before anything is sent).
 std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname);
