@@ -119,13 +119,13 @@ bool UdpSocket::set_recv_timeout(std::uint32_t timeout_ms, int& error) {
 RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
                                 Datagram& got, int& error) {
     const int fd = static_cast<int>(handle_);
-    int flags = 0;
-    if (timeout_ms == 0 || timeout_ms != recv_timeout_ms_) {
-        // Not the time-out the socket holds: wait here, then take what came
-        // without blocking.
-        pollfd pfd{fd, POLLIN, 0};
-        const std::uint64_t deadline = monotonic_ms() + timeout_ms;
-        for (;;) {
+    // Not the time-out the socket holds: wait here, then take what came
+    // without blocking.
+    const bool polled = timeout_ms == 0 || timeout_ms != recv_timeout_ms_;
+    const std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        while (polled) {
+            pollfd pfd{fd, POLLIN, 0};
             const std::uint64_t now = monotonic_ms();
             const int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
             const int ready = poll(&pfd, 1, left);
@@ -136,16 +136,18 @@ RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeo
                 return RecvStatus::kFailed;
             }
         }
-        flags = MSG_DONTWAIT;
-    }
-    for (;;) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        const ssize_t n =
-            recvfrom(fd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), polled ? MSG_DONTWAIT : 0,
+                                   reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return RecvStatus::kTimedOut;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Readable but nothing to take (a datagram dropped by its
+                // checksum): wait on for the rest of the time.
+                if (polled) continue;
+                return RecvStatus::kTimedOut;
+            }
             error = errno;
             return RecvStatus::kFailed;
         }
