@@ -274,6 +274,68 @@ ECR_API int32_t ECR_CALL ecr_send_clienti(const char* hostname, const char* file
 ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* filename);
 
 /*
+ * Firmware release. A release file is a register image of 4 to 516096 bytes
+ * (a multiple of 4) whose last four bytes are the CRC-32 (IEEE 802.3,
+ * little-endian) of the rest; it carries its release text "NAME VERSION" at
+ * offset 65544 and its bitmap type ("L" or "S") at 65540.
+ *
+ * The three functions write NUL-terminated texts into caller's buffers of
+ * ECR_REL_TEXT_BUFSIZE bytes for name and versione and ECR_REL_BITMAP_BUFSIZE
+ * bytes for tipo_bitmap, and never more: a longer text reported by a
+ * register is cut to 63 characters (tipo_bitmap to 1). After any failure
+ * all three are empty; a NULL among them gives ECR_ERR_PARAMETRI.
+ */
+#define ECR_REL_TEXT_BUFSIZE 64
+#define ECR_REL_BITMAP_BUFSIZE 2
+
+/*
+ * ecr_rel_info_file: the release identity of the file filename: the name
+ * (the release text up to its first blank), the version (the rest, further
+ * blanks included; either may be empty) and the bitmap type. Returns 0;
+ * ERR_FILE_NOT_FOUND when the file does not exist; ECR_ERR_REL_FILE_NOT_VALID
+ * when its size is out of range, its CRC does not match, it has no image
+ * mark, its release text is empty or has no blank, its bitmap type is not
+ * "L" or "S", and also when it exists but cannot be read;
+ * ECR_ERR_REL_FILE_NOT_VALID as well if memory runs out.
+ */
+ECR_API int32_t ECR_CALL ecr_rel_info_file(const char* filename, char* name, char* versione,
+                                           char* tipo_bitmap);
+
+/*
+ * ecr_rel_info_cassa: the release identity the register hostname reports in
+ * its INFO answer (release name, version and bitmap type). Empty values are
+ * passed on as they are: a register that reports no release name gives 0
+ * and an empty name. Returns 0, the codes of host resolution and of the
+ * transfer, or ERR_FILE_CREATION when a local file cannot be made (also if
+ * memory runs out).
+ */
+ECR_API int32_t ECR_CALL ecr_rel_info_cassa(const char* hostname, char* name, char* versione,
+                                            char* tipo_bitmap);
+
+/*
+ * ecr_rel_update: checks the release file filename (as ecr_rel_info_file),
+ * asks the register hostname for its release, and when the release names
+ * agree exactly (letter case counts; versions and bitmap types may differ)
+ * puts the file to the register as NAME.BIN by TFTP, entering setup mode
+ * first unless the register is in it already. The register stays in setup
+ * mode afterwards: no "SETUP 0" is sent; installing and restarting are the
+ * register's. A work copy NAME.BIN is made in the temporary directory and
+ * removed before the call returns, whatever the outcome; the bytes copied
+ * are checked again: a file changed after its check goes only if it
+ * passes again with the same identity (else ECR_ERR_REL_FILE_NOT_VALID, or
+ * ERR_FILE_CREATION when it can no longer be read).
+ * Returns 0 when the register took the file; the results of
+ * ecr_rel_info_file; ECR_ERR_REL_CASSA_NOT_SUPP when the register reports an
+ * empty release name, version or bitmap type; ECR_ERR_REL_FILE_NOT_CASSA
+ * when the names differ; ERR_FILE_CREATION when the work copy cannot be
+ * made (also for a release name that holds "/", "\", ":" or a control
+ * character, or is "." or "..", and if memory runs out); ERR_REG_NON_DISP
+ * when the register is not free (see ecr_get_status_new); and the codes of
+ * host resolution, of "SETUP 1" and of the transfer.
+ */
+ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostname);
+
+/*
  * Register clock codes. An oro value is the register's packed date and time:
  * unsigned seconds since 01/01/1970 00:00:00 on the register's own wall
  * clock (no time zone, no daylight saving), valid from 946684800

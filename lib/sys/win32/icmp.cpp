@@ -1,7 +1,8 @@
 // ICMP echo through the Windows ICMP service.
 #include "sys/icmp.hpp"
 
-// Windows headers in the order they need each other, which sorting breaks.
+// Order matters: winsock2.h before windows.h, and both before the ICMP
+// headers, which use their types.
 // clang-format off
 #include <winsock2.h>
 #include <windows.h>

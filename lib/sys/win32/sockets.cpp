@@ -2,11 +2,11 @@
 // through gethostbyname, whose errors are the socket library's own numbers.
 #include "sys/sockets.hpp"
 
-// winsock2.h first: the others build on it, which sorting breaks.
+// winsock2.h first: mstcpip.h uses its types.
 // clang-format off
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <mstcpip.h>
+#include <ws2tcpip.h>
 // clang-format on
 
 #include <cstring>
