@@ -15,6 +15,16 @@
  *  - On 32-bit Windows every function is __stdcall and exported under its
  *    plain name; elsewhere the platform's only C convention is used.
  *  - The library is not reentrant: call it from one thread at a time.
+ *  - No exception leaves the library. Should one arise inside a call (only
+ *    running out of memory can cause it), the call returns the failure that
+ *    its comment names "on failure inside", never 0.
+ *  - Files travel by TFTP (UDP, 512-byte blocks). A put returns 0 only once
+ *    the register has acknowledged its last block, the empty closing block
+ *    of a file of whole blocks included; a get ends only on the block it
+ *    expects. Datagrams from the register's own port are always taken; a
+ *    server that answers from a new port is followed there. A wait for an
+ *    answer ends at its deadline (3 s before a transfer starts, 5 s after),
+ *    whatever other datagrams arrive meanwhile.
  *  - Environment variables read at the moment of use: ECR_TRACE (trace log
  *    ecrlog.txt beside the host program), ECR_DEBUG, ECR_PROTO, ECR_TRCINF,
  *    ECR_TRCCSV, ECR_RETRY, TEMP, TMP (and TMPDIR on POSIX), ECR_TFTP_PORT
@@ -95,6 +105,7 @@ enum ecr_result { ECR_RESULT_MAP(ECR_RESULT_ENUM_ITEM) };
  * ecr_get_ver: copies the version text "VELTRA V1.8 del 16/12/2014" with its
  * terminator into verptr (at least ECR_VER_BUFSIZE bytes) and returns verptr.
  * With ECR_DEBUG set it first stops in an attached debugger (never without one).
+ * On failure inside: verptr, unchanged or holding the version text.
  */
 ECR_API char* ECR_CALL ecr_get_ver(char* verptr);
 
@@ -102,6 +113,7 @@ ECR_API char* ECR_CALL ecr_get_ver(char* verptr);
  * ecr_get_err: writes the name of the result code esito into errptr (at least
  * ECR_ERR_BUFSIZE bytes) and returns errptr: "ERR_TIMEOUT" for -6, and so on
  * for -1 to -26; codes of 0 or more and below -26 give their decimal text.
+ * On failure inside: errptr.
  */
 ECR_API char* ECR_CALL ecr_get_err(int32_t esito, char* errptr);
 
@@ -113,6 +125,7 @@ ECR_API char* ECR_CALL ecr_get_err(int32_t esito, char* errptr);
  * 255.255.255.255) or ERR_RETE_NON_DISP when the host cannot be resolved;
  * ERR_SOCKET_OPEN when no ICMP facility could be opened; ERR_RETE_NON_DISP
  * when the destination is unreachable; ERR_TIMEOUT after three silent tries.
+ * On failure inside: ERR_SOCKET_OPEN.
  */
 ECR_API int32_t ECR_CALL ecr_ping(const char* hostname, int32_t numsec);
 
@@ -142,7 +155,8 @@ ECR_DATA extern const char* const ecr_files_list[];
  * of requests 6 and 7; ERR_FILE_CREATION when a local file cannot be made;
  * the codes of host resolution (see ecr_ping); ERR_SOCKET_OPEN, ERR_TIMEOUT,
  * ERR_TRANSFER_FAILED from the transfer (also while waiting; a register that
- * stays busy for 10 minutes gives ERR_TIMEOUT).
+ * stays busy for 10 minutes gives ERR_TIMEOUT). On failure inside:
+ * ERR_SOCKET_OPEN (the command may not have been sent).
  */
 ECR_API int32_t ECR_CALL ecr_command(const char* hostname, const char* filename, int32_t request,
                                      char* rspptr, int32_t rsplen);
@@ -152,8 +166,11 @@ ECR_API int32_t ECR_CALL ecr_command(const char* hostname, const char* filename,
  * least 513 bytes, required). If info_mod (at least 513 bytes) and var_list
  * (22 entries) are both given, var_list[k] receives the value of the k-th
  * comma-separated name=value field, pointing into info_mod (empty when the
- * field is missing or has no "="). Returns 0, the codes of host resolution
- * and of the transfer, or ECR_ERR_PARAMETRI when info_org is NULL.
+ * field is missing or has no "="). Every empty entry, also after a failure,
+ * points at a terminator inside the caller's info_mod (inside info_org when
+ * info_mod is NULL), never at memory of the library. Returns 0, the codes of
+ * host resolution and of the transfer, or ECR_ERR_PARAMETRI when info_org is
+ * NULL. On failure inside: ERR_SOCKET_OPEN.
  */
 ECR_API int32_t ECR_CALL ecr_get_info(const char* hostname, char* info_org, char* info_mod,
                                       char** var_list);
@@ -165,6 +182,7 @@ ECR_API int32_t ECR_CALL ecr_get_info(const char* hostname, char* info_org, char
  * or another state letter), or the codes of resolution and transfer.
  * *hst_conn receives the host connection number (not 0 while a host is
  * connected) and *sco_fis 1 for state letter "V"; either may be NULL.
+ * On failure inside: ERR_SOCKET_OPEN.
  */
 ECR_API int32_t ECR_CALL ecr_get_status(const char* hostname, int32_t* hst_conn, int32_t* sco_fis);
 
@@ -174,7 +192,8 @@ ECR_API int32_t ECR_CALL ecr_get_status(const char* hostname, int32_t* hst_conn,
  * (a command is running) or the register's own state letter ("I", "V", ...);
  * hst_conn "S" while a host connection is active, else "N". Returns 0
  * whenever the register answered (the condition is in the letters), else
- * the codes of resolution and transfer, with both texts empty.
+ * the codes of resolution and transfer, with both texts empty. On failure
+ * inside: ERR_SOCKET_OPEN.
  */
 ECR_API int32_t ECR_CALL ecr_get_status_new(const char* hostname, char* stato, char* hst_conn);
 
@@ -191,7 +210,10 @@ ECR_API int32_t ECR_CALL ecr_get_status_new(const char* hostname, char* stato, c
  * CSV without rows is not left behind. Return the number of rows (0 or
  * more), or the codes of resolution, status (ERR_REG_NON_DISP when the
  * register is not free), transfer, ERR_INVALID_FILESIZE (a table of the
- * wrong size) and ERR_FILE_CREATION.
+ * wrong size) and ERR_FILE_CREATION; ECR_ERR_PARAMETRI, before anything is
+ * deleted or fetched, when filename is the temporary table itself (the
+ * table's name in the temporary directory). On failure inside:
+ * ERR_FILE_CREATION.
  */
 ECR_API int32_t ECR_CALL ecr_recv_reparti_all(const char* hostname, const char* filename);
 ECR_API int32_t ECR_CALL ecr_recv_reparti_mod(const char* hostname, const char* filename);
@@ -205,7 +227,10 @@ ECR_API int32_t ECR_CALL ecr_recv_clienti_mod(const char* hostname, const char* 
  * table file already on disk (filename_bin, of exactly 4000, 6400000 or
  * 256000 bytes) into the CSV filename_csv; all not 0 writes every record,
  * 0 only the changed ones. Return the number of rows (a CSV without rows is
- * deleted), ERR_FILE_NOT_FOUND, ERR_INVALID_FILESIZE or ERR_FILE_CREATION.
+ * deleted), ERR_FILE_NOT_FOUND, ERR_INVALID_FILESIZE or ERR_FILE_CREATION;
+ * ECR_ERR_PARAMETRI, touching neither file, when filename_bin and
+ * filename_csv are the same path or (both existing) the same file by another
+ * spelling. On failure inside: ERR_FILE_CREATION.
  */
 ECR_API int32_t ECR_CALL ecr_conv_reparti_csv(const char* filename_bin, const char* filename_csv,
                                               int32_t all);
@@ -221,10 +246,15 @@ ECR_API int32_t ECR_CALL ecr_conv_clienti_csv(const char* filename_bin, const ch
  * it inside setup mode. Lines with the wrong number of fields or an id out
  * of range are skipped; out-of-range values are clamped; an empty field
  * keeps the default. ecr_send_clienti merges the CSV into the register's
- * current customers (an empty field keeps the stored value). Lines longer
- * than 1022 characters are skipped whole. Return the number of lines
- * applied, ERR_FILE_NOT_FOUND (no CSV), ERR_FILE_CREATION,
+ * current customers (an empty field keeps the stored value). A line holds
+ * at most 1022 characters besides its LF or CR LF; longer lines are skipped
+ * whole (traced with ECR_TRCCSV like any line, with count 0). A NUL byte
+ * ends the text of its line. Return the number of lines applied,
+ * ERR_FILE_NOT_FOUND (a CSV that is missing or cannot be read, also a
+ * directory or a read error part-way: then nothing is put, and a customer
+ * upload reads nothing from the register), ERR_FILE_CREATION,
  * ERR_INVALID_FILESIZE, or the codes of resolution, status and transfer.
+ * On failure inside: ERR_FILE_CREATION.
  */
 ECR_API int32_t ECR_CALL ecr_send_reparti(const char* hostname, const char* filename);
 ECR_API int32_t ECR_CALL ecr_send_plu(const char* hostname, const char* filename);
@@ -238,7 +268,8 @@ ECR_API int32_t ECR_CALL ecr_send_clienti(const char* hostname, const char* file
  * "fattura_con_scontr", "fattura_mensile", or 0xNN) and the time as
  * dd/mm/yy-hh:mm:ss. Returns the number of rows (a CSV without rows is not
  * left behind), or the codes of resolution, status, transfer,
- * ERR_INVALID_FILESIZE and ERR_FILE_CREATION.
+ * ERR_INVALID_FILESIZE and ERR_FILE_CREATION. On failure inside:
+ * ERR_FILE_CREATION.
  */
 ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* filename);
 
@@ -311,7 +342,9 @@ ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostna
  * (01/01/2000 00:00:00) to 4102444799 (31/12/2099 23:59:59). From 2038 on it
  * reads negative as a signed number; compare oro values unsigned. Years are
  * two digits, 00..99 for 2000..2099. These functions only compute: they touch
- * no file or register and write no trace lines.
+ * no file or register and write no trace lines. On failure inside (none is
+ * known): 0xFFFFFFFF for the functions returning an oro value, -1 for
+ * ecr_oro_2struct and ecr_oro_check, NULL for ecr_oro_encode.
  */
 
 /* Bytes of the records and of the text below. */

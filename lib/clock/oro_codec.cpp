@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "frame/export_call.hpp"
 #include "veltra.h"
 
 namespace veltra {
@@ -193,50 +194,74 @@ char* oro_to_ddmmyy(std::uint32_t oro, char* buf) noexcept {
 
 }  // namespace veltra
 
-using veltra::kOroBytesSize;
-using veltra::kOroStructSize;
+using namespace veltra;
 
+// The clock codes only compute and write no trace lines; the wrapper still
+// keeps any exception inside the library.
 extern "C" ECR_API uint32_t ECR_CALL ecr_oro_2long(const unsigned char* oro_bytes) {
-    if (oro_bytes == nullptr) return veltra::kOroNone;
-    return veltra::oro_2long(
-        std::span<const unsigned char, kOroBytesSize>(oro_bytes, kOroBytesSize));
+    return export_call<std::uint32_t>(
+        kOroNone, no_trace,
+        [&] {
+            if (oro_bytes == nullptr) return kOroNone;
+            return oro_2long(
+                std::span<const unsigned char, kOroBytesSize>(oro_bytes, kOroBytesSize));
+        },
+        [](std::uint32_t) noexcept {});
 }
 
 extern "C" ECR_API int32_t ECR_CALL ecr_oro_2struct(uint32_t oro, unsigned char* oro_struct) {
-    if (oro_struct == nullptr) return -1;
-    veltra::OroFields f;
-    const bool valid = veltra::oro_2struct(oro, f);
-    veltra::oro_struct_store(f,
+    return export_call(
+        -1, no_trace,
+        [&] {
+            if (oro_struct == nullptr) return -1;
+            OroFields f;
+            const bool valid = oro_2struct(oro, f);
+            oro_struct_store(f,
                              std::span<unsigned char, kOroStructSize>(oro_struct, kOroStructSize));
-    return valid ? 0 : -1;
+            return valid ? 0 : -1;
+        },
+        [](std::int32_t) noexcept {});
 }
 
 extern "C" ECR_API int32_t ECR_CALL ecr_oro_check(int32_t day, int32_t month, int32_t year,
                                                   int32_t hour, int32_t minute, int32_t second) {
-    return veltra::oro_check(day, month, year, hour, minute, second);
+    return export_call(
+        -1, no_trace, [&] { return oro_check(day, month, year, hour, minute, second); },
+        [](std::int32_t) noexcept {});
 }
 
 extern "C" ECR_API char* ECR_CALL ecr_oro_encode(uint32_t oro, char* text) {
-    return veltra::oro_encode(oro, text);
+    return export_call<char*>(
+        nullptr, no_trace, [&] { return oro_encode(oro, text); }, [](char*) noexcept {});
 }
 
 extern "C" ECR_API uint32_t ECR_CALL ecr_oro_decode(int32_t day, int32_t month, int32_t year,
                                                     int32_t hour, int32_t minute, int32_t second) {
-    return veltra::oro_decode(day, month, year, hour, minute, second);
+    return export_call<std::uint32_t>(
+        kOroNone, no_trace, [&] { return oro_decode(day, month, year, hour, minute, second); },
+        [](std::uint32_t) noexcept {});
 }
 
 extern "C" ECR_API uint32_t ECR_CALL ecr_date_decode(int32_t day, int32_t month, int32_t year) {
-    return veltra::oro_decode(day, month, year, 0, 0, 0);
+    return export_call<std::uint32_t>(
+        kOroNone, no_trace, [&] { return oro_decode(day, month, year, 0, 0, 0); },
+        [](std::uint32_t) noexcept {});
 }
 
 extern "C" ECR_API uint32_t ECR_CALL ecr_dates_decode(int32_t day, int32_t month) {
-    return veltra::oro_decode(day, month, 0, 0, 0, 0);
+    return export_call<std::uint32_t>(
+        kOroNone, no_trace, [&] { return oro_decode(day, month, 0, 0, 0, 0); },
+        [](std::uint32_t) noexcept {});
 }
 
 extern "C" ECR_API uint32_t ECR_CALL ecr_time_decode(int32_t hour, int32_t minute, int32_t second) {
-    return veltra::oro_decode(1, 1, 0, hour, minute, second);
+    return export_call<std::uint32_t>(
+        kOroNone, no_trace, [&] { return oro_decode(1, 1, 0, hour, minute, second); },
+        [](std::uint32_t) noexcept {});
 }
 
 extern "C" ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute) {
-    return veltra::oro_decode(1, 1, 0, hour, minute, 0);
+    return export_call<std::uint32_t>(
+        kOroNone, no_trace, [&] { return oro_decode(1, 1, 0, hour, minute, 0); },
+        [](std::uint32_t) noexcept {});
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cmd/info_vars.hpp"
+#include "frame/export_call.hpp"
 #include "frame/paths.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
@@ -159,29 +160,32 @@ using namespace veltra;
 
 extern "C" ECR_API int32_t ECR_CALL ecr_command(const char* hostname, const char* filename,
                                                 int32_t request, char* rspptr, int32_t rsplen) {
-    ecr_trace(
-        "%s ecr_command -- begin: hostname='%s' filename='%s' request='%d' rspptr='0x%08X' "
-        "rsplen='%d'\n",
-        ecr_trace_time(), trace_text(hostname), trace_text(filename), static_cast<int>(request),
-        trace_addr(rspptr), static_cast<int>(rsplen));
     // Without a usable caller's buffer the answer goes to one of our own; a
     // buffer of one byte still receives the empty text.
     char own[kInfoAnswerSize];
+    own[0] = '\0';
     std::span<char> answer(own, sizeof own);
-    if (rspptr != nullptr && rsplen >= 2)
-        answer = std::span<char>(rspptr, static_cast<std::size_t>(rsplen));
-    answer[0] = '\0';
-    if (rspptr != nullptr && rsplen == 1) rspptr[0] = '\0';
-
-    std::int32_t result = ERR_SOCKET_OPEN;
-    try {
-        std::uint32_t addr = kNoAddress;
-        result = ecr_resolve_host(hostname, addr);
-        if (result == 0) result = run_request(addr, trace_text(filename), request, answer);
-    } catch (...) {
-    }
-    char text[kResultTextSize];
-    ecr_trace("%s ecr_command -- end  : esito='%s' rspptr='%s'\n", ecr_trace_time(),
-              ecr_err_name(result, text), answer.data());
-    return result;
+    return export_call(
+        ERR_SOCKET_OPEN,
+        [&]() noexcept {
+            ecr_trace(
+                "%s ecr_command -- begin: hostname='%s' filename='%s' request='%d' "
+                "rspptr='0x%08X' rsplen='%d'\n",
+                ecr_trace_time(), trace_text(hostname), trace_text(filename),
+                static_cast<int>(request), trace_addr(rspptr), static_cast<int>(rsplen));
+        },
+        [&] {
+            if (rspptr != nullptr && rsplen >= 2)
+                answer = std::span<char>(rspptr, static_cast<std::size_t>(rsplen));
+            answer[0] = '\0';
+            if (rspptr != nullptr && rsplen == 1) rspptr[0] = '\0';
+            std::uint32_t addr = kNoAddress;
+            const std::int32_t result = ecr_resolve_host(hostname, addr);
+            return result != 0 ? result : run_request(addr, trace_text(filename), request, answer);
+        },
+        [&](std::int32_t result) noexcept {
+            char text[kResultTextSize];
+            ecr_trace("%s ecr_command -- end  : esito='%s' rspptr='%s'\n", ecr_trace_time(),
+                      ecr_err_name(result, text), answer.data());
+        });
 }

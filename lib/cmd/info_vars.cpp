@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "cmd/command_exchange.hpp"
+#include "frame/export_call.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
 #include "net/resolve.hpp"
@@ -41,8 +42,15 @@ char first_char(const char* value) {
 int ecr_parse_info(const char* answer, std::span<char> info_mod, char** var_list) {
     const bool trace_inf = sys::env_present("ECR_TRCINF");
     if (trace_inf) ecr_trace("inf -- input='%s'\n", answer);
-    clear_list(var_list);
-    if (info_mod.size() < 2) return 0;
+    if (info_mod.size() < 2) {
+        // No room for a copy: every entry is empty, inside the caller's buffer when it has one.
+        clear_list(var_list);
+        if (!info_mod.empty()) {
+            info_mod[0] = '\0';
+            for (std::size_t i = 0; i < kInfoVars; ++i) var_list[i] = info_mod.data();
+        }
+        return 0;
+    }
 
     // Copy, cut to what the buffer holds with the "," and the terminator.
     std::size_t len = std::strlen(answer);
@@ -50,6 +58,9 @@ int ecr_parse_info(const char* answer, std::span<char> info_mod, char** var_list
     std::memcpy(info_mod.data(), answer, len);
     info_mod[len] = ',';
     info_mod[len + 1] = '\0';
+    // Empty entries point at a terminator of info_mod itself, never at a
+    // byte the library shares between calls.
+    for (std::size_t i = 0; i < kInfoVars; ++i) var_list[i] = info_mod.data() + len + 1;
 
     int count = 0;
     char* field = info_mod.data();
@@ -58,7 +69,7 @@ int ecr_parse_info(const char* answer, std::span<char> info_mod, char** var_list
         info_mod[i] = '\0';
         if (static_cast<std::size_t>(count) < kInfoVars) {
             char* eq = std::strchr(field, '=');
-            var_list[count] = eq != nullptr ? eq + 1 : g_empty;
+            var_list[count] = eq != nullptr ? eq + 1 : info_mod.data() + i;
         }
         ++count;
         field = info_mod.data() + i + 1;
@@ -127,77 +138,96 @@ using namespace veltra;
 
 extern "C" ECR_API int32_t ECR_CALL ecr_get_info(const char* hostname, char* info_org,
                                                  char* info_mod, char** var_list) {
-    ecr_trace(
-        "%s ecr_get_info -- begin: hostname='%s' info_org='0x%08X' info_mod='0x%08X' "
-        "var_list='0x%08X'\n",
-        ecr_trace_time(), trace_text(hostname), trace_addr(info_org), trace_addr(info_mod),
-        trace_addr(var_list));
-    std::int32_t result = ERR_SOCKET_LIBRARY;
-    if (info_org != nullptr) info_org[0] = '\0';
-    if (info_mod != nullptr) info_mod[0] = '\0';
-    if (var_list != nullptr) clear_list(var_list);
-    if (info_org != nullptr) {
-        try {
+    return export_call(
+        ERR_SOCKET_OPEN,
+        [&]() noexcept {
+            ecr_trace(
+                "%s ecr_get_info -- begin: hostname='%s' info_org='0x%08X' info_mod='0x%08X' "
+                "var_list='0x%08X'\n",
+                ecr_trace_time(), trace_text(hostname), trace_addr(info_org), trace_addr(info_mod),
+                trace_addr(var_list));
+        },
+        [&] {
+            // Empty entries point at a terminator in the caller's own buffers:
+            // info_mod's first byte, else info_org's last.
+            char* empty = nullptr;
+            if (info_org != nullptr) {
+                info_org[0] = '\0';
+                info_org[kInfoAnswerSize - 1] = '\0';
+                empty = info_org + kInfoAnswerSize - 1;
+            }
+            if (info_mod != nullptr) {
+                info_mod[0] = '\0';
+                empty = info_mod;
+            }
+            if (var_list != nullptr && empty != nullptr) {
+                for (std::size_t i = 0; i < kInfoVars; ++i) var_list[i] = empty;
+            }
+            if (info_org == nullptr) return static_cast<std::int32_t>(ECR_ERR_PARAMETRI);
             std::uint32_t addr = kNoAddress;
-            result = ecr_resolve_host(hostname, addr);
+            std::int32_t result = ecr_resolve_host(hostname, addr);
             if (result == 0) {
                 result = ecr_recv_info_txt(addr, std::span<char>(info_org, kInfoAnswerSize));
             }
             if (result == 0 && info_mod != nullptr && var_list != nullptr) {
                 ecr_parse_info(info_org, std::span<char>(info_mod, kInfoAnswerSize), var_list);
             }
-        } catch (...) {
-            result = ERR_SOCKET_OPEN;
-        }
-    } else {
-        result = ECR_ERR_PARAMETRI;
-    }
-    char text[kResultTextSize];
-    ecr_trace("%s ecr_get_info -- end  : esito='%s' info_org='%s'\n", ecr_trace_time(),
-              ecr_err_name(result, text), trace_text(info_org));
-    return result;
+            return result;
+        },
+        [&](std::int32_t result) noexcept {
+            char text[kResultTextSize];
+            ecr_trace("%s ecr_get_info -- end  : esito='%s' info_org='%s'\n", ecr_trace_time(),
+                      ecr_err_name(result, text), trace_text(info_org));
+        });
 }
 
 extern "C" ECR_API int32_t ECR_CALL ecr_get_status(const char* hostname, int32_t* hst_conn,
                                                    int32_t* sco_fis) {
-    ecr_trace("%s ecr_get_status -- begin: hostname='%s' hst_conn='0x%08X' sco_fis='0x%08X'\n",
-              ecr_trace_time(), trace_text(hostname), trace_addr(hst_conn), trace_addr(sco_fis));
     std::int32_t own_conn = 0;
     std::int32_t own_fis = 0;
     std::int32_t& conn = hst_conn != nullptr ? *hst_conn : own_conn;
     std::int32_t& fis = sco_fis != nullptr ? *sco_fis : own_fis;
-    std::int32_t result = ERR_SOCKET_OPEN;
-    try {
-        std::uint32_t addr = kNoAddress;
-        VarList vars{};
-        result = ecr_eval_status(hostname, addr, vars, conn, fis);
-    } catch (...) {
-    }
-    char text[kResultTextSize];
-    ecr_trace("%s ecr_get_status -- end  : esito='%s' hst_conn='%d' sco_fis='%d'\n",
-              ecr_trace_time(), ecr_err_name(result, text), static_cast<int>(conn),
-              static_cast<int>(fis));
-    return result;
+    return export_call(
+        ERR_SOCKET_OPEN,
+        [&]() noexcept {
+            ecr_trace(
+                "%s ecr_get_status -- begin: hostname='%s' hst_conn='0x%08X' sco_fis='0x%08X'\n",
+                ecr_trace_time(), trace_text(hostname), trace_addr(hst_conn), trace_addr(sco_fis));
+        },
+        [&] {
+            std::uint32_t addr = kNoAddress;
+            VarList vars{};
+            return ecr_eval_status(hostname, addr, vars, conn, fis);
+        },
+        [&](std::int32_t result) noexcept {
+            char text[kResultTextSize];
+            ecr_trace("%s ecr_get_status -- end  : esito='%s' hst_conn='%d' sco_fis='%d'\n",
+                      ecr_trace_time(), ecr_err_name(result, text), static_cast<int>(conn),
+                      static_cast<int>(fis));
+        });
 }
 
 extern "C" ECR_API int32_t ECR_CALL ecr_get_status_new(const char* hostname, char* stato,
                                                        char* hst_conn) {
-    ecr_trace("%s ecr_get_status_new -- begin: hostname='%s' stato='0x%08X' hst_conn='0x%08X'\n",
-              ecr_trace_time(), trace_text(hostname), trace_addr(stato), trace_addr(hst_conn));
     char own_stato[2] = {};
     char own_conn[2] = {};
     char* st = stato != nullptr ? stato : own_stato;
     char* hc = hst_conn != nullptr ? hst_conn : own_conn;
     st[0] = st[1] = '\0';
     hc[0] = hc[1] = '\0';
-    std::int32_t result = ERR_SOCKET_OPEN;
-    try {
-        std::uint32_t addr = kNoAddress;
-        VarList vars{};
-        clear_list(vars.data());
-        result = ecr_resolve_host(hostname, addr);
-        if (result == 0) result = ecr_read_info(addr, vars);
-        if (result == 0) {
+    return export_call(
+        ERR_SOCKET_OPEN,
+        [&]() noexcept {
+            ecr_trace(
+                "%s ecr_get_status_new -- begin: hostname='%s' stato='0x%08X' hst_conn='0x%08X'\n",
+                ecr_trace_time(), trace_text(hostname), trace_addr(stato), trace_addr(hst_conn));
+        },
+        [&] {
+            std::uint32_t addr = kNoAddress;
+            VarList vars{};
+            std::int32_t result = ecr_resolve_host(hostname, addr);
+            if (result == 0) result = ecr_read_info(addr, vars);
+            if (result != 0) return result;
             const std::int32_t operating = info_number(vars[kInfoOperating]);
             const std::int32_t busy = info_number(vars[kInfoBusy]);
             const std::int32_t setup = info_number(vars[kInfoSetupFlag]);
@@ -209,11 +239,11 @@ extern "C" ECR_API int32_t ECR_CALL ecr_get_status_new(const char* hostname, cha
                 st[0] = vars[kInfoStateLetter][0];
             }
             hc[0] = info_number(vars[kInfoHostConn]) != 0 ? 'S' : 'N';
-        }
-    } catch (...) {
-    }
-    char text[kResultTextSize];
-    ecr_trace("%s ecr_get_status_new -- end  : esito='%s' stato='%s' hst_conn='%s'\n",
-              ecr_trace_time(), ecr_err_name(result, text), st, hc);
-    return result;
+            return result;
+        },
+        [&](std::int32_t result) noexcept {
+            char text[kResultTextSize];
+            ecr_trace("%s ecr_get_status_new -- end  : esito='%s' stato='%s' hst_conn='%s'\n",
+                      ecr_trace_time(), ecr_err_name(result, text), st, hc);
+        });
 }

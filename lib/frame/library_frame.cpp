@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame/export_call.hpp"
 #include "frame/paths.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
@@ -102,18 +103,32 @@ void set_dirname(std::string_view dir) noexcept {
 using namespace veltra;
 
 extern "C" ECR_API char* ECR_CALL ecr_get_ver(char* verptr) {
-    ecr_trace("%s ecr_get_ver -- begin: verptr='0x%08X'\n", ecr_trace_time(), trace_addr(verptr));
-    // A trap without a debugger would kill the host application.
-    if (sys::env_present("ECR_DEBUG") && sys::debugger_attached()) sys::debug_trap();
-    std::memcpy(verptr, kVersionText, std::strlen(kVersionText) + 1);
-    ecr_trace("%s ecr_get_ver -- end  : verptr='%s'\n", ecr_trace_time(), verptr);
-    return verptr;
+    return export_call<char*>(
+        verptr,
+        [&]() noexcept {
+            ecr_trace("%s ecr_get_ver -- begin: verptr='0x%08X'\n", ecr_trace_time(),
+                      trace_addr(verptr));
+        },
+        [&] {
+            // A trap without a debugger would kill the host application.
+            if (sys::env_present("ECR_DEBUG") && sys::debugger_attached()) sys::debug_trap();
+            std::memcpy(verptr, kVersionText, std::strlen(kVersionText) + 1);
+            return verptr;
+        },
+        [&](char* result) noexcept {
+            ecr_trace("%s ecr_get_ver -- end  : verptr='%s'\n", ecr_trace_time(), result);
+        });
 }
 
 extern "C" ECR_API char* ECR_CALL ecr_get_err(int32_t esito, char* errptr) {
-    ecr_trace("%s ecr_get_err -- begin: esito='%d' errptr='0x%08X'\n", ecr_trace_time(),
-              static_cast<int>(esito), trace_addr(errptr));
-    ecr_err_name(esito, errptr);
-    ecr_trace("%s ecr_get_err -- end  : errptr='%s'\n", ecr_trace_time(), errptr);
-    return errptr;
+    return export_call<char*>(
+        errptr,
+        [&]() noexcept {
+            ecr_trace("%s ecr_get_err -- begin: esito='%d' errptr='0x%08X'\n", ecr_trace_time(),
+                      static_cast<int>(esito), trace_addr(errptr));
+        },
+        [&] { return ecr_err_name(esito, errptr); },
+        [&](char* result) noexcept {
+            ecr_trace("%s ecr_get_err -- end  : errptr='%s'\n", ecr_trace_time(), result);
+        });
 }

@@ -2,7 +2,9 @@
 #include "frame/paths.hpp"
 
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "frame/library_frame.hpp"
 #include "sys/env.hpp"
@@ -52,6 +54,13 @@ std::int32_t ecr_file_size(const char* path) {
     if (size < 0) return -1;
     constexpr std::int64_t most = std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(size > most ? most : size);
+}
+
+bool same_file(const char* a, const char* b) {
+    if (std::strcmp(a, b) == 0) return true;
+    std::error_code error;
+    const bool same = std::filesystem::equivalent(a, b, error);
+    return !error && same;
 }
 
 }  // namespace veltra

@@ -24,6 +24,10 @@ std::string ecr_module_path(std::string_view name);
 const char* ecr_base_name(const char* path);
 std::string_view ecr_base_name(std::string_view path);
 
+// Whether two paths name the same file: the same text, or, where both
+// exist, the same file by another spelling.
+bool same_file(const char* a, const char* b);
+
 // The file's size in bytes, or -1 when it cannot be examined. Files of
 // 2 GiB or more report INT32_MAX, which every size check of the library
 // refuses.

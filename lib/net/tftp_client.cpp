@@ -1,13 +1,16 @@
 // The TFTP client. Its timing and restart rules are the register's: 3 s for
 // the first answer and three requests, then 5 s per packet and four lost
-// answers in all (progress does not renew them); the last ACK goes out twice;
-// the empty closing block of a put is not awaited.
+// answers in all (progress does not renew them); the last ACK goes out twice.
+// A put ends only when the register has acknowledged its last block, the
+// empty closing one included. A wait ends at its deadline: datagrams the
+// client ignores do not extend it.
 //
-// The first answer to a request fixes the server's address and port; every
-// later packet of the transfer goes there, and datagrams from anyone else are
-// ignored, so a stray or forged datagram can neither end a transfer nor write
-// into a register file. The register answers from its request port, so with
-// it nothing changes; standard servers that answer from a new port work too.
+// Datagrams from the register's address and its request port are always
+// taken: the register answers from the port it listens on, and once it has,
+// the transfer stays there. A standard server that moves the transfer to a
+// new port is followed to the port of its first answer. Datagrams from
+// anyone else are ignored, so a stray datagram can neither end a transfer
+// nor write into a register file.
 #include "net/tftp_client.hpp"
 
 #include <algorithm>
@@ -91,7 +94,7 @@ bool proto_on() {
     return sys::env_present("ECR_PROTO");
 }
 
-void udp_send(sys::UdpSocket& sock, std::uint32_t addr, std::uint16_t port,
+void udp_send(TftpSocket& sock, std::uint32_t addr, std::uint16_t port,
               std::span<const std::uint8_t> packet) {
     if (!sock.send_to(addr, port, packet)) {
         // The transfer goes on as if the datagram had been lost.
@@ -100,37 +103,81 @@ void udp_send(sys::UdpSocket& sock, std::uint32_t addr, std::uint16_t port,
     }
 }
 
-// The server of one transfer: the register's address, and the port of its
-// first answer once there is one.
+// A failed setting is traced; the wait is then bounded by the socket layer.
+void set_rcv_timeout(TftpSocket& sock, std::uint32_t timeout_ms) {
+    int error = 0;
+    if (!sock.set_recv_timeout(timeout_ms, error)) {
+        ecr_trace("%s setsockopt fallita: esito='%d'\n", ecr_trace_time(), error);
+    }
+}
+
+// The server of one transfer: the register's address, its request port, and
+// the port the transfer runs on once an answer came.
 struct Peer {
     std::uint32_t addr;
     std::uint16_t request_port;
     std::optional<std::uint16_t> port;
 
     std::uint16_t send_port() const { return port.value_or(request_port); }
+
+    // Whether a datagram from this port of the register's address belongs to
+    // the transfer. Sets moved when it brings the transfer back to the
+    // request port from another one.
+    bool takes(std::uint16_t from_port, bool& moved) {
+        moved = false;
+        if (from_port == request_port) {
+            moved = port.has_value() && *port != request_port;
+            port = request_port;
+            return true;
+        }
+        if (!port) {
+            port = from_port;
+            return true;
+        }
+        return *port == from_port && *port != request_port;
+    }
 };
 
-// One packet from the peer, or nothing within the time-out. A receive error
-// counts as a lost datagram. Datagrams from anyone but the peer are dropped
-// without ending the wait early or extending it.
+// The deadline of one wait: set when a packet goes out that asks for an
+// answer, and kept while ignored datagrams come and go.
+class Wait {
+public:
+    void restart(std::uint32_t timeout_ms) {
+        timeout_ms_ = timeout_ms;
+        deadline_ = sys::monotonic_ms() + timeout_ms;
+        fresh_ = true;
+    }
+    // The time left; a wait just started gets its whole time-out, which is
+    // the one the socket holds.
+    std::uint32_t left() {
+        if (fresh_) {
+            fresh_ = false;
+            return timeout_ms_;
+        }
+        const std::uint64_t now = sys::monotonic_ms();
+        return now >= deadline_ ? 0 : static_cast<std::uint32_t>(deadline_ - now);
+    }
+
+private:
+    std::uint32_t timeout_ms_ = 0;
+    std::uint64_t deadline_ = 0;
+    bool fresh_ = false;
+};
+
+// One packet of the transfer, or nothing by the deadline. A receive error
+// counts as a lost datagram.
 struct Packet {
     std::uint16_t opcode = 0;
     std::span<const std::uint8_t> bytes;
+    bool moved = false;  // it brought the transfer back to the request port
 };
 
-std::optional<Packet> receive(sys::UdpSocket& sock, Peer& peer, std::uint32_t timeout_ms,
+std::optional<Packet> receive(TftpSocket& sock, Peer& peer, Wait& wait,
                               std::array<std::uint8_t, kRecvBufferSize>& buf) {
-    const std::uint64_t deadline = sys::monotonic_ms() + timeout_ms;
-    std::uint32_t left = timeout_ms;
-    for (bool first = true;; first = false) {
-        if (!first) {
-            // A stranger's datagram does not extend the wait.
-            const std::uint64_t now = sys::monotonic_ms();
-            left = now >= deadline ? 0 : static_cast<std::uint32_t>(deadline - now);
-        }
+    for (;;) {
         sys::Datagram got;
         int error = 0;
-        switch (sock.recv_from(buf, left, got, error)) {
+        switch (sock.recv_from(buf, wait.left(), got, error)) {
             case sys::RecvStatus::kTimedOut:
                 return std::nullopt;
             case sys::RecvStatus::kFailed:
@@ -139,18 +186,37 @@ std::optional<Packet> receive(sys::UdpSocket& sock, Peer& peer, std::uint32_t ti
             case sys::RecvStatus::kData:
                 break;
         }
-        if (got.from_addr != peer.addr) continue;
-        if (peer.port && got.from_port != *peer.port) continue;
-        peer.port = got.from_port;
         Packet packet;
+        if (got.from_addr != peer.addr || !peer.takes(got.from_port, packet.moved)) continue;
         packet.bytes = std::span<const std::uint8_t>(buf.data(), got.length);
         packet.opcode = got.length >= 2 ? get16(buf.data()) : 0;
         return packet;
     }
 }
 
+// The platform's socket behind the exported calls.
+class PlatformSocket final : public TftpSocket {
+public:
+    bool valid() const { return sock_.valid(); }
+    int open_error() const { return sock_.open_error(); }
+    bool set_recv_timeout(std::uint32_t timeout_ms, int& error) override {
+        return sock_.set_recv_timeout(timeout_ms, error);
+    }
+    bool send_to(std::uint32_t addr_be, std::uint16_t port,
+                 std::span<const std::uint8_t> data) override {
+        return sock_.send_to(addr_be, port, data);
+    }
+    sys::RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
+                              sys::Datagram& got, int& error) override {
+        return sock_.recv_from(buf, timeout_ms, got, error);
+    }
+
+private:
+    sys::UdpSocket sock_;
+};
+
 // A fresh socket per transfer; a failed open is traced.
-bool socket_opened(const sys::UdpSocket& sock) {
+bool socket_opened(const PlatformSocket& sock) {
     if (sock.valid()) return true;
     ecr_trace("%s socket_udp fallita: esito='%d'\n", ecr_trace_time(), sock.open_error());
     return false;
@@ -192,8 +258,12 @@ private:
 }  // namespace
 
 std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
-    sys::UdpSocket sock;
+    PlatformSocket sock;
     if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
+    return ecr_tftp_get(sock, addr_be, pathname);
+}
+
+std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname) {
     std::uint32_t hook = retry_hook();
     int ntent = kRequestAttempts;
     const std::vector<std::uint8_t> request =
@@ -212,13 +282,16 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
         // Until a block is acknowledged, the ACK a time-out repeats is that of block 0.
         std::vector<std::uint8_t> last_ack = build_ack(0);
         std::uint32_t timeout = kRequestTimeoutMs;
+        Wait wait;
         peer.port.reset();
         udp_send(sock, peer.addr, peer.request_port, request);
+        set_rcv_timeout(sock, timeout);
+        wait.restart(timeout);
         ecr_trace("%s tftp-get connect  : pathname='%s'\n", ecr_trace_time(), pathname);
 
         bool start_over = false;
         while (!start_over) {
-            const std::optional<Packet> packet = receive(sock, peer, timeout, buf);
+            const std::optional<Packet> packet = receive(sock, peer, wait, buf);
             if (!packet) {
                 ecr_trace(
                     "%s tftp-get timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
@@ -232,43 +305,63 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
                 }
                 if (length > 0) {
                     udp_send(sock, peer.addr, peer.send_port(), last_ack);
+                    wait.restart(timeout);
                 } else {
                     start_over = true;
                 }
                 continue;
             }
 
-            if (packet->opcode == kTftpData && packet->bytes.size() >= kHeader &&
-                packet->bytes.size() <= kHeader + kTftpBlockSize) {
+            if (packet->opcode == kTftpData && packet->bytes.size() > kHeader + kTftpBlockSize) {
+                // More than a block holds: not the register's, and never written.
+                ecr_trace("%s tftp-get oversized: block='%d' data_len='%d'\n", ecr_trace_time(),
+                          get16(packet->bytes.data() + 2),
+                          static_cast<int>(packet->bytes.size() - kHeader));
+                continue;
+            }
+
+            if (packet->opcode == kTftpData && packet->bytes.size() >= kHeader) {
                 const std::uint16_t number = get16(packet->bytes.data() + 2);
                 const auto data = packet->bytes.subspan(kHeader);
                 if (proto_on()) {
                     ecr_trace("%s tftp-get receive  : block='%d' data_len='%d'\n", ecr_trace_time(),
                               number, static_cast<int>(data.size()));
                 }
+                if (number != block) {
+                    // Only the expected block moves the transfer on or ends it. A
+                    // repeat of an earlier block is acknowledged again; a block
+                    // that cannot have been sent yet (0, or beyond the next) is not.
+                    ecr_trace("%s tftp-get duplicate: block='%d'\n", ecr_trace_time(), number);
+                    if (number == 0 || number > block) continue;
+                    if (hook != 0 && number == hook) {
+                        ecr_trace("%s tftp-get retry    : block='%d'\n", ecr_trace_time(), number);
+                        hook = 0;
+                    } else {
+                        last_ack = build_ack(number);
+                        udp_send(sock, peer.addr, peer.send_port(), last_ack);
+                    }
+                    continue;
+                }
                 if (block == 1) {
                     ecr_trace("%s tftp-get started  : pathname='%s'\n", ecr_trace_time(), pathname);
                     ntent = kTransferAttempts;
                     timeout = kTransferTimeoutMs;
+                    set_rcv_timeout(sock, timeout);
                 }
-                if (number == block) {
-                    if (!local.append(data)) {
-                        local.discard();
-                        ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
-                                  ecr_trace_time(), pathname, static_cast<int>(length));
-                        return ERR_FILE_CREATION;
-                    }
-                    length += static_cast<std::int64_t>(data.size());
-                    ++block;
-                    if (block > kTftpMaxBlocks && data.size() == kTftpBlockSize) {
-                        // The next block number would wrap: the file is too large.
-                        local.discard();
-                        ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
-                                  ecr_trace_time(), pathname, static_cast<int>(length));
-                        return ERR_INVALID_FILESIZE;
-                    }
-                } else {
-                    ecr_trace("%s tftp-get duplicate: block='%d'\n", ecr_trace_time(), number);
+                if (!local.append(data)) {
+                    local.discard();
+                    ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
+                              ecr_trace_time(), pathname, static_cast<int>(length));
+                    return ERR_FILE_CREATION;
+                }
+                length += static_cast<std::int64_t>(data.size());
+                ++block;
+                if (block > kTftpMaxBlocks && data.size() == kTftpBlockSize) {
+                    // The next block number would wrap: the file is too large.
+                    local.discard();
+                    ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
+                              ecr_trace_time(), pathname, static_cast<int>(length));
+                    return ERR_INVALID_FILESIZE;
                 }
                 if (hook != 0 && number == hook) {
                     ecr_trace("%s tftp-get retry    : block='%d'\n", ecr_trace_time(), number);
@@ -277,6 +370,7 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
                     last_ack = build_ack(number);
                     udp_send(sock, peer.addr, peer.send_port(), last_ack);
                 }
+                wait.restart(timeout);
                 if (data.size() >= kTftpBlockSize) continue;
 
                 // The last block: its ACK goes out once more.
@@ -301,14 +395,18 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
                 ntent = kRequestAttempts;
                 start_over = true;
             }
-            // Anything else is ignored and uses no attempt.
+            // Anything else is ignored: it uses no attempt and keeps the deadline.
         }
     }
 }
 
 std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
-    sys::UdpSocket sock;
+    PlatformSocket sock;
     if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
+    return ecr_tftp_put(sock, addr_be, pathname);
+}
+
+std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* pathname) {
     std::uint32_t hook = retry_hook();
     int ntent = kRequestAttempts;
     const std::vector<std::uint8_t> request =
@@ -326,16 +424,20 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
         if (!file || size < 0) return ERR_FILE_NOT_FOUND;
         std::int64_t length = 0;
         std::uint32_t block = 0;
+        bool closing_sent = false;
         std::vector<std::uint8_t> last_data;
         std::uint32_t timeout = kRequestTimeoutMs;
+        Wait wait;
         peer.port.reset();
         udp_send(sock, peer.addr, peer.request_port, request);
+        set_rcv_timeout(sock, timeout);
+        wait.restart(timeout);
         ecr_trace("%s tftp-put connect  : pathname='%s' size='%d'\n", ecr_trace_time(), pathname,
                   static_cast<int>(size));
 
         bool start_over = false;
         while (!start_over) {
-            const std::optional<Packet> packet = receive(sock, peer, timeout, buf);
+            const std::optional<Packet> packet = receive(sock, peer, wait, buf);
             if (!packet) {
                 ecr_trace(
                     "%s tftp-put timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
@@ -344,13 +446,14 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
                 if (--ntent <= 0) {
                     ecr_trace("%s tftp-put aborted  : pathname='%s' length='%d'\n",
                               ecr_trace_time(), pathname, static_cast<int>(length));
-                    return length == 0 ? ERR_TIMEOUT : ERR_TRANSFER_FAILED;
+                    return length == 0 && !closing_sent ? ERR_TIMEOUT : ERR_TRANSFER_FAILED;
                 }
-                if (length > 0) {
+                if (!last_data.empty()) {
                     ecr_trace("%s tftp-put resend   : block='%d' data_len='%d'\n", ecr_trace_time(),
                               get16(last_data.data() + 2),
                               static_cast<int>(last_data.size() - kHeader));
                     udp_send(sock, peer.addr, peer.send_port(), last_data);
+                    wait.restart(timeout);
                 } else {
                     start_over = true;
                 }
@@ -358,17 +461,28 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
             }
 
             if (packet->opcode == kTftpAck && packet->bytes.size() >= kHeader) {
+                if (get16(packet->bytes.data() + 2) != block) {
+                    // A repeated ACK asks for nothing, unless it brought the
+                    // transfer back to the request port: what went to the
+                    // other port goes again to this one.
+                    if (packet->moved && !last_data.empty()) {
+                        udp_send(sock, peer.addr, peer.send_port(), last_data);
+                    }
+                    continue;
+                }
                 if (block == 0) {
                     ecr_trace("%s tftp-put started  : pathname='%s' size='%d'\n", ecr_trace_time(),
                               pathname, static_cast<int>(size));
                     ntent = kTransferAttempts;
                     timeout = kTransferTimeoutMs;
+                    set_rcv_timeout(sock, timeout);
                 }
-                if (get16(packet->bytes.data() + 2) != block) continue;
                 if (length == size) {
-                    file.reset();
-                    if (size % kTftpBlockSize == 0) {
-                        // An empty block closes a file of whole blocks; its ACK is not awaited.
+                    if (size % kTftpBlockSize == 0 && !closing_sent) {
+                        // An empty block closes a file of whole blocks; it is
+                        // acknowledged like every other.
+                        file.reset();
+                        closing_sent = true;
                         ++block;
                         last_data.assign(kHeader, 0);
                         put16(last_data, 0, kTftpData);
@@ -378,6 +492,8 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
                                       ecr_trace_time(), static_cast<int>(block), 0);
                         }
                         udp_send(sock, peer.addr, peer.send_port(), last_data);
+                        wait.restart(timeout);
+                        continue;
                     }
                     ecr_trace("%s tftp-put completed: pathname='%s' length='%d/%d'\n",
                               ecr_trace_time(), pathname, static_cast<int>(length),
@@ -409,6 +525,7 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
                     }
                     udp_send(sock, peer.addr, peer.send_port(), last_data);
                 }
+                wait.restart(timeout);
                 continue;
             }
 
@@ -424,7 +541,7 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
                 ntent = kRequestAttempts;
                 start_over = true;
             }
-            // Anything else is ignored and uses no attempt.
+            // Anything else is ignored: it uses no attempt and keeps the deadline.
         }
     }
 }

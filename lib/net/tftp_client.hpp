@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+
+#include "sys/sockets.hpp"
 
 namespace veltra {
 
@@ -17,6 +20,18 @@ inline constexpr std::int64_t kTftpMaxFileSize = std::int64_t{kTftpMaxBlocks} * 
 // ERR_TRANSFER_FAILED.
 inline constexpr int kTftpMaxStartOvers = 5;
 
+// What a transfer needs of its socket. The platform's UDP socket serves the
+// exported calls; tests stand in for it to make a step fail.
+class TftpSocket {
+public:
+    virtual ~TftpSocket() = default;
+    virtual bool set_recv_timeout(std::uint32_t timeout_ms, int& error) = 0;
+    virtual bool send_to(std::uint32_t addr_be, std::uint16_t port,
+                         std::span<const std::uint8_t> data) = 0;
+    virtual sys::RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
+                                      sys::Datagram& got, int& error) = 0;
+};
+
 // Fetches the register's file of the same base name into pathname.
 // Returns 0, ERR_SOCKET_OPEN, ERR_TIMEOUT (no answer at all),
 // ERR_TRANSFER_FAILED (broken off or refused), ERR_FILE_CREATION (the local
@@ -24,11 +39,14 @@ inline constexpr int kTftpMaxStartOvers = 5;
 // file is too large to transfer). After any failure but ERR_SOCKET_OPEN the
 // local file is deleted.
 std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname);
+std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname);
 
 // Sends the local file to the register under its base name.
-// Returns 0, ERR_SOCKET_OPEN, ERR_TIMEOUT, ERR_TRANSFER_FAILED,
+// Returns 0 once the register has acknowledged the last block (for a file of
+// whole blocks, the empty closing one), ERR_SOCKET_OPEN, ERR_TIMEOUT, ERR_TRANSFER_FAILED,
 // ERR_FILE_NOT_FOUND (missing or unreadable) or ERR_INVALID_FILESIZE (too
 // large to transfer, refused before anything is sent).
 std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname);
+std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* pathname);
 
 }  // namespace veltra

@@ -58,6 +58,12 @@ public:
     // Sends one datagram to addr:port; false on failure (last_socket_error()).
     bool send_to(std::uint32_t addr_be, std::uint16_t port, std::span<const std::uint8_t> data);
 
+    // Sets the socket's receive time-out; false on failure (error holds the
+    // socket error). A receive for exactly this time-out then costs one system
+    // call; any other wait, and every wait after a failed setting, is bounded
+    // by polling first.
+    bool set_recv_timeout(std::uint32_t timeout_ms, int& error);
+
     // Waits at most timeout_ms for one datagram and reads it into buf (a
     // longer datagram is cut to the buffer). On kFailed, error holds the
     // socket error.

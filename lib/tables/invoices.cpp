@@ -8,6 +8,7 @@
 
 #include "clock/oro_codec.hpp"
 #include "cmd/setup_mode.hpp"
+#include "frame/export_call.hpp"
 #include "frame/paths.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
@@ -79,21 +80,21 @@ std::int32_t convert_fatture_csv(const char* filename_bin, const char* filename_
 using namespace veltra;
 
 extern "C" ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* filename) {
-    ecr_trace("%s ecr_recv_fatture -- begin: hostname='%s' filename='%s'\n", ecr_trace_time(),
-              trace_text(hostname), trace_text(filename));
-    std::int32_t result = ERR_FILE_CREATION;
-    try {
-        const std::string table = ecr_temp_path(kFatture.file);
-        sys::remove_file(trace_text(filename));
-        sys::remove_file(table.c_str());
-        std::int32_t keep = 1;
-        result = ecr_get_table(hostname, table.c_str(), &keep);
-        if (result == 0) result = convert_fatture_csv(table.c_str(), trace_text(filename));
-        sys::remove_file(table.c_str());
-    } catch (...) {
-    }
-    char text[kResultTextSize];
-    ecr_trace("%s ecr_recv_fatture -- end  : numrec='%s'\n", ecr_trace_time(),
-              ecr_err_name(result, text));
-    return result;
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept {
+            ecr_trace("%s ecr_recv_fatture -- begin: hostname='%s' filename='%s'\n",
+                      ecr_trace_time(), trace_text(hostname), trace_text(filename));
+        },
+        [&] {
+            const std::string table = ecr_temp_path(kFatture.file);
+            sys::remove_file(trace_text(filename));
+            sys::remove_file(table.c_str());
+            std::int32_t keep = 1;
+            std::int32_t result = ecr_get_table(hostname, table.c_str(), &keep);
+            if (result == 0) result = convert_fatture_csv(table.c_str(), trace_text(filename));
+            sys::remove_file(table.c_str());
+            return result;
+        },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_recv_fatture", result); });
 }

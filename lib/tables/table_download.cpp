@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cmd/setup_mode.hpp"
+#include "frame/export_call.hpp"
 #include "frame/paths.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
@@ -65,40 +66,39 @@ bool write_row(TableCsv kind, std::FILE* out, int number, std::span<const std::u
     return false;
 }
 
-std::int32_t convert_traced(TableCsv kind, const char* bin, const char* csv, std::int32_t all) {
-    const CsvKind& k = kind_of(kind);
+void trace_conv_begin(TableCsv kind, const char* bin, const char* csv, std::int32_t all) noexcept {
     ecr_trace("%s %s -- begin: filename_bin='%s' filename_csv='%s' all='%d'\n", ecr_trace_time(),
-              k.conv_name, trace_text(bin), trace_text(csv), static_cast<int>(all));
-    std::int32_t result = ERR_FILE_CREATION;
-    try {
-        result = convert_table_csv(kind, trace_text(bin), trace_text(csv), all);
-    } catch (...) {
-    }
-    char text[kResultTextSize];
-    ecr_trace("%s %s -- end  : numrec='%s'\n", ecr_trace_time(), k.conv_name,
-              ecr_err_name(result, text));
-    return result;
+              kind_of(kind).conv_name, trace_text(bin), trace_text(csv), static_cast<int>(all));
+}
+
+void trace_recv_begin(TableCsv kind, const char* hostname, const char* filename,
+                      std::int32_t all) noexcept {
+    ecr_trace("%s %s -- begin: hostname='%s' filename='%s' all='%d'\n", ecr_trace_time(),
+              kind_of(kind).recv_name, trace_text(hostname), trace_text(filename),
+              static_cast<int>(all));
+}
+
+// The converter called inside a download writes its own pair of trace
+// lines, as the exported one does.
+std::int32_t convert_exported(TableCsv kind, const char* bin, const char* csv, std::int32_t all) {
+    return export_call(
+        ERR_FILE_CREATION, [&]() noexcept { trace_conv_begin(kind, bin, csv, all); },
+        [&] { return convert_table_csv(kind, trace_text(bin), trace_text(csv), all); },
+        [&](std::int32_t result) noexcept { trace_end_numrec(kind_of(kind).conv_name, result); });
 }
 
 std::int32_t download(TableCsv kind, const char* hostname, const char* filename, std::int32_t all) {
-    const CsvKind& k = kind_of(kind);
-    ecr_trace("%s %s -- begin: hostname='%s' filename='%s' all='%d'\n", ecr_trace_time(),
-              k.recv_name, trace_text(hostname), trace_text(filename), static_cast<int>(all));
-    std::int32_t result = ERR_FILE_CREATION;
-    try {
-        const std::string table = ecr_temp_path(k.format.file);
-        // A failed download leaves no CSV of an earlier call behind.
-        sys::remove_file(trace_text(filename));
-        sys::remove_file(table.c_str());
-        std::int32_t keep = 1;
-        result = ecr_get_table(hostname, table.c_str(), &keep);
-        if (result == 0) result = convert_traced(kind, table.c_str(), trace_text(filename), all);
-        sys::remove_file(table.c_str());
-    } catch (...) {
-    }
-    char text[kResultTextSize];
-    ecr_trace("%s %s -- end  : numrec='%s'\n", ecr_trace_time(), k.recv_name,
-              ecr_err_name(result, text));
+    const std::string table = ecr_temp_path(kind_of(kind).format.file);
+    // The table is fetched into the temporary directory: a CSV of that same
+    // path would be deleted by the fetch and written over the table.
+    if (same_file(filename, table.c_str())) return ECR_ERR_PARAMETRI;
+    // A failed download leaves no CSV of an earlier call behind.
+    sys::remove_file(filename);
+    sys::remove_file(table.c_str());
+    std::int32_t keep = 1;
+    std::int32_t result = ecr_get_table(hostname, table.c_str(), &keep);
+    if (result == 0) result = convert_exported(kind, table.c_str(), filename, all);
+    sys::remove_file(table.c_str());
     return result;
 }
 
@@ -107,6 +107,8 @@ std::int32_t download(TableCsv kind, const char* hostname, const char* filename,
 std::int32_t convert_table_csv(TableCsv kind, const char* filename_bin, const char* filename_csv,
                                std::int32_t all) {
     const TableFormat& format = kind_of(kind).format;
+    // Written onto itself, the table would be gone before it is read.
+    if (same_file(filename_bin, filename_csv)) return ECR_ERR_PARAMETRI;
     const std::int32_t size = ecr_file_size(filename_bin);
     if (size == -1) return ERR_FILE_NOT_FOUND;
     if (size != format.file_size()) return ERR_INVALID_FILESIZE;
@@ -136,24 +138,90 @@ std::int32_t convert_table_csv(TableCsv kind, const char* filename_bin, const ch
 
 using namespace veltra;
 
-#define ECR_DOWNLOAD(name, kind, all)                                                      \
-    extern "C" ECR_API int32_t ECR_CALL name(const char* hostname, const char* filename) { \
-        return download(kind, hostname, filename, all);                                    \
-    }
-ECR_DOWNLOAD(ecr_recv_reparti_all, TableCsv::kReparti, 1)
-ECR_DOWNLOAD(ecr_recv_reparti_mod, TableCsv::kReparti, 0)
-ECR_DOWNLOAD(ecr_recv_plu_all, TableCsv::kPlu, 1)
-ECR_DOWNLOAD(ecr_recv_plu_mod, TableCsv::kPlu, 0)
-ECR_DOWNLOAD(ecr_recv_clienti_all, TableCsv::kClienti, 1)
-ECR_DOWNLOAD(ecr_recv_clienti_mod, TableCsv::kClienti, 0)
-#undef ECR_DOWNLOAD
+extern "C" ECR_API int32_t ECR_CALL ecr_recv_reparti_all(const char* hostname,
+                                                         const char* filename) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_recv_begin(TableCsv::kReparti, hostname, filename, 1); },
+        [&] { return download(TableCsv::kReparti, hostname, trace_text(filename), 1); },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_recv_reparti", result); });
+}
 
-#define ECR_CONVERT(name, kind)                                                                  \
-    extern "C" ECR_API int32_t ECR_CALL name(const char* filename_bin, const char* filename_csv, \
-                                             int32_t all) {                                      \
-        return convert_traced(kind, filename_bin, filename_csv, all);                            \
-    }
-ECR_CONVERT(ecr_conv_reparti_csv, TableCsv::kReparti)
-ECR_CONVERT(ecr_conv_plu_csv, TableCsv::kPlu)
-ECR_CONVERT(ecr_conv_clienti_csv, TableCsv::kClienti)
-#undef ECR_CONVERT
+extern "C" ECR_API int32_t ECR_CALL ecr_recv_reparti_mod(const char* hostname,
+                                                         const char* filename) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_recv_begin(TableCsv::kReparti, hostname, filename, 0); },
+        [&] { return download(TableCsv::kReparti, hostname, trace_text(filename), 0); },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_recv_reparti", result); });
+}
+
+extern "C" ECR_API int32_t ECR_CALL ecr_recv_plu_all(const char* hostname, const char* filename) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_recv_begin(TableCsv::kPlu, hostname, filename, 1); },
+        [&] { return download(TableCsv::kPlu, hostname, trace_text(filename), 1); },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_recv_plu", result); });
+}
+
+extern "C" ECR_API int32_t ECR_CALL ecr_recv_plu_mod(const char* hostname, const char* filename) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_recv_begin(TableCsv::kPlu, hostname, filename, 0); },
+        [&] { return download(TableCsv::kPlu, hostname, trace_text(filename), 0); },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_recv_plu", result); });
+}
+
+extern "C" ECR_API int32_t ECR_CALL ecr_recv_clienti_all(const char* hostname,
+                                                         const char* filename) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_recv_begin(TableCsv::kClienti, hostname, filename, 1); },
+        [&] { return download(TableCsv::kClienti, hostname, trace_text(filename), 1); },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_recv_clienti", result); });
+}
+
+extern "C" ECR_API int32_t ECR_CALL ecr_recv_clienti_mod(const char* hostname,
+                                                         const char* filename) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_recv_begin(TableCsv::kClienti, hostname, filename, 0); },
+        [&] { return download(TableCsv::kClienti, hostname, trace_text(filename), 0); },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_recv_clienti", result); });
+}
+
+extern "C" ECR_API int32_t ECR_CALL ecr_conv_reparti_csv(const char* filename_bin,
+                                                         const char* filename_csv, int32_t all) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_conv_begin(TableCsv::kReparti, filename_bin, filename_csv, all); },
+        [&] {
+            return convert_table_csv(TableCsv::kReparti, trace_text(filename_bin),
+                                     trace_text(filename_csv), all);
+        },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_conv_reparti_csv", result); });
+}
+
+extern "C" ECR_API int32_t ECR_CALL ecr_conv_plu_csv(const char* filename_bin,
+                                                     const char* filename_csv, int32_t all) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_conv_begin(TableCsv::kPlu, filename_bin, filename_csv, all); },
+        [&] {
+            return convert_table_csv(TableCsv::kPlu, trace_text(filename_bin),
+                                     trace_text(filename_csv), all);
+        },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_conv_plu_csv", result); });
+}
+
+extern "C" ECR_API int32_t ECR_CALL ecr_conv_clienti_csv(const char* filename_bin,
+                                                         const char* filename_csv, int32_t all) {
+    return export_call(
+        ERR_FILE_CREATION,
+        [&]() noexcept { trace_conv_begin(TableCsv::kClienti, filename_bin, filename_csv, all); },
+        [&] {
+            return convert_table_csv(TableCsv::kClienti, trace_text(filename_bin),
+                                     trace_text(filename_csv), all);
+        },
+        [](std::int32_t result) noexcept { trace_end_numrec("ecr_conv_clienti_csv", result); });
+}

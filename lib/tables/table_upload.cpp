@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cmd/setup_mode.hpp"
+#include "frame/export_call.hpp"
 #include "frame/paths.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
@@ -51,20 +52,41 @@ int CsvReader::read_fields(std::span<std::string_view> slots) {
     const bool trace_csv = sys::env_present("ECR_TRCCSV");
     char* line = line_.data();
     for (;;) {
-        if (std::fgets(line, static_cast<int>(kLineBuffer - 1), in_) == nullptr) return -1;
-        std::size_t len = std::strlen(line);
-        if (len > 0 && line[len - 1] == '\n') {
-            line[--len] = '\0';
-        } else if (const int next = std::fgetc(in_); next != EOF && next != '\n') {
-            // Longer than the buffer: drop the whole line.
-            int c = next;
-            while (c != EOF && c != '\n') c = std::fgetc(in_);
+        // Up to one character more than a line holds, so that a CR before
+        // the line feed does not count against the limit.
+        std::size_t len = 0;
+        bool longer = false;
+        bool any = false;
+        int c;
+        while ((c = std::getc(in_)) != EOF && c != '\n') {
+            any = true;
+            if (len < kLineMax + 1) {
+                line[len++] = static_cast<char>(c);
+            } else {
+                longer = true;
+            }
+        }
+        if (c == EOF && std::ferror(in_)) {
+            failed_ = true;
+            return -1;
+        }
+        if (c == EOF && !any) return -1;
+        // A file written on Windows keeps its CR on other systems.
+        if (!longer && len > 0 && line[len - 1] == '\r') --len;
+        if (len > kLineMax) {
+            longer = true;
+            len = kLineMax;
+        }
+        line[len] = '\0';
+        if (longer) {
+            if (trace_csv) {
+                ecr_trace("csv -- linea='%s'\n", line);
+                ecr_trace("csv -- count='%d'\n", 0);
+            }
             return 0;
         }
-        // A file written on Windows keeps its CR on other systems.
-        if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
         // Empty lines are skipped.
-        if (len > 0) break;
+        if (line[0] != '\0') break;
     }
     if (trace_csv) ecr_trace("csv -- linea='%s'\n", line);
     int count = 0;
@@ -86,6 +108,12 @@ int CsvReader::read_fields(std::span<std::string_view> slots) {
         }
     }
     return count;
+}
+
+bool csv_readable(std::FILE* in) {
+    const int c = std::getc(in);
+    if (c == EOF) return std::ferror(in) == 0;
+    return std::ungetc(c, in) != EOF;
 }
 
 int csv_read_fields(CsvReader& reader, std::span<std::string_view> slots) {
@@ -194,28 +222,23 @@ std::int32_t apply_lines(const UploadKind& kind, CsvReader& reader, TableFile& t
     return applied;
 }
 
-void trace_begin(const UploadKind& kind, const char* hostname, const char* filename) {
+void trace_begin(const UploadKind& kind, const char* hostname, const char* filename) noexcept {
     ecr_trace("%s %s -- begin: hostname='%s' filename='%s'\n", ecr_trace_time(), kind.name,
               trace_text(hostname), trace_text(filename));
-}
-
-std::int32_t trace_end(const UploadKind& kind, std::int32_t result) {
-    char text[kResultTextSize];
-    ecr_trace("%s %s -- end  : numrec='%s'\n", ecr_trace_time(), kind.name,
-              ecr_err_name(result, text));
-    return result;
 }
 
 // Departments and articles: the CSV describes the whole table.
 std::int32_t build_rebuilt(const UploadKind& kind, const char* csv_path, const char* table_path) {
     File csv(std::fopen(csv_path, "r"));
-    if (!csv) return ERR_FILE_NOT_FOUND;
+    if (!csv || !csv_readable(csv.get())) return ERR_FILE_NOT_FOUND;
     TableFile table =
         table_create(table_path, kind.format.records, kind.format.record_size, kind.filler);
     if (!table) return ERR_FILE_CREATION;
     CsvReader reader(csv.get());
     std::int32_t result = apply_lines(kind, reader, table);
     if (!table.close()) result = ERR_FILE_CREATION;
+    // A CSV that breaks off is not a shorter table: nothing is put.
+    if (reader.failed()) result = ERR_FILE_NOT_FOUND;
     return result;
 }
 
@@ -237,7 +260,7 @@ std::int32_t upload_merged(const UploadKind& kind, const char* hostname, const c
     const std::string path = ecr_temp_path(kind.format.file);
     sys::remove_file(path.c_str());
     File csv(std::fopen(filename, "r"));
-    if (!csv) return ERR_FILE_NOT_FOUND;
+    if (!csv || !csv_readable(csv.get())) return ERR_FILE_NOT_FOUND;
     std::int32_t was_in_setup = 0;  // keep flag 0: stay in setup mode after the fetch
     std::int32_t result = ecr_get_table(hostname, path.c_str(), &was_in_setup);
     if (result != 0) {
@@ -251,6 +274,7 @@ std::int32_t upload_merged(const UploadKind& kind, const char* hostname, const c
         CsvReader reader(csv.get());
         result = apply_lines(kind, reader, table);
         if (!table.close()) result = ERR_FILE_CREATION;
+        if (reader.failed()) result = ERR_FILE_NOT_FOUND;
         if (result > 0) {
             put_made = true;
             const std::int32_t put = ecr_put_table(hostname, path.c_str());
@@ -276,32 +300,27 @@ std::int32_t build_table_from_csv(RebuiltTable kind, const char* csv_path, const
                          table_path);
 }
 
-namespace {
-
-template <typename Fn>
-std::int32_t traced(const UploadKind& kind, const char* hostname, const char* filename, Fn fn) {
-    trace_begin(kind, hostname, filename);
-    std::int32_t result = ERR_FILE_CREATION;
-    try {
-        result = fn(kind, hostname, trace_text(filename));
-    } catch (...) {
-    }
-    return trace_end(kind, result);
-}
-
-}  // namespace
 }  // namespace veltra
 
 using namespace veltra;
 
 extern "C" ECR_API int32_t ECR_CALL ecr_send_reparti(const char* hostname, const char* filename) {
-    return traced(kUploadReparti, hostname, filename, upload_rebuilt);
+    return export_call(
+        ERR_FILE_CREATION, [&]() noexcept { trace_begin(kUploadReparti, hostname, filename); },
+        [&] { return upload_rebuilt(kUploadReparti, hostname, trace_text(filename)); },
+        [](std::int32_t result) noexcept { trace_end_numrec(kUploadReparti.name, result); });
 }
 
 extern "C" ECR_API int32_t ECR_CALL ecr_send_plu(const char* hostname, const char* filename) {
-    return traced(kUploadPlu, hostname, filename, upload_rebuilt);
+    return export_call(
+        ERR_FILE_CREATION, [&]() noexcept { trace_begin(kUploadPlu, hostname, filename); },
+        [&] { return upload_rebuilt(kUploadPlu, hostname, trace_text(filename)); },
+        [](std::int32_t result) noexcept { trace_end_numrec(kUploadPlu.name, result); });
 }
 
 extern "C" ECR_API int32_t ECR_CALL ecr_send_clienti(const char* hostname, const char* filename) {
-    return traced(kUploadClienti, hostname, filename, upload_merged);
+    return export_call(
+        ERR_FILE_CREATION, [&]() noexcept { trace_begin(kUploadClienti, hostname, filename); },
+        [&] { return upload_merged(kUploadClienti, hostname, trace_text(filename)); },
+        [](std::int32_t result) noexcept { trace_end_numrec(kUploadClienti.name, result); });
 }

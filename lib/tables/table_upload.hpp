@@ -9,23 +9,34 @@
 
 namespace veltra {
 
-// Reads CSV lines into fields. Lines longer than the line buffer are
-// skipped whole (returned with 0 fields), so the rest of a long line can
-// never be taken for a line of its own.
+// Reads CSV lines into fields. A line holds at most kLineMax characters,
+// not counting its line end (LF or CR LF). Longer lines are skipped whole
+// (returned with 0 fields, traced like any line), so the rest of a long line
+// can never be taken for a line of its own. A NUL byte ends the text of its
+// line; the next line is read as usual.
 class CsvReader {
 public:
     static constexpr std::size_t kLineBuffer = 1024;
+    static constexpr std::size_t kLineMax = kLineBuffer - 2;
     explicit CsvReader(std::FILE* in) : in_(in) {}
 
     // Fields of the next non-empty line into slots (trailing blanks removed;
     // slots beyond the fields empty; fields beyond the slots counted only):
-    // the number of fields, or -1 at the end of the file.
+    // the number of fields, or -1 at the end of the file or on a read error.
     int read_fields(std::span<std::string_view> slots);
+
+    // Whether the file could not be read (as opposed to its end).
+    bool failed() const { return failed_; }
 
 private:
     std::FILE* in_;
+    bool failed_ = false;
     std::array<char, kLineBuffer + 1> line_{};
 };
+
+// Whether a CSV file opened for reading can be read at all (a directory
+// opens on some systems but cannot be read). Reads nothing away.
+bool csv_readable(std::FILE* in);
 
 int csv_read_fields(CsvReader& reader, std::span<std::string_view> slots);
 

@@ -36,6 +36,63 @@ protected:
     std::unique_ptr<EnvVar> temp_;
 };
 
+// Plays the register for one call: takes every put (a command file by its
+// text, any other file as "put NAME") and answers every get ("get NAME";
+// RESPONSE.TXT with an idle INFO answer), up to the number of exchanges
+// expected; then listens a moment for one more, which is seen as "extra".
+Lines play_register(PeerIo& io, std::size_t expected) {
+    Lines seen;
+    while (seen.size() < expected) {
+        auto request = io.recv(2500);
+        if (!request) return seen;
+        std::string name(request->begin() + 2, request->end());
+        name = name.substr(0, name.find('\0'));
+        if (tftp_opcode(*request) == 2) {
+            io.send(tftp_ack(0));
+            const std::string text = as_string(take_rest(io, false));
+            seen.push_back(name == "COMMAND.TXT" ? text : "put " + name);
+        } else {
+            const std::string answer =
+                name == "RESPONSE.TXT" ? "A=0,B=0,C=0,D=0,E=0,F=0,G=0,H=0,I=0,J=0,K=I" : "x";
+            io.send(tftp_data(1, Bytes(answer.begin(), answer.end())));
+            io.recv();
+            io.recv(300);
+            seen.push_back("get " + name);
+        }
+    }
+    if (io.recv(300)) seen.push_back("extra");
+    return seen;
+}
+
+TEST_F(CommandTest, EveryRequestNumberSendsItsOwnCommandAndWait) {
+    // A request that waits reads INFO until the register is idle.
+    write_file(path("TAV_MIN.BIN"), "table");
+    struct Case {
+        std::int32_t request;
+        Lines seen;
+    };
+    const Case cases[] = {
+        {0, {"INFO", "get RESPONSE.TXT"}},
+        {1, {"SETUP 1"}},
+        {2, {"SETUP 0"}},
+        {3, {"AZZDATI", "INFO", "get RESPONSE.TXT"}},
+        {4, {"AZZFAT", "INFO", "get RESPONSE.TXT"}},
+        {5, {"AZZVEN_CORR", "INFO", "get RESPONSE.TXT"}},
+        {6, {"put TAV_MIN.BIN"}},
+        {7, {"get TAV_MIN.BIN"}},
+        {8, {"AZZFIS"}},
+        {9, {"AZZVEN_ARCH", "INFO", "get RESPONSE.TXT"}},
+    };
+    for (const Case& c : cases) {
+        Lines seen;
+        start([&](PeerIo& io) { seen = play_register(io, c.seen.size()); });
+        EXPECT_EQ(ecr_command("127.0.0.1", path("TAV_MIN.BIN").c_str(), c.request, nullptr, 0), 0)
+            << c.request;
+        sent_by_client();
+        EXPECT_EQ(seen, c.seen) << "request " << c.request;
+    }
+}
+
 TEST_F(CommandTest, ChecksThatNeedNoRegister) {
     write_file(path("TAV_MIN.BIN"), "");
     write_file(path("README.TXT"), "x");

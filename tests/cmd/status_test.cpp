@@ -125,6 +125,29 @@ TEST_F(StatusTest, GetInfoFillsTheListOnlyWithBothBuffers) {
     EXPECT_EQ(ecr_get_info("127.0.0.1", nullptr, mod, vars), ECR_ERR_PARAMETRI);
 }
 
+TEST_F(StatusTest, EmptyEntriesPointIntoTheCallersBuffer) {
+    // Entry 1 has no "=", entries 2 to 21 are missing; a host that does not
+    // resolve leaves all 22 empty. Every empty entry must lie inside the
+    // caller's info_mod, so writing through one changes nothing of the library's.
+    struct Case {
+        const char* host;
+        std::size_t first_empty;
+    };
+    for (const Case c : {Case{"127.0.0.1", 1}, Case{"256.1.1.1", 0}}) {
+        char org[513], mod[513];
+        char* vars[kInfoVars];
+        const bool answers = c.first_empty == 1;
+        if (answers) start([&](PeerIo& io) { answer_info(io, "A=1,B"); });
+        ecr_get_info(c.host, org, mod, vars);
+        if (answers) sent_by_client();
+        for (std::size_t i = c.first_empty; i < kInfoVars; ++i) {
+            EXPECT_GE(vars[i], mod) << c.host << " entry " << i;
+            EXPECT_LT(vars[i], mod + sizeof mod) << c.host << " entry " << i;
+            EXPECT_STREQ(vars[i], "") << c.host << " entry " << i;
+        }
+    }
+}
+
 TEST_F(StatusTest, ALongAnswerIsCutToTheBuffer) {
     const std::string answer = "A=" + std::string(700, 'x');
     char org[513 + 8];

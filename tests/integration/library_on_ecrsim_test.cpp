@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cmd/setup_mode.hpp"
+#include "faults.hpp"
 #include "frame/library_frame.hpp"
 #include "simulator.hpp"
 #include "test_support.hpp"
@@ -92,6 +93,40 @@ TEST_F(LibraryOnEcrsim, PutTableFramesTheTransferInSetupMode) {
     EXPECT_EQ(commands(), Lines{"INFO"});
     EXPECT_TRUE(reg_->setup_mode());
     EXPECT_TRUE(temp_is_empty());
+}
+
+TEST_F(LibraryOnEcrsim, APutIsCompleteOnTheRegisterWhenItReturns) {
+    // 25 whole blocks: the put ends with an empty block 26 (the register's
+    // incoming datagram 27), which the register takes half a second late.
+    auto fault = ecrsim::parse_tftp_fault("delay:in:27:500@TAV_MIN.BIN");
+    ASSERT_TRUE(fault.has_value());
+    reg_->add_fault(*fault);
+    reg_->set_setup_mode(true);  // the register takes table files only then
+    std::string content(12800, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i >> 3);
+    write_file(path("TAV_MIN.BIN"), content);
+    ASSERT_EQ(ecr_command("127.0.0.1", path("TAV_MIN.BIN").c_str(), 6, nullptr, 0), 0);
+    const auto held = reg_->file("TAV_MIN.BIN");
+    ASSERT_TRUE(held.has_value());
+    EXPECT_TRUE(std::string(held->begin(), held->end()) == content);
+}
+
+TEST_F(LibraryOnEcrsim, FilesTravelWhenTheRegistersFirstAnswerComesFromAnotherPort) {
+    auto fault = ecrsim::parse_tftp_fault("port:out:1@REPARTI.BIN");
+    ASSERT_TRUE(fault.has_value());
+    fault->transfers = 0;  // every transfer of the file
+    reg_->add_fault(*fault);
+    reg_->set_setup_mode(true);
+    const ecrsim::Bytes table = *reg_->file("REPARTI.BIN");
+    EXPECT_EQ(ecr_command("127.0.0.1", path("REPARTI.BIN").c_str(), 7, nullptr, 0), 0);
+    EXPECT_TRUE(read_file(path("REPARTI.BIN")) == std::string(table.begin(), table.end()));
+
+    std::string changed(table.begin(), table.end());
+    changed[1] = 'Z';
+    write_file(path("REPARTI.BIN"), changed);
+    EXPECT_EQ(ecr_command("127.0.0.1", path("REPARTI.BIN").c_str(), 6, nullptr, 0), 0);
+    const ecrsim::Bytes after = *reg_->file("REPARTI.BIN");
+    EXPECT_TRUE(std::string(after.begin(), after.end()) == changed);
 }
 
 TEST_F(LibraryOnEcrsim, ResetsWaitUntilTheRegisterIsIdle) {

@@ -84,6 +84,85 @@ TEST_F(TftpTest, PutRetryHookResendsTheHeldBlockAfterTheTimeOut) {
     EXPECT_TRUE(trace_has("tftp-put resend   : block='2' data_len='512'"));
 }
 
+TEST_F(TftpTest, IgnoredDatagramsDoNotExtendAWait) {
+    // Datagrams the client ignores keep coming every half second; the wait
+    // they interrupt still ends at its deadline. The peer counts what it sent
+    // before the client's next try, and gives up sending after 40.
+    const Bytes unknown{0, 9, 0, 1};
+    {
+        std::vector<int> sent_before;  // unknown datagrams before each request
+        start([&](PeerIo& io) {
+            int sent = 0;
+            while (sent < 40 && sent_before.size() < 3) {
+                if (io.recv(500)) {
+                    sent_before.push_back(sent);
+                } else if (!sent_before.empty()) {
+                    io.send(unknown);
+                    ++sent;
+                }
+            }
+            while (io.recv(4000)) {
+            }
+        });
+        EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), ERR_TIMEOUT);
+        sent_by_client();
+        ASSERT_EQ(sent_before.size(), 3u);
+        EXPECT_LT(sent_before[1], 20) << "the second request waited for the noise to stop";
+    }
+    {
+        // A lost DATA 1 while the register repeats ACK 0.
+        write_file(path("P.BIN"), as_string(pattern_bytes(700, 2)));
+        int repeats = 0;
+        start([&](PeerIo& io) {
+            io.recv();
+            io.send(tftp_ack(0));
+            io.recv();  // DATA 1, lost
+            while (repeats < 40) {
+                if (io.recv(500)) break;  // DATA 1 again
+                io.send(tftp_ack(0));
+                ++repeats;
+            }
+            io.send(tftp_ack(1));
+            take_rest(io);
+        });
+        EXPECT_EQ(ecr_tftp_put(register_, path("P.BIN").c_str()), 0);
+        EXPECT_EQ(sent_by_client(),
+                  (Lines{"WRQ P.BIN octet", "DATA 1 512", "DATA 1 512", "DATA 2 188"}));
+        EXPECT_LT(repeats, 20) << "the resend waited for the repeated ACKs to stop";
+    }
+}
+
+TEST_F(TftpTest, ALostAckOfTheClosingBlockIsRecoveredByResendingIt) {
+    write_file(path("P.BIN"), as_string(pattern_bytes(1024, 5)));
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send(tftp_ack(0));
+        for (int i = 0; i < 2; ++i) {
+            auto data = io.recv();
+            if (data) io.send(tftp_ack(tftp_block(*data)));
+        }
+        io.recv();      // the empty block 3: its ACK is lost
+        io.recv(7000);  // the block again after the client's time-out
+        io.send(tftp_ack(3));
+        io.recv(300);
+    });
+    EXPECT_EQ(ecr_tftp_put(register_, path("P.BIN").c_str()), 0);
+    EXPECT_EQ(sent_by_client(),
+              (Lines{"WRQ P.BIN octet", "DATA 1 512", "DATA 2 512", "DATA 3 0", "DATA 3 0"}));
+    EXPECT_TRUE(trace_has("tftp-put resend   : block='3' data_len='0'"));
+}
+
+TEST_F(TftpTest, AWaitStaysBoundedWhenTheTimeOutCannotBeSet) {
+    SocketWithoutTimeouts sock;
+    start([&](PeerIo& io) {
+        while (io.recv(4000)) {
+        }
+    });
+    EXPECT_EQ(ecr_tftp_get(sock, register_, path("F.BIN").c_str()), ERR_TIMEOUT);
+    EXPECT_EQ(sent_by_client(), Lines(3, "RRQ F.BIN octet"));
+    EXPECT_TRUE(trace_has("setsockopt fallita: esito='10022'"));
+}
+
 TEST_F(TftpTest, GetBeyondTheBlockLimitIsAborted) {
     // 65535 full blocks: the next block number would wrap.
     const Bytes block = pattern_bytes(512);

@@ -198,6 +198,140 @@ TEST_F(TftpTest, MalformedDatagramsAreIgnored) {
     EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
     EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 1"}));
     EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)));
+    EXPECT_TRUE(trace_has("tftp-get oversized: block='1' data_len='600'"));
+}
+
+TEST_F(TftpTest, OnlyTheExpectedBlockEndsAGet) {
+    const Bytes a = pattern_bytes(512, 1), b = pattern_bytes(512, 2), c = pattern_bytes(100, 3);
+    struct Case {
+        const char* name;
+        ScriptedPeer::Script script;
+        Bytes want;
+        Lines sent;
+    };
+    const Case cases[] = {
+        {"a block from beyond the next one",
+         [&](PeerIo& io) {
+             io.recv();
+             io.send(tftp_data(1, a));
+             io.recv();
+             io.send(tftp_data(3, c));  // short, but not the block expected
+             io.send(tftp_data(2, b));
+             io.recv();
+             io.send(tftp_data(3, c));
+             io.recv();
+             io.recv(300);
+         },
+         [&] {
+             Bytes whole = a;
+             whole.insert(whole.end(), b.begin(), b.end());
+             whole.insert(whole.end(), c.begin(), c.end());
+             return whole;
+         }(),
+         {"RRQ F.BIN octet", "ACK 1", "ACK 2", "ACK 3", "ACK 3"}},
+        {"an empty block 0 answering the request",
+         [&](PeerIo& io) {
+             io.recv();
+             io.send(tftp_data(0, {}));
+             io.send(tftp_data(1, c));
+             io.recv();
+             io.recv(300);
+         },
+         c,
+         {"RRQ F.BIN octet", "ACK 1", "ACK 1"}},
+    };
+    for (const Case& k : cases) {
+        start(k.script);
+        EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0) << k.name;
+        EXPECT_EQ(sent_by_client(), k.sent) << k.name;
+        EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(k.want))) << k.name;
+    }
+}
+
+TEST_F(TftpTest, APutEndsOnlyWithTheAckOfItsLastBlock) {
+    // The register refuses the empty closing block: the file is not complete
+    // there, so the put must not report success.
+    for (std::size_t size : {0, 512, 1024}) {
+        write_file(path("P.BIN"), as_string(pattern_bytes(size, 3)));
+        start([&](PeerIo& io) {
+            io.recv();
+            io.send(tftp_ack(0));
+            while (auto data = io.recv(2000)) {
+                if (tftp_payload(*data).empty()) {
+                    io.send(tftp_error(3, "disk full"));
+                    break;
+                }
+                io.send(tftp_ack(tftp_block(*data)));
+            }
+            io.recv(300);
+        });
+        EXPECT_EQ(ecr_tftp_put(register_, path("P.BIN").c_str()), ERR_TRANSFER_FAILED) << size;
+        const Lines sent = sent_by_client();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back(), "DATA " + std::to_string(size / 512 + 1) + " 0") << size;
+    }
+}
+
+TEST_F(TftpTest, TheRegistersOwnPortIsTakenAfterAFirstAnswerFromAnother) {
+    // The register's first answer comes from another port of its address
+    // (its reply to the client there is lost); then it repeats that answer
+    // from its own port, and the transfer goes on there.
+    const Bytes content = pattern_bytes(700, 8);
+    Lines other_port;
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send_from_other_port(tftp_data(1, Bytes(content.begin(), content.begin() + 512)));
+        if (auto p = io.recv_other(2000)) other_port.push_back(describe(*p));
+        io.send(tftp_data(1, Bytes(content.begin(), content.begin() + 512)));
+        io.recv();
+        io.send(tftp_data(2, Bytes(content.begin() + 512, content.end())));
+        io.recv();
+        io.recv(300);
+    });
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), 0);
+    EXPECT_EQ(other_port, Lines{"ACK 1"});
+    EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "ACK 1", "ACK 2", "ACK 2"}));
+    EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)));
+
+    write_file(path("P.BIN"), as_string(content));
+    Bytes received;
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send_from_other_port(tftp_ack(0));
+        io.recv_other(2000);  // DATA 1, lost at the other port
+        io.send(tftp_ack(0));
+        received = take_rest(io);
+    });
+    EXPECT_EQ(ecr_tftp_put(register_, path("P.BIN").c_str()), 0);
+    EXPECT_EQ(sent_by_client(),
+              (Lines{"WRQ P.BIN octet", "DATA 1 512", "DATA 1 512", "DATA 2 188"}));
+    EXPECT_TRUE(same_bytes(as_string(received), as_string(content)));
+}
+
+TEST_F(TftpTest, AFailedTimeOutSettingIsTracedAndCostsNoAttempt) {
+    const Bytes content = pattern_bytes(1300, 6);
+    write_file(path("P.BIN"), as_string(content));
+    {
+        SocketWithoutTimeouts sock;
+        start([&](PeerIo& io) { serve(io, content); });
+        EXPECT_EQ(ecr_tftp_get(sock, register_, path("F.BIN").c_str()), 0);
+        EXPECT_EQ(sock.refused, 2);  // the request's 3 s and the transfer's 5 s
+        EXPECT_TRUE(same_bytes(read_file(path("F.BIN")), as_string(content)));
+    }
+    {
+        SocketWithoutTimeouts sock;
+        Bytes received;
+        start([&](PeerIo& io) { received = take(io); });
+        EXPECT_EQ(ecr_tftp_put(sock, register_, path("P.BIN").c_str()), 0);
+        EXPECT_EQ(sock.refused, 2);
+        sent_by_client();
+        EXPECT_TRUE(same_bytes(as_string(received), as_string(content)));
+    }
+    EXPECT_TRUE(trace_has("setsockopt fallita: esito='10022'"));
+    for (const auto& line : trace()) {
+        EXPECT_EQ(line.find("timeout  :"), std::string::npos) << line;
+        EXPECT_EQ(line.find("recvfrom fallita"), std::string::npos) << line;
+    }
 }
 
 TEST_F(TftpTest, GetThatCannotCreateItsFileSendsNothing) {

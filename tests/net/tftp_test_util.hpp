@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame/library_frame.hpp"
+#include "net/tftp_client.hpp"
 #include "test_support.hpp"
 #include "udp_script.hpp"
 
@@ -63,12 +64,11 @@ inline void serve(PeerIo& io, const Bytes& content) {
     io.recv(300);  // the final ACK goes out twice
 }
 
-// Takes a put as the register does and keeps what arrived.
-// then_quiet: listen a moment longer for anything that must not come.
-inline Bytes take(PeerIo& io, bool then_quiet = true) {
+// The rest of a put after its first ACK, as the register takes it:
+// acknowledges each block, the empty closing one included, and keeps what
+// arrived. then_quiet: listen a moment longer for anything that must not come.
+inline Bytes take_rest(PeerIo& io, bool then_quiet = true) {
     Bytes got;
-    io.recv();
-    io.send(tftp_ack(0));
     for (;;) {
         auto data = io.recv(2000);
         if (!data) break;
@@ -80,6 +80,35 @@ inline Bytes take(PeerIo& io, bool then_quiet = true) {
     if (then_quiet) io.recv(300);
     return got;
 }
+
+// Takes a whole put as the register does.
+inline Bytes take(PeerIo& io, bool then_quiet = true) {
+    io.recv();
+    io.send(tftp_ack(0));
+    return take_rest(io, then_quiet);
+}
+
+// Makes one step of the socket fail, as a platform might.
+class SocketWithoutTimeouts final : public TftpSocket {
+public:
+    bool set_recv_timeout(std::uint32_t, int& error) override {
+        error = 10022;
+        ++refused;
+        return false;
+    }
+    bool send_to(std::uint32_t addr_be, std::uint16_t port,
+                 std::span<const std::uint8_t> data) override {
+        return sock_.send_to(addr_be, port, data);
+    }
+    sys::RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
+                              sys::Datagram& got, int& error) override {
+        return sock_.recv_from(buf, timeout_ms, got, error);
+    }
+    int refused = 0;
+
+private:
+    sys::UdpSocket sock_;
+};
 
 class TftpTest : public ::testing::Test {
 protected:

@@ -2,11 +2,16 @@
 // byte by byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "../net/tftp_test_util.hpp"
+#include "frame/library_frame.hpp"
 #include "frame/paths.hpp"
 #include "platform_traits.hpp"
 #include "tables/table_files.hpp"
@@ -18,7 +23,7 @@
 namespace veltra::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
 
 void put_text(Bytes& t, std::size_t at, const std::string& s) {
     std::memcpy(t.data() + at, s.data(), s.size());
@@ -235,6 +240,108 @@ TEST_F(TableCsvTest, LineReaderFieldsAndLimits) {
     EXPECT_EQ(slots[1], "");
     EXPECT_EQ(reader.read_fields(slots), -1);
     std::fclose(f);
+}
+
+TEST_F(TableCsvTest, LineReaderKeepsTheLineAfterANulTakesCrLfAtTheLimitAndTracesLongLines) {
+    const std::string saved = dirname();
+    set_dirname(dir_.path().string());
+    EnvVar trace("ECR_TRACE", "1"), trace_csv("ECR_TRCCSV", "1");
+    const std::string at_limit = "6;" + std::string(1020, 'F');  // 1022 characters
+    const std::string too_long = "7;" + std::string(1021, 'G');  // 1023 characters
+    write_file(path("in.csv"), std::string("1;a\0b;c\nNEXT;2\n", 15) + at_limit + "\r\n" +
+                                   too_long + "\r\nlast;3\n");
+    std::FILE* f = std::fopen(path("in.csv").c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    CsvReader reader(f);
+    std::array<std::string_view, 2> slots;
+    EXPECT_EQ(reader.read_fields(slots), 2) << "the text ends at the NUL";
+    EXPECT_EQ(slots[1], "a");
+    EXPECT_EQ(reader.read_fields(slots), 2);
+    EXPECT_EQ(slots[0], "NEXT");
+    EXPECT_EQ(reader.read_fields(slots), 2) << "the CR does not count against the limit";
+    EXPECT_EQ(slots[1].size(), 1020u);
+    EXPECT_EQ(reader.read_fields(slots), 0) << "one character too many";
+    EXPECT_EQ(reader.read_fields(slots), 2);
+    EXPECT_EQ(slots[0], "last");
+    EXPECT_EQ(reader.read_fields(slots), -1);
+    EXPECT_FALSE(reader.failed());
+    std::fclose(f);
+    const auto lines = read_lines(dir_.file("ecrlog.txt"));
+    set_dirname(saved);
+    const auto at =
+        std::find(lines.begin(), lines.end(), "csv -- linea='" + too_long.substr(0, 1022) + "'");
+    ASSERT_NE(at, lines.end()) << "the skipped line is traced";
+    ASSERT_NE(at + 1, lines.end());
+    EXPECT_EQ(*(at + 1), "csv -- count='0'");
+}
+
+#if defined(__GLIBC__)
+// A stream that gives some text and then a read error.
+ssize_t read_then_fail(void* cookie, char* buf, size_t size) {
+    auto* left = static_cast<std::string*>(cookie);
+    if (left->empty()) {
+        errno = EIO;
+        return -1;
+    }
+    const size_t n = std::min(size, left->size());
+    std::memcpy(buf, left->data(), n);
+    left->erase(0, n);
+    return static_cast<ssize_t>(n);
+}
+
+TEST(CsvReaderErrors, AReadErrorPartWayIsNotTheEndOfTheFile) {
+    std::string text = "1;a\n2;b\n";
+    cookie_io_functions_t io{read_then_fail, nullptr, nullptr, nullptr};
+    std::FILE* f = fopencookie(&text, "r", io);
+    ASSERT_NE(f, nullptr);
+    CsvReader reader(f);
+    std::array<std::string_view, 2> slots;
+    EXPECT_EQ(reader.read_fields(slots), 2);
+    EXPECT_EQ(reader.read_fields(slots), 2);
+    EXPECT_EQ(reader.read_fields(slots), -1);
+    EXPECT_TRUE(reader.failed());
+    std::fclose(f);
+}
+#endif
+
+TEST_F(TableCsvTest, ATableIsNeverConvertedOntoItself) {
+    using Conv = int32_t (*)(const char*, const char*, int32_t);
+    struct Case {
+        const char* name;
+        Conv conv;
+        std::size_t size;
+    };
+    const Case cases[] = {{"REPARTI.BIN", ecr_conv_reparti_csv, 4000},
+                          {"PLU.BIN", ecr_conv_plu_csv, 6400000},
+                          {"CLIENTI.BIN", ecr_conv_clienti_csv, 256000}};
+    for (const Case& c : cases) {
+        const std::string table = path(c.name);
+        const std::string content(c.size, '\x01');
+        write_file(table, content);
+        const std::string other_spelling =
+            (dir_.path() / "." / c.name).string();  // the same file, another path text
+        EXPECT_EQ(c.conv(table.c_str(), table.c_str(), 1), ECR_ERR_PARAMETRI) << c.name;
+        EXPECT_EQ(c.conv(table.c_str(), other_spelling.c_str(), 1), ECR_ERR_PARAMETRI) << c.name;
+        EXPECT_TRUE(read_file(table) == content) << c.name << " was changed";
+    }
+}
+
+class UploadTest : public TftpTest {
+protected:
+    TempDir temp_;
+    EnvVar temp_var_{"TEMP", temp_.path().string()};
+};
+
+TEST_F(UploadTest, AnUnreadableCsvPutsNothing) {
+    // A directory opens for reading on some systems but cannot be read.
+    std::filesystem::create_directory(path("dir.csv"));
+    using Send = int32_t (*)(const char*, const char*);
+    for (Send send : {ecr_send_reparti, ecr_send_plu, ecr_send_clienti}) {
+        start([](PeerIo& io) { io.recv(300); });
+        EXPECT_EQ(send("127.0.0.1", path("dir.csv").c_str()), ERR_FILE_NOT_FOUND);
+        EXPECT_EQ(sent_by_client(), Lines{}) << "nothing goes to the register";
+        EXPECT_TRUE(std::filesystem::is_empty(temp_.path()));
+    }
 }
 
 struct ApplyCase {

@@ -104,32 +104,50 @@ bool UdpSocket::send_to(std::uint32_t addr_be, std::uint16_t port,
     return sent == static_cast<ssize_t>(data.size());
 }
 
+bool UdpSocket::set_recv_timeout(std::uint32_t timeout_ms, int& error) {
+    timeval tv{static_cast<time_t>(timeout_ms / 1000),
+               static_cast<suseconds_t>((timeout_ms % 1000) * 1000)};
+    if (setsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        error = errno;
+        recv_timeout_ms_ = 0;
+        return false;
+    }
+    recv_timeout_ms_ = timeout_ms;
+    return true;
+}
+
 RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
                                 Datagram& got, int& error) {
     const int fd = static_cast<int>(handle_);
-    if (timeout_ms == 0) {
-        // Only what is already there: a receive time-out of 0 would mean none.
-        pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, 0) <= 0) return RecvStatus::kTimedOut;
-    } else if (timeout_ms != recv_timeout_ms_) {
-        // A blocking receive under SO_RCVTIMEO costs one system call per
-        // datagram; the option is set again only when the time-out changes.
-        timeval tv{static_cast<time_t>(timeout_ms / 1000),
-                   static_cast<suseconds_t>((timeout_ms % 1000) * 1000)};
-        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-            error = errno;
-            return RecvStatus::kFailed;
-        }
-        recv_timeout_ms_ = timeout_ms;
-    }
+    // Not the time-out the socket holds: wait here, then take what came
+    // without blocking.
+    const bool polled = timeout_ms == 0 || timeout_ms != recv_timeout_ms_;
+    const std::uint64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
+        while (polled) {
+            pollfd pfd{fd, POLLIN, 0};
+            const std::uint64_t now = monotonic_ms();
+            const int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
+            const int ready = poll(&pfd, 1, left);
+            if (ready > 0) break;
+            if (ready == 0) return RecvStatus::kTimedOut;
+            if (errno != EINTR) {
+                error = errno;
+                return RecvStatus::kFailed;
+            }
+        }
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        const ssize_t n =
-            recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), polled ? MSG_DONTWAIT : 0,
+                                   reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return RecvStatus::kTimedOut;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Readable but nothing to take (a datagram dropped by its
+                // checksum): wait on for the rest of the time.
+                if (polled) continue;
+                return RecvStatus::kTimedOut;
+            }
             error = errno;
             return RecvStatus::kFailed;
         }

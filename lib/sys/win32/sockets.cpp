@@ -107,24 +107,35 @@ bool UdpSocket::send_to(std::uint32_t addr_be, std::uint16_t port,
     return sent == static_cast<int>(data.size());
 }
 
+bool UdpSocket::set_recv_timeout(std::uint32_t timeout_ms, int& error) {
+    const DWORD ms = timeout_ms;
+    if (setsockopt(static_cast<SOCKET>(handle_), SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&ms), sizeof ms) != 0) {
+        error = WSAGetLastError();
+        recv_timeout_ms_ = 0;
+        return false;
+    }
+    recv_timeout_ms_ = timeout_ms;
+    return true;
+}
+
 RecvStatus UdpSocket::recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
                                 Datagram& got, int& error) {
     const SOCKET s = static_cast<SOCKET>(handle_);
-    if (timeout_ms == 0) {
-        // Only what is already there: a receive time-out of 0 would mean none.
+    if (timeout_ms == 0 || timeout_ms != recv_timeout_ms_) {
+        // Not the time-out the socket holds: wait here; the datagram is then
+        // already there.
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(s, &readable);
-        timeval tv{0, 0};
-        if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return RecvStatus::kTimedOut;
-    } else if (timeout_ms != recv_timeout_ms_) {
-        const DWORD ms = timeout_ms;
-        if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) !=
-            0) {
+        timeval tv{static_cast<long>(timeout_ms / 1000),
+                   static_cast<long>((timeout_ms % 1000) * 1000)};
+        const int ready = select(0, &readable, nullptr, nullptr, &tv);
+        if (ready == 0) return RecvStatus::kTimedOut;
+        if (ready == SOCKET_ERROR) {
             error = WSAGetLastError();
             return RecvStatus::kFailed;
         }
-        recv_timeout_ms_ = timeout_ms;
     }
     sockaddr_in from{};
     int len = sizeof from;
