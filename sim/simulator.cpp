@@ -207,7 +207,7 @@ void Register::Impl::run(const std::atomic<bool>& stopping) {
         for (std::size_t i = 3; i < watch.size(); ++i) {
             Conn& c = *conns[i - 3];
             if (ready[i].writable && c.sock.valid()) flush(c);
-            if (!ready[i].readable || !c.sock.valid()) continue;
+            if (!ready[i].readable || !c.sock.valid() || c.stalled) continue;
             if (c.display)
                 read_keyboard(c);
             else
