@@ -1,10 +1,14 @@
 // ICMP echo through the Windows ICMP service.
 #include "sys/icmp.hpp"
 
-#include <icmpapi.h>
-#include <iphlpapi.h>
-#include <windows.h>
+// Winsock before windows.h, and both before the IP helper headers: the
+// order matters, so it is kept out of the formatter's sorting.
+// clang-format off
 #include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+// clang-format on
 
 #include <array>
 #include <cstring>

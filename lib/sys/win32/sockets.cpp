@@ -2,9 +2,12 @@
 // through gethostbyname, whose errors are the socket library's own numbers.
 #include "sys/sockets.hpp"
 
-#include <mstcpip.h>
+// winsock2.h first: mstcpip.h needs its types. Kept out of the formatter's sorting.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
+// clang-format on
 
 #include <cstring>
 
