@@ -244,9 +244,11 @@ TEST_F(KeyboardTest, AClientThatStopsReadingIsDroppedAndTransfersGoOn) {
     // may take a while to work through the keys.
     EXPECT_TRUE(reg_->wait_for(dropped, 60s));
     EXPECT_EQ(get("F.BIN"), pattern(1500));
-    // A new display client is served as before.
+    // A new display client is served as before (keys may still be at work).
     RawTcp fresh = display();
-    EXPECT_EQ(next_text(fresh), std::string(16, ' ') + "0,00");
+    const std::string first = next_text(fresh).substr(0, 20);
+    EXPECT_TRUE(first == std::string(16, ' ') + "0,00" || first == std::string(16, ' ') + "0,01")
+        << first;
 }
 
 // Display messages that arrive until the register has been quiet a while.
