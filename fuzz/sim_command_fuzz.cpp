@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -13,13 +14,26 @@
 
 namespace {
 
-ecrsim::RegisterState& state() {
-    static const std::unique_ptr<ecrsim::RegisterState> s = [] {
+// The state directory of this run, removed when the run ends.
+struct StateDir {
+    std::string path;
+    StateDir() {
         char pattern[] = "/tmp/ecrsim-fuzz-XXXXXX";
         const char* made = ::mkdtemp(pattern);
         if (made == nullptr) std::abort();
+        path = made;
+    }
+    ~StateDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+ecrsim::RegisterState& state() {
+    static const StateDir dir;
+    static const std::unique_ptr<ecrsim::RegisterState> s = [] {
         ecrsim::StateConfig config;
-        config.dir = made;
+        config.dir = dir.path;
         // The old layout keeps the seeded tables small, so a run stays fast.
         config.layout.generation = ecrsim::Generation::Old;
         config.busy_ms = 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,14 +20,24 @@
 
 namespace {
 
-const std::string& work_dir() {
-    static const std::string dir = [] {
+// A directory of this run's own, removed when the run ends.
+struct WorkDir {
+    std::string path;
+    WorkDir() {
         char pattern[] = "/tmp/veltra-fuzz-XXXXXX";
         const char* made = ::mkdtemp(pattern);
         if (made == nullptr) std::abort();
-        return std::string(made);
-    }();
-    return dir;
+        path = made;
+    }
+    ~WorkDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+const std::string& work_dir() {
+    static const WorkDir dir;
+    return dir.path;
 }
 
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
