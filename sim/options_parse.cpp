@@ -61,7 +61,12 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
             ok = to_int(v, 0, 3600000, o.busy_ms);
         else if (a == "--retransmit-ms")
             ok = to_int(v, 10, 60000, o.retransmit_ms);
-        else if (a == "--bitmap") {
+        else if (a == "--linger-ms")
+            ok = to_int(v, 0, 600000, o.linger_ms);
+        else if (a == "--max-transfers") {
+            ok = to_int(v, 1, 100000, n);
+            if (ok) o.max_transfers = static_cast<std::size_t>(n);
+        } else if (a == "--bitmap") {
             ok = v == "L" || v == "S";
             if (ok) o.layout.bitmap = v[0];
         } else if (a == "--generation") {

@@ -103,6 +103,16 @@ RegisterState::ReadResult RegisterState::read(const std::string& name) const {
     return {read_all(dir_ / name), 0};
 }
 
+std::optional<FileStamp> RegisterState::stamp(const std::string& name) const {
+    if (name == veltra::kResponseFile || !plain_file_name(name)) return std::nullopt;
+    std::error_code ec;
+    const fs::path path = dir_ / name;
+    if (!fs::is_regular_file(path, ec)) return std::nullopt;
+    FileStamp st{fs::file_size(path, ec), fs::last_write_time(path, ec)};
+    if (ec) return std::nullopt;
+    return st;
+}
+
 std::uint16_t RegisterState::may_write(const std::string& name) const {
     if (name == veltra::kCommandFile) return 0;
     if (!plain_file_name(name)) return veltra::kTftpErrAccess;
@@ -301,7 +311,12 @@ void RegisterState::key_department(int dept) {
         show("IMPORTO ?", 0);
         return;
     }
-    sales_.sell_department(dept, static_cast<std::int32_t>(amount));
+    // A register refuses a sale its totals cannot hold, as it does an
+    // amount too large: the sale counts nowhere and the receipt stays open.
+    if (!sales_.sell_department(dept, amount)) {
+        show("LIMITE TOT.", amount);
+        return;
+    }
     save_sales_state();
     receipt_ += amount;
     show(name, amount);

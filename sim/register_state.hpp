@@ -34,6 +34,13 @@ static_assert(sizeof kDisplayPrefix == 24);
 // The file in the state directory that keeps the current day's sales.
 inline constexpr const char* kSalesStateFile = ".ecrsim-sales";
 
+// A file's size and time of change: equal stamps, unchanged bytes.
+struct FileStamp {
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type time{};
+    bool operator==(const FileStamp&) const = default;
+};
+
 struct StateConfig {
     std::filesystem::path dir;
     Layout layout;
@@ -53,6 +60,9 @@ public:
         std::uint16_t error = 0;
     };
     ReadResult read(const std::string& name) const;
+    // The stamp of a stored file that read() serves; none for answers the
+    // register makes itself (RESPONSE.TXT) or a file it does not have.
+    std::optional<FileStamp> stamp(const std::string& name) const;
     std::uint16_t may_write(const std::string& name) const;
     // A completed write: stores the file and runs what it sets off. The
     // result is the line the program prints for it.

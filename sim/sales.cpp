@@ -29,17 +29,39 @@ void put_iva(std::span<std::uint8_t> rec, std::size_t at, const Bytes& iva, unsi
 
 }  // namespace
 
-void SalesBook::sell_department(int id, std::int32_t amount, std::int32_t qty) {
-    Totals& t = departments[id];
-    t.amount += amount;
-    t.quantity += qty;
+namespace {
+
+// Whether a total takes the sale; sums are made in 64 bits, so they cannot wrap.
+bool fits(const std::map<int, Totals>& book, int id, std::int64_t amount, std::int64_t qty) {
+    const auto it = book.find(id);
+    const Totals t = it == book.end() ? Totals{} : it->second;
+    return t.amount + amount <= kMaxTotal && t.quantity + qty <= kMaxTotal;
 }
 
-void SalesBook::sell_article(int id, int department, std::int32_t amount, std::int32_t qty) {
-    Totals& t = articles[id];
-    t.amount += amount;
-    t.quantity += qty;
-    sell_department(department, amount, qty);
+void add(Totals& t, std::int64_t amount, std::int64_t qty) {
+    t.amount = static_cast<std::int32_t>(t.amount + amount);
+    t.quantity = static_cast<std::int32_t>(t.quantity + qty);
+}
+
+bool valid_sale(std::int64_t amount, std::int64_t qty) {
+    return amount >= 0 && amount <= kMaxSaleAmount && qty >= 0 && qty <= kMaxTotal;
+}
+
+}  // namespace
+
+bool SalesBook::sell_department(int id, std::int64_t amount, std::int64_t qty) {
+    if (!valid_sale(amount, qty) || !fits(departments, id, amount, qty)) return false;
+    add(departments[id], amount, qty);
+    return true;
+}
+
+bool SalesBook::sell_article(int id, int department, std::int64_t amount, std::int64_t qty) {
+    if (!valid_sale(amount, qty) || !fits(articles, id, amount, qty) ||
+        !fits(departments, department, amount, qty))
+        return false;
+    add(articles[id], amount, qty);
+    add(departments[department], amount, qty);
+    return true;
 }
 
 std::int64_t SalesBook::total() const {

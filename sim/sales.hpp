@@ -16,15 +16,23 @@ struct Totals {
     std::int32_t quantity = 0;
 };
 
+// The sales file keeps each department's and article's totals in 32 bits,
+// so a total stops at that ceiling, and one sale is at most what the keyboard
+// can key (9.999.999,99). A sale past either is refused and counts nowhere.
+inline constexpr std::int64_t kMaxSaleAmount = 999'999'999;
+inline constexpr std::int64_t kMaxTotal = 2'147'483'647;
+
 struct SalesBook {
     std::map<int, Totals> departments;  // by department number (1..80)
     std::map<int, Totals> articles;     // by article number
 
     bool empty() const { return departments.empty() && articles.empty(); }
     void clear() { departments.clear(), articles.clear(); }
-    void sell_department(int id, std::int32_t amount, std::int32_t qty = 1);
-    // An article sale counts in its department as well.
-    void sell_article(int id, int department, std::int32_t amount, std::int32_t qty = 1);
+    // False, and nothing counted, when the sale is outside the bounds above
+    // (or negative).
+    bool sell_department(int id, std::int64_t amount, std::int64_t qty = 1);
+    // An article sale counts in its department as well, or in neither.
+    bool sell_article(int id, int department, std::int64_t amount, std::int64_t qty = 1);
     std::int64_t total() const;
 };
 

@@ -49,7 +49,8 @@ private:
 // socket is invalid and error holds the system's reason.
 Socket udp_bind(std::uint32_t addr_be, std::uint16_t port, std::string& error);
 Socket tcp_listen(std::uint32_t addr_be, std::uint16_t port, std::string& error);
-// A waiting connection, or an invalid socket when none is ready.
+// A waiting connection, or an invalid socket when none is ready. The
+// connection does not block: reads and writes take what is there.
 Socket tcp_accept(const Socket& listener, Endpoint& peer);
 Socket tcp_connect(const Endpoint& to);
 std::uint16_t local_port(const Socket& s);
@@ -61,8 +62,24 @@ bool send_to(const Socket& s, std::span<const std::uint8_t> bytes, const Endpoin
 // Stream reads: bytes read, 0 when the peer closed, -1 when nothing is
 // ready (or on error, with closed set when the connection is gone).
 long recv_some(const Socket& s, std::span<std::uint8_t> buf, bool& closed);
+// Blocks until every byte is sent: for the tests' own clients only.
 bool send_all(const Socket& s, std::span<const std::uint8_t> bytes);
+// A stream write that never waits: the bytes the socket took (0 when it
+// has no room now), or -1 when the connection is gone.
+long send_some(const Socket& s, std::span<const std::uint8_t> bytes);
 
+// What a wait watches on one socket, and what it found.
+struct Interest {
+    const Socket* socket = nullptr;
+    bool read = true;
+    bool write = false;
+};
+struct Readiness {
+    bool readable = false;  // also set on hang-up and error
+    bool writable = false;
+};
+// Waits up to timeout_ms for any of the interests; one result per interest.
+std::vector<Readiness> wait_ready(std::span<const Interest> interests, int timeout_ms);
 // Waits up to timeout_ms for any of the sockets to be readable; the result
 // holds one flag per socket, in order.
 std::vector<bool> wait_readable(std::span<const Socket* const> sockets, int timeout_ms);

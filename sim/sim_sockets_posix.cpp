@@ -105,7 +105,8 @@ Socket tcp_accept(const Socket& listener, Endpoint& peer) {
     socklen_t len = sizeof sa;
     Socket s(::accept(fd(listener), reinterpret_cast<sockaddr*>(&sa), &len));
     if (s.valid()) {
-        ::fcntl(fd(s), F_SETFL, ::fcntl(fd(s), F_GETFL) & ~O_NONBLOCK);
+        // Linux does not pass the listener's mode on to the connection.
+        ::fcntl(fd(s), F_SETFL, ::fcntl(fd(s), F_GETFL) | O_NONBLOCK);
         peer = {sa.sin_addr.s_addr, ntohs(sa.sin_port)};
     }
     return s;
@@ -174,15 +175,36 @@ bool send_all(const Socket& s, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-std::vector<bool> wait_readable(std::span<const Socket* const> sockets, int timeout_ms) {
+long send_some(const Socket& s, std::span<const std::uint8_t> bytes) {
+    const ssize_t n = ::send(fd(s), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+std::vector<Readiness> wait_ready(std::span<const Interest> interests, int timeout_ms) {
     std::vector<pollfd> fds;
-    fds.reserve(sockets.size());
-    for (const Socket* s : sockets) fds.push_back({fd(*s), POLLIN, 0});
+    fds.reserve(interests.size());
+    for (const Interest& i : interests) {
+        const short events = static_cast<short>((i.read ? POLLIN : 0) | (i.write ? POLLOUT : 0));
+        fds.push_back({fd(*i.socket), events, 0});
+    }
     const int n = ::poll(fds.data(), fds.size(), timeout_ms);
-    std::vector<bool> ready(sockets.size(), false);
+    std::vector<Readiness> ready(interests.size());
     if (n <= 0) return ready;
-    for (std::size_t i = 0; i < fds.size(); ++i)
-        ready[i] = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        ready[i].readable = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+        ready[i].writable = (fds[i].revents & POLLOUT) != 0;
+    }
+    return ready;
+}
+
+std::vector<bool> wait_readable(std::span<const Socket* const> sockets, int timeout_ms) {
+    std::vector<Interest> interests;
+    interests.reserve(sockets.size());
+    for (const Socket* s : sockets) interests.push_back({s, true, false});
+    const std::vector<Readiness> r = wait_ready(interests, timeout_ms);
+    std::vector<bool> ready(sockets.size(), false);
+    for (std::size_t i = 0; i < r.size(); ++i) ready[i] = r[i].readable;
     return ready;
 }
 

@@ -182,8 +182,9 @@ Socket tcp_accept(const Socket& listener, Endpoint& peer) {
     int len = sizeof sa;
     Socket s(handle_of(::accept(sock(listener), reinterpret_cast<sockaddr*>(&sa), &len)));
     if (s.valid()) {
-        // Accepted sockets inherit the listener's non-blocking mode.
-        set_blocking(sock(s), true);
+        // Accepted sockets inherit the listener's non-blocking mode; set it
+        // anyway, as the loop must never wait on a client.
+        set_blocking(sock(s), false);
         peer = {sa.sin_addr.s_addr, ntohs(sa.sin_port)};
     }
     return s;
@@ -258,20 +259,49 @@ bool send_all(const Socket& s, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-std::vector<bool> wait_readable(std::span<const Socket* const> sockets, int timeout_ms) {
-    std::vector<bool> ready(sockets.size(), false);
-    if (sockets.empty()) {
+long send_some(const Socket& s, std::span<const std::uint8_t> bytes) {
+    const int n = ::send(sock(s), reinterpret_cast<const char*>(bytes.data()),
+                         static_cast<int>(bytes.size()), 0);
+    if (n != SOCKET_ERROR) return n;
+    const int e = WSAGetLastError();
+    return e == WSAEWOULDBLOCK || e == WSAEINTR ? 0 : -1;
+}
+
+std::vector<Readiness> wait_ready(std::span<const Interest> interests, int timeout_ms) {
+    std::vector<Readiness> ready(interests.size());
+    std::vector<WSAPOLLFD> fds;
+    fds.reserve(interests.size());
+    for (const Interest& i : interests) {
+        // A closed socket takes no part, as poll() skips a negative descriptor.
+        if (!i.socket->valid()) continue;
+        const SHORT events =
+            static_cast<SHORT>((i.read ? POLLRDNORM : 0) | (i.write ? POLLWRNORM : 0));
+        fds.push_back({sock(*i.socket), events, 0});
+    }
+    if (fds.empty()) {
         // WSAPoll refuses an empty set; poll() would just wait.
         if (timeout_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
         return ready;
     }
-    std::vector<WSAPOLLFD> fds;
-    fds.reserve(sockets.size());
-    for (const Socket* s : sockets) fds.push_back({sock(*s), POLLRDNORM, 0});
     const int n = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeout_ms);
     if (n <= 0) return ready;
-    for (std::size_t i = 0; i < fds.size(); ++i)
-        ready[i] = (fds[i].revents & (POLLRDNORM | POLLHUP | POLLERR)) != 0;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < interests.size(); ++i) {
+        if (!interests[i].socket->valid()) continue;
+        const SHORT got = fds[k++].revents;
+        ready[i].readable = (got & (POLLRDNORM | POLLHUP | POLLERR)) != 0;
+        ready[i].writable = (got & POLLWRNORM) != 0;
+    }
+    return ready;
+}
+
+std::vector<bool> wait_readable(std::span<const Socket* const> sockets, int timeout_ms) {
+    std::vector<Interest> interests;
+    interests.reserve(sockets.size());
+    for (const Socket* s : sockets) interests.push_back({s, true, false});
+    const std::vector<Readiness> r = wait_ready(interests, timeout_ms);
+    std::vector<bool> ready(sockets.size(), false);
+    for (std::size_t i = 0; i < r.size(); ++i) ready[i] = r[i].readable;
     return ready;
 }
 

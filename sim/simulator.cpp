@@ -3,6 +3,7 @@
 #include "simulator.hpp"
 
 #include <stdexcept>
+#include <string_view>
 
 #include "line_channel.hpp"
 #include "net/endpoints.hpp"
@@ -51,22 +52,42 @@ struct Register::Impl final : TftpBackend {
         KeyParser keys;
         bool stalled = false;
         bool keyboard = false;  // has sent key messages: DELPAD, not a host
+        bool display = false;   // a display connection, not the raw channel
+        std::string pending;    // written, not yet taken by the socket
+    };
+    // A file being read, shared by every transfer of it while it is unchanged.
+    struct SharedRead {
+        std::weak_ptr<const Bytes> bytes;
+        FileStamp stamp;
     };
 
     Impl(const Options& o)
         : options(o),
           state({o.state_dir, o.layout, o.busy_ms, o.seed}),
-          tftp(*this, o.retransmit_ms, o.max_retransmits, o.idle_ms),
+          tftp(*this,
+               {o.retransmit_ms, o.max_retransmits, o.idle_ms, o.linger_ms, o.max_transfers}),
           script(o.layout.generation == Generation::Old
                      ? std::string(1, char(veltra::kLineAcceptedV1))
                      : std::string(1, char(veltra::kLineAccepted))) {}
 
     // TftpBackend
-    std::optional<Bytes> open_read(const std::string& name, std::uint16_t& error) override {
+    std::shared_ptr<const Bytes> open_read(const std::string& name, std::uint16_t& error) override {
+        const std::optional<FileStamp> stamp = state.stamp(name);
+        if (stamp) {
+            auto it = shared_reads.find(name);
+            if (it != shared_reads.end() && it->second.stamp == *stamp)
+                if (auto bytes = it->second.bytes.lock()) return bytes;
+        }
         RegisterState::ReadResult r = state.read(name);
         error = r.error;
-        if (!r.bytes) note("tftp: get " + name + " refused with ERROR " + std::to_string(r.error));
-        return std::move(r.bytes);
+        if (!r.bytes) {
+            note("tftp: get " + name + " refused with ERROR " + std::to_string(r.error));
+            return nullptr;
+        }
+        auto bytes = std::make_shared<const Bytes>(std::move(*r.bytes));
+        std::erase_if(shared_reads, [](const auto& e) { return e.second.bytes.expired(); });
+        if (stamp) shared_reads[name] = {bytes, *stamp};
+        return bytes;
     }
     std::uint16_t may_write(const std::string& name) override {
         const std::uint16_t e = state.may_write(name);
@@ -76,6 +97,7 @@ struct Register::Impl final : TftpBackend {
         return e;
     }
     void write_done(const std::string& name, const Bytes& bytes) override {
+        shared_reads.clear();  // a write or a command may change any file
         if (options.record) transcript.puts.push_back({name, bytes});
         note("tftp: put " + name + " " + std::to_string(bytes.size()) + " bytes");
         if (options.record && name == veltra::kCommandFile)
@@ -105,6 +127,9 @@ struct Register::Impl final : TftpBackend {
     void accept(const net::Socket& listener, std::vector<Conn>& conns, bool keyboard);
     void read_line(Conn& c);
     void read_keyboard(Conn& c);
+    void queue(Conn& c, std::string_view bytes);
+    void flush(Conn& c);
+    std::string kind(const Conn& c) const { return c.display ? "display" : "line"; }
     void broadcast_display();
     void update_host_connections();
     int wait_ms() const;
@@ -120,6 +145,7 @@ struct Register::Impl final : TftpBackend {
     net::Socket udp, udp_other_port, udp_other_addr, line_listener, kbd_listener;
     std::vector<Conn> line_conns, kbd_conns;
     std::multimap<Clock::time_point, Outgoing> delayed_out;
+    std::map<std::string, SharedRead> shared_reads;
 };
 
 void Register::Impl::bind_all(Register& r) {
@@ -155,27 +181,40 @@ int Register::Impl::wait_ms() const {
 
 void Register::Impl::run(const std::atomic<bool>& stopping) {
     std::vector<Outgoing> out;
-    std::vector<const net::Socket*> watch;
+    std::vector<net::Interest> watch;
+    std::vector<Conn*> conns;  // the connection of each watch entry from the fourth on
     while (!stopping.load()) {
-        watch = {&udp, &line_listener, &kbd_listener};
+        watch = {{&udp}, {&line_listener}, {&kbd_listener}};
+        conns.clear();
         {
             std::lock_guard lock(mutex);
-            for (const Conn& c : line_conns)
-                if (!c.stalled) watch.push_back(&c.sock);
-            for (const Conn& c : kbd_conns) watch.push_back(&c.sock);
+            // A stalled channel is not read, but what it was sent still goes.
+            for (Conn& c : line_conns) {
+                if (!c.sock.valid() || (c.stalled && c.pending.empty())) continue;
+                watch.push_back({&c.sock, !c.stalled, !c.pending.empty()});
+                conns.push_back(&c);
+            }
+            for (Conn& c : kbd_conns) {
+                if (!c.sock.valid()) continue;
+                watch.push_back({&c.sock, true, !c.pending.empty()});
+                conns.push_back(&c);
+            }
         }
-        const std::vector<bool> ready = net::wait_readable(watch, wait_ms());
+        const std::vector<net::Readiness> ready = net::wait_ready(watch, wait_ms());
         std::lock_guard lock(mutex);
-        if (ready[0]) read_udp(out);
-        if (ready[1]) accept(line_listener, line_conns, false);
-        if (ready[2]) accept(kbd_listener, kbd_conns, true);
+        if (ready[0].readable) read_udp(out);
+        // Connections before accepts: an accept may move the vectors.
         for (std::size_t i = 3; i < watch.size(); ++i) {
-            if (!ready[i]) continue;
-            for (Conn& c : line_conns)
-                if (&c.sock == watch[i]) read_line(c);
-            for (Conn& c : kbd_conns)
-                if (&c.sock == watch[i]) read_keyboard(c);
+            Conn& c = *conns[i - 3];
+            if (ready[i].writable && c.sock.valid()) flush(c);
+            if (!ready[i].readable || !c.sock.valid() || c.stalled) continue;
+            if (c.display)
+                read_keyboard(c);
+            else
+                read_line(c);
         }
+        if (ready[1].readable) accept(line_listener, line_conns, false);
+        if (ready[2].readable) accept(kbd_listener, kbd_conns, true);
         std::erase_if(line_conns, [](const Conn& c) { return !c.sock.valid(); });
         std::erase_if(kbd_conns, [](const Conn& c) { return !c.sock.valid(); });
         update_host_connections();
@@ -235,14 +274,41 @@ void Register::Impl::accept(const net::Socket& listener, std::vector<Conn>& conn
     Conn c;
     c.sock = net::tcp_accept(listener, c.peer);
     if (!c.sock.valid()) return;
-    note(std::string(keyboard ? "display" : "line") + ": connection from " +
-         net::to_string(c.peer));
-    if (keyboard) {
-        const std::string text = std::string(kDisplayPrefix) + state.display();
-        net::send_all(c.sock,
-                      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    c.display = keyboard;
+    note(kind(c) + ": connection from " + net::to_string(c.peer));
+    if (keyboard) queue(c, std::string(kDisplayPrefix) + state.display());
+    if (c.sock.valid()) conns.push_back(std::move(c));
+}
+
+// Writes to clients never wait: what a socket does not take now waits in the
+// connection's backlog, and a client that falls further behind is dropped.
+void Register::Impl::queue(Conn& c, std::string_view bytes) {
+    if (!c.sock.valid()) return;
+    if (c.pending.size() + bytes.size() > options.client_backlog) {
+        note(kind(c) + ": " + net::to_string(c.peer) + " dropped, " +
+             std::to_string(c.pending.size() + bytes.size()) + " bytes unread");
+        c.sock.close();
+        c.pending.clear();
+        return;
     }
-    conns.push_back(std::move(c));
+    c.pending.append(bytes);
+    flush(c);
+}
+
+void Register::Impl::flush(Conn& c) {
+    while (!c.pending.empty()) {
+        const long n = net::send_some(
+            c.sock,
+            std::span(reinterpret_cast<const std::uint8_t*>(c.pending.data()), c.pending.size()));
+        if (n < 0) {
+            note(kind(c) + ": " + net::to_string(c.peer) + " gone");
+            c.sock.close();
+            c.pending.clear();
+            return;
+        }
+        if (n == 0) return;  // the socket is full; the loop waits for room
+        c.pending.erase(0, static_cast<std::size_t>(n));
+    }
 }
 
 void Register::Impl::read_line(Conn& c) {
@@ -270,8 +336,7 @@ void Register::Impl::read_line(Conn& c) {
     const LineAnswer a = script.next();
     switch (a.kind) {
         case LineAnswer::Kind::Bytes:
-            net::send_all(c.sock, std::span(reinterpret_cast<const std::uint8_t*>(a.bytes.data()),
-                                            a.bytes.size()));
+            queue(c, a.bytes);
             note("line: " + std::to_string(n) + " bytes, answer " + hex_bytes(a.bytes));
             break;
         case LineAnswer::Kind::Silence:
@@ -304,10 +369,7 @@ void Register::Impl::read_keyboard(Conn& c) {
 
 void Register::Impl::broadcast_display() {
     const std::string text = std::string(kDisplayPrefix) + state.display();
-    for (Conn& c : kbd_conns)
-        if (!net::send_all(
-                c.sock, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())))
-            c.sock.close();
+    for (Conn& c : kbd_conns) queue(c, text);
 }
 
 void Register::Impl::update_host_connections() {
@@ -388,6 +450,7 @@ void Register::set_error_state(bool on) {
 }
 void Register::set_layout(Layout layout, bool reseed_files) {
     auto lock = locked();
+    impl_->shared_reads.clear();
     impl_->state.set_layout(layout, reseed_files);
     impl_->script.set_default(
         std::string(1, char(layout.generation == Generation::Old ? veltra::kLineAcceptedV1
@@ -395,6 +458,7 @@ void Register::set_layout(Layout layout, bool reseed_files) {
 }
 void Register::put_file(const std::string& name, const Bytes& bytes) {
     auto lock = locked();
+    impl_->shared_reads.erase(name);
     impl_->state.put_file(name, bytes);
 }
 std::optional<Bytes> Register::file(const std::string& name) const {
@@ -416,6 +480,10 @@ std::string Register::display() const {
 std::vector<std::string> Register::releases() const {
     auto lock = locked();
     return impl_->state.releases();
+}
+std::size_t Register::tftp_sessions() const {
+    auto lock = locked();
+    return impl_->tftp.active_transfers();
 }
 void Register::add_fault(const TftpFault& fault) {
     auto lock = locked();

@@ -35,6 +35,14 @@ struct Options {
     int retransmit_ms = 1000;  // TFTP time-out before a datagram goes again
     int max_retransmits = 5;
     int idle_ms = 25000;  // then a transfer waits this long for the client
+    // A finished write stays to acknowledge a repeated last block: longer
+    // than any client's resend (the library's is 5 s, three tries).
+    int linger_ms = 15000;
+    // TFTP transfers at once; one more request is answered with ERROR 3.
+    std::size_t max_transfers = 64;
+    // Bytes waiting for a slow display or line client; one that stays
+    // further behind is dropped, so the register never waits on a client.
+    std::size_t client_backlog = 64 * 1024;
     bool seed = true;
     // Keep the transcript; a long-running program does not, so that what
     // it is sent does not pile up in memory.
@@ -98,6 +106,8 @@ public:
     void set_sales(const SalesBook& book);
     std::string display() const;
     std::vector<std::string> releases() const;
+    // TFTP transfers open now, lingering ones included.
+    std::size_t tftp_sessions() const;
 
     // Faults.
     void add_fault(const TftpFault& fault);

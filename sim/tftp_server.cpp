@@ -49,11 +49,8 @@ Bytes tftp_error(std::uint16_t code, const std::string& message) {
     return b;
 }
 
-TftpServer::TftpServer(TftpBackend& backend, int retransmit_ms, int max_retransmits, int idle_ms)
-    : backend_(backend),
-      retransmit_ms_(retransmit_ms),
-      max_retransmits_(max_retransmits),
-      idle_ms_(idle_ms) {}
+TftpServer::TftpServer(TftpBackend& backend, const TftpTimes& times)
+    : backend_(backend), times_(times) {}
 
 std::vector<TftpFault> TftpServer::arm(const std::string& file) {
     std::vector<TftpFault> armed;
@@ -156,6 +153,12 @@ void TftpServer::start(const net::Endpoint& from, std::span<const std::uint8_t> 
         emit(s, from, tftp_error(4, "malformed request"), out);
         return;
     }
+    // A flood of requests must not take the register's memory: past the cap
+    // a new client is refused at once and keeps nothing here.
+    if (!sessions_.count(from) && sessions_.size() >= times_.max_sessions) {
+        emit(s, from, tftp_error(veltra::kTftpErrDiskFull, "too many transfers"), out);
+        return;
+    }
     // A request held back by a delay fault was counted when it arrived.
     s.faults = counted ? std::vector<TftpFault>{} : arm(s.file);
     int copies = 1;
@@ -168,16 +171,16 @@ void TftpServer::start(const net::Endpoint& from, std::span<const std::uint8_t> 
     backend_.request_seen((s.reading ? "get " : "put ") + s.file, from);
     if (s.reading) {
         std::uint16_t error = 0;
-        std::optional<Bytes> data = backend_.open_read(s.file, error);
-        if (!data) {
+        std::shared_ptr<const Bytes> source = backend_.open_read(s.file, error);
+        if (!source) {
             emit(s, from, tftp_error(error, error == 1 ? "file not found" : "refused"), out);
             return;
         }
-        if (data->size() > kMaxFile) {
+        if (source->size() > kMaxFile) {
             emit(s, from, tftp_error(veltra::kTftpErrDiskFull, "file too large"), out);
             return;
         }
-        s.data = std::move(*data);
+        s.source = std::move(source);
         s.block = 1;
         Session& live = sessions_[from] = std::move(s);
         send_block(live, from, now, out);
@@ -197,8 +200,8 @@ void TftpServer::on_ack(Session& s, const net::Endpoint& peer, std::uint16_t blo
                         Clock::time_point now, std::vector<Outgoing>& out) {
     if (block != s.block) return;  // a stale ACK: the lock-step waits for the right one
     const std::size_t offset = static_cast<std::size_t>(s.block - 1) * kTftpBlockSize;
-    if (s.data.size() - offset < kTftpBlockSize) {
-        backend_.read_done(s.file, s.data.size(), peer);
+    if (s.source->size() - offset < kTftpBlockSize) {
+        backend_.read_done(s.file, s.source->size(), peer);
         s.in_count = -1;
         return;
     }
@@ -224,6 +227,7 @@ void TftpServer::on_data(Session& s, const net::Endpoint& peer, std::uint16_t bl
     if (payload.size() < kTftpBlockSize) {
         s.done = true;
         backend_.write_done(s.file, s.data);
+        Bytes().swap(s.data);  // the lingering session needs only the block number
     }
     send_ack(s, peer, block, now, out);
 }
@@ -231,19 +235,20 @@ void TftpServer::on_data(Session& s, const net::Endpoint& peer, std::uint16_t bl
 void TftpServer::send_block(Session& s, const net::Endpoint& peer, Clock::time_point now,
                             std::vector<Outgoing>& out) {
     const std::size_t offset = static_cast<std::size_t>(s.block - 1) * kTftpBlockSize;
-    const std::size_t len = std::min<std::size_t>(kTftpBlockSize, s.data.size() - offset);
+    const std::span<const std::uint8_t> file(*s.source);
+    const std::size_t len = std::min<std::size_t>(kTftpBlockSize, file.size() - offset);
     s.retries = 0;
     s.quiet = false;
-    s.deadline = now + std::chrono::milliseconds(retransmit_ms_);
-    emit(s, peer, packet(kTftpData, s.block, std::span(s.data).subspan(offset, len)), out);
+    s.deadline = now + std::chrono::milliseconds(times_.retransmit_ms);
+    emit(s, peer, packet(kTftpData, s.block, file.subspan(offset, len)), out);
 }
 
 void TftpServer::send_ack(Session& s, const net::Endpoint& peer, std::uint16_t block,
                           Clock::time_point now, std::vector<Outgoing>& out) {
     s.retries = 0;
     s.quiet = false;
-    // A finished write lingers a little to acknowledge a repeated last block.
-    s.deadline = now + std::chrono::milliseconds(s.done ? 3 * retransmit_ms_ : retransmit_ms_);
+    // A finished write lingers to acknowledge a repeated last block.
+    s.deadline = now + std::chrono::milliseconds(s.done ? times_.linger_ms : times_.retransmit_ms);
     emit(s, peer, packet(kTftpAck, block), out);
 }
 
@@ -305,13 +310,13 @@ void TftpServer::on_timer(Clock::time_point now, std::vector<Outgoing>& out) {
             it = sessions_.erase(it);
             continue;
         }
-        if (++s.retries > max_retransmits_) {
+        if (++s.retries > times_.max_retransmits) {
             s.quiet = true;
-            s.deadline = now + std::chrono::milliseconds(idle_ms_);
+            s.deadline = now + std::chrono::milliseconds(times_.idle_ms);
             ++it;
             continue;
         }
-        s.deadline = now + std::chrono::milliseconds(retransmit_ms_);
+        s.deadline = now + std::chrono::milliseconds(times_.retransmit_ms);
         emit(s, it->first, s.last, out);
         ++it;
     }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,8 +32,10 @@ struct Outgoing {
 class TftpBackend {
 public:
     virtual ~TftpBackend() = default;
-    // The file's bytes, or an ERROR code when the register refuses the read.
-    virtual std::optional<Bytes> open_read(const std::string& name, std::uint16_t& error) = 0;
+    // The file's bytes, or null with an ERROR code when the register refuses
+    // the read. Sessions reading the same file may share one copy.
+    virtual std::shared_ptr<const Bytes> open_read(const std::string& name,
+                                                   std::uint16_t& error) = 0;
     // 0 when the register takes a write of this file, else the ERROR code.
     virtual std::uint16_t may_write(const std::string& name) = 0;
     // A write completed; runs before its last ACK goes out.
@@ -44,18 +47,30 @@ public:
     virtual void request_seen(const std::string& what, const net::Endpoint& peer) = 0;
 };
 
-class TftpServer {
-public:
-    using Clock = std::chrono::steady_clock;
+struct TftpTimes {
+    int retransmit_ms = 1000;  // time-out before a datagram goes again
+    int max_retransmits = 5;
     // After its last retransmission a transfer still takes the client's
     // datagrams for idle_ms: a client whose time-out restarts with every
     // repeated datagram resends only after the register has gone quiet.
-    TftpServer(TftpBackend& backend, int retransmit_ms, int max_retransmits, int idle_ms);
+    int idle_ms = 25000;
+    // A finished write stays this long to acknowledge a repeated last block:
+    // longer than a client's resend time-out (5 s for the library, three
+    // tries), or a lost last ACK could never be recovered.
+    int linger_ms = 15000;
+    // Transfers at once; a request beyond them is answered with ERROR 3.
+    std::size_t max_sessions = 64;
+};
+
+class TftpServer {
+public:
+    using Clock = std::chrono::steady_clock;
+    TftpServer(TftpBackend& backend, const TftpTimes& times);
 
     void add_fault(const TftpFault& f) { faults_.push_back({f, f.transfers}); }
     void clear_faults() { faults_.clear(); }
     void set_retransmit(int ms, int max_tries) {
-        retransmit_ms_ = ms, max_retransmits_ = max_tries;
+        times_.retransmit_ms = ms, times_.max_retransmits = max_tries;
     }
 
     void on_datagram(const net::Endpoint& from, std::span<const std::uint8_t> bytes,
@@ -79,7 +94,8 @@ private:
         bool quiet = false;  // retransmissions spent, still listening
         std::string file;
         Bytes request;
-        Bytes data;  // the file being read, or what was written so far
+        std::shared_ptr<const Bytes> source;  // the file being read
+        Bytes data;                           // what was written so far
         std::uint16_t block = 0;
         Bytes last;  // the last datagram sent, for retransmission
         Clock::time_point deadline{};
@@ -114,9 +130,7 @@ private:
     std::vector<TftpFault> arm(const std::string& file);
 
     TftpBackend& backend_;
-    int retransmit_ms_;
-    int max_retransmits_;
-    int idle_ms_;
+    TftpTimes times_;
     std::map<net::Endpoint, Session> sessions_;
     std::vector<ArmedFault> faults_;
     std::vector<Delayed> delayed_;

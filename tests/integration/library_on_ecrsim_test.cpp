@@ -274,5 +274,18 @@ TEST_F(LibraryOnEcrsim, InvoicesOfTheSeededRegister) {
     EXPECT_TRUE(temp_is_empty());
 }
 
+// The register took "SETUP 1" but its last ACK was lost: the library
+// resends the last block after its 5-second time-out, and the register,
+// still lingering on the finished write, acknowledges it again.
+TEST_F(LibraryOnEcrsim, LostLastAckOfACommandIsRecoveredSlow) {
+    // Outgoing 2 is ACK 1, of the command's only block.
+    const auto lost = ecrsim::parse_tftp_fault("drop:out:2@COMMAND.TXT");
+    ASSERT_TRUE(lost);
+    reg_->add_fault(*lost);
+    EXPECT_EQ(ecr_command("127.0.0.1", "", 1, nullptr, 0), 0);
+    EXPECT_TRUE(reg_->setup_mode());
+    EXPECT_EQ(commands(), (Lines{"SETUP 1"}));
+}
+
 }  // namespace
 }  // namespace veltra::test

@@ -1,5 +1,7 @@
 // The raw text channel (one answer per piece, scripted answers, closing and
 // stalling) and the keyboard: key messages, the display connection, sales.
+#include <atomic>
+#include <memory>
 #include <thread>
 
 #include "line_channel.hpp"
@@ -220,6 +222,98 @@ TEST_F(KeyboardTest, DoubleZeroClearAndPresetPrice) {
     press(keys, d, "15", "GIORNALI        1,20");
     // A department without a price and no amount keyed sells nothing.
     press(keys, d, "0C", "IMPORTO ?       0,00");
+}
+
+// A display client that never reads: the register's writes to it pile up
+// in its own backlog until it is dropped, and TFTP goes on all the while.
+// The test learns of the drop from the register's log, not through its
+// lock, so that a register frozen on the client fails the test instead of
+// hanging it.
+TEST_F(KeyboardTest, AClientThatStopsReadingIsDroppedAndTransfersGoOn) {
+    auto dropped = std::make_shared<std::atomic<bool>>(false);
+    Options o = defaults();
+    o.log = [dropped](const std::string& line) {
+        if (line.rfind("display: ", 0) == 0 && line.find(" dropped, ") != std::string::npos)
+            *dropped = true;
+    };
+    start(o);
+    reg_->put_file("F.BIN", pattern(1500));
+    RawTcp stuck = display();
+    RawTcp keys = line();
+    // Each pair of keys changes the display twice: 0,01 then 0,00. In all
+    // far more than the socket buffers of both ends hold (some megabytes).
+    std::string batch;
+    for (int i = 0; i < 1000; ++i) batch += "\"01\"202F\"5F\"202F";
+    std::thread sender([&] {
+        for (int i = 0; i < 150 && !*dropped; ++i) keys.send(batch);
+    });
+    // Under Wine every write costs a round trip to its server: the register
+    // may take a while to work through the keys.
+    const auto give_up = std::chrono::steady_clock::now() + 60s;
+    bool transfers_went_on = true;
+    while (!*dropped && std::chrono::steady_clock::now() < give_up) {
+        if (get("F.BIN") != pattern(1500)) {
+            transfers_went_on = false;
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    const bool was_dropped = *dropped;
+    stuck.close();  // frees a register that waits on it, and so the sender
+    sender.join();
+    EXPECT_TRUE(transfers_went_on);
+    ASSERT_TRUE(was_dropped);
+    EXPECT_EQ(get("F.BIN"), pattern(1500));
+    // A new display client is served as before (keys may still be at work).
+    RawTcp fresh = display();
+    const std::string first = next_text(fresh).substr(0, 20);
+    EXPECT_TRUE(first == std::string(16, ' ') + "0,00" || first == std::string(16, ' ') + "0,01")
+        << first;
+}
+
+// Display messages that arrive until the register has been quiet a while.
+std::vector<std::string> display_texts(RawTcp& d) {
+    std::string got;
+    for (int i = 0; i < 100; ++i) {
+        const auto piece = d.recv(300ms);
+        if (!piece || piece->empty()) break;
+        got += *piece;
+    }
+    std::vector<std::string> texts;
+    const std::string prefix = kDisplayPrefix;
+    for (std::size_t at = got.find(prefix); at != std::string::npos;) {
+        const std::size_t next = got.find(prefix, at + prefix.size());
+        texts.push_back(got.substr(at + prefix.size(), next == std::string::npos
+                                                           ? std::string::npos
+                                                           : next - at - prefix.size()));
+        at = next;
+    }
+    return texts;
+}
+
+TEST_F(KeyboardTest, ASaleTheTotalsCannotHoldIsRefused) {
+    reg_->set_sales({});
+    RawTcp d = display();
+    next_text(d);
+    RawTcp keys = line();
+    std::string nines;
+    for (int i = 0; i < 9; ++i) nines += "\"09\"202F";
+    const std::string department1 = "\"0C\"202F";
+    const std::int64_t most = kMaxSaleAmount;  // 9999999,99, the most the keys take
+    for (int sale = 1; sale <= 3; ++sale) {
+        keys.send(nines + department1);
+        const std::vector<std::string> texts = display_texts(d);
+        ASSERT_FALSE(texts.empty());
+        // Two sales fit in 32 bits; the third would not, and is refused.
+        EXPECT_EQ(texts.back().substr(0, 12), sale < 3 ? "FRUTTA      " : "LIMITE TOT. ")
+            << "sale " << sale;
+    }
+    EXPECT_EQ(reg_->sales().departments.at(1).amount, 2 * most);
+    EXPECT_EQ(info(7), std::to_string(2 * most));  // TOT_GIORNO
+    // The refused amount is gone; a sale that fits still counts.
+    keys.send("\"01\"202F" + department1);
+    ASSERT_FALSE(display_texts(d).empty());
+    EXPECT_EQ(reg_->sales().departments.at(1).amount, 2 * most + 1);
 }
 
 }  // namespace

@@ -176,6 +176,39 @@ TEST_F(SimTest, ExistingStateIsNotSeededAgain) {
     EXPECT_EQ(second.file("REPARTI.BIN"), Bytes(4000, 0x55));
 }
 
+struct SaleCase {
+    const char* what;
+    Totals before;
+    std::int64_t amount, quantity;
+    bool taken;
+};
+
+TEST(SalesBook, SalesPastTheCeilingsAreRefusedAndCountNowhere) {
+    const std::int32_t top = static_cast<std::int32_t>(kMaxTotal);
+    const SaleCase cases[] = {
+        {"largest sale", {0, 0}, kMaxSaleAmount, 1, true},
+        {"sale too large", {0, 0}, kMaxSaleAmount + 1, 1, false},
+        {"total up to the ceiling", {top - 5, 1}, 5, 1, true},
+        {"total past the ceiling", {top - 5, 1}, 6, 1, false},
+        {"quantity past the ceiling", {0, top}, 1, 1, false},
+        {"negative amount", {100, 1}, -1, 1, false},
+    };
+    for (const SaleCase& c : cases) {
+        SalesBook dept, art;
+        dept.departments[1] = c.before;
+        EXPECT_EQ(dept.sell_department(1, c.amount, c.quantity), c.taken) << c.what;
+        // An article sale counts in its department too: both or neither.
+        art.departments[1] = c.before;
+        EXPECT_EQ(art.sell_article(7, 1, c.amount, c.quantity), c.taken) << c.what;
+        const Totals d = dept.departments.at(1);
+        const Totals a = art.departments.at(1);
+        const std::int64_t amount = c.taken ? c.before.amount + c.amount : c.before.amount;
+        EXPECT_EQ(d.amount, amount) << c.what;
+        EXPECT_EQ(a.amount, amount) << c.what;
+        EXPECT_EQ(art.articles.count(7), c.taken ? 1u : 0u) << c.what;
+    }
+}
+
 TEST(SalesFile, FiveArticlesTakeTwoBlocks) {
     SalesBook book;
     for (int id = 1; id <= 5; ++id) book.sell_article(id, 1, 100 * id, id);
@@ -265,12 +298,13 @@ TEST(ProgramOptionsText, Parse) {
     ProgramOptions p;
     std::string error;
     ASSERT_TRUE(
-        parse_program_options({"--address",       "127.0.0.7",  "--state",      "/tmp/s",
-                               "--tftp-port",     "0",          "--line-port",  "1724",
-                               "--keyboard-port", "9931",       "--generation", "old",
-                               "--bitmap",        "S",          "--busy-ms",    "250",
-                               "--fault",         "drop:out:2", "--fault",      "silent@X.BIN",
-                               "--line-answers",  "15,06",      "--keep-busy",  "--no-seed"},
+        parse_program_options({"--address",       "127.0.0.7",  "--state",         "/tmp/s",
+                               "--tftp-port",     "0",          "--line-port",     "1724",
+                               "--keyboard-port", "9931",       "--generation",    "old",
+                               "--bitmap",        "S",          "--busy-ms",       "250",
+                               "--fault",         "drop:out:2", "--fault",         "silent@X.BIN",
+                               "--line-answers",  "15,06",      "--keep-busy",     "--no-seed",
+                               "--linger-ms",     "20000",      "--max-transfers", "8"},
                               p, error))
         << error;
     EXPECT_EQ(p.options.address, "127.0.0.7");
@@ -285,12 +319,16 @@ TEST(ProgramOptionsText, Parse) {
     EXPECT_EQ(p.line_answers.size(), 2u);
     EXPECT_TRUE(p.keep_busy);
     EXPECT_FALSE(p.options.seed);
+    EXPECT_EQ(p.options.linger_ms, 20000);
+    EXPECT_EQ(p.options.max_transfers, 8u);
     const std::vector<std::vector<std::string>> bad = {
         {"--address", "127.0.0.1"},  // no state directory
         {"--state", "d", "--tftp-port", "70000"},
         {"--state", "d", "--bitmap", "X"},
         {"--state", "d", "--generation", "newest"},
         {"--state", "d", "--fault", "drop"},
+        {"--state", "d", "--linger-ms", "-1"},
+        {"--state", "d", "--max-transfers", "0"},
         {"--state", "d", "--frobnicate", "1"},
         {"--state"}};
     for (const auto& args : bad) {

@@ -1,5 +1,8 @@
 // The simulator's TFTP server seen from a raw UDP socket: the protocol's
 // answers and refusals, retransmission, and every scripted fault.
+#include <fstream>
+#include <thread>
+
 #include "net/endpoints.hpp"
 #include "sim_fixture.hpp"
 
@@ -394,6 +397,115 @@ TEST_F(TftpServerTest, WriteFaultsDropTheAckAndTheServerRepeatsIt) {
     EXPECT_EQ(repeated->opcode(), kTftpAck);
     EXPECT_EQ(repeated->number(), 1);
 }
+
+struct LingerCase {
+    const char* name;
+    int linger_ms;  // -1: the default
+    bool acknowledged;
+};
+void PrintTo(const LingerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Linger : public SimTest, public ::testing::WithParamInterface<LingerCase> {};
+
+// A client whose last ACK was lost sends its last block again after its own
+// time-out, which is longer than three of the register's.
+TEST_P(Linger, FinishedWriteAcknowledgesItsLastBlockAgain) {
+    const LingerCase& lc = GetParam();
+    Options o = defaults();
+    if (lc.linger_ms >= 0) o.linger_ms = lc.linger_ms;
+    start(o);
+    RawTftp c(reg_->address(), reg_->tftp_port());
+    c.send(wrq("COMMAND.TXT"));
+    ASSERT_EQ(c.recv(1s)->number(), 0);
+    c.send(data(1, text_bytes("INFO")));
+    ASSERT_EQ(c.recv(1s)->number(), 1);
+    std::this_thread::sleep_for(1500ms);
+    c.send(data(1, text_bytes("INFO")));
+    const auto again = c.recv(500ms);
+    EXPECT_EQ(again && again->opcode() == kTftpAck && again->number() == 1, lc.acknowledged);
+    EXPECT_EQ(reg_->transcript().commands, std::vector<std::string>{"INFO"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Times, Linger,
+                         ::testing::Values(LingerCase{"default", -1, true},
+                                           LingerCase{"short", 300, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The resident memory of this process in KiB, where the system tells it.
+long resident_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST_F(TftpServerTest, AFloodOfRequestsStopsAtTheTransferCap) {
+    const std::size_t cap = Options{}.max_transfers;
+    const long before = resident_kib();
+    std::vector<RawTftp> clients;
+    for (std::size_t i = 0; i < cap + 16; ++i) {
+        clients.push_back(client());
+        clients.back().send(rrq("PLU.BIN"));  // never acknowledged
+    }
+    std::size_t blocks = 0, refusals = 0;
+    for (RawTftp& c : clients) {
+        const auto d = c.recv(10s);  // the first waits while the file is read
+        ASSERT_TRUE(d);
+        blocks += d->opcode() == kTftpData && d->number() == 1;
+        refusals += d->opcode() == kTftpError && d->number() == veltra::kTftpErrDiskFull;
+    }
+    EXPECT_EQ(blocks, cap);
+    EXPECT_EQ(refusals, 16u);
+    EXPECT_EQ(reg_->tftp_sessions(), cap);
+    // The transfers share one copy of the 6,400,000-byte file, not one each.
+    const long after = resident_kib();
+    if (before > 0 && after > 0) {
+        EXPECT_LT(after - before, 64 * 1024);
+    }
+}
+
+struct ChangeCase {
+    const char* name;
+    bool through_api;  // else written into the state directory directly
+};
+void PrintTo(const ChangeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FileChanges : public TftpServerTest, public ::testing::WithParamInterface<ChangeCase> {};
+
+TEST_P(FileChanges, ANewReadGetsTheNewBytesAndAnOpenOneKeepsItsOwn) {
+    RawTftp first = client();
+    first.send(rrq("F.BIN"));
+    const auto d1 = first.recv(1s);
+    ASSERT_TRUE(d1 && d1->number() == 1);
+    const Bytes changed = pattern(kFile + 100, 9);
+    if (GetParam().through_api) {
+        reg_->put_file("F.BIN", changed);
+    } else {
+        std::ofstream out(reg_->state_dir() / "F.BIN", std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(changed.data()),
+                  static_cast<std::streamsize>(changed.size()));
+    }
+    EXPECT_EQ(client().get("F.BIN"), changed);
+    // The first read goes on with the file as it was when it began.
+    Bytes got(d1->bytes.begin() + 4, d1->bytes.end());
+    for (std::uint16_t block = 1; block <= 3; ++block) {
+        first.send(ack(block));
+        if (block == 3) break;
+        const auto d = first.recv(1s);
+        ASSERT_TRUE(d);
+        got.insert(got.end(), d->bytes.begin() + 4, d->bytes.end());
+    }
+    EXPECT_EQ(got, pattern(kFile));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, FileChanges,
+                         ::testing::Values(ChangeCase{"api", true}, ChangeCase{"directly", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ecrsim::test
