@@ -3,6 +3,8 @@
 
 #include <charconv>
 
+#include "register_state.hpp"
+
 namespace ecrsim {
 namespace {
 
@@ -55,6 +57,8 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
             ok = port(v, o.line_port);
         else if (a == "--keyboard-port")
             ok = port(v, o.keyboard_port);
+        else if (a == "--history")
+            ok = to_int(v, 0, kMaxHistoryDays, o.history_days);
         else if (a == "--busy-ms")
             ok = to_int(v, 0, 3600000, o.busy_ms);
         else if (a == "--retransmit-ms")
