@@ -244,7 +244,8 @@ ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* file
 
 /*
  * Sales as CSV, into the folder dirname (a separator is put between it and
- * each name; an empty or NULL dirname is the current folder). Each day with
+ * each name; an empty dirname is the current folder, and a NULL one gives
+ * ECR_ERR_PARAMETRI before anything is done). Each day with
  * sales gives VEND_REP_ddmmyy.CSV (departments: the department columns with
  * the record's own department number, iva_descr;iva_aliquota, then
  * totale_reparto;totale_qt_rep;totale_sconto_rep;totale_reso_storno;

@@ -57,6 +57,7 @@ bool valid_day(std::int32_t day, std::int32_t month, std::int32_t year) {
 }  // namespace
 
 std::int32_t recv_vend_corrente(const char* hostname, const char* dirname, std::uint32_t poll_ms) {
+    if (dirname == nullptr) return ECR_ERR_PARAMETRI;
     const std::string summary = ecr_temp_path(kSalesSummaryFile);
     const std::string current = ecr_temp_path(kCurrentSalesFile);
     sys::remove_file(summary.c_str());
@@ -87,6 +88,7 @@ std::int32_t recv_vend_corrente(const char* hostname, const char* dirname, std::
 std::int32_t recv_vend_storico(const char* hostname, const char* dirname, std::int32_t from_day,
                                std::int32_t from_month, std::int32_t from_year, std::int32_t to_day,
                                std::int32_t to_month, std::int32_t to_year) {
+    if (dirname == nullptr) return ECR_ERR_PARAMETRI;
     // Cleared before the dates are looked at.
     sales_csv_cleanup(dirname);
     if (!valid_day(from_day, from_month, from_year) || !valid_day(to_day, to_month, to_year))

@@ -231,6 +231,12 @@ INSTANTIATE_TEST_SUITE_P(Dates, SalesBadRange,
                                            BadRange{"NegativeYear", {1, 1, -1}, {1, 1, 0}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(SalesOnEcrsim, NoFolderIsRefusedBeforeAnythingIsDone) {
+    EXPECT_EQ(ecr_recv_vend_corrente("127.0.0.1", nullptr), ECR_ERR_PARAMETRI);
+    EXPECT_EQ(ecr_recv_vend_storico("127.0.0.1", nullptr, 1, 3, 24, 1, 3, 24), ECR_ERR_PARAMETRI);
+    EXPECT_TRUE(commands().empty());
+}
+
 TEST_F(SalesOnEcrsim, TheLeapDayOf2012IsAccepted) {
     archive(1330473600, 1);  // 29/02/2012
     EXPECT_EQ(ecr_recv_vend_storico("127.0.0.1", dir().c_str(), 29, 2, 12, 29, 2, 12), 1);
