@@ -1,10 +1,13 @@
 // ICMP echo through the Windows ICMP service.
 #include "sys/icmp.hpp"
 
-#include <icmpapi.h>
-#include <iphlpapi.h>
-#include <windows.h>
+// winsock2.h before windows.h, and both before the IP helper headers.
+// clang-format off
 #include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+// clang-format on
 
 #include <array>
 #include <cstring>

@@ -2,9 +2,12 @@
 // through gethostbyname, whose errors are the socket library's own numbers.
 #include "sys/sockets.hpp"
 
-#include <mstcpip.h>
+// winsock2.h before the headers that build on it.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
+// clang-format on
 
 #include <cstring>
 
