@@ -287,8 +287,8 @@ ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* file
 ECR_API int32_t ECR_CALL ecr_recv_vend_corrente(const char* hostname, const char* dirname);
 ECR_API int32_t ECR_CALL ecr_recv_vend_storico(const char* hostname, const char* dirname,
                                                int32_t from_day, int32_t from_month,
-                                               int32_t from_year, int32_t to_day,
-                                               int32_t to_month, int32_t to_year);
+                                               int32_t from_year, int32_t to_day, int32_t to_month,
+                                               int32_t to_year);
 
 /*
  * Register clock codes. An oro value is the register's packed date and time:
