@@ -17,6 +17,10 @@
 #include "test_support.hpp"
 #include "veltra.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace veltra::test {
 namespace {
 
@@ -29,6 +33,17 @@ std::string column(const std::string& line, int k) {
     std::size_t at = 0;
     for (int i = 0; i < k; ++i) at = line.find(';', at) + 1;
     return line.substr(at, line.find(';', at) - at);
+}
+
+// Wine runs each refused request about a hundred times slower than Linux or
+// Windows do, too slow for a walk over the whole calendar.
+bool under_wine() {
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }
 
 // The day after 1/3/24 and so on: oro values of fixed days.
@@ -209,6 +224,9 @@ struct BadRange {
     const char* name;
     int from[3], to[3];
 };
+void PrintTo(const BadRange& b, std::ostream* os) {
+    *os << b.name;
+}
 
 class SalesBadRange : public SalesOnEcrsim, public ::testing::WithParamInterface<BadRange> {};
 
@@ -280,7 +298,8 @@ TEST_F(SalesOnEcrsim, TheFiscalCloseArchivesTheDayAndStartsANewOne) {
 }
 
 // Every day of the calendar: days without a file cost one refused request.
-TEST_F(SalesOnEcrsim, TheWholeCalendarFindsTheArchivedDays) {
+TEST_F(SalesOnEcrsim, SlowTheWholeCalendarFindsTheArchivedDays) {
+    if (under_wine()) GTEST_SKIP() << "36525 requests take minutes under Wine";
     archive(946684800, 1);   // 01/01/2000
     archive(4102358400, 2);  // 31/12/2099
     EXPECT_EQ(ecr_recv_vend_storico("127.0.0.1", dir().c_str(), 1, 1, 0, 31, 12, 99), 2 + 3)
