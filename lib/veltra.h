@@ -334,6 +334,52 @@ ECR_API int32_t ECR_CALL ecr_rel_info_cassa(const char* hostname, char* name, ch
  * host resolution, of "SETUP 1" and of the transfer.
  */
 ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostname);
+ * Sales as CSV, into the folder dirname (a separator is put between it and
+ * each name; an empty dirname is the current folder, and a NULL one gives
+ * ECR_ERR_PARAMETRI before anything is done). Each day with
+ * sales gives VEND_REP_ddmmyy.CSV (departments: the department columns with
+ * the record's own department number, iva_descr;iva_aliquota, then
+ * totale_reparto;totale_qt_rep;totale_sconto_rep;totale_reso_storno;
+ * tot_qt_reso_storno) and VEND_PLU_ddmmyy.CSV (articles: the article columns,
+ * the two VAT columns, totale_plu;totale_qt_plu;totale_sconto_plu;
+ * totale_reso_storno;tot_qt_reso_storno), named after the date inside the
+ * day's sales file (999999 for a date outside 2000..2099); a day without
+ * departments or without articles has no file of that kind. Both functions
+ * first delete every file of dirname named VEND_???_??????.CSV (sub-folders
+ * and other files stay), and delete them again after any failure, so the
+ * folder never holds a partial result. The register is put into setup mode
+ * for the call unless it was in it, and is returned to its former mode only
+ * when the call succeeds.
+ *
+ * A sales file whose header does not fit its size (sections that are not
+ * whole 512-byte blocks or reach past the end of the file, counts larger than
+ * their sections hold) gives ERR_INVALID_FILESIZE and no CSV of that day: no
+ * row is ever read from past the end of the file.
+ *
+ * ecr_recv_vend_corrente: asks the register for the current day's sales
+ * ("VENDCORR"), waits while it is busy (polling every 5000 ms, for at most
+ * 10 minutes) and converts them. Returns 1 when they were converted, 0 when
+ * the register has no sales (no CSV), or the codes of resolution, status
+ * (ERR_REG_NON_DISP when not free), command and transfer,
+ * ERR_INVALID_FILESIZE (a summary not of 512 bytes, or a sales file that does
+ * not fit its header), ERR_REG_IN_ERRORE (the summary's error flag; the
+ * register stays in setup mode when the call put it there) or
+ * ERR_FILE_CREATION (a CSV cannot be created or written; also when anything
+ * unexpected fails).
+ *
+ * ecr_recv_vend_storico: fetches the archived sales file of each day from
+ * from_day/from_month/from_year to to_day/to_month/to_year inclusive (years
+ * 0..99 for 2000..2099) and converts each one. Days the register has no file
+ * for are skipped. Returns the number of days converted (0 or more),
+ * ECR_ERR_PARAMETRI for a date that is not valid (a negative year included)
+ * or a first date after the second, or the codes listed above. The whole
+ * range 1/1/00 to 31/12/99 is 36525 requests.
+ */
+ECR_API int32_t ECR_CALL ecr_recv_vend_corrente(const char* hostname, const char* dirname);
+ECR_API int32_t ECR_CALL ecr_recv_vend_storico(const char* hostname, const char* dirname,
+                                               int32_t from_day, int32_t from_month,
+                                               int32_t from_year, int32_t to_day, int32_t to_month,
+                                               int32_t to_year);
 
 /*
  * Register clock codes. An oro value is the register's packed date and time:

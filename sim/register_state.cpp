@@ -1,6 +1,7 @@
 // The simulated register's state and commands.
 #include "register_state.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -70,6 +71,7 @@ RegisterState::RegisterState(StateConfig config)
     fs::create_directories(dir_);
     const std::uint32_t today = oro_midnight(oro_now());
     if (config.seed && !fs::exists(dir_ / "REPARTI.BIN")) seed(today);
+    seed_history(today, config.history_days);
     sales_ = load_sales(dir_ / kSalesStateFile);
     installed_ = load_installed_release(dir_);
     count_invoices();
@@ -91,6 +93,16 @@ void RegisterState::seed(std::uint32_t today) {
                   build_sales_file(sample_day(back), day, tables));
     }
     save_sales(dir_ / kSalesStateFile, sample_day(0));
+}
+
+void RegisterState::seed_history(std::uint32_t today, int days) {
+    if (days <= 0) return;
+    const SalesTables tables = load_sales_tables(dir_, layout_);
+    for (int back = 1; back <= std::min(days, kMaxHistoryDays); ++back) {
+        const std::uint32_t day = today - static_cast<std::uint32_t>(back) * 86400;
+        const fs::path file = dir_ / ("VEND" + oro_ddmmyy(day) + ".DAT");
+        if (!fs::exists(file)) write_all(file, build_sales_file(sample_day(back), day, tables));
+    }
 }
 
 RegisterState::ReadResult RegisterState::read(const std::string& name) const {
@@ -203,7 +215,7 @@ std::string RegisterState::fiscal_closure() {
 
 std::string RegisterState::prepare_current_sales() {
     const std::uint32_t today = oro_midnight(oro_now());
-    write_all(dir_ / "ART_VENDUTI.BIN", build_sales_summary(sales_, today, error_));
+    write_all(dir_ / "ART_VENDUTI.BIN", build_sales_summary(sales_, today, error_ || sales_error_));
     write_all(dir_ / "VENDCORR.DAT",
               build_sales_file(sales_, today, load_sales_tables(dir_, layout_)));
     return std::to_string(sales_.departments.size()) + " departments, " +

@@ -40,12 +40,15 @@ struct FileStamp {
     std::filesystem::file_time_type time{};
     bool operator==(const FileStamp&) const = default;
 };
+// Most past days --history seeds: ten years.
+inline constexpr int kMaxHistoryDays = 3660;
 
 struct StateConfig {
     std::filesystem::path dir;
     Layout layout;
     int busy_ms = 1500;
-    bool seed = true;  // seed a directory that holds no REPARTI.BIN
+    bool seed = true;      // seed a directory that holds no REPARTI.BIN
+    int history_days = 0;  // past days archived at start (kMaxHistoryDays at most)
 };
 
 class RegisterState {
@@ -84,6 +87,7 @@ public:
     void set_busy_ms(int ms) { busy_ms_ = ms; }
     void set_state_letter(char letter) { letter_ = letter; }
     void set_error(bool on) { error_ = on; }
+    void set_sales_error(bool on) { sales_error_ = on; }
     void set_host_connections(int n) { host_connections_ = n; }
     void set_info_override(int index, std::optional<std::string> value);
     void set_layout(Layout layout, bool reseed);
@@ -105,6 +109,7 @@ private:
     std::string clear_invoices();
     std::string prepare_current_sales();
     void seed(std::uint32_t today);
+    void seed_history(std::uint32_t today, int days);
     void save_sales_state() const;
     void count_invoices();
     void show(const std::string& left, std::int64_t cents);
@@ -116,6 +121,7 @@ private:
     bool setup_ = false;
     bool keep_busy_ = false;
     bool error_ = false;
+    bool sales_error_ = false;  // the summary's error flag alone
     char letter_ = 'I';
     int host_connections_ = 0;
     Clock::time_point busy_until_{};

@@ -63,7 +63,7 @@ struct Register::Impl final : TftpBackend {
 
     Impl(const Options& o)
         : options(o),
-          state({o.state_dir, o.layout, o.busy_ms, o.seed}),
+          state({o.state_dir, o.layout, o.busy_ms, o.seed, o.history_days}),
           tftp(*this,
                {o.retransmit_ms, o.max_retransmits, o.idle_ms, o.linger_ms, o.max_transfers}),
           script(o.layout.generation == Generation::Old
@@ -447,6 +447,10 @@ void Register::set_state_letter(char letter) {
 void Register::set_error_state(bool on) {
     auto lock = locked();
     impl_->state.set_error(on);
+}
+void Register::set_sales_error(bool on) {
+    auto lock = locked();
+    impl_->state.set_sales_error(on);
 }
 void Register::set_layout(Layout layout, bool reseed_files) {
     auto lock = locked();

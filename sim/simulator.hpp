@@ -44,6 +44,8 @@ struct Options {
     // further behind is dropped, so the register never waits on a client.
     std::size_t client_backlog = 64 * 1024;
     bool seed = true;
+    // Past days archived as "VEND%s.DAT" at start, for those not there yet.
+    int history_days = 0;
     // Keep the transcript; a long-running program does not, so that what
     // it is sent does not pile up in memory.
     bool record = true;
@@ -99,6 +101,8 @@ public:
     bool busy() const;
     void set_state_letter(char letter);
     void set_error_state(bool on);
+    // Only the error flag of the sales summary (ART_VENDUTI.BIN).
+    void set_sales_error(bool on);
     void set_layout(Layout layout, bool reseed_files);
     void put_file(const std::string& name, const Bytes& bytes);
     std::optional<Bytes> file(const std::string& name) const;

@@ -46,9 +46,8 @@ std::int32_t convert_fatture_csv(const char* filename_bin, const char* filename_
     if (!out) return ERR_FILE_CREATION;
     TableFile table = table_open(filename_bin);
     if (!table) return ERR_FILE_NOT_FOUND;
-    if (std::fprintf(out.get(), "%s;%s;%s;%s;%s;%s;%s;%s\n", "id_fattura", "tipo_fattura",
-                     "id_cliente", "data_tempo", "importo", "imponibile", "imposta",
-                     "credito") < 0) {
+    if (!out.format("%s;%s;%s;%s;%s;%s;%s;%s\n", "id_fattura", "tipo_fattura", "id_cliente",
+                    "data_tempo", "importo", "imponibile", "imposta", "credito")) {
         return ERR_FILE_CREATION;
     }
     std::array<std::uint8_t, 64> rec{};
@@ -59,13 +58,13 @@ std::int32_t convert_fatture_csv(const char* filename_bin, const char* filename_
         if (rec[fattura::kTipo] == 0) continue;
         char when[32];
         oro_to_datetime_text(get_u32(rec, fattura::kDataTempo), when);
-        if (std::fprintf(out.get(), "%d;%s;%d;%s;%d;%d;%d;%d\n", static_cast<int>(n),
-                         fattura_tipo_text(rec[fattura::kTipo]),
-                         static_cast<int>(get_u16(rec, fattura::kCliente)), when,
-                         static_cast<int>(get_i32(rec, fattura::kImporto)),
-                         static_cast<int>(get_i32(rec, fattura::kImponibile)),
-                         static_cast<int>(get_i32(rec, fattura::kImposta)),
-                         static_cast<int>(get_i32(rec, fattura::kCredito))) < 0) {
+        if (!out.format("%d;%s;%d;%s;%d;%d;%d;%d\n", static_cast<int>(n),
+                        fattura_tipo_text(rec[fattura::kTipo]),
+                        static_cast<int>(get_u16(rec, fattura::kCliente)), when,
+                        static_cast<int>(get_i32(rec, fattura::kImporto)),
+                        static_cast<int>(get_i32(rec, fattura::kImponibile)),
+                        static_cast<int>(get_i32(rec, fattura::kImposta)),
+                        static_cast<int>(get_i32(rec, fattura::kCredito)))) {
             return ERR_FILE_CREATION;
         }
         ++rows;

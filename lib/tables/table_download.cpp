@@ -35,7 +35,7 @@ const CsvKind& kind_of(TableCsv kind) {
     return kKinds[static_cast<int>(kind)];
 }
 
-bool write_header(TableCsv kind, std::FILE* out) {
+bool write_header(TableCsv kind, CsvOutput& out) {
     switch (kind) {
         case TableCsv::kReparti:
             return csv_reparto_header(out, false, true);
@@ -54,7 +54,7 @@ bool qualifies(TableCsv kind, std::span<const std::uint8_t> rec, std::int32_t al
     return selected && rec[cliente::kPartitaIva] != 0;
 }
 
-bool write_row(TableCsv kind, std::FILE* out, int number, std::span<const std::uint8_t> rec) {
+bool write_row(TableCsv kind, CsvOutput& out, int number, std::span<const std::uint8_t> rec) {
     switch (kind) {
         case TableCsv::kReparti:
             return csv_reparto_row(out, number, rec, false, true);
@@ -118,7 +118,7 @@ std::int32_t convert_table_csv(TableCsv kind, const char* filename_bin, const ch
     // A table that passed the size check but cannot be opened: no CSV.
     TableFile table = table_open(filename_bin);
     if (!table) return ERR_FILE_NOT_FOUND;
-    if (!write_header(kind, out.get())) return ERR_FILE_CREATION;
+    if (!write_header(kind, out)) return ERR_FILE_CREATION;
 
     std::array<std::uint8_t, kMaxRecordSize> buf{};
     const std::span<std::uint8_t> rec(buf.data(), format.record_size);
@@ -126,7 +126,7 @@ std::int32_t convert_table_csv(TableCsv kind, const char* filename_bin, const ch
     for (std::size_t n = 1; n <= format.records; ++n) {
         if (table.read_rec(n - 1, rec) != 0) return ERR_FILE_NOT_FOUND;
         if (!qualifies(kind, rec, all)) continue;
-        if (!write_row(kind, out.get(), static_cast<int>(n), rec)) return ERR_FILE_CREATION;
+        if (!write_row(kind, out, static_cast<int>(n), rec)) return ERR_FILE_CREATION;
         ++rows;
     }
     table.close();

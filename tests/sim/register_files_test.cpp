@@ -153,6 +153,24 @@ TEST_F(SimTest, SeededDaysOfSalesAreArchived) {
     EXPECT_FALSE(state.file("VEND" + oro_ddmmyy(today) + ".DAT"));
 }
 
+TEST_F(SimTest, HistoryArchivesThePastDaysThatAreMissing) {
+    const std::uint32_t today = oro_midnight(oro_now());
+    const std::string yesterday = "VEND" + oro_ddmmyy(today - 86400) + ".DAT";
+    { RegisterState seeded({state_.path(), {}, 100, true}); }
+    const Bytes kept = {1, 2, 3};
+    veltra::test::write_file((state_.path() / yesterday).string(), "\x01\x02\x03");
+    RegisterState state({state_.path(), {}, 100, true, 40});
+    EXPECT_EQ(*state.file(yesterday), kept) << "a day already there stays as it is";
+    for (std::uint32_t back = 2; back <= 40; ++back) {
+        const std::uint32_t day = today - back * 86400;
+        auto f = state.file("VEND" + oro_ddmmyy(day) + ".DAT");
+        ASSERT_TRUE(f) << back;
+        EXPECT_EQ(get_u32le(*f, 0), day);
+    }
+    EXPECT_FALSE(state.file("VEND" + oro_ddmmyy(today - 41 * 86400) + ".DAT"));
+    EXPECT_FALSE(state.file("VEND" + oro_ddmmyy(today) + ".DAT"));
+}
+
 TEST_F(SimTest, CurrentSalesSurviveARestart) {
     SalesBook book;
     book.sell_department(12, 999, 3);
@@ -304,7 +322,7 @@ TEST(ProgramOptionsText, Parse) {
                                "--bitmap",        "S",          "--busy-ms",       "250",
                                "--fault",         "drop:out:2", "--fault",         "silent@X.BIN",
                                "--line-answers",  "15,06",      "--keep-busy",     "--no-seed",
-                               "--linger-ms",     "20000",      "--max-transfers", "8"},
+                               "--linger-ms",     "20000",      "--max-transfers", "8", "--history", "30"},
                               p, error))
         << error;
     EXPECT_EQ(p.options.address, "127.0.0.7");
@@ -321,10 +339,12 @@ TEST(ProgramOptionsText, Parse) {
     EXPECT_FALSE(p.options.seed);
     EXPECT_EQ(p.options.linger_ms, 20000);
     EXPECT_EQ(p.options.max_transfers, 8u);
+    EXPECT_EQ(p.options.history_days, 30);
     const std::vector<std::vector<std::string>> bad = {
         {"--address", "127.0.0.1"},  // no state directory
         {"--state", "d", "--tftp-port", "70000"},
         {"--state", "d", "--bitmap", "X"},
+        {"--state", "d", "--history", "3661"},
         {"--state", "d", "--generation", "newest"},
         {"--state", "d", "--fault", "drop"},
         {"--state", "d", "--linger-ms", "-1"},

@@ -1,12 +1,15 @@
 // Helpers shared by the test suites.
 #include "test_support.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
+#include "platform_traits.hpp"
 #include "sys/env.hpp"
 
 namespace veltra::test {
@@ -55,6 +58,20 @@ std::vector<std::string> read_lines(const std::string& path) {
     std::ifstream in(path);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> text_file_lines(const std::string& path) {
+    const std::string text = read_file(path);
+    const std::string end = sys::kTextLineEnd;
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t e = text.find(end, at);
+        EXPECT_NE(e, std::string::npos) << path << ": last line without its line end";
+        if (e == std::string::npos) break;
+        lines.push_back(text.substr(at, e - at));
+        at = e + end.size();
+    }
     return lines;
 }
 

@@ -59,5 +59,8 @@ std::string cat(const Parts&... parts) {
 }
 void write_file(const std::string& path, const std::string& bytes);
 std::vector<std::string> read_lines(const std::string& path);
+// The lines of a file written as text, each checked (a test failure) to
+// end with the platform's text line end (CR LF on Windows).
+std::vector<std::string> text_file_lines(const std::string& path);
 
 }  // namespace veltra::test

@@ -15,6 +15,9 @@ inline constexpr const char* kTempDirVariables[] = {"TEMP", "TMP", "TMPDIR"};
 // The name service's error for a failure beyond recovery (EAI_FAIL).
 inline constexpr int kNameErrorNoRecovery = -4;
 
+// Whether file names differ by letter case alone.
+inline constexpr bool kNamesFoldCase = false;
+
 // How a line written "as text" ends in the file.
 inline constexpr const char* kTextLineEnd = "\n";
 

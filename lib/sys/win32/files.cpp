@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace veltra::sys {
 
 std::int64_t file_size(const char* path) {
@@ -19,6 +21,20 @@ bool remove_file(const char* path) {
 bool rename_file(const char* from, const char* to, bool replace) {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     return MoveFileExA(from, to, flags) != FALSE;
+std::vector<DirEntry> list_dir(const char* dir, const char* pattern) {
+    std::vector<DirEntry> found;
+    const std::string query = std::string(dir) + kPathSep + pattern;
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA(query.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return found;
+    do {
+        const std::string_view name(data.cFileName);
+        if (name == "." || name == ".." || !name_matches(name, pattern, kNamesFoldCase)) continue;
+        found.push_back(
+            {std::string(name), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
+    return found;
 }
 
 }  // namespace veltra::sys

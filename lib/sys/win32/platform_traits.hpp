@@ -15,6 +15,9 @@ inline constexpr const char* kTempDirVariables[] = {"TEMP", "TMP"};
 // The name service's error for a failure beyond recovery (WSANO_RECOVERY).
 inline constexpr int kNameErrorNoRecovery = 11003;
 
+// Whether file names differ by letter case alone.
+inline constexpr bool kNamesFoldCase = true;
+
 // How a line written "as text" ends in the file.
 inline constexpr const char* kTextLineEnd = "\r\n";
 
