@@ -25,6 +25,7 @@
 #include "frame/paths.hpp"
 #include "frame/trace.hpp"
 #include "net/endpoints.hpp"
+#include "net/transfer_observer.hpp"
 #include "sys/clock.hpp"
 #include "sys/env.hpp"
 #include "sys/files.hpp"
@@ -248,6 +249,7 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
                 }
                 if (block == 1) {
                     ecr_trace("%s tftp-get started  : pathname='%s'\n", ecr_trace_time(), pathname);
+                    notify_transfer({pathname, false, 0, -1});
                     ntent = kTransferAttempts;
                     timeout = kTransferTimeoutMs;
                 }
@@ -260,6 +262,7 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
                     }
                     length += static_cast<std::int64_t>(data.size());
                     ++block;
+                    notify_transfer({pathname, false, length, -1});
                     if (block > kTftpMaxBlocks && data.size() == kTftpBlockSize) {
                         // The next block number would wrap: the file is too large.
                         local.discard();
@@ -361,10 +364,12 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
                 if (block == 0) {
                     ecr_trace("%s tftp-put started  : pathname='%s' size='%d'\n", ecr_trace_time(),
                               pathname, static_cast<int>(size));
+                    notify_transfer({pathname, true, 0, size});
                     ntent = kTransferAttempts;
                     timeout = kTransferTimeoutMs;
                 }
                 if (get16(packet->bytes.data() + 2) != block) continue;
+                if (block != 0) notify_transfer({pathname, true, length, size});
                 if (length == size) {
                     file.reset();
                     if (size % kTftpBlockSize == 0) {
