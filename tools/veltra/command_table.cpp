@@ -53,6 +53,26 @@ const CLI::App* selected(const CLI::App& app, std::string& name) {
     }
 }
 
+// CLI11 reports a word that names no command as a missing one: name the word.
+std::string unknown_command(const CLI::App& app, const std::vector<std::string>& args) {
+    const CLI::App* at = &app;
+    std::string path;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (word == "--host") {
+            ++i;
+            continue;
+        }
+        if (word.empty() || word[0] == '-') continue;
+        path += (path.empty() ? "" : " ") + word;
+        const auto subs =
+            at->get_subcommands([&word](const CLI::App* s) { return s->get_name() == word; });
+        if (subs.empty()) return "unknown command: " + path;
+        at = subs.front();
+    }
+    return "";
+}
+
 void usage_error(const CLI::App& app, std::ostream& err, const std::string& message) {
     std::string name;
     const CLI::App* at = selected(app, name);
@@ -117,7 +137,10 @@ int run_tool(const std::vector<std::string>& args, Io& io) {
         app.exit(e, io.out, io.err);
         return kExitOk;
     } catch (const CLI::ParseError& e) {
-        usage_error(app, io.err, e.what());
+        const std::string what = e.what();
+        const std::string unknown =
+            what.find("ubcommand") != std::string::npos ? unknown_command(app, args) : "";
+        usage_error(app, io.err, unknown.empty() ? e.what() : unknown);
         return kExitUsage;
     }
 

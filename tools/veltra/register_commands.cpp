@@ -155,8 +155,7 @@ Command command() {
                         ctx.err() << "veltra: not confirmed, nothing sent\n";
                         return kExitFailure;
                     }
-                    char answer[2] = {};
-                    const std::int32_t r = ecr_command(ctx.host(), "", c->request, answer, 2);
+                    const std::int32_t r = ecr_command(ctx.host(), "", c->request, nullptr, 0);
                     return ctx.finish("ecr_command", r, false,
                                       std::string(c->text) + " done on " + ctx.host_label(),
                                       {{"request", c->request}, {"command", c->text}});
@@ -207,9 +206,14 @@ Command file_put() {
                 return [local](Context& ctx) {
                     const std::int32_t r = ecr_command(ctx.host(), local->c_str(), 6, nullptr, 0);
                     const std::string name(ecr_base_name(std::string_view(*local)));
+                    const std::string hint =
+                        r == ERR_TRANSFER_FAILED
+                            ? "the register takes its files only in setup mode: veltra command "
+                              "setup-on first"
+                            : "";
                     return ctx.finish("ecr_command", r, false,
                                       *local + " put to " + ctx.host_label() + " as " + name,
-                                      {{"register_file", name}, {"local", *local}});
+                                      {{"register_file", name}, {"local", *local}}, hint);
                 };
             }};
 }
