@@ -1,10 +1,14 @@
 // ICMP echo through the Windows ICMP service.
 #include "sys/icmp.hpp"
 
-#include <icmpapi.h>
-#include <iphlpapi.h>
-#include <windows.h>
+// The Windows headers need this order (sockets, windows.h, then the IP
+// helper and ICMP declarations built on both), which sorting would break.
+// clang-format off
 #include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+// clang-format on
 
 #include <array>
 #include <cstring>

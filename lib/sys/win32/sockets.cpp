@@ -2,9 +2,13 @@
 // through gethostbyname, whose errors are the socket library's own numbers.
 #include "sys/sockets.hpp"
 
-#include <mstcpip.h>
+// winsock2.h first: the other two build on its types, and sorting would
+// put them before it.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
+// clang-format on
 
 #include <cstring>
 
