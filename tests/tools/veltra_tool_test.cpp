@@ -167,6 +167,14 @@ INSTANTIATE_TEST_SUITE_P(
         HelpCase{{"clock", "decode"}, "ecr_oro_encode"},
         HelpCase{{"clock", "encode"}, "ecr_oro_check"}, HelpCase{{"sim"}, "usage: ecrsim"}));
 
+TEST(Tool, SimPassesItsOptionsToEcrsim) {
+    // ecrsim's own parser sees the options: a bad one is its usage error.
+    const ToolRun r = run_tool({"sim", "--address", "127.0.0.1", "--tftp-port", "70000"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("veltra sim: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("usage: ecrsim --address A --state DIR"), std::string::npos) << r.err;
+}
+
 TEST(Tool, VersionNamesToolAndLibrary) {
     const ToolRun r = run_tool({"--version"});
     EXPECT_EQ(r.status, 0);

@@ -14,6 +14,8 @@ Command sim() {
             "ecrsim, embedded",
             "veltra sim --address 127.0.0.1 --state ./register --tftp-port 6969",
             [](CLI::App& app) -> Handler {
+                // Everything after `sim` is ecrsim's, options included.
+                app.fallthrough(false);
                 app.prefix_command();
                 app.footer(std::string("ecrsim's options:\n") + ecrsim::kUsage);
                 return [&app](Context& ctx) {
