@@ -262,7 +262,11 @@ TEST_F(ToolOnEcrsim, StatusAsTextAndJson) {
     EXPECT_EQ(j["generation"], 2);
     const std::vector<std::string> values = reg_->info_values();
     ASSERT_GE(j["info"].size(), 22u);
-    for (std::size_t k = 0; k < 22; ++k) EXPECT_EQ(j["info"][k]["value"], values[k]) << k;
+    for (std::size_t k = 0; k < 22; ++k) {
+        // Entries 3 and 4 are the register's date and time, which move on.
+        if (k == 3 || k == 4) continue;
+        EXPECT_EQ(j["info"][k]["value"], values[k]) << k;
+    }
     EXPECT_EQ(j["version"], values[0]);
 
     reg_->set_setup_mode(true);
@@ -486,14 +490,14 @@ struct ProgressCase {
 class Progress : public ToolOnEcrsim, public ::testing::WithParamInterface<ProgressCase> {};
 
 TEST_P(Progress, OnlyOnATerminalAndNotQuiet) {
-    std::vector<std::string> args = {"tables", "get", "plu", path("plu.csv")};
+    // The customers (256000 bytes) are the smallest table that draws a bar.
+    std::vector<std::string> args = {"tables", "get", "clienti", path("cli.csv")};
     if (GetParam().quiet) args.insert(args.begin(), "--quiet");
     const ToolRun r = veltra(args, Terminal{false, GetParam().err_terminal, ""});
     ASSERT_EQ(r.status, 0) << r.err;
     if (GetParam().bar) {
-        EXPECT_NE(r.err.find("\rPLU.BIN ["), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("100%  6.4/6.4 MB"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find(" left"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("\rCLIENTI.BIN ["), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("100%  0.3/0.3 MB"), std::string::npos) << r.err;
         // The small command and answer files draw nothing.
         EXPECT_EQ(r.err.find("COMMAND.TXT"), std::string::npos);
         EXPECT_EQ(r.err.back(), '\n');
@@ -551,6 +555,7 @@ TEST_F(ToolOnEcrsim, ProgramExitStatusAndProgressOnARealTerminal) {
     const std::string tty = read_file(path("tty.txt"));
     EXPECT_NE(tty.find("PLU.BIN ["), std::string::npos) << tty;
     EXPECT_NE(tty.find("100%"), std::string::npos) << tty;
+    EXPECT_NE(tty.find(" left"), std::string::npos) << tty;
     EXPECT_EQ(count_lines(path("b.csv")), 100001u);
 }
 
