@@ -28,6 +28,7 @@
 #include "frame/paths.hpp"
 #include "frame/trace.hpp"
 #include "net/endpoints.hpp"
+#include "net/transfer_observer.hpp"
 #include "sys/clock.hpp"
 #include "sys/env.hpp"
 #include "sys/files.hpp"
@@ -344,6 +345,7 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
                 }
                 if (block == 1) {
                     ecr_trace("%s tftp-get started  : pathname='%s'\n", ecr_trace_time(), pathname);
+                    notify_transfer({pathname, false, 0, -1});
                     ntent = kTransferAttempts;
                     timeout = kTransferTimeoutMs;
                     set_rcv_timeout(sock, timeout);
@@ -356,6 +358,7 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
                 }
                 length += static_cast<std::int64_t>(data.size());
                 ++block;
+                notify_transfer({pathname, false, length, -1});
                 if (block > kTftpMaxBlocks && data.size() == kTftpBlockSize) {
                     // The next block number would wrap: the file is too large.
                     local.discard();
@@ -473,10 +476,12 @@ std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* p
                 if (block == 0) {
                     ecr_trace("%s tftp-put started  : pathname='%s' size='%d'\n", ecr_trace_time(),
                               pathname, static_cast<int>(size));
+                    notify_transfer({pathname, true, 0, size});
                     ntent = kTransferAttempts;
                     timeout = kTransferTimeoutMs;
                     set_rcv_timeout(sock, timeout);
                 }
+                if (block != 0) notify_transfer({pathname, true, length, size});
                 if (length == size) {
                     if (size % kTftpBlockSize == 0 && !closing_sent) {
                         // An empty block closes a file of whole blocks; it is

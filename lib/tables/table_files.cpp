@@ -149,7 +149,7 @@ int file_read_exact(const char* path, std::span<std::uint8_t> buf) {
     if (ecr_file_size(path) != static_cast<std::int64_t>(buf.size())) return -1;
     std::FILE* f = std::fopen(path, "rb");
     if (f == nullptr) return -1;
-    const bool ok = std::fread(buf.data(), 1, buf.size(), f) == buf.size();
+    const bool ok = buf.empty() || std::fread(buf.data(), 1, buf.size(), f) == buf.size();
     std::fclose(f);
     return ok ? 0 : -1;
 }
@@ -157,7 +157,8 @@ int file_read_exact(const char* path, std::span<std::uint8_t> buf) {
 int file_write_exact(const char* path, std::span<const std::uint8_t> data) {
     std::FILE* f = std::fopen(path, "wb");
     if (f == nullptr) return -1;
-    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    // An empty span may have no data pointer, which fwrite must not get.
+    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
     ok = std::fclose(f) == 0 && ok;
     if (ok) return 0;
     sys::remove_file(path);

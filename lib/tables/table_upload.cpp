@@ -300,6 +300,18 @@ std::int32_t build_table_from_csv(RebuiltTable kind, const char* csv_path, const
                          table_path);
 }
 
+std::int32_t merge_clienti_csv(const char* csv_path, const char* table_path) {
+    File csv(std::fopen(csv_path, "r"));
+    if (!csv || !csv_readable(csv.get())) return ERR_FILE_NOT_FOUND;
+    TableFile table = table_open(table_path);
+    if (!table) return ERR_FILE_NOT_FOUND;
+    CsvReader reader(csv.get());
+    std::int32_t result = apply_lines(kUploadClienti, reader, table);
+    if (!table.close()) result = ERR_FILE_CREATION;
+    if (reader.failed()) result = ERR_FILE_NOT_FOUND;
+    return result;
+}
+
 }  // namespace veltra
 
 using namespace veltra;

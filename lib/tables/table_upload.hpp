@@ -51,6 +51,12 @@ std::int32_t csv_number(std::string_view field);
 enum class RebuiltTable { kReparti, kPlu };
 std::int32_t build_table_from_csv(RebuiltTable kind, const char* csv_path, const char* table_path);
 
+// Customers: merges the CSV at csv_path into the table at table_path, as
+// ecr_send_clienti does with the register's table, without sending it.
+// Returns the number of lines applied, ERR_FILE_NOT_FOUND (no CSV or no
+// table) or ERR_FILE_CREATION.
+std::int32_t merge_clienti_csv(const char* csv_path, const char* table_path);
+
 // Stores the non-empty fields of a CSV line into a record; the id (field 0)
 // is not stored. Empty fields leave the record's value unchanged.
 void apply_reparto_fields(std::span<const std::string_view> f, std::span<std::uint8_t> rec);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/paths.hpp"
 #include "tables/table_files.hpp"
 #include "test_support.hpp"
 
@@ -73,6 +74,15 @@ TEST(FileWriteExactTest, WritesAllBytesAndRefusesAnUncreatablePath) {
     EXPECT_EQ(file_write_exact(dir.file("no/such/dir/x.bin").c_str(), data), -1);
     // A directory in the file's place cannot be written.
     EXPECT_EQ(file_write_exact(dir.path().string().c_str(), data), -1);
+}
+
+TEST(FileWriteExactTest, NoBytesMakeAnEmptyFile) {
+    veltra::test::TempDir dir;
+    const std::string path = dir.file("empty.bin");
+    ASSERT_EQ(file_write_exact(path.c_str(), {}), 0);
+    EXPECT_EQ(ecr_file_size(path.c_str()), 0);
+    std::vector<std::uint8_t> none;
+    EXPECT_EQ(file_read_exact(path.c_str(), none), 0);
 }
 
 }  // namespace

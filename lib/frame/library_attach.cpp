@@ -1,4 +1,4 @@
-// Test programs link the library's objects directly rather than loading the
+// Programs that link the library's objects directly rather than loading the
 // shared library, so this stands in for the load and unload notifications
 // that the platform sends a loaded library.
 #include "frame/library_frame.hpp"

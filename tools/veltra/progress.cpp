@@ -1,0 +1,104 @@
+// Progress bars: at most ten redraws a second, and the final state always.
+#include "progress.hpp"
+
+#include <cstdio>
+#include <ostream>
+
+#include "frame/paths.hpp"
+#include "tables/table_formats.hpp"
+
+namespace veltra::tool {
+namespace {
+
+constexpr int kBarWidth = 24;
+constexpr auto kRedraw = std::chrono::milliseconds(100);
+
+std::string megabytes(std::int64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+std::string clock_text(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+}  // namespace
+
+std::int64_t expected_size(const std::string& pathname) {
+    const std::string name(ecr_base_name(std::string_view(pathname)));
+    for (const TableFormat& f : {kReparti, kPlu, kClienti, kFatture}) {
+        if (name == f.file) return f.file_size();
+    }
+    return -1;
+}
+
+std::string progress_line(const std::string& name, std::int64_t done, std::int64_t total,
+                          double seconds) {
+    std::string line = name + " ";
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    if (total > 0) {
+        const std::int64_t shown = done < total ? done : total;
+        const int filled = static_cast<int>(shown * kBarWidth / total);
+        line += "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] ";
+        char pct[8];
+        std::snprintf(pct, sizeof pct, "%3d%%", static_cast<int>(shown * 100 / total));
+        line += pct;
+        line += "  " + megabytes(done) + "/" + megabytes(total) + " MB";
+    } else {
+        line += megabytes(done) + " MB";
+    }
+    line += "  " + megabytes(static_cast<std::int64_t>(rate)) + " MB/s";
+    if (total > 0 && rate > 0 && done < total) {
+        line += "  " + clock_text(static_cast<double>(total - done) / rate) + " left";
+    } else if (total > 0 && done >= total) {
+        line += "  " + clock_text(seconds) + " total";
+    }
+    return line;
+}
+
+ProgressBar::ProgressBar(Context& ctx) : ctx_(ctx) {
+    if (ctx_.progress_enabled()) set_transfer_observer(&ProgressBar::observe, this);
+}
+
+ProgressBar::~ProgressBar() {
+    if (ctx_.progress_enabled()) set_transfer_observer(nullptr, nullptr);
+    finish();
+}
+
+void ProgressBar::finish() {
+    if (drawn_) ctx_.err() << "\n" << std::flush;
+    drawn_ = false;
+    active_ = false;
+}
+
+void ProgressBar::observe(void* self, const TransferProgress& p) {
+    static_cast<ProgressBar*>(self)->update(p);
+}
+
+void ProgressBar::update(const TransferProgress& p) {
+    const Clock::time_point now = Clock::now();
+    const std::string name(ecr_base_name(std::string_view(p.pathname)));
+    if (p.done == 0 || !active_ || name != name_) {
+        // A new transfer (or a start-over) begins a new bar.
+        finish();
+        active_ = true;
+        name_ = name;
+        total_ = p.total >= 0 ? p.total : expected_size(p.pathname);
+        started_ = now;
+        last_draw_ = Clock::time_point{};
+    }
+    const bool large = total_ >= kProgressMinBytes || p.done >= kProgressMinBytes;
+    const bool last = total_ >= 0 && p.done >= total_;
+    if (!large || (!last && now - last_draw_ < kRedraw)) return;
+    last_draw_ = now;
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    ctx_.err() << "\r" << progress_line(name_, p.done, total_, seconds) << "   " << std::flush;
+    drawn_ = true;
+    if (last) finish();
+}
+
+}  // namespace veltra::tool

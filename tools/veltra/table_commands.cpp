@@ -1,0 +1,203 @@
+// Commands of the register tables and invoices: downloads to CSV, the
+// converters of table files on disk, and uploads that show first what they
+// will change.
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include "cmd/setup_mode.hpp"
+#include "command_table.hpp"
+#include "table_compare.hpp"
+#include "tables/table_formats.hpp"
+#include "veltra.h"
+#include "work_dir.hpp"
+
+namespace veltra::tool {
+namespace {
+
+using Transfer = std::int32_t(ECR_CALL*)(const char*, const char*);
+using Convert = std::int32_t(ECR_CALL*)(const char*, const char*, std::int32_t);
+
+struct Table {
+    const char* word;
+    TableFormat format;
+    UploadRule rule;
+    Transfer recv_all;
+    const char* recv_all_name;
+    Transfer recv_mod;
+    const char* recv_mod_name;
+    Convert conv;
+    const char* conv_name;
+    Transfer send;
+    const char* send_name;
+};
+
+const Table kTables[] = {
+    {"reparti", kReparti, UploadRule::kRebuilt, ecr_recv_reparti_all, "ecr_recv_reparti_all",
+     ecr_recv_reparti_mod, "ecr_recv_reparti_mod", ecr_conv_reparti_csv, "ecr_conv_reparti_csv",
+     ecr_send_reparti, "ecr_send_reparti"},
+    {"plu", kPlu, UploadRule::kRebuilt, ecr_recv_plu_all, "ecr_recv_plu_all", ecr_recv_plu_mod,
+     "ecr_recv_plu_mod", ecr_conv_plu_csv, "ecr_conv_plu_csv", ecr_send_plu, "ecr_send_plu"},
+    {"clienti", kClienti, UploadRule::kMerged, ecr_recv_clienti_all, "ecr_recv_clienti_all",
+     ecr_recv_clienti_mod, "ecr_recv_clienti_mod", ecr_conv_clienti_csv, "ecr_conv_clienti_csv",
+     ecr_send_clienti, "ecr_send_clienti"},
+};
+
+std::vector<std::string> table_words() {
+    std::vector<std::string> words;
+    for (const Table& t : kTables) words.emplace_back(t.word);
+    return words;
+}
+
+const Table& table_named(const std::string& word) {
+    for (const Table& t : kTables) {
+        if (word == t.word) return t;
+    }
+    throw UsageError{"no table " + word};
+}
+
+void add_table_option(CLI::App& app, std::string& word) {
+    app.add_option("TABLE", word, "reparti (departments), plu (articles) or clienti (customers)")
+        ->required()
+        ->check(CLI::IsMember(table_words()));
+}
+
+std::string rows_text(std::int32_t rows, const std::string& csv) {
+    if (rows == 0) return "no rows: " + csv + " is not written";
+    return std::to_string(rows) + " rows written to " + csv;
+}
+
+Command tables_get() {
+    return {{"tables", "get"},
+            "download a table to CSV (--changed: only the records changed on the register)",
+            "ecr_recv_reparti_all/_mod, ecr_recv_plu_all/_mod, ecr_recv_clienti_all/_mod",
+            "veltra --host 192.168.1.20 tables get plu plu.csv",
+            [](CLI::App& app) -> Handler {
+                auto word = std::make_shared<std::string>();
+                auto csv = std::make_shared<std::string>();
+                auto changed = std::make_shared<bool>(false);
+                add_table_option(app, *word);
+                app.add_option("CSV", *csv, "the CSV to write")->required();
+                app.add_flag("--changed", *changed, "only the records marked as changed");
+                return [word, csv, changed](Context& ctx) {
+                    const Table& t = table_named(*word);
+                    const char* name = *changed ? t.recv_mod_name : t.recv_all_name;
+                    const std::int32_t r =
+                        (*changed ? t.recv_mod : t.recv_all)(ctx.host(), csv->c_str());
+                    return ctx.finish(name, r, true, rows_text(r, *csv),
+                                      {{"table", t.word}, {"csv", *csv}});
+                };
+            }};
+}
+
+Command tables_convert() {
+    return {{"tables", "convert"},
+            "convert a table file on disk (REPARTI.BIN, PLU.BIN, CLIENTI.BIN) to CSV",
+            "ecr_conv_reparti_csv, ecr_conv_plu_csv, ecr_conv_clienti_csv",
+            "veltra tables convert plu PLU.BIN plu.csv --changed",
+            [](CLI::App& app) -> Handler {
+                auto word = std::make_shared<std::string>();
+                auto bin = std::make_shared<std::string>();
+                auto csv = std::make_shared<std::string>();
+                auto changed = std::make_shared<bool>(false);
+                add_table_option(app, *word);
+                app.add_option("TABLE.BIN", *bin, "the table file")->required();
+                app.add_option("CSV", *csv, "the CSV to write")->required();
+                app.add_flag("--changed", *changed, "only the records marked as changed");
+                return [word, bin, csv, changed](Context& ctx) {
+                    const Table& t = table_named(*word);
+                    const std::int32_t r = t.conv(bin->c_str(), csv->c_str(), *changed ? 0 : 1);
+                    return ctx.finish(t.conv_name, r, true, rows_text(r, *csv),
+                                      {{"table", t.word}, {"csv", *csv}});
+                };
+            }};
+}
+
+std::string changes_text(const Table& t, const std::string& csv, const TableChanges& c) {
+    std::ostringstream text;
+    text << csv << ": " << c.applied << " lines apply; " << c.changed << " " << t.word
+         << " records change, " << c.reset << " are reset to their defaults, " << c.unchanged
+         << " stay as they are";
+    return text.str();
+}
+
+Command tables_put() {
+    return {
+        {"tables", "put"},
+        "upload a CSV to a table, after showing what changes and what is reset",
+        "ecr_send_reparti, ecr_send_plu, ecr_send_clienti (compared first with a download)",
+        "veltra --host 192.168.1.20 tables put reparti reparti.csv --dry-run",
+        [](CLI::App& app) -> Handler {
+            auto word = std::make_shared<std::string>();
+            auto csv = std::make_shared<std::string>();
+            auto dry_run = std::make_shared<bool>(false);
+            auto yes = std::make_shared<bool>(false);
+            add_table_option(app, *word);
+            app.add_option("CSV", *csv, "the CSV to upload")->required();
+            app.add_flag("--dry-run", *dry_run, "show the comparison, upload nothing");
+            app.add_flag("--yes", *yes, "upload without asking");
+            app.footer(
+                "Departments and articles are rebuilt from default records plus the CSV:\n"
+                "every record the CSV does not name goes back to its default, so a --changed\n"
+                "download fed back resets all the others. Customers are merged.");
+            return [word, csv, dry_run, yes](Context& ctx) {
+                const Table& t = table_named(*word);
+                WorkDir work;
+                const std::string current = work.file(t.format.file);
+                std::int32_t keep = 1;
+                std::int32_t r = ecr_get_table(ctx.host(), current.c_str(), &keep);
+                if (r != 0) return ctx.finish("ecr_get_table", r, false, "");
+                TableChanges c;
+                r = compare_upload(t.format, t.rule, std::string_view(t.format.file) == kPlu.file,
+                                   current, *csv, work.dir(), c);
+                if (r != 0) return ctx.finish(t.send_name, r, true, "");
+                nlohmann::json extra = {{"table", t.word},      {"csv", *csv},
+                                        {"applied", c.applied}, {"changed", c.changed},
+                                        {"reset", c.reset},     {"unchanged", c.unchanged},
+                                        {"dry_run", *dry_run},  {"uploaded", false}};
+                if (!ctx.json) ctx.out() << changes_text(t, *csv, c) << "\n";
+                if (*dry_run) {
+                    return ctx.finish(t.send_name, 0, false, "dry run: nothing uploaded", extra);
+                }
+                std::string question =
+                    "Upload " + *csv + " to the " + t.word + " table of " + ctx.host_label() + "?";
+                if (c.reset > 0)
+                    question +=
+                        " " + std::to_string(c.reset) + " records are reset to their defaults.";
+                if (!ctx.confirm(*yes, question, "tables put")) {
+                    ctx.err() << "veltra: not confirmed, nothing uploaded\n";
+                    return kExitFailure;
+                }
+                r = t.send(ctx.host(), csv->c_str());
+                extra["uploaded"] = r >= 0;
+                return ctx.finish(t.send_name, r, true,
+                                  std::to_string(r) + " lines applied; the " + t.word +
+                                      " table of " + ctx.host_label() + " is uploaded",
+                                  extra);
+            };
+        }};
+}
+
+Command invoices_get() {
+    return {
+        {"invoices", "get"},
+        "download the register's invoices to CSV",
+        "ecr_recv_fatture",
+        "veltra --host 192.168.1.20 invoices get fatture.csv",
+        [](CLI::App& app) -> Handler {
+            auto csv = std::make_shared<std::string>();
+            app.add_option("CSV", *csv, "the CSV to write")->required();
+            return [csv](Context& ctx) {
+                const std::int32_t r = ecr_recv_fatture(ctx.host(), csv->c_str());
+                return ctx.finish("ecr_recv_fatture", r, true, rows_text(r, *csv), {{"csv", *csv}});
+            };
+        }};
+}
+
+}  // namespace
+
+std::vector<Command> table_commands() {
+    return {tables_get(), tables_put(), tables_convert(), invoices_get()};
+}
+
+}  // namespace veltra::tool

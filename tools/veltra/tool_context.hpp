@@ -1,0 +1,71 @@
+// What every command of the veltra tool works with: its streams, whether
+// they are terminals, the register's host and the global switches, and the
+// one way a command reports its result (text or --json, exit status).
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace veltra::tool {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // the library returned a failure
+inline constexpr int kExitUsage = 2;    // the command line is wrong
+
+struct Io {
+    std::ostream& out;
+    std::ostream& err;
+    std::istream& in;
+    bool in_terminal = false;   // confirmations are asked only on a terminal
+    bool err_terminal = false;  // progress bars are drawn only on a terminal
+};
+
+// A usage error found by a command after parsing (a bad date, a missing
+// --yes): exit status 2 with its message.
+struct UsageError {
+    std::string message;
+};
+
+class Context {
+public:
+    explicit Context(Io& io) : io_(io) {}
+
+    Io& io() { return io_; }
+    std::ostream& out() { return io_.out; }
+    std::ostream& err() { return io_.err; }
+
+    // --host, else ECR_HOST, else "" (the library's default host name).
+    std::string host_option;
+    bool json = false;
+    bool quiet = false;
+
+    const char* host();
+    // The host as a person reads it: the default host name for "" and "@...".
+    std::string host_label();
+
+    bool progress_enabled() const { return !quiet && io_.err_terminal; }
+
+    // Reports a library result: on failure the one failure line on stderr
+    // (and the --json object on stdout), exit 1; on success `text` on stdout
+    // (or the --json object), exit 0. counted: the function returns a count
+    // on success. extra: keys added to the --json object.
+    int finish(const char* function, std::int32_t result, bool counted, const std::string& text,
+               nlohmann::json extra = nlohmann::json::object(), const std::string& hint = "");
+
+    // Asks on the terminal whether to go on (stdin a terminal), else requires
+    // --yes (UsageError). Returns true to go on; false when declined.
+    bool confirm(bool yes, const std::string& question, const std::string& what);
+
+private:
+    Io& io_;
+    std::optional<std::string> host_;
+};
+
+// The --json result object every command prints: function, code, name, count.
+nlohmann::json result_object(const char* function, std::int32_t result, bool counted);
+
+}  // namespace veltra::tool
