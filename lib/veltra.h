@@ -334,6 +334,8 @@ ECR_API int32_t ECR_CALL ecr_rel_info_cassa(const char* hostname, char* name, ch
  * host resolution, of "SETUP 1" and of the transfer.
  */
 ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostname);
+
+/*
  * Sales as CSV, into the folder dirname (a separator is put between it and
  * each name; an empty dirname is the current folder, and a NULL one gives
  * ECR_ERR_PARAMETRI before anything is done). Each day with

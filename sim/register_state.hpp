@@ -40,6 +40,7 @@ struct FileStamp {
     std::filesystem::file_time_type time{};
     bool operator==(const FileStamp&) const = default;
 };
+
 // Most past days --history seeds: ten years.
 inline constexpr int kMaxHistoryDays = 3660;
 

@@ -21,6 +21,7 @@ bool remove_file(const char* path);
 // (a reader sees the old file or the new one, never neither); without it an
 // existing to makes the rename fail. False on failure.
 bool rename_file(const char* from, const char* to, bool replace);
+
 struct DirEntry {
     std::string name;  // the name inside the folder
     bool directory = false;

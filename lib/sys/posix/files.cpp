@@ -26,6 +26,8 @@ bool rename_file(const char* from, const char* to, bool replace) {
     struct stat st {};
     if (!replace && lstat(to, &st) == 0) return false;
     return std::rename(from, to) == 0;
+}
+
 std::vector<DirEntry> list_dir(const char* dir, const char* pattern) {
     std::vector<DirEntry> found;
     DIR* d = opendir(dir);

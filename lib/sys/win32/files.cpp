@@ -21,6 +21,8 @@ bool remove_file(const char* path) {
 bool rename_file(const char* from, const char* to, bool replace) {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     return MoveFileExA(from, to, flags) != FALSE;
+}
+
 std::vector<DirEntry> list_dir(const char* dir, const char* pattern) {
     std::vector<DirEntry> found;
     const std::string query = std::string(dir) + kPathSep + pattern;
