@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net/endpoints.hpp"
 #include "options_parse.hpp"
+#include "serial_line.hpp"
 #include "simulator.hpp"
 #include "stop_request.hpp"
 
@@ -33,12 +35,23 @@ int main(int argc, char** argv) {
     p.options.record = false;
     ecrsim::watch_stop_requests();
     try {
-        ecrsim::Register reg(p.options);
-        for (const auto& f : p.faults) reg.add_fault(f);
-        if (!p.line_answers.empty()) reg.script_line(p.line_answers);
-        reg.set_keep_busy(p.keep_busy);
-        std::cout << "ecrsim: ready, TFTP " << reg.address() << ":" << reg.tftp_port() << ", line "
-                  << reg.line_port() << ", display " << reg.keyboard_port() << std::endl;
+        std::unique_ptr<ecrsim::SerialLine> serial;
+        if (p.serial) {
+            serial = std::make_unique<ecrsim::SerialLine>(
+                ecrsim::SerialOptions{p.serial_path, p.serial_echo, p.options.log});
+            std::cout << "ecrsim: serial line on " << serial->device()
+                      << (p.serial_echo ? ", echo on" : ", echo off") << std::endl;
+        }
+        std::unique_ptr<ecrsim::Register> reg;
+        if (!p.options.state_dir.empty()) {
+            reg = std::make_unique<ecrsim::Register>(p.options);
+            for (const auto& f : p.faults) reg->add_fault(f);
+            if (!p.line_answers.empty()) reg->script_line(p.line_answers);
+            reg->set_keep_busy(p.keep_busy);
+            std::cout << "ecrsim: ready, TFTP " << reg->address() << ":" << reg->tftp_port()
+                      << ", line " << reg->line_port() << ", display " << reg->keyboard_port()
+                      << std::endl;
+        }
         while (!ecrsim::stop_requested())
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::cout << "ecrsim: stopped" << std::endl;
