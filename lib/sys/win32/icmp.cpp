@@ -1,10 +1,14 @@
 // ICMP echo through the Windows ICMP service.
 #include "sys/icmp.hpp"
 
-#include <icmpapi.h>
-#include <iphlpapi.h>
-#include <windows.h>
+// The ICMP headers need the socket and Windows types first, in this order.
 #include <winsock2.h>
+//
+#include <windows.h>
+//
+#include <iphlpapi.h>
+//
+#include <icmpapi.h>
 
 #include <array>
 #include <cstring>

@@ -2,9 +2,11 @@
 // through gethostbyname, whose errors are the socket library's own numbers.
 #include "sys/sockets.hpp"
 
-#include <mstcpip.h>
+// mstcpip.h needs the socket types first.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+//
+#include <mstcpip.h>
 
 #include <cstring>
 
