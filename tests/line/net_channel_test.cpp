@@ -334,13 +334,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(NetChannel, ANulInAFileEndsItsBlock) {
-    write_file(work_.file("nul.txt"), std::string("AB\0CD", 5));
+    write_file(work_.file("zero_byte.txt"), std::string("AB\0CD", 5));
     ScriptedTcpPeer peer([&](TcpPeerIo& io) {
         if (io.read(2)) io.send("\x06");
         io.wait_for_end();
     });
     const std::int32_t sock = connect_to(peer);
-    EXPECT_EQ(ecr_file_xonxoff_ntw(sock, work_.file("nul.txt").c_str()), 0);
+    EXPECT_EQ(ecr_file_xonxoff_ntw(sock, work_.file("zero_byte.txt").c_str()), 0);
     ecr_disc_xonxoff_ntw(sock);
     EXPECT_EQ(peer.finish(), "AB");
 }
@@ -447,6 +447,56 @@ TEST_F(NetChannel, DisconnectLeavesAnIdThatIsNoSocketAlone) {
     std::fclose(f);
 }
 #endif
+
+}  // namespace
+}  // namespace veltra::test
+
+namespace veltra::test {
+namespace {
+
+// ecrsim's scripted answers, as --line-answers writes them, against the sender.
+struct ScriptCase {
+    const char* name;
+    const char* answers;
+    int v10;
+    std::int32_t result;
+    int copies;  // times the text reaches the register
+    std::vector<std::uint32_t> pauses;
+};
+
+class EcrsimAnswers : public NetChannel, public ::testing::WithParamInterface<ScriptCase> {};
+
+TEST_P(EcrsimAnswers, PaceTheSender) {
+    const ScriptCase& c = GetParam();
+    const auto answers = ecrsim::parse_line_answers(c.answers);
+    ASSERT_TRUE(answers.has_value());
+    reg_->script_line(*answers);
+    const std::int32_t sock = ecr_conn_xonxoff_ntw("127.0.0.1");
+    ASSERT_GE(sock, 0);
+    ecr_v10_ntw = c.v10;
+    RecordingLink link(sock, 500);
+    EXPECT_EQ(ntw_send(sock, "TEXT", link), c.result);
+    EXPECT_EQ(link.pauses, c.pauses);
+    ecr_disc_xonxoff_ntw(sock);
+    std::string expected;
+    for (int i = 0; i < c.copies; ++i) expected += "TEXT";
+    EXPECT_TRUE(reg_->wait_for(
+        [&](const ecrsim::Transcript& t) {
+            const auto it = t.tcp_bytes.find(reg_->line_port());
+            return it != t.tcp_bytes.end() && it->second == expected;
+        },
+        std::chrono::seconds(2)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, EcrsimAnswers,
+    ::testing::Values(ScriptCase{"NakBellAck", "15,07,06", 0, 0, 3, {1000, 100}},
+                      ScriptCase{"DigitsOfAV1Register", "31,32,30", 1, 0, 3, {1000, 100}},
+                      ScriptCase{"StrayBytesAroundTheAck", "11x13x06", 0, 0, 1, {}},
+                      ScriptCase{"Close", "close", 0, ERR_CONNECT_CLOSED, 1, {}},
+                      ScriptCase{"Silence", "silence", 0, ERR_TIMEOUT, 1, {}},
+                      ScriptCase{"Stall", "stall", 0, ERR_TIMEOUT, 1, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace veltra::test

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -246,6 +247,41 @@ TEST_F(SerialChannel, EcrsimPlaysAnEchoingLine) {
     EXPECT_EQ(std::string(buf, 4), "DATA");
     EXPECT_EQ(ecr_disc_xonxoff_ser(kPort), 0);
     EXPECT_EQ(line.received(), "=C1");
+}
+
+}  // namespace
+}  // namespace veltra::test
+
+namespace veltra::test {
+namespace {
+
+// The session of README: the ecrsim program's serial line, found by the path
+// it prints. The program ends itself (timeout) a few seconds later.
+TEST_F(SerialChannel, TheEcrsimProgramPrintsItsLineAndEchoes) {
+    const std::string log = work_.file("ecrsim.log");
+    ASSERT_EQ(std::system(("(timeout 8 " + std::string(ECRSIM_PROGRAM) +
+                           " --serial --serial-echo > " + log + " 2>&1 &)")
+                              .c_str()),
+              0);
+    std::string device;
+    for (int i = 0; i < 200 && device.empty(); ++i) {
+        const std::string text = read_file(log);
+        const std::string lead = "ecrsim: serial line on ";
+        const std::size_t at = text.find(lead);
+        if (at != std::string::npos && text.find(", echo on", at) != std::string::npos) {
+            device = text.substr(at + lead.size(), text.find(',', at) - at - lead.size());
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+    ASSERT_FALSE(device.empty()) << read_file(log);
+    EnvVar com("ECR_COM7", device);
+    ASSERT_EQ(ecr_conn_xonxoff_ser(kPort, 1, 1), 0);
+    EXPECT_EQ(ecr_send_xonxoff_ser(kPort, "=K"), 0);
+    EXPECT_EQ(ecr_disc_xonxoff_ser(kPort), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_NE(read_file(log).find("serial: 1 bytes 'K', echoed"), std::string::npos)
+        << read_file(log);
 }
 
 }  // namespace
