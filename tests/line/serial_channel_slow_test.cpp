@@ -32,11 +32,12 @@ TEST_F(SerialChannelSlow, AnEchoThatNeverComesEndsTheSendAfterTheFirstByte) {
 
 TEST_F(SerialChannelSlow, ASilentLineGivesZeroAfterNumsecEmptyReads) {
     PtyPeer peer([](PtyIo& io) {
-        io.write("12345");
+        if (io.read(1)) io.write("12345");
         while (!io.stopping()) io.read_some(20);
     });
     EnvVar com("ECR_COM9", peer.path());
     ASSERT_EQ(ecr_conn_xonxoff_ser(9, 1, 0), 0);
+    EXPECT_EQ(ecr_send_xonxoff_ser(9, "!"), 0);
     char buf[20];
     // Fill mode: the five bytes that came are not reported.
     EXPECT_EQ(ecr_recv_xonxoff_ser(9, buf, -20, 2), 0);
