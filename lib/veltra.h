@@ -255,9 +255,9 @@ ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* file
  * releases with ecr_disc_xonxoff_ntw; or the codes of resolution, transfer
  * and status (ERR_REG_IN_ERRORE, ERR_REG_NON_DISP), ERR_CONNECT_GIA_IN_CORSO
  * (a host connection is active), ERR_SOCKET_LIBRARY (no socket) or
- * ERR_CONNECT_FAILED (also when anything fails unexpectedly). A successful
- * connect to a first-generation register (version "V1.", no release name)
- * makes the digit answers below count for every open channel.
+ * ERR_CONNECT_FAILED. A successful connect to a first-generation register
+ * (version "V1.", no release name) makes the digit answers below count for
+ * every open channel.
  *
  * ecr_disc_xonxoff_ntw: closes sockid and returns 0. An id that names no
  * TCP socket is left alone, so a repeated disconnect closes nothing else.
@@ -291,6 +291,10 @@ ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* file
  * text). Returns 0 or the first failing block's result; ERR_FILE_NOT_FOUND
  * when the file is missing, cannot be opened or cannot be read to its end;
  * ERR_INVALID_FILESIZE when it is empty (nothing is sent).
+ *
+ * A failure inside the library itself (out of memory) gives
+ * ERR_CONNECT_FAILED from connect, ERR_CONNECT_CLOSED from disconnect, send
+ * and receive, ERR_FILE_NOT_FOUND from the file send.
  */
 ECR_API int32_t ECR_CALL ecr_conn_xonxoff_ntw(const char* hostname);
 ECR_API int32_t ECR_CALL ecr_disc_xonxoff_ntw(int32_t sockid);
@@ -336,6 +340,9 @@ ECR_API int32_t ECR_CALL ecr_file_xonxoff_ntw(int32_t sockid, const char* filena
  * failed and is closed, or is not open) or ECR_ERR_PARAMETRI.
  *
  * ecr_file_xonxoff_ser: as ecr_file_xonxoff_ntw, through ecr_send_xonxoff_ser.
+ *
+ * A failure inside the library itself (out of memory) gives
+ * ECR_ERR_PORT_NOT_VALID, and ERR_FILE_NOT_FOUND from the file send.
  */
 #define ECR_PORT_LIST_BUFSIZE 40
 ECR_API int32_t ECR_CALL ecr_enum_port_ser(char* string);

@@ -185,7 +185,7 @@ using namespace veltra;
 extern "C" ECR_API int32_t ECR_CALL ecr_enum_port_ser(char* string) {
     std::string text;
     return export_call(
-        ECR_ERR_PARAMETRI,
+        ECR_ERR_PORT_NOT_VALID,
         [&]() noexcept {
             ecr_trace("%s ecr_enum_port_ser -- begin: string='%08X'\n", ecr_trace_time(),
                       trace_addr(string));
