@@ -354,6 +354,68 @@ ECR_API int32_t ECR_CALL ecr_recv_xonxoff_ser(int32_t port, char* bufptr, int32_
 ECR_API int32_t ECR_CALL ecr_file_xonxoff_ser(int32_t port, const char* filename);
 
 /*
+ * Firmware release. A release file is a register image of 4 to 516096 bytes
+ * (a multiple of 4) whose last four bytes are the CRC-32 (IEEE 802.3,
+ * little-endian) of the rest; it carries its release text "NAME VERSION" at
+ * offset 65544 and its bitmap type ("L" or "S") at 65540.
+ *
+ * The three functions write NUL-terminated texts into caller's buffers of
+ * ECR_REL_TEXT_BUFSIZE bytes for name and versione and ECR_REL_BITMAP_BUFSIZE
+ * bytes for tipo_bitmap, and never more: a longer text reported by a
+ * register is cut to 63 characters (tipo_bitmap to 1). After any failure
+ * all three are empty; a NULL among them gives ECR_ERR_PARAMETRI.
+ */
+#define ECR_REL_TEXT_BUFSIZE 64
+#define ECR_REL_BITMAP_BUFSIZE 2
+
+/*
+ * ecr_rel_info_file: the release identity of the file filename: the name
+ * (the release text up to its first blank), the version (the rest, further
+ * blanks included; either may be empty) and the bitmap type. Returns 0;
+ * ERR_FILE_NOT_FOUND when the file does not exist; ECR_ERR_REL_FILE_NOT_VALID
+ * when its size is out of range, its CRC does not match, it has no image
+ * mark, its release text is empty or has no blank, its bitmap type is not
+ * "L" or "S", and also when it exists but cannot be read;
+ * ECR_ERR_REL_FILE_NOT_VALID as well if memory runs out.
+ */
+ECR_API int32_t ECR_CALL ecr_rel_info_file(const char* filename, char* name, char* versione,
+                                           char* tipo_bitmap);
+
+/*
+ * ecr_rel_info_cassa: the release identity the register hostname reports in
+ * its INFO answer (release name, version and bitmap type). Empty values are
+ * passed on as they are: a register that reports no release name gives 0
+ * and an empty name. Returns 0, the codes of host resolution and of the
+ * transfer, or ERR_FILE_CREATION when a local file cannot be made (also if
+ * memory runs out).
+ */
+ECR_API int32_t ECR_CALL ecr_rel_info_cassa(const char* hostname, char* name, char* versione,
+                                            char* tipo_bitmap);
+
+/*
+ * ecr_rel_update: checks the release file filename (as ecr_rel_info_file),
+ * asks the register hostname for its release, and when the release names
+ * agree exactly (letter case counts; versions and bitmap types may differ)
+ * puts the file to the register as NAME.BIN by TFTP, entering setup mode
+ * first unless the register is in it already. The register stays in setup
+ * mode afterwards: no "SETUP 0" is sent; installing and restarting are the
+ * register's. A work copy NAME.BIN is made in the temporary directory and
+ * removed before the call returns, whatever the outcome; the bytes copied
+ * are checked again: a file changed after its check goes only if it
+ * passes again with the same identity (else ECR_ERR_REL_FILE_NOT_VALID, or
+ * ERR_FILE_CREATION when it can no longer be read).
+ * Returns 0 when the register took the file; the results of
+ * ecr_rel_info_file; ECR_ERR_REL_CASSA_NOT_SUPP when the register reports an
+ * empty release name, version or bitmap type; ECR_ERR_REL_FILE_NOT_CASSA
+ * when the names differ; ERR_FILE_CREATION when the work copy cannot be
+ * made (also for a release name that holds "/", "\", ":" or a control
+ * character, or is "." or "..", and if memory runs out); ERR_REG_NON_DISP
+ * when the register is not free (see ecr_get_status_new); and the codes of
+ * host resolution, of "SETUP 1" and of the transfer.
+ */
+ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostname);
+
+/*
  * Register clock codes. An oro value is the register's packed date and time:
  * unsigned seconds since 01/01/1970 00:00:00 on the register's own wall
  * clock (no time zone, no daylight saving), valid from 946684800
@@ -421,6 +483,83 @@ ECR_API uint32_t ECR_CALL ecr_date_decode(int32_t day, int32_t month, int32_t ye
 ECR_API uint32_t ECR_CALL ecr_dates_decode(int32_t day, int32_t month);
 ECR_API uint32_t ECR_CALL ecr_time_decode(int32_t hour, int32_t minute, int32_t second);
 ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
+
+/*
+ * Backups. An archive is one file of 7059616 bytes: the register's INFO
+ * answer as a 512-byte header, its twelve data files (INTESTAZIONE.BIN,
+ * CORTESIA.BIN, REPARTI.BIN, IVA.BIN, VAL.BIN, OPERATORI.BIN,
+ * PROG_PARAM.BIN, LOGO.BIN, BITMAP.BIN, CLIENTI.BIN, PLU.BIN, TAV_MIN.BIN)
+ * at fixed offsets, always in the full current layout, and the CRC-32 of
+ * all that, little-endian. Member files are staged in the temporary
+ * directory and removed from it afterwards; do not run two of these calls,
+ * or another table transfer, at the same time.
+ *
+ * ecr_dati_save: fetches the twelve files from the register hostname inside
+ * setup mode and writes the archive filename. An old register (version
+ * "V1.", no release name) has its departments, parameters, customers and
+ * articles upgraded and a TAV_MIN.BIN made ("TAVOLO 1".."TAVOLO 200"); a
+ * register of bitmap type "S" has its header, courtesy and bitmap files
+ * expanded. "SETUP 0" is sent after the fetches (also when the register was
+ * in setup mode before) unless a transfer failed.
+ *  - The archive is written as "<filename>.part" and renamed over filename
+ *    only when it is complete: a save that fails leaves an earlier archive
+ *    of that name as it was.
+ *  - No archive is made unless every member, after the conversions, has
+ *    exactly its size in the archive: a member that did not convert gives
+ *    ERR_INVALID_FILESIZE (ERR_FILE_NOT_FOUND when missing) and no file.
+ *    A failed header write stops the save with ERR_FILE_CREATION.
+ *  - REPARTI.TMP, CLIENTI.TMP and PLU.TMP left in the temporary directory
+ *    by an earlier broken upgrade are removed before the fetches.
+ *  - Old-layout texts are copied into their new fields bounded by both the
+ *    old and the new field width (a customer's 52-character text lands on
+ *    the 12-byte VAT number field, an article's 17-byte code on 14 bytes).
+ *  - A member an old register already sends in the current size is kept as
+ *    it is, not read as old records (PROG_PARAM.BIN included).
+ *  - A bitmap row count above 400 is taken as 400.
+ * Returns 0; ECR_ERR_DATI_CASSA_NOT_SUPP (a register neither current nor
+ * old; no setup command is sent); ERR_INVALID_FILESIZE (a fetched file of a
+ * size its member does not have); ERR_FILE_CREATION; ECR_ERR_PARAMETRI
+ * (filename NULL or empty); the codes of resolution, status
+ * (ERR_REG_NON_DISP when the register is not free), setup commands and
+ * transfers. Declared failure if memory runs out: ERR_FILE_CREATION.
+ *
+ * ecr_dati_restore: validates and unpacks the archive filename into the
+ * temporary directory (through ecr_dati_extract, which also makes the three
+ * CSV files there), then puts the twelve files to the register hostname
+ * inside setup mode, reduced to the short layout for a register of bitmap
+ * type "S", and sends "SETUP 0" when every put succeeded. Only registers
+ * with a release name are restored to; the archive's header is not
+ * compared with them. Returns 0, ECR_ERR_DATI_CASSA_NOT_SUPP, the codes of
+ * ecr_dati_extract, resolution, status, setup commands and transfers.
+ * Declared failure if memory runs out: ERR_FILE_CREATION.
+ *
+ * ecr_dati_extract: removes the member and CSV files of an earlier
+ * extraction from the existing directory dirname, validates the archive
+ * filename and writes its twelve member files there with REPARTI.CSV,
+ * PLU.CSV and CLIENTI.CSV (as ecr_conv_*_csv write them, all records). A
+ * failed extraction leaves no member or CSV file. Returns 0,
+ * ERR_FILE_NOT_FOUND (no archive), ECR_ERR_DATI_FILE_NOT_VALID (wrong size
+ * or CRC), ERR_FILE_CREATION, the codes of the CSV converters, or
+ * ECR_ERR_PARAMETRI for a NULL argument. Declared failure if memory runs
+ * out: ERR_FILE_CREATION.
+ *
+ * ecr_dati_info: copies the 512 header bytes of the archive filename into
+ * info_org (at least ECR_DATI_INFO_BUFSIZE bytes, required) and a NUL after
+ * them. When info_mod (at least ECR_DATI_INFO_BUFSIZE bytes) and var_list
+ * (22 entries) are both given, the header is split as ecr_get_info splits
+ * an answer; info_mod never receives more than ECR_DATI_INFO_BUFSIZE bytes,
+ * so a header of 512 characters without a NUL is split as its first 511.
+ * On any failure info_org and info_mod are empty texts and all 22 entries
+ * point at an empty text. Returns 0, ERR_FILE_NOT_FOUND,
+ * ECR_ERR_DATI_FILE_NOT_VALID, or ECR_ERR_PARAMETRI (info_org or filename
+ * NULL). Declared failure if memory runs out: ECR_ERR_DATI_FILE_NOT_VALID.
+ */
+#define ECR_DATI_INFO_BUFSIZE 513
+ECR_API int32_t ECR_CALL ecr_dati_save(const char* filename, const char* hostname);
+ECR_API int32_t ECR_CALL ecr_dati_restore(const char* filename, const char* hostname);
+ECR_API int32_t ECR_CALL ecr_dati_extract(const char* filename, const char* dirname);
+ECR_API int32_t ECR_CALL ecr_dati_info(const char* filename, char* info_org, char* info_mod,
+                                       char** var_list);
 
 #ifdef __cplusplus
 }

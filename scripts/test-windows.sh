@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds VELTRA.dll for 32-bit and 64-bit Windows, checks both export tables,
-# and runs the 64-bit test suite under Wine in a fresh prefix. (32-bit
+# Builds VELTRA.dll and delpad.exe for 32-bit and 64-bit Windows, checks
+# both export tables and delpad.exe's imports, and runs the 64-bit test
+# suite under Wine in a fresh prefix (delpad.exe's on Xvfb). (32-bit
 # programs cannot run on this kernel: that build is built and checked only.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh windows
+bash scripts/setup.sh windows desktop
 
 export WINEDEBUG=-all
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/veltra-wine.XXXXXX")

@@ -12,6 +12,7 @@
 
 #include "net/endpoints.hpp"
 #include "options_parse.hpp"
+#include "releases.hpp"
 #include "serial_line.hpp"
 #include "simulator.hpp"
 #include "stop_request.hpp"
@@ -48,6 +49,12 @@ int main(int argc, char** argv) {
             for (const auto& f : p.faults) reg->add_fault(f);
             if (!p.line_answers.empty()) reg->script_line(p.line_answers);
             reg->set_keep_busy(p.keep_busy);
+            if (!p.release_dir.empty()) {
+                const std::vector<std::string> info = reg->info_values();
+                for (const auto& f : ecrsim::write_sample_releases(
+                         p.release_dir, info[21], info[0], info[1].empty() ? 'L' : info[1][0]))
+                    std::cout << "ecrsim: release file " << f.string() << std::endl;
+            }
             std::cout << "ecrsim: ready, TFTP " << reg->address() << ":" << reg->tftp_port()
                       << ", line " << reg->line_port() << ", display " << reg->keyboard_port()
                       << std::endl;

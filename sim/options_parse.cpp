@@ -64,6 +64,8 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
             ok = port(v, o.line_port);
         else if (a == "--keyboard-port")
             ok = port(v, o.keyboard_port);
+        else if (a == "--seed-releases")
+            out.release_dir = v, ok = !v.empty();
         else if (a == "--busy-ms")
             ok = to_int(v, 0, 3600000, o.busy_ms);
         else if (a == "--retransmit-ms")

@@ -19,6 +19,7 @@ struct ProgramOptions {
     bool serial = false;
     std::string serial_path;
     bool serial_echo = false;
+    std::string release_dir;  // --seed-releases: sample release files go here
 };
 
 inline constexpr const char* kUsage =
@@ -33,6 +34,8 @@ inline constexpr const char* kUsage =
     "  --bitmap L|S         bitmap type (L)\n"
     "  --busy-ms N          how long a command keeps the register busy (1500)\n"
     "  --retransmit-ms N    TFTP time-out before a datagram goes again (1000)\n"
+    "  --seed-releases DIR  write release files to try an update with into DIR:\n"
+    "                       the register's release, next version, and another one\n"
     "faults:\n"
     "  --fault FAULT        drop:in|out:N  dup:in|out:N  delay:in|out:N:MS  error:N:CODE\n"
     "                       silent  port:out:N  addr:out:N  short:out:N  garbage:out:N\n"

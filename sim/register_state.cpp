@@ -71,6 +71,7 @@ RegisterState::RegisterState(StateConfig config)
     const std::uint32_t today = oro_midnight(oro_now());
     if (config.seed && !fs::exists(dir_ / "REPARTI.BIN")) seed(today);
     sales_ = load_sales(dir_ / kSalesStateFile);
+    installed_ = load_installed_release(dir_);
     count_invoices();
     show("CASSA PRONTA", 0);
 }
@@ -112,13 +113,13 @@ std::uint16_t RegisterState::may_write(const std::string& name) const {
 
 std::string RegisterState::written(const std::string& name, const Bytes& bytes) {
     if (name == veltra::kCommandFile) return run_command(std::string(bytes.begin(), bytes.end()));
+    if (!is_table_file(name)) {
+        releases_.push_back(name);
+        return receive_release(dir_, name, bytes, info_values()[21], installed_);
+    }
     write_all(dir_ / name, bytes);
     if (name == "PLU.BIN") start_busy();
     if (name == "FATTURE.BIN") count_invoices();
-    if (!is_table_file(name)) {
-        releases_.push_back(name);
-        return "release file " + name + " accepted (" + std::to_string(bytes.size()) + " bytes)";
-    }
     return "table " + name + " stored (" + std::to_string(bytes.size()) + " bytes)";
 }
 
@@ -266,6 +267,7 @@ std::vector<std::string> RegisterState::info_values() const {
                                   "87",
                                   g == Generation::Current ? "ELT5" : "",
                                   "ecrsim"};
+    if (installed_) v[0] = installed_->version, v[21] = installed_->name;
     for (const auto& [index, value] : overrides_)
         if (index >= 0 && static_cast<std::size_t>(index) < v.size())
             v[static_cast<std::size_t>(index)] = value;

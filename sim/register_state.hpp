@@ -14,6 +14,7 @@
 
 #include "le_bytes.hpp"
 #include "register_files.hpp"
+#include "releases.hpp"
 #include "sales.hpp"
 
 namespace ecrsim {
@@ -83,6 +84,7 @@ public:
     std::optional<Bytes> file(const std::string& name) const;
     const SalesBook& sales() const { return sales_; }
     void set_sales(const SalesBook& book);
+    // Release files received, in order, whether installed or refused.
     const std::vector<std::string>& releases() const { return releases_; }
     const std::filesystem::path& dir() const { return dir_; }
 
@@ -111,6 +113,7 @@ private:
     std::optional<std::string> response_;
     SalesBook sales_;
     std::vector<std::string> releases_;
+    std::optional<ReleaseText> installed_;  // a release installed by an update
     int receipts_ = 0;
     int invoices_ = 0;  // records of FATTURE.BIN in use
     int closures_ = 0;

@@ -41,9 +41,11 @@ Bytes packet(std::uint16_t op, std::uint16_t block, std::span<const std::uint8_t
 }  // namespace
 
 Bytes tftp_error(std::uint16_t code, const std::string& message) {
-    Bytes b = packet(kTftpError, code);
-    b.insert(b.end(), message.begin(), message.end());
-    b.push_back(0);
+    // Sized once: the message and its NUL follow the four header bytes.
+    Bytes b(4 + message.size() + 1, 0);
+    put_u16be(b, 0, kTftpError);
+    put_u16be(b, 2, code);
+    std::copy(message.begin(), message.end(), b.begin() + 4);
     return b;
 }
 

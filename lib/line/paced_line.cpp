@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/file_closer.hpp"
+#include "frame/file_handle.hpp"
 #include "frame/trace.hpp"
 #include "net/endpoints.hpp"
 #include "sys/clock.hpp"

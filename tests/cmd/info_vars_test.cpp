@@ -59,8 +59,7 @@ TEST(ParseInfo, FieldsByPosition) {
 
 TEST(ParseInfo, FieldsBeyondTheTwentySecondAreCountedNotKept) {
     std::string answer;
-    for (int i = 0; i < 25; ++i)
-        answer += (i ? "," : "") + ("F" + std::to_string(i) + "=" + std::to_string(i));
+    for (int i = 0; i < 25; ++i) answer += veltra::test::cat(i ? "," : "", "F", i, "=", i);
     const Split s = split(answer);
     EXPECT_EQ(s.count, 25);
     EXPECT_EQ(s.values[0], "0");

@@ -55,7 +55,7 @@ void play_register(PeerIo& io, Behaviour b, Lines& events) {
                 if (i == 10) v = b.letter;
                 if (i == 15) v = b.host;
                 if (i == 19) v = b.busy;
-                info += (i ? "," : "") + ("N" + std::to_string(i) + "=" + v);
+                info += veltra::test::cat(i ? "," : "", "N", i, "=", v);
             }
             io.send(tftp_data(1, Bytes(info.begin(), info.end())));
             io.recv();

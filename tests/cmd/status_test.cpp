@@ -18,7 +18,7 @@ std::string info_line(const std::map<int, std::string>& values, int fields = 22)
     for (int i = 0; i < fields; ++i) {
         if (i) line += ",";
         auto it = values.find(i);
-        line += "N" + std::to_string(i) + "=" + (it != values.end() ? it->second : "0");
+        line += veltra::test::cat("N", i, "=", it != values.end() ? it->second : std::string("0"));
     }
     return line;
 }

@@ -89,7 +89,7 @@ protected:
 
 TEST_F(TftpdTest, FilesArriveByteIdenticalBothWays) {
     for (std::size_t size : {0u, 1u, 511u, 512u, 513u, 6400000u}) {
-        const std::string name = "F" + std::to_string(size) + ".BIN";
+        const std::string name = veltra::test::cat("F", size, ".BIN");
         const Bytes content = pattern_bytes(size, static_cast<unsigned>(size) + 3);
         const std::string text(content.begin(), content.end());
 
@@ -97,7 +97,7 @@ TEST_F(TftpdTest, FilesArriveByteIdenticalBothWays) {
         EXPECT_EQ(ecr_tftp_get(register_, local(name).c_str()), 0) << size;
         EXPECT_TRUE(read_file(local(name)) == text) << "get of " << size << " bytes";
 
-        const std::string back = "B" + std::to_string(size) + ".BIN";
+        const std::string back = veltra::test::cat("B", size, ".BIN");
         write_file(local(back), text);
         EXPECT_EQ(ecr_tftp_put(register_, local(back).c_str()), 0) << size;
         // The client does not wait for the server to take the closing block.
@@ -115,10 +115,7 @@ TEST_F(TftpdTest, AMissingFileFailsAndLeavesNoLocalFile) {
 TEST_F(TftpdTest, TablesThroughAPlainTftpServer) {
     std::string info;
     for (int i = 0; i < 22; ++i) {
-        info += (i ? "," : "") + ("F" + std::to_string(i) + "=" +
-                                  (i == 10   ? "I"
-                                   : i == 14 ? "1"
-                                             : "0"));
+        info += veltra::test::cat(i ? "," : "", "F", i, "=", i == 10 ? "I" : i == 14 ? "1" : "0");
     }
     write_file(served("RESPONSE.TXT"), info + "\r\n");
     const EnvVar temp("TEMP", local_.path().string());

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace veltra::test {
@@ -39,6 +41,22 @@ private:
 };
 
 std::string read_file(const std::string& path);
+
+// Joins texts and numbers into one string. (GCC 12 at -O3 warns falsely on
+// `"text" + std::string` chains, so the tests build strings this way.)
+template <class... Parts>
+std::string cat(const Parts&... parts) {
+    std::string out;
+    auto add = [&out](const auto& part) {
+        if constexpr (std::is_arithmetic_v<std::decay_t<decltype(part)>>) {
+            out += std::to_string(part);
+        } else {
+            out += std::string_view(part);
+        }
+    };
+    (add(parts), ...);
+    return out;
+}
 void write_file(const std::string& path, const std::string& bytes);
 std::vector<std::string> read_lines(const std::string& path);
 

@@ -16,4 +16,9 @@ bool remove_file(const char* path) {
     return DeleteFileA(path) != FALSE;
 }
 
+bool rename_file(const char* from, const char* to, bool replace) {
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    return MoveFileExA(from, to, flags) != FALSE;
+}
+
 }  // namespace veltra::sys

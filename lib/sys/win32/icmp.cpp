@@ -1,14 +1,14 @@
 // ICMP echo through the Windows ICMP service.
 #include "sys/icmp.hpp"
 
-// The ICMP headers need the socket and Windows types first, in this order.
+// Order matters: winsock2.h before windows.h, and both before the ICMP
+// headers, which use their types.
+// clang-format off
 #include <winsock2.h>
-//
 #include <windows.h>
-//
 #include <iphlpapi.h>
-//
 #include <icmpapi.h>
+// clang-format on
 
 #include <array>
 #include <cstring>

@@ -2,11 +2,12 @@
 // through gethostbyname, whose errors are the socket library's own numbers.
 #include "sys/sockets.hpp"
 
-// mstcpip.h needs the socket types first.
+// winsock2.h first: mstcpip.h uses its types.
+// clang-format off
 #include <winsock2.h>
-#include <ws2tcpip.h>
-//
 #include <mstcpip.h>
+#include <ws2tcpip.h>
+// clang-format on
 
 #include <cstring>
 
