@@ -274,6 +274,117 @@ ECR_API int32_t ECR_CALL ecr_send_clienti(const char* hostname, const char* file
 ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* filename);
 
 /*
+ * Raw line channels: text to the register and bytes back, over TCP or a
+ * serial port. The text (the register's line protocol) is the caller's; the
+ * channels move bytes. Every call writes a begin and an end line to the trace.
+ *
+ * Network channel (TCP port 1723, or ECR_LINE_PORT):
+ *
+ * ecr_conn_xonxoff_ntw: checks that the register hostname is ready (as
+ * ecr_get_status) and serves no host connection yet, then connects. Returns
+ * the socket id (0 or more), which the caller passes to the calls below and
+ * releases with ecr_disc_xonxoff_ntw; or the codes of resolution, transfer
+ * and status (ERR_REG_IN_ERRORE, ERR_REG_NON_DISP), ERR_CONNECT_GIA_IN_CORSO
+ * (a host connection is active), ERR_SOCKET_LIBRARY (no socket) or
+ * ERR_CONNECT_FAILED. A successful connect to a first-generation register
+ * (version "V1.", no release name) makes the digit answers below count for
+ * every open channel.
+ *
+ * ecr_disc_xonxoff_ntw: closes sockid and returns 0. An id that names no
+ * TCP socket is left alone, so a repeated disconnect closes nothing else.
+ *
+ * ecr_send_xonxoff_ntw: drops input waiting on the socket, then sends string
+ * in pieces of at most 512 bytes, each awaiting the register's answer byte:
+ * 0x06 (or "0" on a first-generation register) accepts it; 0x15 ("1")
+ * sends it again after 1000 ms, 0x07 ("2") after 100 ms; other bytes are
+ * skipped. Returns 0; ERR_CONNECT_CLOSED when a piece or its answer cannot
+ * be moved (the rest is not sent; also for an id that is not connected);
+ * ERR_TIMEOUT when no answer comes within 60 s of a piece (stray bytes do
+ * not extend this), when a piece is refused more than 120 times in a row,
+ * or when the register takes no bytes for 60 s; ECR_ERR_PARAMETRI for a
+ * NULL string. An empty string sends nothing and returns 0.
+ *
+ * ecr_recv_xonxoff_ntw: reads from sockid into bufptr by the sign of buflen:
+ * 0 drops pending input and returns 0; more than 0 returns after the first
+ * read that brings data (at most buflen bytes); less than 0 collects exactly
+ * -buflen bytes. Each empty second counts one wait; numsec waits (0 or less:
+ * no limit) end the call with 0, and in fill mode the bytes already stored
+ * are then not reported. Every tenth empty wait asks the register (INFO)
+ * whether it still serves a host. Returns the number of bytes stored (not
+ * NUL-terminated), 0, ERR_CONNECT_CLOSED (the register closed, or no longer
+ * reports the connection: bytes stored are dropped), ERR_TIMEOUT (the check
+ * got no answer), ECR_ERR_PARAMETRI (NULL bufptr with buflen not 0). Where
+ * a receive gives up the connection it shuts it down; the id stays the
+ * caller's until ecr_disc_xonxoff_ntw, so it is never reused meanwhile.
+ *
+ * ecr_file_xonxoff_ntw: sends the file filename as text in blocks of 1024
+ * bytes, each through ecr_send_xonxoff_ntw (a NUL byte ends its block's
+ * text). Returns 0 or the first failing block's result; ERR_FILE_NOT_FOUND
+ * when the file is missing, cannot be opened or cannot be read to its end;
+ * ERR_INVALID_FILESIZE when it is empty (nothing is sent).
+ *
+ * A failure inside the library itself (out of memory) gives
+ * ERR_CONNECT_FAILED from connect, ERR_CONNECT_CLOSED from disconnect, send
+ * and receive, ERR_FILE_NOT_FOUND from the file send.
+ */
+ECR_API int32_t ECR_CALL ecr_conn_xonxoff_ntw(const char* hostname);
+ECR_API int32_t ECR_CALL ecr_disc_xonxoff_ntw(int32_t sockid);
+ECR_API int32_t ECR_CALL ecr_send_xonxoff_ntw(int32_t sockid, const char* string);
+ECR_API int32_t ECR_CALL ecr_recv_xonxoff_ntw(int32_t sockid, char* bufptr, int32_t buflen,
+                                              int32_t numsec);
+ECR_API int32_t ECR_CALL ecr_file_xonxoff_ntw(int32_t sockid, const char* filename);
+
+/*
+ * Serial channel. Port n (1 to 255) is COMn: the device named by the
+ * environment variable ECR_COM<n> when set (for example ECR_COM3=/dev/pts/7),
+ * else /dev/ttyS<n-1> on POSIX and "\\.\COMn" on Windows. The line is 8 data
+ * bits, no parity, 1 stop bit, no flow control, raw; the port is opened for
+ * exclusive use. Buffer size of ecr_enum_port_ser: ECR_PORT_LIST_BUFSIZE.
+ *
+ * ecr_enum_port_ser: writes the numbers of the first ten ports present into
+ * string, ascending, "," between them ("1,3,4"; empty for none) and returns
+ * how many. A port is present when its device opens, or exists but is in use
+ * or not accessible (POSIX: EACCES, EPERM, EBUSY or held by another open of
+ * this library; Windows: access denied, sharing violation, semaphore
+ * time-out, general failure). ECR_ERR_PARAMETRI for a NULL string.
+ *
+ * ecr_conn_xonxoff_ser: opens port at the speed of baud (0 4800, 1 9600,
+ * 2 19200, 3 38400, 4 57600, 5 115200) and sets echo mode when echo is not 0
+ * (the last connect decides it for every port). A port already open is
+ * opened again. Returns 0, ECR_ERR_BAUD_NOT_VALID (nothing opened) or
+ * ECR_ERR_PORT_NOT_VALID (the port cannot be opened or set up; closed).
+ *
+ * ecr_disc_xonxoff_ser: waits until written output has gone (at most its
+ * time at the line speed plus 5 s), closes port and returns 0.
+ *
+ * ecr_send_xonxoff_ser: without echo, drops unread input and writes string
+ * in one write; with echo, writes it byte by byte and reads until each
+ * byte's echo comes back (other bytes are dropped). Returns 0, ERR_TIMEOUT
+ * (an echo not back within 3 s; or a write not done within its time at the
+ * line speed plus 5 s, whose output is then dropped), ECR_ERR_PORT_NOT_VALID
+ * (the port failed and is closed, or is not open), ECR_ERR_PARAMETRI (NULL).
+ *
+ * ecr_recv_xonxoff_ser: as ecr_recv_xonxoff_ntw with buflen's three modes;
+ * one read waits at most 3 s, and numsec empty reads (0 or less: no limit,
+ * the call waits until data comes or the port fails) end the call with 0.
+ * Returns the number of bytes stored, 0, ECR_ERR_PORT_NOT_VALID (the port
+ * failed and is closed, or is not open) or ECR_ERR_PARAMETRI.
+ *
+ * ecr_file_xonxoff_ser: as ecr_file_xonxoff_ntw, through ecr_send_xonxoff_ser.
+ *
+ * A failure inside the library itself (out of memory) gives
+ * ECR_ERR_PORT_NOT_VALID, and ERR_FILE_NOT_FOUND from the file send.
+ */
+#define ECR_PORT_LIST_BUFSIZE 40
+ECR_API int32_t ECR_CALL ecr_enum_port_ser(char* string);
+ECR_API int32_t ECR_CALL ecr_conn_xonxoff_ser(int32_t port, int32_t baud, int32_t echo);
+ECR_API int32_t ECR_CALL ecr_disc_xonxoff_ser(int32_t port);
+ECR_API int32_t ECR_CALL ecr_send_xonxoff_ser(int32_t port, const char* string);
+ECR_API int32_t ECR_CALL ecr_recv_xonxoff_ser(int32_t port, char* bufptr, int32_t buflen,
+                                              int32_t numsec);
+ECR_API int32_t ECR_CALL ecr_file_xonxoff_ser(int32_t port, const char* filename);
+
+/*
  * Firmware release. A release file is a register image of 4 to 516096 bytes
  * (a multiple of 4) whose last four bytes are the CRC-32 (IEEE 802.3,
  * little-endian) of the rest; it carries its release text "NAME VERSION" at

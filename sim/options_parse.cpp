@@ -40,6 +40,15 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
             o.seed = false;
             continue;
         }
+        if (a == "--serial") {
+            out.serial = true;
+            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) out.serial_path = args[++i];
+            continue;
+        }
+        if (a == "--serial-echo") {
+            out.serial_echo = true;
+            continue;
+        }
         if (i + 1 >= args.size()) {
             error = "missing value after " + a;
             return false;
@@ -98,7 +107,7 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
             return false;
         }
     }
-    if (!have_state) {
+    if (!have_state && !out.serial) {
         error = "--state DIR is required";
         return false;
     }

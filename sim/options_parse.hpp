@@ -15,6 +15,10 @@ struct ProgramOptions {
     std::vector<LineAnswer> line_answers;
     bool keep_busy = false;
     bool help = false;
+    // The serial endpoint: on a new pseudo-terminal, or on serial_path.
+    bool serial = false;
+    std::string serial_path;
+    bool serial_echo = false;
     std::string release_dir;  // --seed-releases: sample release files go here
 };
 
@@ -43,7 +47,12 @@ inline constexpr const char* kUsage =
     "  --line-answers LIST  answers to raw-channel pieces in order, e.g. 15,15,06 or\n"
     "                       07,silence,close,stall,11x06 (hex bytes, x joins bytes)\n"
     "  --naks N             answer the next N pieces with 15\n"
-    "  --keep-busy          info entry 19 stays 1\n";
+    "  --keep-busy          info entry 19 stays 1\n"
+    "serial line (POSIX):\n"
+    "  --serial [PATH]      play the register's serial line on a new pseudo-terminal\n"
+    "                       (its path is printed) or on the device PATH; without\n"
+    "                       --state only the serial line runs\n"
+    "  --serial-echo        echo every byte received on the serial line\n";
 
 // False with error set when the line is wrong.
 bool parse_program_options(const std::vector<std::string>& args, ProgramOptions& out,

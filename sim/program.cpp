@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <thread>
 
 #include "net/endpoints.hpp"
 #include "options_parse.hpp"
 #include "releases.hpp"
+#include "serial_line.hpp"
 #include "simulator.hpp"
 #include "stop_request.hpp"
 
@@ -33,18 +35,30 @@ int run_program(const std::vector<std::string>& args, std::ostream& out, std::os
     p.options.record = false;
     watch_stop_requests();
     try {
-        Register reg(p.options);
-        for (const auto& f : p.faults) reg.add_fault(f);
-        if (!p.line_answers.empty()) reg.script_line(p.line_answers);
-        reg.set_keep_busy(p.keep_busy);
-        if (!p.release_dir.empty()) {
-            const std::vector<std::string> info = reg.info_values();
-            for (const auto& f : write_sample_releases(p.release_dir, info[21], info[0],
-                                                       info[1].empty() ? 'L' : info[1][0]))
-                out << name << ": release file " << f.string() << std::endl;
+        std::unique_ptr<SerialLine> serial;
+        if (p.serial) {
+            serial = std::make_unique<SerialLine>(
+                SerialOptions{p.serial_path, p.serial_echo, p.options.log});
+            out << name << ": serial line on " << serial->device()
+                << (p.serial_echo ? ", echo on" : ", echo off") << std::endl;
         }
-        out << name << ": ready, TFTP " << reg.address() << ":" << reg.tftp_port() << ", line "
-            << reg.line_port() << ", display " << reg.keyboard_port() << std::endl;
+        // Without a state directory only the serial line runs.
+        std::unique_ptr<Register> reg;
+        if (!p.options.state_dir.empty()) {
+            reg = std::make_unique<Register>(p.options);
+            for (const auto& f : p.faults) reg->add_fault(f);
+            if (!p.line_answers.empty()) reg->script_line(p.line_answers);
+            reg->set_keep_busy(p.keep_busy);
+            if (!p.release_dir.empty()) {
+                const std::vector<std::string> info = reg->info_values();
+                for (const auto& f : write_sample_releases(p.release_dir, info[21], info[0],
+                                                           info[1].empty() ? 'L' : info[1][0]))
+                    out << name << ": release file " << f.string() << std::endl;
+            }
+            out << name << ": ready, TFTP " << reg->address() << ":" << reg->tftp_port()
+                << ", line " << reg->line_port() << ", display " << reg->keyboard_port()
+                << std::endl;
+        }
         while (!stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         out << name << ": stopped" << std::endl;
     } catch (const std::exception& e) {

@@ -510,6 +510,15 @@ void Register::close_line_connections() {
     auto lock = locked();
     for (Impl::Conn& c : impl_->line_conns) c.sock.close();
 }
+void Register::send_line_data(const std::string& bytes) {
+    auto lock = locked();
+    for (Impl::Conn& c : impl_->line_conns) {
+        if (!c.sock.valid()) continue;
+        net::send_all(c.sock,
+                      std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    }
+    impl_->note("line: sent " + std::to_string(bytes.size()) + " bytes of data");
+}
 Transcript Register::transcript() const {
     auto lock = locked();
     return impl_->transcript;

@@ -120,6 +120,9 @@ public:
     void set_line_default(const std::string& answer);
     // Drops every open raw-channel connection at once.
     void close_line_connections();
+    // Sends bytes on every open raw-channel connection, as the register's
+    // own data for the host to receive.
+    void send_line_data(const std::string& bytes);
 
     // Transcript.
     Transcript transcript() const;
