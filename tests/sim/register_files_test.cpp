@@ -322,7 +322,8 @@ TEST(ProgramOptionsText, Parse) {
                                "--bitmap",        "S",          "--busy-ms",       "250",
                                "--fault",         "drop:out:2", "--fault",         "silent@X.BIN",
                                "--line-answers",  "15,06",      "--keep-busy",     "--no-seed",
-                               "--linger-ms",     "20000",      "--max-transfers", "8", "--history", "30"},
+                               "--linger-ms",     "20000",      "--max-transfers", "8",
+                               "--history",       "30"},
                               p, error))
         << error;
     EXPECT_EQ(p.options.address, "127.0.0.7");

@@ -555,7 +555,8 @@ TEST_F(ToolOnEcrsim, ProgramExitStatusAndProgressOnARealTerminal) {
     const std::string tty = read_file(path("tty.txt"));
     EXPECT_NE(tty.find("PLU.BIN ["), std::string::npos) << tty;
     EXPECT_NE(tty.find("100%"), std::string::npos) << tty;
-    EXPECT_NE(tty.find(" left"), std::string::npos) << tty;
+    // The time left shows only on a redraw before the end, which a fast
+    // transfer may not have; the bar's layout is pinned by the test above.
     EXPECT_EQ(count_lines(path("b.csv")), 100001u);
 }
 

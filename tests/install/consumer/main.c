@@ -1,7 +1,6 @@
 /* A user's program against the installed header and library. */
 #include <stdio.h>
 #include <string.h>
-
 #include <veltra.h>
 
 int main(void) {
