@@ -117,9 +117,11 @@ void set_rcv_timeout(TftpSocket& sock, std::uint32_t timeout_ms) {
 struct Peer {
     std::uint32_t addr;
     std::uint16_t request_port;
-    std::optional<std::uint16_t> port;
+    // The port the transfer is fixed on; 0 (never a sender's port) until
+    // the first datagram that belongs to it.
+    std::uint16_t port = 0;
 
-    std::uint16_t send_port() const { return port.value_or(request_port); }
+    std::uint16_t send_port() const { return port != 0 ? port : request_port; }
 
     // Whether a datagram from this port of the register's address belongs to
     // the transfer. Sets moved when it brings the transfer back to the
@@ -127,15 +129,15 @@ struct Peer {
     bool takes(std::uint16_t from_port, bool& moved) {
         moved = false;
         if (from_port == request_port) {
-            moved = port.has_value() && *port != request_port;
+            moved = port != 0 && port != request_port;
             port = request_port;
             return true;
         }
-        if (!port) {
+        if (port == 0) {
             port = from_port;
             return true;
         }
-        return *port == from_port && *port != request_port;
+        return port == from_port && port != request_port;
     }
 };
 
@@ -269,7 +271,7 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
     int ntent = kRequestAttempts;
     const std::vector<std::uint8_t> request =
         build_request(kTftpRrq, ecr_base_name(std::string_view(pathname)));
-    Peer peer{addr_be, tftp_port(), std::nullopt};
+    Peer peer{addr_be, tftp_port()};
     std::array<std::uint8_t, kRecvBufferSize> buf{};
     int start_overs = 0;
     ecr_trace("%s tftp-get requested: pathname='%s' retry='%d'\n", ecr_trace_time(), pathname,
@@ -284,7 +286,7 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
         std::vector<std::uint8_t> last_ack = build_ack(0);
         std::uint32_t timeout = kRequestTimeoutMs;
         Wait wait;
-        peer.port.reset();
+        peer.port = 0;
         udp_send(sock, peer.addr, peer.request_port, request);
         set_rcv_timeout(sock, timeout);
         wait.restart(timeout);
@@ -415,7 +417,7 @@ std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* p
     const std::vector<std::uint8_t> request =
         build_request(kTftpWrq, ecr_base_name(std::string_view(pathname)));
     const std::int64_t size = sys::file_size(pathname);
-    Peer peer{addr_be, tftp_port(), std::nullopt};
+    Peer peer{addr_be, tftp_port()};
     std::array<std::uint8_t, kRecvBufferSize> buf{};
     int start_overs = 0;
     ecr_trace("%s tftp-put requested: pathname='%s' size='%d'\n", ecr_trace_time(), pathname,
@@ -431,7 +433,7 @@ std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* p
         std::vector<std::uint8_t> last_data;
         std::uint32_t timeout = kRequestTimeoutMs;
         Wait wait;
-        peer.port.reset();
+        peer.port = 0;
         udp_send(sock, peer.addr, peer.request_port, request);
         set_rcv_timeout(sock, timeout);
         wait.restart(timeout);
