@@ -305,7 +305,7 @@ TEST(CsvReaderErrors, AReadErrorPartWayIsNotTheEndOfTheFile) {
 #endif
 
 TEST_F(TableCsvTest, ATableIsNeverConvertedOntoItself) {
-    using Conv = int32_t (*)(const char*, const char*, int32_t);
+    using Conv = int32_t(ECR_CALL*)(const char*, const char*, int32_t);
     struct Case {
         const char* name;
         Conv conv;
@@ -335,7 +335,7 @@ protected:
 TEST_F(UploadTest, AnUnreadableCsvPutsNothing) {
     // A directory opens for reading on some systems but cannot be read.
     std::filesystem::create_directory(path("dir.csv"));
-    using Send = int32_t (*)(const char*, const char*);
+    using Send = int32_t(ECR_CALL*)(const char*, const char*);
     for (Send send : {ecr_send_reparti, ecr_send_plu, ecr_send_clienti}) {
         start([](PeerIo& io) { io.recv(300); });
         EXPECT_EQ(send("127.0.0.1", path("dir.csv").c_str()), ERR_FILE_NOT_FOUND);
