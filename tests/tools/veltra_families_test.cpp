@@ -8,10 +8,13 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "failure.hpp"
+#include "net/transfer_observer.hpp"
 #include "progress.hpp"
 #include "register_files.hpp"
 #include "releases.hpp"
@@ -191,6 +194,28 @@ TEST(Tool, StepLineShowsDoneOfTotalAndTimeLeft) {
               "days [######..................]  25%  10/40 days  0:15 left");
     EXPECT_EQ(tool::step_line("days", 40, 40, 61.0),
               "days [########################] 100%  40/40 days  1:01 total");
+}
+
+// A file of whole blocks ends with an empty block, which reports the
+// finished size again: the bar ends once, at the transfer's own rate.
+TEST(Tool, AClosingEmptyBlockDoesNotRedrawAFinishedBar) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    Io io{out, err, in, false, true};
+    tool::Context ctx(io);
+    const std::int64_t size = tool::expected_size("PLU.BIN");
+    ASSERT_GT(size, tool::kProgressMinBytes);
+    {
+        tool::ProgressBar bar(ctx);
+        notify_transfer({"/tmp/PLU.BIN", false, 0, -1});
+        std::this_thread::sleep_for(20ms);
+        notify_transfer({"/tmp/PLU.BIN", false, size, -1});
+        notify_transfer({"/tmp/PLU.BIN", false, size, -1});
+    }
+    const std::string drawn = err.str();
+    EXPECT_EQ(drawn.find("100%"), drawn.rfind("100%")) << drawn;
+    EXPECT_EQ(drawn.substr(drawn.rfind('\r')).find(" 0.0 MB/s"), std::string::npos) << drawn;
+    EXPECT_EQ(drawn.back(), '\n');
 }
 
 TEST_F(SalesCommands, SlowTheSummarysErrorFlagIsTheLibrarysFailure) {

@@ -139,8 +139,8 @@ Command serial_recv() {
                 add_line_options(app, *line, false);
                 add_receive_options(app, *o);
                 app.footer(
-                    "One read waits at most 3 s; --seconds counts the empty reads. Nothing\n"
-                    "received prints nothing and exits 0.");
+                    "One read waits at most 3 s, so --seconds is taken in whole reads of 3 s.\n"
+                    "Nothing received prints nothing and exits 0.");
                 return [line, o](Context& ctx) {
                     return with_port(ctx, *line, [&] {
                         std::vector<char> buf(static_cast<std::size_t>(o->max));
