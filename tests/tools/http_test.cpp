@@ -145,7 +145,8 @@ TEST(HttpServer, ABodyOverTheLimitIsRefusedUnread) {
     ASSERT_TRUE(small);
     EXPECT_EQ(small->status, 201);
     EXPECT_EQ(small->body, "1000");
-    const auto big = c.put("/items/1", std::string(1001, 'x'), "text/plain");
+    // Far more than the socket buffers hold: the answer still arrives.
+    const auto big = c.put("/items/1", std::string(4u << 20, 'x'), "text/plain");
     ASSERT_TRUE(big);
     EXPECT_EQ(big->status, 413);
     EXPECT_EQ(big->body, "error 413");

@@ -308,12 +308,29 @@ void Server::serve(Connection& c) {
             return;
         }
         auto m = message_of(res, keep_alive);
-        ec = run_until(c.ctx, c.socket, settings_.write_timeout,
-                       [&](auto done) { bhttp::async_write(c.socket, m, done); });
-        if (ec || !keep_alive) {
+        const error_code wrote =
+            run_until(c.ctx, c.socket, settings_.write_timeout,
+                      [&](auto done) { bhttp::async_write(c.socket, m, done); });
+        if (wrote) return;
+        if (!keep_alive) {
+            // What the peer is still sending (a refused body) is read and
+            // dropped for a while: closing with it unread would reset the
+            // connection, and the peer could lose the answer.
+            if (ec) drain(c);
             c.socket.shutdown(tcp::socket::shutdown_both, ec);
             return;
         }
+    }
+}
+
+void Server::drain(Connection& c) {
+    error_code ec;
+    c.socket.shutdown(tcp::socket::shutdown_send, ec);
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    std::vector<char> sink(16 * 1024);
+    while (!ec && Clock::now() < end) {
+        ec = run_until(c.ctx, c.socket, end - Clock::now(),
+                       [&](auto done) { c.socket.async_read_some(net::buffer(sink), done); });
     }
 }
 
@@ -358,6 +375,8 @@ Client::Client(std::string host, int port)
     : host_(std::move(host)), port_(port), impl_(std::make_unique<Impl>()) {}
 
 Client::~Client() = default;
+Client::Client(Client&&) noexcept = default;
+Client& Client::operator=(Client&&) noexcept = default;
 
 std::optional<Client::Result> Client::get(const std::string& target, const Headers& headers) {
     return send("GET", target, "", "", headers);
@@ -408,8 +427,11 @@ std::optional<Client::Result> Client::send(const std::string& method, const std:
                            [&](auto done) { net::async_connect(im.socket, found, done); });
             if (ec) return std::nullopt;
         }
-        ec = run_until(im.ctx, im.socket, timeout_,
-                       [&](auto done) { bhttp::async_write(im.socket, req, done); });
+        // A write cut short may still have an answer behind it (a refused
+        // body): it is read all the same.
+        const error_code wrote = run_until(im.ctx, im.socket, timeout_, [&](auto done) {
+            bhttp::async_write(im.socket, req, done);
+        });
         bhttp::response_parser<bhttp::string_body> parser;
         parser.body_limit(std::numeric_limits<std::uint64_t>::max());
         bool stopped = false;
@@ -422,10 +444,12 @@ std::optional<Client::Result> Client::send(const std::string& method, const std:
             return piece.size();
         };
         if (receiver) parser.on_chunk_body(on_chunk);
-        if (!ec) {
+        if (im.socket.is_open()) {
             ec = run_until(im.ctx, im.socket, timeout_, [&](auto done) {
                 bhttp::async_read(im.socket, im.buffer, parser, done);
             });
+        } else {
+            ec = wrote;
         }
         if (ec && !stopped) {
             error_code ignored;

@@ -114,6 +114,7 @@ private:
     void route(const std::string& method, const std::string& pattern, Handler h);
     void serve(Connection& c);
     void stream(Connection& c, Response& res);
+    void drain(Connection& c);
 
     struct Route {
         std::string method;
@@ -145,8 +146,8 @@ public:
 
     Client(std::string host, int port);
     ~Client();
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
+    Client(Client&&) noexcept;
+    Client& operator=(Client&&) noexcept;
 
     void set_bearer_token(const std::string& token) { token_ = token; }
     void set_timeout(std::chrono::seconds t) { timeout_ = t; }
