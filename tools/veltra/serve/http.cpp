@@ -251,6 +251,9 @@ bhttp::response<bhttp::string_body> message_of(const Response& res, bool keep_al
 void Server::serve(Connection& c) {
     boost::beast::flat_buffer buffer;
     error_code ec;
+    // Answers go out whole at once: Nagle's wait would hold a kept-alive
+    // connection's next answer until the peer's delayed acknowledgement.
+    c.socket.set_option(tcp::no_delay(true), ec);
     const auto peer = c.socket.remote_endpoint(ec);
     const std::string remote = ec ? "" : peer.address().to_string();
     for (bool first = true;; first = false) {
@@ -426,6 +429,7 @@ std::optional<Client::Result> Client::send(const std::string& method, const std:
             ec = run_until(im.ctx, im.socket, timeout_,
                            [&](auto done) { net::async_connect(im.socket, found, done); });
             if (ec) return std::nullopt;
+            im.socket.set_option(tcp::no_delay(true), ec);
         }
         // A write cut short may still have an answer behind it (a refused
         // body): it is read all the same.
