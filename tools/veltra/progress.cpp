@@ -88,6 +88,11 @@ void ProgressBar::observe(void* self, const TransferProgress& p) {
 void ProgressBar::update(const TransferProgress& p) {
     const Clock::time_point now = Clock::now();
     const std::string name(ecr_base_name(std::string_view(p.pathname)));
+    if (p.done != 0 && !active_ && name == name_) {
+        // The bar of this transfer is complete: a file of whole blocks ends
+        // with an empty block, which tells the same size once more.
+        return;
+    }
     if (p.done == 0 || !active_ || name != name_) {
         // A new transfer (or a start-over) begins a new bar.
         finish();
