@@ -21,6 +21,7 @@ constexpr Family kFamilies[] = {
     table_commands,
     clock_commands,
     sim_commands,
+    demo_commands,
 };
 
 struct Group {
