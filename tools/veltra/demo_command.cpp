@@ -435,6 +435,10 @@ int run_demo(Context& ctx, const DemoSetup& setup) {
     ecrsim::Options o;
     o.address = kHost;
     o.state_dir = state.dir();
+    // A current register, seeded: 100000 articles, named departments, sales.
+    o.layout = {ecrsim::Generation::Current, 'L'};
+    o.seed = true;
+    // A command keeps it busy briefly, so the day's sales wait one poll only.
     o.busy_ms = 200;
     o.record = false;
     o.log = [&log](const std::string& line) { log << line << "\n"; };
@@ -476,7 +480,8 @@ Command demo() {
                     "renamed in the CSV, uploaded and downloaded again; a sale keyed on\n"
                     "department 2; the day's sales CSV; a backup saved, inspected and\n"
                     "extracted; a release of the next version made, checked and installed.\n"
-                    "Exit status 0 when every step succeeds, else 1.");
+                    "Exit status 0 when every step succeeds, else 1. --host does not apply:\n"
+                    "the demo talks only to its own register.");
                 return [dir, faults](Context& ctx) {
                     DemoSetup setup;
                     setup.dir = *dir;
