@@ -110,7 +110,7 @@ void write_lines(const fs::path& path, const std::vector<std::string>& lines) {
 // The row of a CSV whose first field (the record number) is id.
 std::size_t row_of(const std::vector<std::string>& lines, int id, const fs::path& path) {
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        if (split(lines[i], ';').front() == std::to_string(id)) return i;
+        if (lines[i].substr(0, lines[i].find(';')) == std::to_string(id)) return i;
     }
     fail(path.string() + " has no record " + std::to_string(id));
 }
