@@ -101,8 +101,9 @@ std::vector<std::string> csv_lines(const fs::path& path) {
     return lines;
 }
 
+// Written as text, as the library writes its CSV (CR LF on Windows).
 void write_lines(const fs::path& path, const std::vector<std::string>& lines) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(path, std::ios::trunc);
     for (const std::string& l : lines) out << l << "\n";
     if (!out.flush()) fail("cannot write " + path.string());
 }
