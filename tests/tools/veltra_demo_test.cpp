@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -137,6 +138,35 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailingStep{"error:1:1@PLU.BIN", "PLU table to CSV", "ecr_recv_plu_all"},
                       FailingStep{"error:1:2@ELT5.BIN", "release checked and installed",
                                   "ecr_rel_update"}));
+
+TEST_F(Demo, JsonIsOneObjectWithEveryStepsResult) {
+    const DemoRun r = demo({dir().string(), "--json", "--fault", "error:1:1@PLU.BIN"});
+    EXPECT_EQ(r.status, 1);
+    const nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["dir"], dir().string());
+    EXPECT_EQ(j["passed"], 6);
+    EXPECT_EQ(j["failed"], 1);
+    ASSERT_EQ(j["steps"].size(), 7u);
+    const std::vector<std::string> names = {"status",
+                                            "PLU table to CSV",
+                                            "one department edited and uploaded",
+                                            "a sale keyed on the register",
+                                            "the day's sales to CSV",
+                                            "backup saved, inspected, extracted",
+                                            "release checked and installed"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const nlohmann::json& step = j["steps"][i];
+        EXPECT_EQ(step["name"], names[i]);
+        EXPECT_EQ(step["ok"], i != 1) << step.dump();
+        EXPECT_GE(step["seconds"].get<double>(), 0.0);
+        if (i == 1) {
+            // The failure line is the one stderr carries.
+            EXPECT_EQ(step["failure"].get<std::string>() + "\n", r.err);
+        } else {
+            EXPECT_TRUE(step["failure"].is_null()) << step.dump();
+        }
+    }
+}
 
 TEST_F(Demo, RefusesADirThatIsAFile) {
     write_file(dir().string(), "not a folder");

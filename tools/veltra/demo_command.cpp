@@ -133,9 +133,9 @@ std::string euros(std::int64_t cents) {
     return text;
 }
 
-std::string seconds_text(Clock::duration d) {
+std::string seconds_text(double seconds) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.2f s", std::chrono::duration<double>(d).count());
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
     return text;
 }
 
@@ -197,41 +197,57 @@ public:
         : ctx_(ctx), dir_(std::move(dir)), reg_(reg) {}
 
     // Runs the steps in order; each failure is reported and the rest still run.
+    // With --json the text goes nowhere and one object ends the run.
     int run(const std::vector<DemoStep>& steps) {
         const Clock::time_point start = Clock::now();
         std::size_t passed = 0;
         std::string failed;
+        nlohmann::json results = nlohmann::json::array();
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const DemoStep& s = steps[i];
             out() << i + 1 << "/" << steps.size() << " " << s.name << " [" << s.calls << "]\n"
                   << std::flush;
             const Clock::time_point at = Clock::now();
-            bool ok = false;
+            std::optional<std::string> failure;
             try {
                 s.run(*this);
-                ok = true;
             } catch (const StepFailure& f) {
-                ctx_.err() << f.line << "\n" << std::flush;
+                failure = f.line;
             } catch (const std::exception& e) {
-                ctx_.err() << "veltra: demo: " << e.what() << "\n" << std::flush;
+                failure = std::string("veltra: demo: ") + e.what();
             }
-            out() << "    " << (ok ? "ok" : "FAILED") << "  " << seconds_text(Clock::now() - at)
-                  << "\n"
+            if (failure) ctx_.err() << *failure << "\n" << std::flush;
+            const double seconds = std::chrono::duration<double>(Clock::now() - at).count();
+            out() << "    " << (failure ? "FAILED" : "ok") << "  " << seconds_text(seconds) << "\n"
                   << std::flush;
-            if (ok) {
+            results.push_back({{"name", s.name},
+                               {"calls", s.calls},
+                               {"ok", !failure},
+                               {"seconds", seconds},
+                               {"failure", failure ? nlohmann::json(*failure) : nullptr}});
+            if (!failure) {
                 ++passed;
             } else {
                 failed += (failed.empty() ? "" : ", ") + s.name;
             }
         }
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         out() << "veltra demo: " << passed << " of " << steps.size() << " steps ok"
-              << (failed.empty() ? "" : "; failed: " + failed) << "; "
-              << seconds_text(Clock::now() - start) << " in all; files in " << dir_.string()
-              << "\n";
+              << (failed.empty() ? "" : "; failed: " + failed) << "; " << seconds_text(seconds)
+              << " in all; files in " << dir_.string() << "\n";
+        if (ctx_.json) {
+            const nlohmann::json j = {{"dir", dir_.string()},
+                                      {"steps", results},
+                                      {"passed", passed},
+                                      {"failed", steps.size() - passed},
+                                      {"seconds", seconds}};
+            ctx_.out() << j.dump(2) << "\n";
+        }
         return passed == steps.size() ? kExitOk : kExitFailure;
     }
 
-    std::ostream& out() { return ctx_.out(); }
+    // The tour's text: stdout, or nowhere with --json.
+    std::ostream& out() { return ctx_.json ? discard_ : ctx_.out(); }
     void say(const std::string& text) { out() << "    " << text << "\n" << std::flush; }
     std::string file(const std::string& name) const { return (dir_ / name).string(); }
     const fs::path& dir() const { return dir_; }
@@ -244,6 +260,7 @@ private:
     Context& ctx_;
     fs::path dir_;
     ecrsim::Register& reg_;
+    std::ostringstream discard_;
 };
 
 void status_step(Tour& t) {
@@ -454,9 +471,10 @@ int run_demo(Context& ctx, const DemoSetup& setup) {
     // The library reads its ports from the environment at each call.
     EnvOverride tftp(kTftpPortVariable, std::to_string(reg->tftp_port()));
     EnvOverride line(kLinePortVariable, std::to_string(reg->line_port()));
-    ctx.out() << "veltra demo: simulated register on " << kHost << " (TFTP port "
-              << reg->tftp_port() << ", line port " << reg->line_port() << ", display port "
-              << reg->keyboard_port() << "), files in " << dir.string() << "\n";
+    if (!ctx.json)
+        ctx.out() << "veltra demo: simulated register on " << kHost << " (TFTP port "
+                  << reg->tftp_port() << ", line port " << reg->line_port() << ", display port "
+                  << reg->keyboard_port() << "), files in " << dir.string() << "\n";
     Tour tour(ctx, dir, *reg);
     const int status = tour.run(demo_steps());
     reg->stop();
