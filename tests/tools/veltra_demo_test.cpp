@@ -108,6 +108,7 @@ TEST_F(Demo, PassesAndLeavesTheFilesItNames) {
 }
 
 struct FailingStep {
+    const char* label;
     const char* fault;     // what the register does wrong
     const char* step;      // the step that fails
     const char* function;  // the function its failure line names
@@ -135,9 +136,11 @@ TEST_P(DemoFailure, IsOneLineAndTheRestStillRun) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tool, DemoFailure,
-    ::testing::Values(FailingStep{"error:1:1@PLU.BIN", "PLU table to CSV", "ecr_recv_plu_all"},
-                      FailingStep{"error:1:2@ELT5.BIN", "release checked and installed",
-                                  "ecr_rel_update"}));
+    ::testing::Values(FailingStep{"PluTable", "error:1:1@PLU.BIN", "PLU table to CSV",
+                                  "ecr_recv_plu_all"},
+                      FailingStep{"Release", "error:1:2@ELT5.BIN", "release checked and installed",
+                                  "ecr_rel_update"}),
+    [](const ::testing::TestParamInfo<FailingStep>& info) { return info.param.label; });
 
 TEST_F(Demo, JsonIsOneObjectWithEveryStepsResult) {
     const DemoRun r = demo({dir().string(), "--json", "--fault", "error:1:1@PLU.BIN"});
