@@ -17,8 +17,16 @@ namespace {
 // Every family's commands, in the order help lists them.
 using Family = std::vector<Command> (*)();
 constexpr Family kFamilies[] = {
-    register_commands, table_commands,  sales_commands, release_commands, backup_commands,
-    line_commands,     serial_commands, clock_commands, sim_commands,
+    register_commands,
+    table_commands,
+    sales_commands,
+    release_commands,
+    backup_commands,
+    line_commands,
+    serial_commands,
+    clock_commands,
+    sim_commands,
+    demo_commands,
 };
 
 struct Group {

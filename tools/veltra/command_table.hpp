@@ -37,6 +37,7 @@ std::vector<Command> line_commands();      // line
 std::vector<Command> serial_commands();    // serial
 std::vector<Command> clock_commands();     // clock
 std::vector<Command> sim_commands();       // sim
+std::vector<Command> demo_commands();      // demo
 
 // Two-digit fields "aa/bb/cc" (sep '/') or "aa:bb:cc" (sep ':'), each of one
 // or two digits.
