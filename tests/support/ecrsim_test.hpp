@@ -1,6 +1,6 @@
 // A fresh simulated register for each test: its own state folder, a work
-// folder, TEMP on an empty folder, and the library's TFTP port set to the
-// register's. Test programs that use it link ecrsim_core.
+// folder, TEMP on an empty folder, and the library's TFTP and line ports
+// set to the register's. Test programs that use it link ecrsim_core.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,6 +27,7 @@ protected:
         o.busy_ms = busy_ms_;
         reg_ = std::make_unique<ecrsim::Register>(o);
         port_ = std::make_unique<EnvVar>("ECR_TFTP_PORT", std::to_string(reg_->tftp_port()));
+        line_port_ = std::make_unique<EnvVar>("ECR_LINE_PORT", std::to_string(reg_->line_port()));
         reg_->clear_transcript();
     }
 
@@ -46,7 +47,7 @@ protected:
     TempDir state_, work_, temp_;
     EnvVar temp_var_{"TEMP", temp_.path().string()};
     std::unique_ptr<ecrsim::Register> reg_;
-    std::unique_ptr<EnvVar> port_;
+    std::unique_ptr<EnvVar> port_, line_port_;
 
 private:
     int busy_ms_;
