@@ -531,7 +531,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SerialCommands, RecvPrintsWhatThePeerSends) {
     VELTRA_NEEDS_PTY();
-    PtyPeer peer([](PtyIo& io) { io.write("HELLO"); });
+    // Connecting drops input, and the tool sends nothing first: the peer
+    // repeats itself until the tool has read.
+    PtyPeer peer([](PtyIo& io) {
+        while (!io.stopping()) {
+            io.write("HELLO");
+            std::this_thread::sleep_for(200ms);
+        }
+    });
     attach(6, peer.path());
     const ToolRun r = run_tool({"serial", "recv", "--port", "6", "--baud", "9600", "--max", "5"});
     ASSERT_EQ(r.status, 0) << r.err;
