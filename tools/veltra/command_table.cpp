@@ -17,10 +17,7 @@ namespace {
 // Every family's commands, in the order help lists them.
 using Family = std::vector<Command> (*)();
 constexpr Family kFamilies[] = {
-    register_commands,
-    table_commands,
-    clock_commands,
-    sim_commands,
+    register_commands, table_commands, clock_commands, sim_commands, serve_commands,
 };
 
 struct Group {

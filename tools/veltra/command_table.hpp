@@ -31,6 +31,7 @@ std::vector<Command> register_commands();  // ping, status, command, file
 std::vector<Command> table_commands();     // tables, invoices
 std::vector<Command> clock_commands();     // clock
 std::vector<Command> sim_commands();       // sim
+std::vector<Command> serve_commands();     // serve
 
 // Runs the tool with its arguments (without the program's name). Returns the
 // exit status: 0, 1 (a library failure) or 2 (a usage error).
