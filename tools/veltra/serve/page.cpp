@@ -21,7 +21,7 @@ tr.sel{background:#def}tr{cursor:pointer}
 #message{font-family:monospace;font-size:12px;white-space:pre-wrap;max-width:420px}
 #display{font-family:"Lucida Console",monospace;font-size:28px;background:#3399ff;min-height:40px;
  padding:6px 10px;margin-bottom:8px;white-space:pre;text-align:center}
-#keypad{position:relative;width:611px;height:638px;background:#404040}
+#keypad{position:relative;width:611px;height:340px;background:#404040}
 #keypad button{position:absolute;font-weight:bold;font-size:11px;border:1px solid #222;
  white-space:pre-wrap;padding:0}
 .ok{color:#080}.bad{color:#b00}
