@@ -17,7 +17,10 @@ namespace {
 // Every family's commands, in the order help lists them.
 using Family = std::vector<Command> (*)();
 constexpr Family kFamilies[] = {
-    register_commands, table_commands, clock_commands, sim_commands, serve_commands,
+    register_commands, table_commands, clock_commands, sim_commands,
+#ifdef VELTRA_WITH_SERVE
+    serve_commands,
+#endif
 };
 
 struct Group {
