@@ -337,6 +337,18 @@ TEST_F(ServeOnTwoRegisters, AWorkerKilledMidJobIsReportedFailedAndRestarted) {
     const Json after = get_json("/api/v1/registers?check=0")["registers"][0];
     EXPECT_EQ(after["worker_restarts"], 1);
 }
+
+TEST_F(ServeOnTwoRegisters, AHungWorkerIsRestartedAndItsJobFailedSlow) {
+    // The register holds its answer longer than the service lets a job run.
+    shop1_->add_fault(*ecrsim::parse_tftp_fault("delay:out:1:5000"));
+    start({"--job-seconds", "1"});
+    const Json job = get_json("/api/v1/registers/shop1/status", 504);
+    EXPECT_EQ(job["state"], "failed");
+    EXPECT_NE(job["error"]["message"].get<std::string>().find("no answer in 1 s"),
+              std::string::npos)
+        << job.dump();
+    EXPECT_EQ(get_json("/api/v1/registers?check=0")["registers"][0]["worker_restarts"], 1);
+}
 #endif
 
 class ServeWithToken : public ServeOnTwoRegisters {};
