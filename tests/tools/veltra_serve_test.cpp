@@ -5,13 +5,21 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "backup/archive.hpp"
+#include "release/release_file.hpp"
+#include "releases.hpp"
+#include "sales/sales_retrieval.hpp"
 #include "simulator.hpp"
 #include "sys/child_process.hpp"
 #include "test_support.hpp"
@@ -116,6 +124,25 @@ protected:
         return r->body;
     }
 
+    // The service's log lines that came since the last call.
+    std::vector<std::string> log_lines() {
+        std::vector<std::string> lines;
+        bool ended = false;
+        while (auto line = service_->read_line(200, 4096, ended)) lines.push_back(*line);
+        return lines;
+    }
+
+    // Polls a job until it ends.
+    Json finished_job(const std::string& id) {
+        Json job;
+        for (int i = 0; i < 2400; ++i) {
+            job = get_json("/api/v1/jobs/" + id);
+            if (job["state"] == "failed" || job["state"] == "succeeded") break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return job;
+    }
+
     TempDir state1_, state2_, work_;
     std::unique_ptr<ecrsim::Register> shop1_, shop2_;
     std::unique_ptr<sys::ChildProcess> service_;
@@ -177,6 +204,26 @@ TEST_F(ServeOnTwoRegisters, TablePutDryRunChangesNothingAndConfirmedPutUploads) 
 TEST_F(ServeOnTwoRegisters, BadInputAnswersJsonErrorsAndLeavesTheRegisterAlone) {
     start();
     const std::string before = get_csv("shop1", "reparti");
+    // A sound archive of the register (kept outside the register's own
+    // transcript), and one with a byte changed; a release of the next
+    // version, and one with a byte changed.
+    std::string archive;
+    {
+        auto saved = client().Post("/api/v1/registers/shop2/backup", "", "text/plain");
+        ASSERT_TRUE(saved);
+        ASSERT_EQ(saved->status, 200);
+        archive = saved->body;
+    }
+    std::string bad_archive = archive;
+    bad_archive[1000] ^= 1;
+    const std::string version =
+        get_json("/api/v1/registers/shop1/release")["result"]["version"].get<std::string>();
+    ecrsim::ReleaseFields next;
+    next.text = "ELT5 " + ecrsim::next_version(version);
+    const ecrsim::Bytes image = ecrsim::build_release(next);
+    const std::string release(image.begin(), image.end());
+    std::string bad_release = release;
+    bad_release[2000] ^= 1;
     const std::size_t changes = changes_of(*shop1_);
     struct Case {
         const char* what;
@@ -185,10 +232,11 @@ TEST_F(ServeOnTwoRegisters, BadInputAnswersJsonErrorsAndLeavesTheRegisterAlone) 
         std::string body;
         int status;
         const char* message;
+        bool reads = false;  // compares with the register's table first
     };
     const Case cases[] = {
         {"malformed CSV", "PUT", "/api/v1/registers/shop1/tables/reparti?confirm=1",
-         "not;a\nreparti table\n", 400, "no line of the CSV applies"},
+         "not;a\nreparti table\n", 400, "no line of the CSV applies", true},
         {"binary body", "PUT", "/api/v1/registers/shop1/tables/reparti?confirm=1",
          std::string("1;X\0;", 5), 400, "not a CSV"},
         {"oversized CSV", "PUT", "/api/v1/registers/shop1/tables/reparti?confirm=1",
@@ -206,9 +254,35 @@ TEST_F(ServeOnTwoRegisters, BadInputAnswersJsonErrorsAndLeavesTheRegisterAlone) 
         {"too many keys", "POST", "/api/v1/registers/shop1/keys",
          Json{{"keys", std::vector<std::string>(65, "1")}}.dump(), 400, "1 to 64"},
         {"unknown job", "GET", "/api/v1/jobs/j999999", "", 404, "unknown job"},
+        {"31 April", "GET", "/api/v1/registers/shop1/sales?from=31-04-14&to=01-05-14", "", 400,
+         "not a valid date: 31-04-14"},
+        {"month 13", "GET", "/api/v1/registers/shop1/sales?from=01-01-14&to=01-13-14", "", 400,
+         "not a valid date: 01-13-14"},
+        {"a date of another form", "GET",
+         "/api/v1/registers/shop1/sales?from=2014-01-01&to=02-01-14", "", 400, "DD-MM-YY"},
+        {"no end date", "GET", "/api/v1/registers/shop1/sales?from=01-01-14", "", 400, "DD-MM-YY"},
+        {"dates the wrong way round", "GET",
+         "/api/v1/registers/shop1/sales?from=02-01-14&to=01-01-14", "", 400, "after"},
+        {"restore without confirm", "PUT", "/api/v1/registers/shop1/backup", archive, 400,
+         "confirm=1"},
+        {"archive one byte short", "PUT", "/api/v1/registers/shop1/backup?confirm=1",
+         archive.substr(1), 400, "exactly 7059616 bytes"},
+        {"archive one byte long", "PUT", "/api/v1/registers/shop1/backup?confirm=1", archive + "x",
+         413, "too large"},
+        {"archive with a wrong CRC", "PUT", "/api/v1/registers/shop1/backup?confirm=1", bad_archive,
+         400, "ECR_ERR_DATI_FILE_NOT_VALID"},
+        {"release update without confirm", "PUT", "/api/v1/registers/shop1/release", release, 400,
+         "confirm=1"},
+        {"release file too large", "PUT", "/api/v1/registers/shop1/release?confirm=1",
+         std::string(veltra::kReleaseMaxSize + 1, 'r'), 413, "at most 516096 bytes"},
+        {"empty release file", "PUT", "/api/v1/registers/shop1/release?confirm=1", "", 400,
+         "no release file"},
+        {"release file with a wrong CRC", "PUT", "/api/v1/registers/shop1/release?confirm=1",
+         bad_release, 400, "ECR_ERR_REL_FILE_NOT_VALID"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
+        const std::size_t requests = shop1_->transcript().requests.size();
         auto c = client();
         httplib::Result r = std::string(k.method) == "GET"   ? c.Get(k.path)
                             : std::string(k.method) == "PUT" ? c.Put(k.path, k.body, "text/csv")
@@ -218,10 +292,192 @@ TEST_F(ServeOnTwoRegisters, BadInputAnswersJsonErrorsAndLeavesTheRegisterAlone) 
         const Json j = Json::parse(r->body);
         EXPECT_NE(j["error"]["message"].get<std::string>().find(k.message), std::string::npos)
             << r->body;
+        // Refused before the register was asked anything.
+        if (!k.reads) {
+            EXPECT_EQ(shop1_->transcript().requests.size(), requests);
+        }
     }
     EXPECT_EQ(get_csv("shop1", "reparti"), before);
     EXPECT_EQ(changes_of(*shop1_), changes);
     EXPECT_TRUE(shop1_->transcript().keys.empty());
+    EXPECT_EQ(get_json("/api/v1/registers/shop1/release")["result"]["version"], version);
+}
+
+// The files a sales call of the library leaves in dir, by name.
+std::map<std::string, std::string> files_in(const TempDir& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        files[e.path().filename().string()] = read_file(e.path().string());
+    return files;
+}
+
+std::map<std::string, std::string> files_of(const Json& answer) {
+    std::map<std::string, std::string> files;
+    for (const auto& [name, text] : answer["files"].items()) files[name] = text.get<std::string>();
+    return files;
+}
+
+constexpr std::uint32_t kDay = 86400;
+constexpr std::uint32_t k01032024 = 1709251200;
+
+// Both registers get the same sales; the service asks shop1, the library
+// itself asks shop2, and the two sets of files must agree.
+TEST_F(ServeOnTwoRegisters, SalesComeBackAsTheLibraryWritesThem) {
+    const auto tables = ecrsim::load_sales_tables(shop1_->state_dir(), ecrsim::Layout{});
+    for (ecrsim::Register* r : {shop1_.get(), shop2_.get()}) {
+        r->set_sales(ecrsim::sample_day(1));
+        for (int d = 0; d < 3; ++d)
+            r->put_file(
+                "VEND" + ecrsim::oro_ddmmyy(k01032024 + d * kDay) + ".DAT",
+                ecrsim::build_sales_file(ecrsim::sample_day(d), k01032024 + d * kDay, tables));
+    }
+    start();
+    EnvVar port("ECR_TFTP_PORT", std::to_string(shop2_->tftp_port()));
+    TempDir temp;
+    EnvVar temp_var("TEMP", temp.path().string());
+    EnvVar tmpdir_var("TMPDIR", temp.path().string());
+    struct Case {
+        const char* what;
+        std::string path;
+        std::function<std::int32_t(const char*)> direct;
+        std::int32_t count;
+        std::size_t files;
+    };
+    const std::string today = ecrsim::oro_ddmmyy(ecrsim::oro_midnight(ecrsim::oro_now()));
+    const Case cases[] = {
+        {"the day's sales", "/api/v1/registers/shop1/sales/today",
+         [](const char* dir) { return veltra::recv_vend_corrente("127.0.0.1", dir, 50); }, 1, 2},
+        // 29 February has no file: two of the three archived days are asked.
+        {"two past days", "/api/v1/registers/shop1/sales?from=29-02-24&to=2-03-24",
+         [](const char* dir) {
+             return ecr_recv_vend_storico("127.0.0.1", dir, 29, 2, 24, 2, 3, 24);
+         },
+         2, 4},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        const Json answer = get_json(k.path);
+        ASSERT_EQ(answer["state"], "succeeded") << answer.dump();
+        EXPECT_EQ(answer["result"]["count"], k.count);
+        TempDir direct;
+        ASSERT_EQ(k.direct(direct.path().string().c_str()), k.count);
+        const auto expected = files_in(direct);
+        EXPECT_EQ(expected.size(), k.files);
+        EXPECT_EQ(files_of(answer), expected);
+        // The job's folder is gone from the worker: the files are handed
+        // out once.
+        const auto again =
+            client().Get("/api/v1/jobs/" + answer["id"].get<std::string>() + "/output");
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->status, 410);
+    }
+    const Json today_answer = get_json("/api/v1/registers/shop2/sales/today");
+    EXPECT_TRUE(today_answer["files"].contains("VEND_REP_" + today + ".CSV"))
+        << today_answer.dump();
+}
+
+// A backup of shop1 (whose departments were edited) restored onto shop2
+// gives shop2 the same departments; the save's progress counts the twelve
+// members and their bytes.
+TEST_F(ServeOnTwoRegisters, ABackupOfOneRegisterRestoresOntoTheOther) {
+    start();
+    std::string edited = get_csv("shop1", "reparti");
+    edited.replace(edited.find("\n1;FRUTTA;"), 10, "\n1;AGRUMI;");
+    auto c = client();
+    auto put = c.Put("/api/v1/registers/shop1/tables/reparti?confirm=1", edited, "text/csv");
+    ASSERT_TRUE(put);
+    ASSERT_EQ(put->status, 200) << put->body;
+    ASSERT_NE(get_csv("shop2", "reparti"), edited);
+
+    auto saved = c.Post("/api/v1/registers/shop1/backup", "", "text/plain");
+    ASSERT_TRUE(saved);
+    ASSERT_EQ(saved->status, 200) << saved->body.substr(0, 400);
+    EXPECT_EQ(saved->get_header_value("Content-Type"), "application/octet-stream");
+    ASSERT_EQ(saved->body.size(), veltra::kArchiveSize);
+    const Json job = get_json("/api/v1/jobs/" + saved->get_header_value("X-Veltra-Job"));
+    EXPECT_EQ(job["progress"]["transfers"], 12);
+    EXPECT_EQ(job["progress"]["file"], "TAV_MIN.BIN");
+    EXPECT_EQ(job["progress"]["done"], job["progress"]["total"]);
+    EXPECT_EQ(job["progress"]["total"], veltra::kArchiveBody - veltra::kHeaderSize);
+
+    auto restored =
+        c.Put("/api/v1/registers/shop2/backup?confirm=1", saved->body, "application/octet-stream");
+    ASSERT_TRUE(restored);
+    ASSERT_EQ(restored->status, 200) << restored->body;
+    EXPECT_EQ(Json::parse(restored->body)["result"]["function"], "ecr_dati_restore");
+    EXPECT_EQ(get_csv("shop2", "reparti"), edited);
+}
+
+// Two backups at once, one per register: the two workers are busy at the
+// same time (both jobs start before either ends, in the service's log).
+// The times go to the test's record, not into an assertion.
+TEST_F(ServeOnTwoRegisters, TwoBackupsOfTwoRegistersRunAtOnce) {
+    start();
+    using Clock = std::chrono::steady_clock;
+    const auto t0 = Clock::now();
+    auto one = client().Post("/api/v1/registers/shop1/backup", "", "text/plain");
+    ASSERT_TRUE(one);
+    ASSERT_EQ(one->status, 200);
+    const double single = std::chrono::duration<double>(Clock::now() - t0).count();
+    log_lines();
+
+    // Both at once with wait=0, polled, then fetched from /output.
+    const auto t1 = Clock::now();
+    std::vector<std::string> ids;
+    for (const char* reg : {"shop1", "shop2"}) {
+        auto r = client().Post(std::string("/api/v1/registers/") + reg + "/backup?wait=0", "",
+                               "text/plain");
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->status, 202) << r->body;
+        ids.push_back(Json::parse(r->body)["id"]);
+    }
+    for (const std::string& id : ids) {
+        const Json job = finished_job(id);
+        EXPECT_EQ(job["state"], "succeeded") << job.dump();
+        auto archive = client().Get("/api/v1/jobs/" + id + "/output");
+        ASSERT_TRUE(archive);
+        EXPECT_EQ(archive->status, 200);
+        EXPECT_EQ(archive->body.size(), veltra::kArchiveSize);
+    }
+    const double both = std::chrono::duration<double>(Clock::now() - t1).count();
+    RecordProperty("one_backup_s", std::to_string(single));
+    RecordProperty("two_backups_at_once_s", std::to_string(both));
+
+    std::vector<std::string> events;  // "started jN" / "ended jN", in log order
+    for (const std::string& line : log_lines()) {
+        for (const std::string& id : ids) {
+            if (line.find("job " + id + " ") == std::string::npos) continue;
+            if (line.find(": started in worker") != std::string::npos) events.push_back("started");
+            if (line.find(": succeeded") != std::string::npos) events.push_back("ended");
+        }
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"started", "started", "ended", "ended"}));
+}
+
+TEST_F(ServeOnTwoRegisters, ReleaseIsShownAndAConfirmedUpdateInstallsTheNextVersion) {
+    start();
+    const Json before = get_json("/api/v1/registers/shop1/release");
+    ASSERT_EQ(before["state"], "succeeded") << before.dump();
+    EXPECT_EQ(before["result"]["release"], "ELT5");
+    EXPECT_EQ(before["result"]["bitmap_type"], "L");
+    const std::string version = before["result"]["version"];
+    ASSERT_EQ(shop1_->info_values().at(0), version) << "what the register runs";
+    const std::string next = ecrsim::next_version(version);
+
+    ecrsim::ReleaseFields f;
+    f.text = "ELT5 " + next;
+    const ecrsim::Bytes image = ecrsim::build_release(f);
+    auto c = client();
+    auto r = c.Put("/api/v1/registers/shop1/release?confirm=1",
+                   std::string(image.begin(), image.end()), "application/octet-stream");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+    const Json job = Json::parse(r->body);
+    EXPECT_EQ(job["result"]["function"], "ecr_rel_update");
+    EXPECT_EQ(job["progress"]["done"], static_cast<long>(image.size()));
+    EXPECT_EQ(get_json("/api/v1/registers/shop1/release")["result"]["version"], next);
+    EXPECT_EQ(shop1_->info_values().at(0), next);
+    EXPECT_EQ(get_json("/api/v1/registers/shop2/release")["result"]["version"], version);
 }
 
 TEST_F(ServeOnTwoRegisters, LibraryFailureCarriesNameValueAndMeaningSlow) {

@@ -5,23 +5,30 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
+#include "backup/archive.hpp"
 #include "display_text.hpp"
 #include "failure.hpp"
 #include "key_table.hpp"
 #include "page.hpp"
+#include "release/release_file.hpp"
 #include "sim_sockets.hpp"
 #include "stop_request.hpp"
 #include "sys/child_process.hpp"
@@ -42,6 +49,13 @@ constexpr std::size_t kMaxKeysBody = 16u << 10;
 constexpr std::size_t kMaxKeys = 64;
 constexpr std::size_t kMaxIdempotencyKey = 200;
 constexpr std::size_t kKeptJobs = 1000;
+// Downloads (archives, sales) kept for /api/v1/jobs/{id}/output until
+// fetched; older ones beyond this many are dropped.
+constexpr std::size_t kKeptOutputs = 8;
+// The CSV files of one sales answer, all together.
+constexpr std::size_t kMaxSalesBytes = 64u << 20;
+// The largest body of all: a backup archive, exactly its size.
+constexpr std::size_t kMaxBody = kArchiveSize;
 
 // ---------------------------------------------------------------- errors
 
@@ -105,16 +119,21 @@ const char* state_name(JobState s) {
 struct Job {
     std::string id;
     std::string register_name;
-    std::string kind;         // "status", "tables put", "command azzdati", ...
-    Json request;             // what the worker is asked
-    std::string input_file;   // written before, removed after (worker's directory)
-    std::string output_file;  // read into output after
+    std::string kind;          // "status", "tables put", "command azzdati", ...
+    Json request;              // what the worker is asked
+    std::string input_file;    // written before, removed after (worker's directory)
+    std::string output_file;   // read into output after
+    std::string output_dir;    // made before, its files read into files after, removed
+    std::string content_type;  // of output; "" for a JSON answer (with files, if any)
     // Filled by the worker thread, read under the store's lock.
     JobState state = JobState::kQueued;
     Json result = nullptr;  // the tool's --json object
     Json error = nullptr;
     int http_status = 200;
     std::string output;
+    bool output_dropped = false;
+    Json files = nullptr;     // name -> CSV text, from output_dir
+    Json progress = nullptr;  // the worker's last progress line
 };
 
 class JobStore {
@@ -148,14 +167,37 @@ public:
         job.state = s;
         changed_.notify_all();
     }
-    void finish(Job& job, JobState s, Json result, Json error, int http, std::string output) {
+    void finish(Job& job, JobState s, Json result, Json error, int http, std::string output,
+                Json files = nullptr) {
         std::lock_guard lock(m_);
         job.state = s;
         job.result = std::move(result);
         job.error = std::move(error);
         job.http_status = http;
         job.output = std::move(output);
+        job.files = std::move(files);
+        if (!job.output.empty() || !job.files.is_null()) {
+            outputs_.push_back(job.id);
+            while (outputs_.size() > kKeptOutputs) {
+                auto it = jobs_.find(outputs_.front());
+                if (it != jobs_.end()) drop_output(*it->second);
+                outputs_.pop_front();
+            }
+        }
         changed_.notify_all();
+    }
+    void set_progress(Job& job, Json progress) {
+        std::lock_guard lock(m_);
+        job.progress = std::move(progress);
+    }
+    // The job's download, handed out once: it is dropped as it goes.
+    bool take_output(Job& job, std::string& output, Json& files) {
+        std::lock_guard lock(m_);
+        if (job.output_dropped) return false;
+        output = std::move(job.output);
+        files = std::move(job.files);
+        drop_output(job);
+        return true;
     }
     // Waits until the job ends; false when it is still pending at the limit.
     bool wait(const Job& job, std::chrono::seconds limit) {
@@ -170,6 +212,7 @@ public:
                   {"register", job.register_name},
                   {"kind", job.kind},
                   {"state", state_name(job.state)}};
+        if (!job.progress.is_null()) j["progress"] = job.progress;
         if (!job.result.is_null()) j["result"] = job.result;
         if (!job.error.is_null()) j["error"] = job.error;
         return j;
@@ -190,8 +233,16 @@ public:
     }
 
 private:
+    static void drop_output(Job& job) {
+        job.output.clear();
+        job.output.shrink_to_fit();
+        job.files = nullptr;
+        job.output_dropped = true;
+    }
+
     std::mutex m_;
     std::condition_variable changed_;
+    std::deque<std::string> outputs_;
     std::map<std::string, std::shared_ptr<Job>> jobs_;
     std::deque<std::string> order_;
     std::map<std::string, std::pair<std::string, std::shared_ptr<Job>>> keys_;
@@ -200,13 +251,16 @@ private:
 
 // ---------------------------------------------------------------- workers
 
+using LogLine = std::function<void(const std::string&)>;
+
 class Worker {
 public:
-    Worker(const RegisterConfig& reg, const ServiceConfig& config, JobStore& store)
+    Worker(const RegisterConfig& reg, const ServiceConfig& config, JobStore& store, LogLine log)
         : reg_(reg),
           program_(config.worker_program),
           job_seconds_(config.job_seconds),
-          store_(store) {
+          store_(store),
+          log_(std::move(log)) {
         thread_ = std::thread([this] { loop(); });
     }
     ~Worker() {
@@ -282,6 +336,8 @@ private:
         int failure_status = 500;
         try {
             if (!child_) start_child();
+            log_("job " + job.id + " " + reg_.name + " " + job.kind + ": started in worker " +
+                 std::to_string(pid_.load()));
             if (!child_->write_line(job.request.dump())) {
                 failure = "the worker process ended";
             } else {
@@ -306,6 +362,14 @@ private:
                         }
                         continue;
                     }
+                    if (line->rfind(kProgressMark, 0) == 0) {
+                        try {
+                            store_.set_progress(
+                                job, Json::parse(line->substr(std::string(kProgressMark).size())));
+                        } catch (const std::exception&) {
+                        }
+                        continue;
+                    }
                     if (line->rfind(kAnswerMark, 0) != 0) continue;
                     answer = Json::parse(line->substr(std::string(kAnswerMark).size()));
                     break;
@@ -319,10 +383,31 @@ private:
             restart(failure);
             store_.finish(job, JobState::kFailed, nullptr, error_object(failure)["error"],
                           failure_status, "");
-            return;
+        } else {
+            if (!job.input_file.empty()) std::filesystem::remove(job.input_file, ec);
+            finish(job, answer);
         }
-        if (!job.input_file.empty()) std::filesystem::remove(job.input_file, ec);
-        finish(job, answer);
+        if (!job.output_dir.empty()) std::filesystem::remove_all(job.output_dir, ec);
+        log_("job " + job.id + " " + reg_.name + " " + job.kind + ": " + state_name(job.state));
+    }
+
+    // The CSV files the job left in its folder, by name; false when they
+    // are more than a sales answer holds.
+    static bool read_files(const std::string& dir, Json& files) {
+        std::vector<std::filesystem::path> found;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+            if (e.is_regular_file()) found.push_back(e.path());
+        std::sort(found.begin(), found.end());
+        files = Json::object();
+        std::size_t total = 0;
+        for (const auto& p : found) {
+            total += static_cast<std::size_t>(std::filesystem::file_size(p, ec));
+            if (total > kMaxSalesBytes) return false;
+            std::ifstream f(p, std::ios::binary);
+            files[p.filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
+        }
+        return true;
     }
 
     void finish(Job& job, const Json& answer) {
@@ -348,8 +433,17 @@ private:
             }
             std::filesystem::remove(job.output_file, ec);
         }
+        Json files = nullptr;
+        if (status == 0 && !job.output_dir.empty() && !read_files(job.output_dir, files)) {
+            store_.finish(job, JobState::kFailed, result,
+                          error_object("the sales files are larger than 64 MB in all: ask for "
+                                       "fewer days")["error"],
+                          400, "");
+            return;
+        }
         if (status == 0) {
-            store_.finish(job, JobState::kSucceeded, result, nullptr, 200, std::move(output));
+            store_.finish(job, JobState::kSucceeded, result, nullptr, 200, std::move(output),
+                          std::move(files));
             return;
         }
         std::string message = answer.value("err", "");
@@ -374,6 +468,7 @@ private:
     std::string program_;
     int job_seconds_;
     JobStore& store_;
+    LogLine log_;
     WorkDir dir_;
     std::unique_ptr<sys::ChildProcess> child_;
     std::atomic<long> pid_{0};
@@ -539,6 +634,23 @@ Json keypad_json() {
 
 // ---------------------------------------------------------------- service
 
+// "DD-MM-YY" (one-digit day and month allowed), checked as the register's
+// clock checks dates: 31-04-14 is refused, not taken for 1 May.
+bool parse_day(const std::string& text, std::array<std::int32_t, 3>& day, std::string& error) {
+    static const std::regex form(R"(^([0-9]{1,2})-([0-9]{1,2})-([0-9]{2})$)");
+    std::smatch m;
+    if (!std::regex_match(text, m, form)) {
+        error = "from and to are dates DD-MM-YY: \"" + text.substr(0, 32) + "\"";
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) day[static_cast<std::size_t>(i)] = std::stoi(m[i + 1].str());
+    if (ecr_oro_check(day[0], day[1], day[2], 0, 0, 0) != 0) {
+        error = "not a valid date: " + text;
+        return false;
+    }
+    return true;
+}
+
 bool constant_time_equal(const std::string& a, const std::string& b) {
     unsigned diff = static_cast<unsigned>(a.size() ^ b.size());
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -551,7 +663,13 @@ class Service {
 public:
     Service(const ServiceConfig& config, std::ostream& log) : config_(config), log_(log) {
         for (const auto& r : config.registers) {
-            registers_[r.name] = {r, std::make_unique<Worker>(r, config, store_),
+            registers_[r.name] = {r,
+                                  std::make_unique<Worker>(r, config, store_,
+                                                           [this](const std::string& line) {
+                                                               std::lock_guard lock(log_m_);
+                                                               log_ << "veltra serve: " << line
+                                                                    << std::endl;
+                                                           }),
                                   std::make_unique<DisplayWatch>(r)};
         }
         routes();
@@ -617,21 +735,40 @@ private:
     }
 
     // Waits for the job and answers with its result: the JSON object, or
-    // download's bytes as content_type.
-    void answer(httplib::Response& res, const std::shared_ptr<Job>& job,
-                const std::string& content_type = "") {
-        if (!store_.wait(*job, std::chrono::seconds(config_.job_seconds + 30))) {
+    // download's bytes as content_type. ?wait=0 answers 202 at once; the
+    // download is then fetched from /api/v1/jobs/{id}/output.
+    void answer(const httplib::Request& req, httplib::Response& res,
+                const std::shared_ptr<Job>& job) {
+        if (req.get_param_value("wait") == "0" ||
+            !store_.wait(*job, std::chrono::seconds(config_.job_seconds + 30))) {
             send_json(res, 202, store_.describe(*job));
             return;
         }
-        Json j = store_.describe(*job);
-        if (job->state == JobState::kSucceeded && !content_type.empty()) {
-            res.status = 200;
-            res.set_header("X-Veltra-Job", job->id);
-            res.set_content(job->output, content_type);
+        send_result(res, *job);
+    }
+
+    // A finished job: its download once, or its JSON object.
+    void send_result(httplib::Response& res, Job& job) {
+        Json j = store_.describe(job);
+        const bool download = !job.content_type.empty() || !job.output_dir.empty();
+        if (job.state != JobState::kSucceeded || !download) {
+            send_json(res, job.http_status, j);
             return;
         }
-        send_json(res, job->http_status, j);
+        std::string output;
+        Json files;
+        if (!store_.take_output(job, output, files)) {
+            send_error(res, 410, "the job's download was handed out already or dropped");
+            return;
+        }
+        res.set_header("X-Veltra-Job", job.id);
+        if (job.content_type.empty()) {
+            j["files"] = std::move(files);
+            send_json(res, 200, j);
+            return;
+        }
+        res.status = 200;
+        res.set_content(std::move(output), job.content_type);
     }
 
     // Changes to a register: a job, with the Idempotency-Key rule, answered
@@ -670,11 +807,7 @@ private:
             if (job->state == JobState::kQueued) r.worker->submit(job);
         }
         if (repeated) res.set_header("Idempotent-Replayed", "true");
-        if (req.get_param_value("wait") == "0") {
-            send_json(res, 202, store_.describe(*run));
-            return;
-        }
-        answer(res, run);
+        answer(req, res, run);
     }
 
     bool confirmed(const httplib::Request& req, httplib::Response& res) {
@@ -685,7 +818,9 @@ private:
 
     void routes() {
         server_.new_task_queue = [] { return new httplib::ThreadPool(32); };
-        server_.set_payload_max_length(kMaxCsvBytes);
+        // Each route checks its own limit; this one stops anything larger
+        // before it is read.
+        server_.set_payload_max_length(kMaxBody);
         server_.set_read_timeout(30, 0);
         server_.set_write_timeout(30, 0);
         server_.set_pre_routing_handler([this](const httplib::Request& req,
@@ -780,7 +915,7 @@ private:
                         if (r == nullptr) return;
                         auto job = tool_job(*r, "status", {"status"});
                         r->worker->submit(job);
-                        answer(res, job);
+                        answer(req, res, job);
                     });
 
         server_.Get(R"(/api/v1/registers/([^/]+)/tables/(reparti|plu|clienti))",
@@ -790,13 +925,14 @@ private:
                         const std::string table = req.matches[2].str();
                         auto job = store_.make(r->config.name, "tables get " + table);
                         job->output_file = r->worker->path(job->id + ".csv");
+                        job->content_type = "text/csv";
                         std::vector<std::string> args = {"--host",  r->config.host,  "--json",
                                                          "--quiet", "tables",        "get",
                                                          table,     job->output_file};
                         if (req.get_param_value("changed") == "1") args.push_back("--changed");
                         job->request = {{"args", args}};
                         r->worker->submit(job);
-                        answer(res, job, "text/csv");
+                        answer(req, res, job);
                     });
 
         server_.Put(R"(/api/v1/registers/([^/]+)/tables/(reparti|plu|clienti))",
@@ -812,11 +948,12 @@ private:
                         if (r == nullptr) return;
                         auto job = store_.make(r->config.name, "invoices get");
                         job->output_file = r->worker->path(job->id + ".csv");
+                        job->content_type = "text/csv";
                         job->request = {{"args",
                                          {"--host", r->config.host, "--json", "--quiet", "invoices",
                                           "get", job->output_file}}};
                         r->worker->submit(job);
-                        answer(res, job, "text/csv");
+                        answer(req, res, job);
                     });
 
         server_.Post(
@@ -862,6 +999,26 @@ private:
                 });
         });
 
+        sales_routes();
+        backup_routes();
+        release_routes();
+
+        server_.Get(R"(/api/v1/jobs/([^/]+)/output)",
+                    [this](const httplib::Request& req, httplib::Response& res) {
+                        auto job = store_.find(req.matches[1].str());
+                        if (!job) {
+                            send_error(res, 404, "unknown job: " + req.matches[1].str());
+                            return;
+                        }
+                        if (!store_.wait(*job, std::chrono::seconds(0))) {
+                            Json j = store_.describe(*job);
+                            j["error"] = {{"message", "the job has not ended yet"}};
+                            send_json(res, 409, j);
+                            return;
+                        }
+                        send_result(res, *job);
+                    });
+
         server_.Get(R"(/api/v1/jobs/([^/]+))",
                     [this](const httplib::Request& req, httplib::Response& res) {
                         auto job = store_.find(req.matches[1].str());
@@ -873,10 +1030,133 @@ private:
                     });
     }
 
+    // A job of the worker's own library calls (see worker_ops.hpp).
+    std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op) {
+        auto job = store_.make(r.config.name, kind);
+        job->request = {{"op", op}, {"host", r.config.host}};
+        return job;
+    }
+
+    // The folder a sales job fills; named after the job.
+    bool sales_dir(Register& r, Job& job, httplib::Response& res) {
+        job.output_dir = r.worker->path(job.id + "-sales");
+        std::error_code ec;
+        std::filesystem::create_directories(job.output_dir, ec);
+        if (ec) {
+            send_error(res, 500, "cannot make the sales folder");
+            return false;
+        }
+        job.request["dir"] = job.output_dir;
+        return true;
+    }
+
+    // The day's or past days' sales: {"id", "state", "result", "progress",
+    // "files": {"VEND_REP_ddmmyy.CSV": "...", ...}}.
+    void sales_routes() {
+        server_.Get(R"(/api/v1/registers/([^/]+)/sales/today)",
+                    [this](const httplib::Request& req, httplib::Response& res) {
+                        Register* r = find_register(req, res);
+                        if (r == nullptr) return;
+                        auto job = op_job(*r, "sales today", "sales-today");
+                        if (!sales_dir(*r, *job, res)) return;
+                        r->worker->submit(job);
+                        answer(req, res, job);
+                    });
+        server_.Get(R"(/api/v1/registers/([^/]+)/sales)", [this](const httplib::Request& req,
+                                                                 httplib::Response& res) {
+            Register* r = find_register(req, res);
+            if (r == nullptr) return;
+            std::array<std::int32_t, 3> from{}, to{};
+            std::string error;
+            if (!parse_day(req.get_param_value("from"), from, error) ||
+                !parse_day(req.get_param_value("to"), to, error)) {
+                send_error(res, 400, error);
+                return;
+            }
+            if (std::tie(from[2], from[1], from[0]) > std::tie(to[2], to[1], to[0])) {
+                send_error(res, 400, "from is after to");
+                return;
+            }
+            auto job =
+                op_job(*r, "sales " + req.get_param_value("from") + " " + req.get_param_value("to"),
+                       "sales-range");
+            job->request["from"] = from;
+            job->request["to"] = to;
+            if (!sales_dir(*r, *job, res)) return;
+            r->worker->submit(job);
+            answer(req, res, job);
+        });
+    }
+
+    void backup_routes() {
+        server_.Post(R"(/api/v1/registers/([^/]+)/backup)",
+                     [this](const httplib::Request& req, httplib::Response& res) {
+                         Register* r = find_register(req, res);
+                         if (r == nullptr) return;
+                         auto job = op_job(*r, "backup save", "backup-save");
+                         job->output_file = r->worker->path(job->id + ".dat");
+                         job->content_type = "application/octet-stream";
+                         job->request["file"] = job->output_file;
+                         res.set_header("Content-Disposition",
+                                        "attachment; filename=\"" + r->config.name + ".dat\"");
+                         r->worker->submit(job);
+                         answer(req, res, job);
+                     });
+        server_.Put(R"(/api/v1/registers/([^/]+)/backup)", [this](const httplib::Request& req,
+                                                                  httplib::Response& res) {
+            Register* r = find_register(req, res);
+            if (r == nullptr || !confirmed(req, res)) return;
+            if (req.body.size() != kArchiveSize) {
+                send_error(res, 400,
+                           "an archive is exactly " + std::to_string(kArchiveSize) +
+                               " bytes; the body has " + std::to_string(req.body.size()));
+                return;
+            }
+            auto job = op_job(*r, "backup restore", "backup-restore");
+            job->input_file = r->worker->path(job->id + ".dat");
+            job->request["file"] = job->input_file;
+            change(req, res, *r, job, req.body);
+        });
+    }
+
+    void release_routes() {
+        server_.Get(R"(/api/v1/registers/([^/]+)/release)",
+                    [this](const httplib::Request& req, httplib::Response& res) {
+                        Register* r = find_register(req, res);
+                        if (r == nullptr) return;
+                        auto job = op_job(*r, "release show", "release-show");
+                        r->worker->submit(job);
+                        answer(req, res, job);
+                    });
+        server_.Put(R"(/api/v1/registers/([^/]+)/release)",
+                    [this](const httplib::Request& req, httplib::Response& res) {
+                        Register* r = find_register(req, res);
+                        if (r == nullptr || !confirmed(req, res)) return;
+                        if (req.body.size() > kReleaseMaxSize) {
+                            send_error(res, 413,
+                                       "body too large: a release file is at most " +
+                                           std::to_string(kReleaseMaxSize) + " bytes");
+                            return;
+                        }
+                        if (req.body.empty()) {
+                            send_error(res, 400, "the body holds no release file");
+                            return;
+                        }
+                        auto job = op_job(*r, "release update", "release-update");
+                        job->input_file = r->worker->path(job->id + ".rel");
+                        job->request["file"] = job->input_file;
+                        change(req, res, *r, job, req.body);
+                    });
+    }
+
     void put_table(const httplib::Request& req, httplib::Response& res, Register& r,
                    const std::string& table) {
         const bool dry_run = req.get_param_value("dry_run") == "1";
         if (!dry_run && !confirmed(req, res)) return;
+        if (req.body.size() > kMaxCsvBytes) {
+            send_error(res, 413, "body too large: a CSV is at most 4 MB");
+            return;
+        }
         if (req.body.empty()) {
             send_error(res, 400, "the body holds no CSV");
             return;

@@ -11,6 +11,7 @@
 #include "net/endpoints.hpp"
 #include "sim_sockets.hpp"
 #include "sys/sockets.hpp"
+#include "worker_ops.hpp"
 #include "worker_protocol.hpp"
 
 namespace veltra::tool::serve {
@@ -56,7 +57,9 @@ int run_worker() {
         Json answer;
         try {
             const Json request = Json::parse(line);
-            if (request.contains("keys")) {
+            if (request.contains("op")) {
+                answer = run_op(request);
+            } else if (request.contains("keys")) {
                 answer = send_keys(request.at("host").get<std::string>(),
                                    request.at("keys").get<std::vector<std::string>>());
             } else {

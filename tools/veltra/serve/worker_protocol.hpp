@@ -6,7 +6,12 @@
 // Requests: {"args": [...]}, a command of the tool run with --json in the
 // worker, answered {"status": exit, "out": stdout, "err": stderr};
 // {"keys": ["5C", ...]}, key codes sent on the register's raw channel,
-// answered {"status": 0|1, "sent": n, "err": text}.
+// answered {"status": 0|1, "sent": n, "err": text};
+// {"op": "sales-today"|"sales-range"|"backup-save"|"backup-restore"|
+// "release-show"|"release-update", "host": ..., "dir"/"file": ..., "from"/"to":
+// [d, m, y]}, a library call made in the worker, answered like a command.
+// While an op moves files the worker writes lines starting with
+// kProgressMark and a JSON object (see progress_json in worker.cpp).
 #pragma once
 
 #include <cstddef>
@@ -14,6 +19,7 @@
 namespace veltra::tool::serve {
 
 inline constexpr const char* kAnswerMark = "@@veltra-worker ";
+inline constexpr const char* kProgressMark = "@@veltra-progress ";
 // An answer line longer than this ends the worker: it is not trusted.
 inline constexpr std::size_t kMaxAnswerBytes = 1u << 20;
 
