@@ -61,6 +61,12 @@ int main(int argc, char** argv) {
         o.address = "127.0.0.1";
         o.state_dir = name;
         o.record = false;
+        // Every status request writes command files, and a finished write
+        // lingers to acknowledge a repeated last block: at 50 requests a
+        // second the default 15 s and 64 transfers would refuse requests
+        // after a second. Loopback loses nothing, so a short linger does.
+        o.linger_ms = 2000;
+        o.max_transfers = 1024;
         regs.push_back(std::make_unique<ecrsim::Register>(o));
         args.push_back("--register");
         args.push_back("r" + std::to_string(i) +
@@ -119,6 +125,7 @@ int main(int argc, char** argv) {
     // The load: 4 senders, one a register, 50 requests a second each.
     const long rss_before = rss_kib(service.id());
     std::atomic<long> sent{0}, errors{0};
+    std::vector<std::vector<double>> waits(4);  // each request's time, by sender
     std::vector<std::thread> senders;
     const auto start = Clock::now();
     for (int i = 0; i < 4; ++i) {
@@ -130,7 +137,10 @@ int main(int argc, char** argv) {
                 const auto at = start + std::chrono::milliseconds(20 * n);
                 if (at - start >= std::chrono::seconds(seconds)) break;
                 std::this_thread::sleep_until(at);
+                const auto t0 = Clock::now();
                 auto r = k.Get(path);
+                waits[static_cast<std::size_t>(i)].push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
                 ++sent;
                 if (!r || r->status != 200) ++errors;
             }
@@ -148,6 +158,12 @@ int main(int argc, char** argv) {
     const long rss_after = rss_kib(service.id());
     std::printf("load: %ld requests in %.1f s (%.0f/s) over 4 registers, %ld errors\n", sent.load(),
                 took, sent.load() / took, errors.load());
+    std::vector<double> all;
+    for (const auto& w : waits) all.insert(all.end(), w.begin(), w.end());
+    std::sort(all.begin(), all.end());
+    if (!all.empty())
+        std::printf("load: answer times median %.2f ms, 99th percentile %.2f ms, longest %.2f ms\n",
+                    all[all.size() / 2], all[all.size() * 99 / 100], all.back());
     std::printf(
         "service memory (VmRSS): %ld KiB before; at each quarter %ld, %ld, %ld, %ld KiB; "
         "%ld KiB after\n",
