@@ -43,6 +43,8 @@ tr.sel{background:#def}tr{cursor:pointer}
 <input id="put-file" type="file" accept=".csv,text/csv"></p>
 <p><button id="put-check">controlla</button> <button id="put-send">carica</button></p>
 <h2>Fatture</h2><p><button id="get-invoices">scarica CSV</button></p>
+<h2>Vendite</h2><p><button id="get-sales">vendite di oggi</button></p><ul id="sales"></ul>
+<h2>Backup</h2><p><button id="get-backup">salva backup</button></p>
 <div id="message"></div></section>
 <section><h2>Tastiera</h2><div id="display"></div><div id="keypad"></div></section>
 </main>
@@ -110,6 +112,23 @@ for (const b of document.querySelectorAll("button.get")) b.onclick = async () =>
 };
 $("get-invoices").onclick = async () => {
   try { save(await api(base() + "/invoices"), current + "-fatture.csv"); say("fatture scaricate", true); }
+  catch (e) { say(e.message, false); }
+};
+$("get-sales").onclick = async () => {
+  try {
+    const j = await api(base() + "/sales/today");
+    const ul = $("sales"); ul.innerHTML = "";
+    for (const [name, text] of Object.entries(j.files || {})) {
+      const li = document.createElement("li"), a = document.createElement("a");
+      a.href = "#"; a.textContent = name;
+      a.onclick = (ev) => { ev.preventDefault(); save(new Blob([text], { type: "text/csv" }), current + "-" + name); };
+      li.appendChild(a); ul.appendChild(li);
+    }
+    say(Object.keys(j.files || {}).length ? "vendite di oggi: " + Object.keys(j.files).length + " file" : "nessuna vendita oggi", true);
+  } catch (e) { say(e.message, false); }
+};
+$("get-backup").onclick = async () => {
+  try { say("backup in corso...", true); save(await api(base() + "/backup", { method: "POST" }), current + "-backup.dat"); say("backup salvato", true); }
   catch (e) { say(e.message, false); }
 };
 async function put(query) {
