@@ -16,12 +16,17 @@ namespace {
 
 // Every family's commands, in the order help lists them.
 using Family = std::vector<Command> (*)();
+// clang-format off
 constexpr Family kFamilies[] = {
-    register_commands, table_commands, clock_commands, sim_commands,
+    register_commands,
+    table_commands,
+    clock_commands,
+    sim_commands,
 #ifdef VELTRA_WITH_SERVE
     serve_commands,
 #endif
 };
+// clang-format on
 
 struct Group {
     const char* name;

@@ -76,11 +76,14 @@ int status_for(std::int32_t code) {
         case ERR_TRANSFER_FAILED:
         case ERR_CONNECT_FAILED:
         case ERR_CONNECT_CLOSED:
+        case ERR_INVALID_FILESIZE:  // a file from the register that does not fit
             return 502;
         case ERR_REG_IN_ERRORE:
         case ERR_REG_NON_DISP:
         case ERR_CONNECT_GIA_IN_CORSO:
         case ECR_ERR_REG_NON_ATTIVO:
+        case ECR_ERR_REL_CASSA_NOT_SUPP:   // a register that takes no release update
+        case ECR_ERR_DATI_CASSA_NOT_SUPP:  // nor a backup
             return 409;
         case ERR_FILE_CREATION:
             return 500;
