@@ -693,6 +693,18 @@ TEST_F(ServeOnTwoRegisters, CurlGetsStatusAndSendsKeys) {
     EXPECT_EQ(k["result"]["sent"], 2);
     const std::string csv = run("curl -s " + base + "/api/v1/registers/shop2/tables/reparti");
     EXPECT_EQ(csv.rfind("id_reparto;descr;", 0), 0u) << csv;
+    // The archive as a file, its size from curl itself; the release; a
+    // restore without confirm refused.
+    const std::string archive = work_.file("shop2.dat");
+    EXPECT_EQ(run("curl -s -o " + archive + " -w '%{http_code} %{size_download}' -d '' " + base +
+                  "/api/v1/registers/shop2/backup"),
+              "200 " + std::to_string(veltra::kArchiveSize));
+    const Json rel = Json::parse(run("curl -s " + base + "/api/v1/registers/shop2/release"));
+    EXPECT_EQ(rel["result"]["release"], "ELT5");
+    const std::string refused = run("curl -s -w ' %{http_code}' -T " + archive + " " + base +
+                                    "/api/v1/registers/shop2/backup");
+    EXPECT_NE(refused.find("confirm=1"), std::string::npos) << refused;
+    EXPECT_EQ(refused.substr(refused.size() - 4), " 400");
 }
 #endif
 

@@ -135,6 +135,7 @@ struct Job {
     int http_status = 200;
     std::string output;
     bool output_dropped = false;
+    int waiters = 0;  // requests waiting to hand the download out themselves
     Json files = nullptr;     // name -> CSV text, from output_dir
     Json progress = nullptr;  // the worker's last progress line
 };
@@ -179,14 +180,7 @@ public:
         job.http_status = http;
         job.output = std::move(output);
         job.files = std::move(files);
-        if (!job.output.empty() || !job.files.is_null()) {
-            outputs_.push_back(job.id);
-            while (outputs_.size() > kKeptOutputs) {
-                auto it = jobs_.find(outputs_.front());
-                if (it != jobs_.end()) drop_output(*it->second);
-                outputs_.pop_front();
-            }
-        }
+        if (job.waiters == 0) keep_output(job);
         changed_.notify_all();
     }
     void set_progress(Job& job, Json progress) {
@@ -203,11 +197,16 @@ public:
         return true;
     }
     // Waits until the job ends; false when it is still pending at the limit.
-    bool wait(const Job& job, std::chrono::seconds limit) {
+    // A download waited for is not counted among the kept ones (so that no
+    // waiting request loses it) unless the wait ends first.
+    bool wait(Job& job, std::chrono::seconds limit) {
         std::unique_lock lock(m_);
-        return changed_.wait_for(lock, limit, [&job] {
+        ++job.waiters;
+        const bool ended = changed_.wait_for(lock, limit, [&job] {
             return job.state == JobState::kSucceeded || job.state == JobState::kFailed;
         });
+        if (--job.waiters == 0 && !ended) keep_output(job);
+        return ended;
     }
     Json describe(const Job& job) {
         std::lock_guard lock(m_);
@@ -236,6 +235,16 @@ public:
     }
 
 private:
+    // Counts a download among the kept ones; the oldest beyond the limit go.
+    void keep_output(Job& job) {
+        if (job.output.empty() && job.files.is_null()) return;
+        outputs_.push_back(job.id);
+        while (outputs_.size() > kKeptOutputs) {
+            auto it = jobs_.find(outputs_.front());
+            if (it != jobs_.end()) drop_output(*it->second);
+            outputs_.pop_front();
+        }
+    }
     static void drop_output(Job& job) {
         job.output.clear();
         job.output.shrink_to_fit();
