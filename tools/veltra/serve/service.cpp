@@ -135,7 +135,7 @@ struct Job {
     int http_status = 200;
     std::string output;
     bool output_dropped = false;
-    int waiters = 0;  // requests waiting to hand the download out themselves
+    int waiters = 0;          // requests waiting to hand the download out themselves
     Json files = nullptr;     // name -> CSV text, from output_dir
     Json progress = nullptr;  // the worker's last progress line
 };
