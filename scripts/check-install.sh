@@ -33,4 +33,9 @@ export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
 cc -o "$work/consumer-pc" tests/install/consumer/main.c $(pkg-config --cflags --libs veltra)
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer-pc"
 "$work/prefix/bin/ecrsim" --help >/dev/null
+# The installed tool runs on its own: its demo starts the embedded register.
+if [ -e "$work/prefix/bin/veltra" ]; then
+    "$work/prefix/bin/veltra" --version
+    "$work/prefix/bin/veltra" demo "$work/demo" >/dev/null
+fi
 echo "check-install: the Release build, the installed files and both consumers are fine"

@@ -13,12 +13,13 @@ set -euo pipefail
 # tftp-hpa and curl are real TFTP clients the simulated register is tested
 # with; tftpd-hpa is the real server the TFTP client is tested against;
 # Qt 6 and the Liberation fonts are DELPAD's; clang with its runtimes builds
-# the libFuzzer targets; CLI11, nlohmann-json and cpp-httplib are the
-# command-line tool's header-only libraries.
+# the libFuzzer targets; CLI11 and nlohmann-json are the
+# command-line tool's header-only libraries, and Boost's Beast and URL (1.81:
+# bookworm's plain libboost-dev is 1.74, which has no URL) its service's.
 packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv
           tftp-hpa curl tftpd-hpa qt6-base-dev qt6-qpa-plugins fonts-liberation
           clang libclang-rt-14-dev libfuzzer-14-dev clang-format
-          libcli11-dev nlohmann-json3-dev libcpp-httplib-dev)
+          libcli11-dev nlohmann-json3-dev libboost1.81-dev)
 # Each stage's commands, checked after installing.
 tools=(cmake ninja g++ ctest in.tftpd tftp curl python3 clang clang++ clang-format)
 

@@ -25,4 +25,18 @@ void set_transfer_observer(TransferObserver observer, void* context) noexcept;
 // Tells the observer, if any, how a transfer stands.
 void notify_transfer(const TransferProgress& progress) noexcept;
 
+// A call made of many transfers (the days of a sales range) tells how far it
+// is: done of total steps, once before the first step and after each one.
+// Steps the register refuses move no bytes, so the transfer observer alone
+// cannot count them.
+struct StepProgress {
+    const char* what;    // what is counted, e.g. "days"
+    std::int64_t done;   // steps finished
+    std::int64_t total;  // steps in the call
+};
+using StepObserver = void (*)(void* context, const StepProgress& progress);
+
+void set_step_observer(StepObserver observer, void* context) noexcept;
+void notify_step(const StepProgress& progress) noexcept;
+
 }  // namespace veltra

@@ -16,6 +16,7 @@
 #include "net/endpoints.hpp"
 #include "net/resolve.hpp"
 #include "net/tftp_client.hpp"
+#include "net/transfer_observer.hpp"
 #include "sales/sales_file.hpp"
 #include "sys/files.hpp"
 #include "tables/table_files.hpp"
@@ -103,6 +104,8 @@ std::int32_t recv_vend_storico(const char* hostname, const char* dirname, std::i
     if (result == 0) result = ecr_check_ready(hostname, &in_setup);
     if (result != 0) return result;
     if (in_setup == 0) result = ecr_setup_mode(hostname, true);
+    const std::int64_t days = (std::int64_t{last} - first) / kDaySeconds + 1;
+    if (result >= 0) notify_step({"days", 0, days});
     // Counted in 64 bits: the day after 31/12/99 must not wrap to 1970.
     for (std::uint64_t day = first; result >= 0 && day <= last; day += kDaySeconds) {
         char ddmmyy[kOroDdmmyySize];
@@ -121,6 +124,8 @@ std::int32_t recv_vend_storico(const char* hostname, const char* dirname, std::i
             result = fetched;
         }
         // ERR_TRANSFER_FAILED: the register refused, it has no file for the day.
+        if (result >= 0)
+            notify_step({"days", static_cast<std::int64_t>((day - first) / kDaySeconds) + 1, days});
     }
     if (result < 0) {
         sales_csv_cleanup(dirname);

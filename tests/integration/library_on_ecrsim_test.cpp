@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "cmd/setup_mode.hpp"
+#include "ecrsim_test.hpp"
 #include "faults.hpp"
 #include "frame/library_frame.hpp"
-#include "simulator.hpp"
-#include "test_support.hpp"
 #include "veltra.h"
 
 namespace veltra::test {
@@ -34,33 +33,9 @@ std::string column(const std::string& line, int k) {
     return line.substr(at, line.find(';', at) - at);
 }
 
-class LibraryOnEcrsim : public ::testing::Test {
+class LibraryOnEcrsim : public EcrsimTest {
 protected:
-    void SetUp() override {
-        ecrsim::Options o;
-        o.address = "127.0.0.1";
-        o.state_dir = state_.path();
-        o.busy_ms = 1200;
-        reg_ = std::make_unique<ecrsim::Register>(o);
-        port_ = std::make_unique<EnvVar>("ECR_TFTP_PORT", std::to_string(reg_->tftp_port()));
-        reg_->clear_transcript();
-    }
-
-    std::string path(const std::string& name) const { return work_.file(name); }
-    Lines commands() const { return reg_->transcript().commands; }
-    std::vector<std::string> put_names() const {
-        std::vector<std::string> names;
-        for (const auto& p : reg_->transcript().puts) {
-            if (p.name != "COMMAND.TXT") names.push_back(p.name);
-        }
-        return names;
-    }
-    bool temp_is_empty() const { return std::filesystem::is_empty(temp_.path()); }
-
-    TempDir state_, work_, temp_;
-    EnvVar temp_var_{"TEMP", temp_.path().string()};
-    std::unique_ptr<ecrsim::Register> reg_;
-    std::unique_ptr<EnvVar> port_;
+    LibraryOnEcrsim() : EcrsimTest(1200) {}
 };
 
 TEST_F(LibraryOnEcrsim, StatusOfTheSeededRegister) {

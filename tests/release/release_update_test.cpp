@@ -12,11 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "ecrsim_test.hpp"
 #include "faults.hpp"
 #include "frame/library_frame.hpp"
 #include "releases.hpp"
-#include "simulator.hpp"
-#include "test_support.hpp"
 #include "veltra.h"
 
 namespace veltra::test {
@@ -26,17 +25,12 @@ namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 using ecrsim::Bytes;
 
-class ReleaseOnEcrsim : public ::testing::Test {
+class ReleaseOnEcrsim : public EcrsimTest {
 protected:
     void SetUp() override {
-        ecrsim::Options o;
-        o.address = "127.0.0.1";
-        o.state_dir = state_.path();
-        o.busy_ms = 200;
-        reg_ = std::make_unique<ecrsim::Register>(o);
-        port_ = std::make_unique<EnvVar>("ECR_TFTP_PORT", std::to_string(reg_->tftp_port()));
+        EcrsimTest::SetUp();
         saved_dir_ = dirname();
-        set_dirname(host_.path().string());
+        set_dirname(work_.path().string());  // the trace goes there
         reg_->clear_transcript();
     }
     void TearDown() override { set_dirname(saved_dir_); }
@@ -48,28 +42,22 @@ protected:
         write_file(work_.file(file), std::string(image.begin(), image.end()));
         return work_.file(file);
     }
-    Lines commands() const { return reg_->transcript().commands; }
     std::vector<ecrsim::PutRecord> release_puts() const {
         std::vector<ecrsim::PutRecord> puts;
         for (const auto& p : reg_->transcript().puts)
             if (p.name != "COMMAND.TXT") puts.push_back(p);
         return puts;
     }
-    bool temp_is_empty() const { return fs::is_empty(temp_.path()); }
     std::int32_t info_cassa() {
         std::memset(name_, 'x', sizeof name_);
         std::memset(versione_, 'x', sizeof versione_);
         std::memset(bitmap_, 'x', sizeof bitmap_);
         return ecr_rel_info_cassa("127.0.0.1", name_, versione_, bitmap_);
     }
-    std::vector<std::string> trace() const { return read_lines(host_.file("ecrlog.txt")); }
+    std::vector<std::string> trace() const { return read_lines(work_.file("ecrlog.txt")); }
 
-    TempDir state_, work_, temp_, host_;
-    EnvVar temp_var_{"TEMP", temp_.path().string()};
     EnvVar trace_on_{"ECR_TRACE", "1"};
     std::string saved_dir_;
-    std::unique_ptr<ecrsim::Register> reg_;
-    std::unique_ptr<EnvVar> port_;
     char name_[ECR_REL_TEXT_BUFSIZE + 8];
     char versione_[ECR_REL_TEXT_BUFSIZE + 8];
     char bitmap_[ECR_REL_BITMAP_BUFSIZE + 8];

@@ -11,10 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "ecrsim_test.hpp"
 #include "sales/sales_retrieval.hpp"
 #include "sim_sockets.hpp"
-#include "simulator.hpp"
-#include "test_support.hpp"
 #include "veltra.h"
 
 #ifdef _WIN32
@@ -50,27 +49,18 @@ bool under_wine() {
 constexpr std::uint32_t kDay = 86400;
 constexpr std::uint32_t k01032024 = 1709251200;
 
-class SalesOnEcrsim : public ::testing::Test {
+class SalesOnEcrsim : public EcrsimTest {
 protected:
-    void SetUp() override {
-        ecrsim::Options o;
-        o.address = "127.0.0.1";
-        o.state_dir = state_.path();
-        o.busy_ms = 100;
-        reg_ = std::make_unique<ecrsim::Register>(o);
-        port_ = std::make_unique<EnvVar>("ECR_TFTP_PORT", std::to_string(reg_->tftp_port()));
-        reg_->clear_transcript();
-    }
+    SalesOnEcrsim() : EcrsimTest(100) {}
 
-    std::string dir() const { return out_.path().string(); }
+    std::string dir() const { return work_.path().string(); }
     Lines folder() const {
         Lines n;
-        for (const auto& e : fs::directory_iterator(out_.path()))
+        for (const auto& e : fs::directory_iterator(work_.path()))
             n.push_back(e.path().filename().string());
         std::sort(n.begin(), n.end());
         return n;
     }
-    Lines commands() const { return reg_->transcript().commands; }
     Lines gets() const { return reg_->transcript().gets; }
     std::int32_t current() { return recv_vend_corrente("127.0.0.1", dir().c_str(), 50); }
     // An archived day on the register, made from the simulator's sample sales.
@@ -92,26 +82,20 @@ protected:
         ASSERT_TRUE(reg_->wait_for(
             [&](const ecrsim::Transcript& t) { return t.keys.size() >= keys.size(); }, 5s));
     }
-    bool temp_is_empty() const { return fs::is_empty(temp_.path()); }
-
-    TempDir state_, out_, temp_;
-    EnvVar temp_var_{"TEMP", temp_.path().string()};
-    std::unique_ptr<ecrsim::Register> reg_;
-    std::unique_ptr<EnvVar> port_;
 };
 
 TEST_F(SalesOnEcrsim, KeyboardSalesComeBackInTheDaysCsv) {
     reg_->set_sales({});
     // 1,25 on department 3, 0,40 twice on department 5, then the total.
     type({"01", "02", "05", "0E", "04", "00", "10", "04", "00", "10", "5C"});
-    write_file(out_.file("VEND_REP_010101.CSV"), "an earlier call");
-    write_file(out_.file("notes.txt"), "the caller's own");
+    write_file(work_.file("VEND_REP_010101.CSV"), "an earlier call");
+    write_file(work_.file("notes.txt"), "the caller's own");
 
     EXPECT_EQ(current(), 1);
     const std::string today = ecrsim::oro_ddmmyy(ecrsim::oro_midnight(ecrsim::oro_now()));
     EXPECT_EQ(folder(), (Lines{"VEND_REP_" + today + ".CSV", "notes.txt"}))
         << "no articles were sold, so there is no article file";
-    const Lines rep = text_file_lines(out_.file("VEND_REP_" + today + ".CSV"));
+    const Lines rep = text_file_lines(work_.file("VEND_REP_" + today + ".CSV"));
     ASSERT_EQ(rep.size(), 3u);
     EXPECT_EQ(column(rep[1], 0), "3");
     EXPECT_EQ(column(rep[1], 14), "125");  // totale_reparto
@@ -140,13 +124,13 @@ TEST_F(SalesOnEcrsim, ArticleSalesGiveBothFilesWithTheRegistersTotals) {
     reg_->set_sales(book);
     EXPECT_EQ(current(), 1);
     const std::string today = ecrsim::oro_ddmmyy(ecrsim::oro_midnight(ecrsim::oro_now()));
-    const Lines plu = text_file_lines(out_.file("VEND_PLU_" + today + ".CSV"));
+    const Lines plu = text_file_lines(work_.file("VEND_PLU_" + today + ".CSV"));
     ASSERT_EQ(plu.size(), 3u);
     EXPECT_EQ(column(plu[1], 0), "1");
     EXPECT_EQ(column(plu[2], 0), "7");
     EXPECT_EQ(column(plu[2], 9), "477");  // totale_plu
     EXPECT_EQ(column(plu[2], 10), "3");   // totale_qt_plu
-    const Lines rep = text_file_lines(out_.file("VEND_REP_" + today + ".CSV"));
+    const Lines rep = text_file_lines(work_.file("VEND_REP_" + today + ".CSV"));
     ASSERT_EQ(rep.size(), 3u);
     EXPECT_EQ(column(rep[2], 0), "4");
     EXPECT_EQ(column(rep[2], 14), "477");
@@ -154,7 +138,7 @@ TEST_F(SalesOnEcrsim, ArticleSalesGiveBothFilesWithTheRegistersTotals) {
 
 TEST_F(SalesOnEcrsim, NoSalesGiveZeroAndFetchNoDayFile) {
     reg_->set_sales({});
-    write_file(out_.file("VEND_PLU_010101.CSV"), "an earlier call");
+    write_file(work_.file("VEND_PLU_010101.CSV"), "an earlier call");
     EXPECT_EQ(current(), 0);
     EXPECT_TRUE(folder().empty());
     const Lines g = gets();
@@ -165,7 +149,7 @@ TEST_F(SalesOnEcrsim, NoSalesGiveZeroAndFetchNoDayFile) {
 
 TEST_F(SalesOnEcrsim, TheSummarysErrorFlagGivesRegInErroreAndKeepsSetupMode) {
     reg_->set_sales_error(true);
-    write_file(out_.file("VEND_REP_010101.CSV"), "an earlier call");
+    write_file(work_.file("VEND_REP_010101.CSV"), "an earlier call");
     EXPECT_EQ(current(), ERR_REG_IN_ERRORE);
     EXPECT_TRUE(reg_->setup_mode()) << "the call put it there and a failure leaves it there";
     EXPECT_TRUE(folder().empty());
@@ -184,7 +168,7 @@ TEST_F(SalesOnEcrsim, ARegisterAlreadyInSetupModeIsLeftInIt) {
 
 TEST_F(SalesOnEcrsim, ABusyRegisterIsRefusedAndTheFolderIsCleared) {
     reg_->set_keep_busy(true);
-    write_file(out_.file("VEND_REP_010101.CSV"), "an earlier call");
+    write_file(work_.file("VEND_REP_010101.CSV"), "an earlier call");
     EXPECT_EQ(current(), ERR_REG_NON_DISP);
     EXPECT_TRUE(folder().empty());
     EXPECT_EQ(commands(), Lines{"INFO"});
@@ -194,7 +178,7 @@ TEST_F(SalesOnEcrsim, ABusyRegisterIsRefusedAndTheFolderIsCleared) {
 TEST_F(SalesOnEcrsim, AThreeDayRangeWithTwoArchivedDaysGivesTwo) {
     archive(k01032024, 1);
     archive(k01032024 + 2 * kDay, 2);
-    write_file(out_.file("VEND_REP_010101.CSV"), "an earlier call");
+    write_file(work_.file("VEND_REP_010101.CSV"), "an earlier call");
     EXPECT_EQ(ecr_recv_vend_storico("127.0.0.1", dir().c_str(), 1, 3, 24, 3, 3, 24), 2);
     EXPECT_EQ(folder(), (Lines{"VEND_PLU_010324.CSV", "VEND_PLU_030324.CSV", "VEND_REP_010324.CSV",
                                "VEND_REP_030324.CSV"}));
@@ -205,7 +189,7 @@ TEST_F(SalesOnEcrsim, AThreeDayRangeWithTwoArchivedDaysGivesTwo) {
     EXPECT_EQ(std::count(r.begin(), r.end(), "get VEND020324.DAT"), 1) << "asked, refused, skipped";
     EXPECT_FALSE(reg_->setup_mode());
     // The departments of sample day 1: open-price department 2 and the articles' ones.
-    const Lines rep = text_file_lines(out_.file("VEND_REP_010324.CSV"));
+    const Lines rep = text_file_lines(work_.file("VEND_REP_010324.CSV"));
     ASSERT_GE(rep.size(), 2u);
     EXPECT_EQ(column(rep[1], 0), "1");
     EXPECT_TRUE(temp_is_empty());
@@ -232,8 +216,8 @@ class SalesBadRange : public SalesOnEcrsim, public ::testing::WithParamInterface
 
 TEST_P(SalesBadRange, IsRefusedWithTheFolderAlreadyCleared) {
     const BadRange& b = GetParam();
-    write_file(out_.file("VEND_REP_010114.CSV"), "an earlier call");
-    write_file(out_.file("VEND_PLU_311214.CSV"), "an earlier call");
+    write_file(work_.file("VEND_REP_010114.CSV"), "an earlier call");
+    write_file(work_.file("VEND_PLU_311214.CSV"), "an earlier call");
     EXPECT_EQ(ecr_recv_vend_storico("127.0.0.1", dir().c_str(), b.from[0], b.from[1], b.from[2],
                                     b.to[0], b.to[1], b.to[2]),
               ECR_ERR_PARAMETRI);
@@ -282,7 +266,7 @@ TEST_F(SalesOnEcrsim, TheFiscalCloseArchivesTheDayAndStartsANewOne) {
     type({"03", "00", "0E", "5C"});  // 3,00 on department 3
     EXPECT_EQ(current(), 1);
     const std::string today = ecrsim::oro_ddmmyy(ecrsim::oro_midnight(ecrsim::oro_now()));
-    const std::string day_csv = read_file(out_.file("VEND_REP_" + today + ".CSV"));
+    const std::string day_csv = read_file(work_.file("VEND_REP_" + today + ".CSV"));
 
     EXPECT_EQ(ecr_command("127.0.0.1", "", 8, nullptr, 0), 0);  // AZZFIS
     for (int i = 0; i < 100 && reg_->busy(); ++i) std::this_thread::sleep_for(20ms);
@@ -293,7 +277,7 @@ TEST_F(SalesOnEcrsim, TheFiscalCloseArchivesTheDayAndStartsANewOne) {
     const int d = std::stoi(today.substr(0, 2)), m = std::stoi(today.substr(2, 2)),
               y = std::stoi(today.substr(4, 2));
     EXPECT_EQ(ecr_recv_vend_storico("127.0.0.1", dir().c_str(), d, m, y, d, m, y), 1);
-    EXPECT_EQ(read_file(out_.file("VEND_REP_" + today + ".CSV")), day_csv)
+    EXPECT_EQ(read_file(work_.file("VEND_REP_" + today + ".CSV")), day_csv)
         << "the archived day is the day that was closed";
 }
 

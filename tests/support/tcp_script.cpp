@@ -4,17 +4,10 @@
 #include <chrono>
 #include <span>
 
+#include "test_support.hpp"
+
 namespace veltra::test {
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-int left_ms(Clock::time_point end) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    return ms.count() > 0 ? static_cast<int>(ms.count()) : 0;
-}
-
-}  // namespace
 
 std::optional<std::string> TcpPeerIo::read(std::size_t n, int timeout_ms) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);

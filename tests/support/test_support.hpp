@@ -2,6 +2,7 @@
 // environment variables restored on the way out, whole-file reads.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -41,6 +42,13 @@ private:
 };
 
 std::string read_file(const std::string& path);
+
+// Milliseconds from now to a deadline, 0 once it has passed.
+inline int left_ms(std::chrono::steady_clock::time_point end) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    return ms.count() > 0 ? static_cast<int>(ms.count()) : 0;
+}
 
 // Joins texts and numbers into one string. (GCC 12 at -O3 warns falsely on
 // `"text" + std::string` chains, so the tests build strings this way.)

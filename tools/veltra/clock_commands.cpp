@@ -9,10 +9,7 @@
 #include "veltra.h"
 
 namespace veltra::tool {
-namespace {
 
-// Two-digit fields "aa/bb/cc" (sep '/') or "aa:bb:cc" (sep ':'), each of one
-// or two digits.
 bool parse_triple(const std::string& text, char sep, std::array<int, 3>& out) {
     std::size_t at = 0;
     for (int i = 0; i < 3; ++i) {
@@ -26,6 +23,8 @@ bool parse_triple(const std::string& text, char sep, std::array<int, 3>& out) {
     }
     return true;
 }
+
+namespace {
 
 // An oro value: decimal, or hexadecimal with 0x.
 bool parse_oro(const std::string& text, std::uint32_t& out) {

@@ -20,8 +20,14 @@ using Family = std::vector<Command> (*)();
 constexpr Family kFamilies[] = {
     register_commands,
     table_commands,
+    sales_commands,
+    release_commands,
+    backup_commands,
+    line_commands,
+    serial_commands,
     clock_commands,
     sim_commands,
+    demo_commands,
 #ifdef VELTRA_WITH_SERVE
     serve_commands,
 #endif
@@ -36,6 +42,11 @@ constexpr Group kGroups[] = {
     {"file", "put and get register files by name"},
     {"tables", "departments, articles and customers as CSV"},
     {"invoices", "the register's invoices as CSV"},
+    {"sales", "the day's and archived days' sales as CSV"},
+    {"release", "the register's firmware release: check, show, install"},
+    {"backup", "the register's data as one archive: save, inspect, extract, restore"},
+    {"line", "the raw TCP line channel: text to the register, bytes back"},
+    {"serial", "the serial line channel: ports, text out, bytes back"},
     {"clock", "the register's packed date and time (oro values)"},
 };
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,9 +30,34 @@ struct Command {
 // The families.
 std::vector<Command> register_commands();  // ping, status, command, file
 std::vector<Command> table_commands();     // tables, invoices
+std::vector<Command> sales_commands();     // sales
+std::vector<Command> release_commands();   // release
+std::vector<Command> backup_commands();    // backup
+std::vector<Command> line_commands();      // line
+std::vector<Command> serial_commands();    // serial
 std::vector<Command> clock_commands();     // clock
 std::vector<Command> sim_commands();       // sim
 std::vector<Command> serve_commands();     // serve
+std::vector<Command> demo_commands();      // demo
+
+// Two-digit fields "aa/bb/cc" (sep '/') or "aa:bb:cc" (sep ':'), each of one
+// or two digits.
+bool parse_triple(const std::string& text, char sep, std::array<int, 3>& out);
+
+// --max and --seconds of the channels' receive commands.
+struct ReceiveOptions {
+    int max = 1024;
+    int seconds = 10;
+};
+void add_receive_options(CLI::App& app, ReceiveOptions& o);
+
+// Reports a channel's receive: the bytes as they came on stdout, or with
+// --json the keys "text" (each byte one code point) and "hex".
+int finish_received(Context& ctx, const char* function, std::int32_t r, const char* bytes,
+                    nlohmann::json extra);
+
+// An INFO answer's fields in order, each {"name", "value"}.
+nlohmann::json info_fields(const std::string& answer);
 
 // Runs the tool with its arguments (without the program's name). Returns the
 // exit status: 0, 1 (a library failure) or 2 (a usage error).

@@ -36,20 +36,50 @@ std::int64_t expected_size(const std::string& pathname) {
     return -1;
 }
 
+namespace {
+
+// "[#####.....] " and the percentage of done in total (total > 0).
+std::string bar_text(std::int64_t done, std::int64_t total) {
+    const std::int64_t shown = done < total ? done : total;
+    const int filled = static_cast<int>(shown * kBarWidth / total);
+    // Appended piece by piece: GCC 12 at -O3 warns falsely on `"[" + std::string` chains.
+    std::string line;
+    line.append("[").append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(kBarWidth - filled), '.').append("] ");
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3d%%", static_cast<int>(shown * 100 / total));
+    return line + pct;
+}
+
+}  // namespace
+
+std::string step_line(const std::string& what, std::int64_t done, std::int64_t total,
+                      double seconds) {
+    std::string line = what + " ";
+    if (total <= 0) return line + std::to_string(done) + " " + what;
+    line.append(bar_text(done, total))
+        .append("  ")
+        .append(std::to_string(done))
+        .append("/")
+        .append(std::to_string(total))
+        .append(" ")
+        .append(what);
+    if (done > 0 && done < total) {
+        const double left = seconds / static_cast<double>(done) * static_cast<double>(total - done);
+        line.append("  ").append(clock_text(left)).append(" left");
+    } else if (done >= total) {
+        line.append("  ").append(clock_text(seconds)).append(" total");
+    }
+    return line;
+}
+
 std::string progress_line(const std::string& name, std::int64_t done, std::int64_t total,
                           double seconds) {
     std::string line = name + " ";
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     if (total > 0) {
-        const std::int64_t shown = done < total ? done : total;
-        const int filled = static_cast<int>(shown * kBarWidth / total);
-        // Appended piece by piece: GCC 12 at -O3 warns falsely on `"[" + std::string` chains.
-        line.append("[").append(static_cast<std::size_t>(filled), '#');
-        line.append(static_cast<std::size_t>(kBarWidth - filled), '.').append("] ");
-        char pct[8];
-        std::snprintf(pct, sizeof pct, "%3d%%", static_cast<int>(shown * 100 / total));
-        line += pct;
-        line.append("  ")
+        line.append(bar_text(done, total))
+            .append("  ")
             .append(megabytes(done))
             .append("/")
             .append(megabytes(total))
@@ -67,11 +97,17 @@ std::string progress_line(const std::string& name, std::int64_t done, std::int64
 }
 
 ProgressBar::ProgressBar(Context& ctx) : ctx_(ctx) {
-    if (ctx_.progress_enabled()) set_transfer_observer(&ProgressBar::observe, this);
+    if (ctx_.progress_enabled()) {
+        set_transfer_observer(&ProgressBar::observe, this);
+        set_step_observer(&ProgressBar::observe_step, this);
+    }
 }
 
 ProgressBar::~ProgressBar() {
-    if (ctx_.progress_enabled()) set_transfer_observer(nullptr, nullptr);
+    if (ctx_.progress_enabled()) {
+        set_transfer_observer(nullptr, nullptr);
+        set_step_observer(nullptr, nullptr);
+    }
     finish();
 }
 
@@ -88,6 +124,10 @@ void ProgressBar::observe(void* self, const TransferProgress& p) {
 void ProgressBar::update(const TransferProgress& p) {
     const Clock::time_point now = Clock::now();
     const std::string name(ecr_base_name(std::string_view(p.pathname)));
+    // A file of whole blocks ends with an empty one, which reports the
+    // finished size again: the bar is done already.
+    if (p.done != 0 && !active_ && name == completed_) return;
+    completed_.clear();
     if (p.done == 0 || !active_ || name != name_) {
         // A new transfer (or a start-over) begins a new bar.
         finish();
@@ -103,6 +143,28 @@ void ProgressBar::update(const TransferProgress& p) {
     last_draw_ = now;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     ctx_.err() << "\r" << progress_line(name_, p.done, total_, seconds) << "   " << std::flush;
+    drawn_ = true;
+    if (last) {
+        finish();
+        completed_ = name_;
+    }
+}
+
+void ProgressBar::observe_step(void* self, const StepProgress& p) {
+    static_cast<ProgressBar*>(self)->update_step(p);
+}
+
+void ProgressBar::update_step(const StepProgress& p) {
+    const Clock::time_point now = Clock::now();
+    if (p.done == 0) {
+        steps_started_ = now;
+        last_step_draw_ = Clock::time_point{};
+    }
+    const bool last = p.done >= p.total;
+    if (!last && now - last_step_draw_ < kRedraw) return;
+    last_step_draw_ = now;
+    const double seconds = std::chrono::duration<double>(now - steps_started_).count();
+    ctx_.err() << "\r" << step_line(p.what, p.done, p.total, seconds) << "   " << std::flush;
     drawn_ = true;
     if (last) finish();
 }

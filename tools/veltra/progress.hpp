@@ -23,7 +23,12 @@ std::int64_t expected_size(const std::string& pathname);
 std::string progress_line(const std::string& name, std::int64_t done, std::int64_t total,
                           double seconds);
 
-// Watches transfers while it lives, when ctx allows progress.
+// One line of a call made of many steps: "days [######......]  12/31 days  0:04 left".
+std::string step_line(const std::string& what, std::int64_t done, std::int64_t total,
+                      double seconds);
+
+// Watches transfers, and calls made of many steps, while it lives, when ctx
+// allows progress.
 class ProgressBar {
 public:
     explicit ProgressBar(Context& ctx);
@@ -37,15 +42,20 @@ public:
 private:
     static void observe(void* self, const TransferProgress& p);
     void update(const TransferProgress& p);
+    static void observe_step(void* self, const StepProgress& p);
+    void update_step(const StepProgress& p);
 
     using Clock = std::chrono::steady_clock;
     Context& ctx_;
     bool active_ = false;
     bool drawn_ = false;  // a line is on screen without its line end
     std::string name_;
+    std::string completed_;  // the transfer whose bar ended at its total
     std::int64_t total_ = -1;
     Clock::time_point started_{};
     Clock::time_point last_draw_{};
+    Clock::time_point steps_started_{};
+    Clock::time_point last_step_draw_{};
 };
 
 }  // namespace veltra::tool

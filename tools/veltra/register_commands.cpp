@@ -13,6 +13,24 @@
 #include "work_dir.hpp"
 
 namespace veltra::tool {
+
+nlohmann::json info_fields(const std::string& answer) {
+    nlohmann::json fields = nlohmann::json::array();
+    std::string line = answer;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.empty()) return fields;
+    std::istringstream in(line);
+    std::string field;
+    while (std::getline(in, field, ',')) {
+        const std::size_t eq = field.find('=');
+        nlohmann::json f;
+        f["name"] = field.substr(0, eq);
+        f["value"] = eq == std::string::npos ? "" : field.substr(eq + 1);
+        fields.push_back(f);
+    }
+    return fields;
+}
+
 namespace {
 
 Command ping() {
@@ -44,24 +62,6 @@ const char* state_meaning(const std::string& letter) {
     if (letter == "S") return "in setup mode";
     if (letter == "C") return "running a command";
     return "not available for work";
-}
-
-// The INFO answer's fields as the register names them, in order.
-nlohmann::json info_fields(const std::string& answer) {
-    nlohmann::json fields = nlohmann::json::array();
-    std::string line = answer;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.empty()) return fields;
-    std::istringstream in(line);
-    std::string field;
-    while (std::getline(in, field, ',')) {
-        const std::size_t eq = field.find('=');
-        nlohmann::json f;
-        f["name"] = field.substr(0, eq);
-        f["value"] = eq == std::string::npos ? "" : field.substr(eq + 1);
-        fields.push_back(f);
-    }
-    return fields;
 }
 
 Command status() {
