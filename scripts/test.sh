@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Set up, build and run every test. Usage: bash scripts/test.sh [preset]
 # (preset "default" unless named; "asan" runs the same suite under the
-# address and undefined-behaviour sanitizers).
+# address and undefined-behaviour sanitizers). The browser group brings
+# chromium for the test of the service's page.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
-bash scripts/setup.sh
+bash scripts/setup.sh browser
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 ctest --preset "$preset"

@@ -16,6 +16,7 @@ namespace {
 
 // Every family's commands, in the order help lists them.
 using Family = std::vector<Command> (*)();
+// clang-format off
 constexpr Family kFamilies[] = {
     register_commands,
     table_commands,
@@ -27,7 +28,11 @@ constexpr Family kFamilies[] = {
     clock_commands,
     sim_commands,
     demo_commands,
+#ifdef VELTRA_WITH_SERVE
+    serve_commands,
+#endif
 };
+// clang-format on
 
 struct Group {
     const char* name;

@@ -38,6 +38,7 @@ std::vector<Command> serial_commands();    // serial
 std::vector<Command> clock_commands();     // clock
 std::vector<Command> sim_commands();       // sim
 std::vector<Command> demo_commands();      // demo
+std::vector<Command> serve_commands();     // serve
 
 // Two-digit fields "aa/bb/cc" (sep '/') or "aa:bb:cc" (sep ':'), each of one
 // or two digits.

@@ -1,0 +1,200 @@
+// Child processes on Windows: CreateProcess with two anonymous pipes.
+#include "sys/child_process.hpp"
+
+#include <windows.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace veltra::sys {
+namespace {
+
+// One argument quoted the way the C runtime splits a command line.
+std::wstring quoted(const std::wstring& arg) {
+    std::wstring out = L"\"";
+    std::size_t slashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++slashes;
+            continue;
+        }
+        out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+        slashes = 0;
+        out += c;
+    }
+    out.append(slashes * 2, L'\\');
+    return out + L"\"";
+}
+
+std::wstring wide(const std::string& s) {
+    if (s.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+std::string narrow(const std::wstring& w) {
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                        nullptr);
+    return s;
+}
+
+}  // namespace
+
+struct ChildProcess::Impl {
+    HANDLE process = nullptr;
+    DWORD pid = 0;
+    HANDLE to_child = nullptr;
+    HANDLE from_child = nullptr;
+    std::string pending;
+    bool ended = false;
+};
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& dir, const std::map<std::string, std::string>& env)
+    : impl_(std::make_unique<Impl>()) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
+    if (!CreatePipe(&in_read, &in_write, &inherit, 0)) throw std::runtime_error("CreatePipe");
+    if (!CreatePipe(&out_read, &out_write, &inherit, 0)) {
+        CloseHandle(in_read);
+        CloseHandle(in_write);
+        throw std::runtime_error("CreatePipe");
+    }
+    // Only the child's ends are inherited.
+    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+
+    std::wstring command = quoted(wide(program));
+    for (const std::string& a : args) command += L" " + quoted(wide(a));
+
+    // The current environment with env's variables added or replaced; Windows
+    // names are case-insensitive.
+    std::wstring block;
+    if (wchar_t* current = GetEnvironmentStringsW()) {
+        for (const wchar_t* e = current; *e != L'\0'; e += wcslen(e) + 1) {
+            const std::wstring entry = e;
+            const std::string name = narrow(entry.substr(0, entry.find(L'=', 1)));
+            bool replaced = false;
+            for (const auto& kv : env)
+                replaced = replaced || _stricmp(kv.first.c_str(), name.c_str()) == 0;
+            if (!replaced) block += entry + L'\0';
+        }
+        FreeEnvironmentStringsW(current);
+    }
+    for (const auto& [name, value] : env) block += wide(name + "=" + value) + L'\0';
+    block += L'\0';
+
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in_read;
+    si.hStdOutput = out_write;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    const std::wstring wdir = wide(dir);
+    const BOOL ok = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                   CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(),
+                                   wdir.c_str(), &si, &pi);
+    CloseHandle(in_read);
+    CloseHandle(out_write);
+    if (!ok) {
+        CloseHandle(in_write);
+        CloseHandle(out_read);
+        throw std::runtime_error("CreateProcess failed: " + std::to_string(GetLastError()));
+    }
+    CloseHandle(pi.hThread);
+    impl_->process = pi.hProcess;
+    impl_->pid = pi.dwProcessId;
+    impl_->to_child = in_write;
+    impl_->from_child = out_read;
+}
+
+ChildProcess::~ChildProcess() {
+    kill();
+    if (impl_->to_child != nullptr) CloseHandle(impl_->to_child);
+    if (impl_->from_child != nullptr) CloseHandle(impl_->from_child);
+}
+
+bool ChildProcess::write_line(const std::string& line) {
+    const std::string text = line + "\n";
+    std::size_t done = 0;
+    while (done < text.size()) {
+        DWORD n = 0;
+        if (!WriteFile(impl_->to_child, text.data() + done, static_cast<DWORD>(text.size() - done),
+                       &n, nullptr) ||
+            n == 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+std::optional<std::string> ChildProcess::read_line(int timeout_ms, std::size_t max_bytes,
+                                                   bool& ended) {
+    // Anonymous pipes have no waitable read with a time-out: look, then
+    // sleep a little.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    ended = impl_->ended;
+    for (;;) {
+        const std::size_t nl = impl_->pending.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = impl_->pending.substr(0, nl);
+            impl_->pending.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return line;
+        }
+        if (impl_->pending.size() > max_bytes || impl_->ended) {
+            ended = impl_->ended;
+            return std::nullopt;
+        }
+        DWORD available = 0;
+        if (!PeekNamedPipe(impl_->from_child, nullptr, 0, nullptr, &available, nullptr)) {
+            impl_->ended = ended = true;
+            return std::nullopt;
+        }
+        if (available == 0) {
+            if (std::chrono::steady_clock::now() >= until) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        char buf[65536];
+        DWORD n = 0;
+        if (!ReadFile(impl_->from_child, buf, available < sizeof buf ? available : sizeof buf, &n,
+                      nullptr) ||
+            n == 0) {
+            impl_->ended = ended = true;
+            return std::nullopt;
+        }
+        impl_->pending.append(buf, n);
+    }
+}
+
+void ChildProcess::kill() {
+    if (impl_->process == nullptr) return;
+    TerminateProcess(impl_->process, 1);
+    WaitForSingleObject(impl_->process, INFINITE);
+    CloseHandle(impl_->process);
+    impl_->process = nullptr;
+}
+
+long ChildProcess::id() const {
+    return static_cast<long>(impl_->pid);
+}
+
+void ignore_broken_pipes() {}
+
+std::string own_program_path() {
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(n);
+    return narrow(path);
+}
+
+}  // namespace veltra::sys
