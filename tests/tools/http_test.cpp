@@ -215,6 +215,24 @@ TEST(HttpServer, AStreamEndsWhenThePeerStopsReading) {
               std::future_status::ready);
 }
 
+TEST(HttpServer, AClosedConnectionFreesItsThreadAtOnce) {
+    Server::Settings s;
+    s.threads = 2;
+    s.idle_timeout = std::chrono::seconds(30);
+    Served srv(s);
+    routes(srv.server());
+    const int port = srv.start();
+    // Two threads and many callers one after another: each caller's close
+    // must end its connection, or the third would wait out the idle time.
+    for (int i = 0; i < 50; ++i) {
+        Client c("127.0.0.1", port);
+        c.set_timeout(std::chrono::seconds(10));
+        const auto r = c.get("/items/" + std::to_string(i));
+        ASSERT_TRUE(r) << i;
+        EXPECT_EQ(r->status, 200);
+    }
+}
+
 TEST(HttpServer, StopEndsListenWithConnectionsOpen) {
     Served srv;
     routes(srv.server());
