@@ -9,6 +9,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -172,10 +173,18 @@ int Server::bind(const std::string& host, int port) {
 void Server::listen() {
     Impl& im = *impl_;
     if (!im.acceptor.is_open()) return;
-    std::function<void()> next = [this, &im, &next] {
+    net::steady_timer pause(im.accept_ctx);
+    std::function<void()> next = [this, &im, &next, &pause] {
         auto conn = std::make_shared<Connection>();
-        im.acceptor.async_accept(conn->socket, [this, &im, &next, conn](error_code ec) {
-            if (ec) return;  // closed by stop()
+        im.acceptor.async_accept(conn->socket, [this, &im, &next, &pause, conn](error_code ec) {
+            if (ec == net::error::operation_aborted || !im.acceptor.is_open()) return;  // stop()
+            if (ec) {
+                // A failed accept (no descriptor left, a peer gone before it
+                // was taken) is tried again shortly; the service goes on.
+                pause.expires_after(std::chrono::milliseconds(50));
+                pause.async_wait([&next](error_code) { next(); });
+                return;
+            }
             {
                 std::lock_guard lock(im.m);
                 if (im.stopping) return;
