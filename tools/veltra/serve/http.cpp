@@ -211,9 +211,14 @@ void Server::stop() {
         im.acceptor.close(ignored);
     });
     for (const auto& c : im.open) {
-        net::post(c->ctx, [c] {
-            error_code ignored;
-            c->socket.close(ignored);
+        // A weak reference: a connection whose thread has left its loop
+        // never runs this, and a strong one would keep it alive through its
+        // own io_context.
+        net::post(c->ctx, [w = std::weak_ptr<Connection>(c)] {
+            if (const auto live = w.lock()) {
+                error_code ignored;
+                live->socket.close(ignored);
+            }
         });
     }
 }
