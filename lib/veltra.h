@@ -25,6 +25,14 @@
  *    server that answers from a new port is followed there. A wait for an
  *    answer ends at its deadline (3 s before a transfer starts, 5 s after),
  *    whatever other datagrams arrive meanwhile.
+ *  - Setup mode after a failure: the table, sales, backup, restore and
+ *    release calls switch the register into setup mode ("SETUP 1") unless
+ *    it is in it. After a failure at or after that switch they leave it
+ *    there on purpose (a restore refused half-way leaves the register
+ *    half-restored, and such a register must not sell). The till cannot
+ *    sell until it leaves setup mode: run the failed call again (a restore
+ *    from the same archive), or send "SETUP 0" with ecr_command request 2
+ *    (veltra command setup-off).
  *  - Environment variables read at the moment of use: ECR_TRACE (trace log
  *    ecrlog.txt beside the host program), ECR_DEBUG, ECR_PROTO, ECR_TRCINF,
  *    ECR_TRCCSV, ECR_RETRY, TEMP, TMP (and TMPDIR on POSIX), ECR_TFTP_PORT
@@ -438,7 +446,10 @@ ECR_API int32_t ECR_CALL ecr_rel_info_cassa(const char* hostname, char* name, ch
  * Returns 0 when the register took the file; the results of
  * ecr_rel_info_file; ECR_ERR_REL_CASSA_NOT_SUPP when the register reports an
  * empty release name, version or bitmap type; ECR_ERR_REL_FILE_NOT_CASSA
- * when the names differ; ERR_FILE_CREATION when the work copy cannot be
+ * when the names differ; ECR_ERR_REL_FILE_NOT_VALID as well when NAME.BIN
+ * is, in any letter case, one of ecr_files_list (a release named PLU would
+ * overwrite the article table); nothing is sent to the register then;
+ * ERR_FILE_CREATION when the work copy cannot be
  * made (also for a release name that holds "/", "\", ":" or a control
  * character, or is "." or "..", and if memory runs out); ERR_REG_NON_DISP
  * when the register is not free (see ecr_get_status_new); and the codes of

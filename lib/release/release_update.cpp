@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd/command_exchange.hpp"
 #include "cmd/info_vars.hpp"
 #include "cmd/setup_mode.hpp"
 #include "frame/export_call.hpp"
@@ -98,8 +99,10 @@ std::int32_t ecr_rel_install(const char* filename, const char* hostname) {
     if (std::strcmp(name, reg.name) != 0) return ECR_ERR_REL_FILE_NOT_CASSA;
     const std::uint32_t addr = reg.addr_be;  // reg's texts end with the next INFO
 
-    // The name becomes a file name here and on the register.
+    // The name becomes a file name here and on the register, where NAME.BIN
+    // must not land on one of the register's own files.
     if (!release_name_usable(name)) return ERR_FILE_CREATION;
+    if (ecr_file_allowed(std::string(name) + ".BIN")) return ECR_ERR_REL_FILE_NOT_VALID;
     WorkCopy copy(ecr_temp_path(std::string(name) + ".BIN"));
     result = make_work_copy(filename, checked, copy);
     if (result != 0) return result;

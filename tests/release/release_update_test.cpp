@@ -178,6 +178,25 @@ TEST_F(ReleaseOnEcrsim, AReleaseNameThatLeavesTheTemporaryDirectoryIsNotUsed) {
     EXPECT_TRUE(release_puts().empty());
 }
 
+// A release named like one of the register's files would be put over it.
+class ReleaseNamedLikeARegisterFile : public ReleaseOnEcrsim,
+                                      public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ReleaseNamedLikeARegisterFile, IsRefusedAndNothingIsPut) {
+    const std::string name = GetParam();
+    reg_->set_info_field(21, name);
+    EXPECT_EQ(ecr_rel_update(release(name + " V1").c_str(), "127.0.0.1"),
+              ECR_ERR_REL_FILE_NOT_VALID);
+    EXPECT_EQ(commands(), Lines{"INFO"});
+    EXPECT_TRUE(release_puts().empty());
+    EXPECT_TRUE(temp_is_empty());
+    EXPECT_FALSE(reg_->setup_mode());
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ReleaseNamedLikeARegisterFile,
+                         ::testing::Values("PLU", "plu", "REPARTI", "PROG_PARAM", "TAV_MIN"),
+                         [](const auto& info) { return std::string(info.param); });
+
 // Updates refused before the register is asked to do anything.
 struct RefusalCase {
     const char* what;
