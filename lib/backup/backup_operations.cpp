@@ -127,10 +127,14 @@ std::int32_t dati_restore(const char* filename, const char* hostname) {
 
 std::int32_t dati_extract(const char* filename, const char* dirname) {
     if (filename == nullptr || dirname == nullptr) return ECR_ERR_PARAMETRI;
-    ecr_dati_clean_dir(dirname);
+    const bool clean = ecr_dati_clean_dir(dirname);
     File archive;
     std::int32_t result = ecr_dati_file_valid(filename, archive);
     if (result != 0) return result;
+    // Old files that stay (a folder that is not writable, a name taken by a
+    // folder) are not written over: some new members beside old ones would
+    // pass for one extraction.
+    if (!clean) return ERR_FILE_CREATION;
     result = ecr_dati_unpack_members(archive.get(), dirname);
     archive.reset();
     if (result != 0) ecr_dati_clean_dir(dirname);
