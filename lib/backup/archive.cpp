@@ -178,6 +178,12 @@ std::int32_t ecr_dati_write_archive(const char* filename, std::string_view heade
     return result;
 }
 
+std::int32_t ecr_dati_member_csv(const Member& member, std::string_view dirname) {
+    if (member.csv == nullptr) return 0;
+    return convert_to_csv(member.name, member_path(dirname, member.name).c_str(),
+                          member_path(dirname, member.csv).c_str());
+}
+
 std::int32_t ecr_dati_unpack_members(std::FILE* archive, std::string_view dirname) {
     if (!seek(archive, kHeaderSize)) return ECR_ERR_DATI_FILE_NOT_VALID;
     for (const Member& m : kMembers) {
@@ -189,11 +195,8 @@ std::int32_t ecr_dati_unpack_members(std::FILE* archive, std::string_view dirnam
         // A validated archive that reads short has changed under us.
         if (result == ERR_INVALID_FILESIZE) result = ECR_ERR_DATI_FILE_NOT_VALID;
         if (result != 0) return result;
-        if (m.csv != nullptr) {
-            const std::int32_t rows =
-                convert_to_csv(m.name, bin.c_str(), member_path(dirname, m.csv).c_str());
-            if (rows < 0) return rows;
-        }
+        const std::int32_t rows = ecr_dati_member_csv(m, dirname);
+        if (rows < 0) return rows;
     }
     return 0;
 }

@@ -104,6 +104,11 @@ std::int32_t ecr_dati_append_members(std::FILE* archive, std::string_view dirnam
 std::int32_t ecr_dati_write_archive(const char* filename, std::string_view header,
                                     std::string_view dirname);
 
+// Makes the CSV file of a member of dirname that has one (REPARTI.BIN,
+// PLU.BIN, CLIENTI.BIN, all records): 0 for a member without a CSV, the
+// converter's rows, or its negative result.
+std::int32_t ecr_dati_member_csv(const Member& member, std::string_view dirname);
+
 // Writes the 12 members of a validated archive into dirname and makes
 // REPARTI.CSV, PLU.CSV and CLIENTI.CSV there: 0, ERR_FILE_CREATION,
 // ECR_ERR_DATI_FILE_NOT_VALID (the archive could not be read back) or the
