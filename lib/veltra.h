@@ -626,14 +626,17 @@ ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
  * Declared failure if memory runs out: ERR_FILE_CREATION.
  *
  * ecr_dati_extract: removes the member and CSV files of an earlier
- * extraction from the existing directory dirname, validates the archive
+ * extraction from the existing directory dirname (an empty text is the
+ * current directory, as for the sales calls), validates the archive
  * filename and writes its twelve member files there with REPARTI.CSV,
  * PLU.CSV and CLIENTI.CSV (as ecr_conv_*_csv write them, all records). A
- * failed extraction leaves no member or CSV file. Returns 0,
- * ERR_FILE_NOT_FOUND (no archive), ECR_ERR_DATI_FILE_NOT_VALID (wrong size
- * or CRC), ERR_FILE_CREATION, the codes of the CSV converters, or
- * ECR_ERR_PARAMETRI for a NULL argument. Declared failure if memory runs
- * out: ERR_FILE_CREATION.
+ * failed extraction leaves no member or CSV file of its own; when files of
+ * an earlier extraction cannot be removed (a directory that is not
+ * writable), nothing is written and they stay as they were, with
+ * ERR_FILE_CREATION. Returns 0, ERR_FILE_NOT_FOUND (no archive),
+ * ECR_ERR_DATI_FILE_NOT_VALID (wrong size or CRC), ERR_FILE_CREATION, the
+ * codes of the CSV converters, or ECR_ERR_PARAMETRI for a NULL argument.
+ * Declared failure if memory runs out: ERR_FILE_CREATION.
  *
  * ecr_dati_info: copies the 512 header bytes of the archive filename into
  * info_org (at least ECR_DATI_INFO_BUFSIZE bytes, required) and a NUL after

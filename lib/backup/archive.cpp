@@ -3,6 +3,8 @@
 #include "backup/archive.hpp"
 
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "frame/paths.hpp"
 #include "frame/result_codes.hpp"
@@ -66,12 +68,7 @@ bool member_size_accepted(const Member& member, std::int64_t size) {
 }
 
 std::string member_path(std::string_view dirname, std::string_view name) {
-    std::string path;
-    path.reserve(dirname.size() + 1 + name.size());
-    path.append(dirname);
-    path.push_back(sys::kPathSep);
-    path.append(name);
-    return path;
+    return path_in_dir(dirname, name);
 }
 
 std::int32_t ecr_dati_file_valid(const char* filename, File& file_out) {
@@ -98,11 +95,21 @@ std::int32_t ecr_dati_file_valid(const char* filename, File& file_out) {
     return 0;
 }
 
-void ecr_dati_clean_dir(std::string_view dirname) {
+bool ecr_dati_clean_dir(std::string_view dirname) {
+    bool clean = true;
+    const auto remove = [&](const char* name) {
+        const std::string path = member_path(dirname, name);
+        if (sys::remove_file(path.c_str())) return;
+        std::error_code ec;
+        if (std::filesystem::symlink_status(path, ec).type() !=
+            std::filesystem::file_type::not_found)
+            clean = false;
+    };
     for (const Member& m : kMembers) {
-        sys::remove_file(member_path(dirname, m.name).c_str());
-        if (m.csv != nullptr) sys::remove_file(member_path(dirname, m.csv).c_str());
+        remove(m.name);
+        if (m.csv != nullptr) remove(m.csv);
     }
+    return clean;
 }
 
 int ecr_dati_read_member(std::string_view name, std::string_view dirname,
@@ -171,6 +178,12 @@ std::int32_t ecr_dati_write_archive(const char* filename, std::string_view heade
     return result;
 }
 
+std::int32_t ecr_dati_member_csv(const Member& member, std::string_view dirname) {
+    if (member.csv == nullptr) return 0;
+    return convert_to_csv(member.name, member_path(dirname, member.name).c_str(),
+                          member_path(dirname, member.csv).c_str());
+}
+
 std::int32_t ecr_dati_unpack_members(std::FILE* archive, std::string_view dirname) {
     if (!seek(archive, kHeaderSize)) return ECR_ERR_DATI_FILE_NOT_VALID;
     for (const Member& m : kMembers) {
@@ -182,11 +195,8 @@ std::int32_t ecr_dati_unpack_members(std::FILE* archive, std::string_view dirnam
         // A validated archive that reads short has changed under us.
         if (result == ERR_INVALID_FILESIZE) result = ECR_ERR_DATI_FILE_NOT_VALID;
         if (result != 0) return result;
-        if (m.csv != nullptr) {
-            const std::int32_t rows =
-                convert_to_csv(m.name, bin.c_str(), member_path(dirname, m.csv).c_str());
-            if (rows < 0) return rows;
-        }
+        const std::int32_t rows = ecr_dati_member_csv(m, dirname);
+        if (rows < 0) return rows;
     }
     return 0;
 }

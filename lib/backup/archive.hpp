@@ -60,7 +60,8 @@ std::uint32_t member_offset(std::size_t index);
 // True when a fetched file of this size is one of the sizes the row lists.
 bool member_size_accepted(const Member& member, std::int64_t size);
 
-// dirname, the platform's separator and name.
+// dirname, the platform's separator and name (path_in_dir): an empty
+// dirname is the current folder.
 std::string member_path(std::string_view dirname, std::string_view name);
 
 // Validates an archive: 0 with the file open at offset 0 in file_out, or
@@ -69,8 +70,9 @@ std::string member_path(std::string_view dirname, std::string_view name);
 std::int32_t ecr_dati_file_valid(const char* filename, File& file_out);
 
 // Removes the member files and CSV files of a work directory; ".TMP" files
-// and everything else stay.
-void ecr_dati_clean_dir(std::string_view dirname);
+// and everything else stay. True when none of those names is left there
+// (false, for one, in a folder that is not writable).
+bool ecr_dati_clean_dir(std::string_view dirname);
 
 // Reads the member file into buffer only when it is exactly buffer.size()
 // bytes: 0, or -1 without touching buffer.
@@ -101,6 +103,11 @@ std::int32_t ecr_dati_append_members(std::FILE* archive, std::string_view dirnam
 // layout; nothing is created) or ERR_FILE_CREATION.
 std::int32_t ecr_dati_write_archive(const char* filename, std::string_view header,
                                     std::string_view dirname);
+
+// Makes the CSV file of a member of dirname that has one (REPARTI.BIN,
+// PLU.BIN, CLIENTI.BIN, all records): 0 for a member without a CSV, the
+// converter's rows, or its negative result.
+std::int32_t ecr_dati_member_csv(const Member& member, std::string_view dirname);
 
 // Writes the 12 members of a validated archive into dirname and makes
 // REPARTI.CSV, PLU.CSV and CLIENTI.CSV there: 0, ERR_FILE_CREATION,

@@ -42,10 +42,11 @@ std::int32_t fetch_members(const char* hostname, const std::string& dirname, boo
     return 0;
 }
 
-// Brings fetched members to the archive's layout. A member that does not
-// convert keeps a size other than its archive size, which the archive
-// writer refuses.
-void convert_fetched(const std::string& dirname, bool old, bool is_short) {
+// Brings fetched members to the archive's layout. An old-layout member that
+// does not convert keeps a size other than its archive size, which the
+// archive writer refuses; a short-layout member that does not convert ends
+// the save here.
+std::int32_t convert_fetched(const std::string& dirname, bool old, bool is_short) {
     if (old) {
         ecr_dati_upgrade_reparti(dirname);
         ecr_dati_upgrade_prog_param(dirname);
@@ -53,7 +54,7 @@ void convert_fetched(const std::string& dirname, bool old, bool is_short) {
         ecr_dati_upgrade_plu(dirname);
         ecr_dati_make_tav_min(dirname);
     }
-    if (is_short) ecr_dati_expand_short(dirname);
+    return is_short ? ecr_dati_expand_short(dirname) : 0;
 }
 
 }  // namespace
@@ -83,10 +84,8 @@ std::int32_t dati_save(const char* filename, const char* hostname) {
     if (result == 0) result = fetch_members(hostname, temp, old);
     // Leaves setup mode also when the register was in it before.
     if (result == 0 || result == ERR_INVALID_FILESIZE) ecr_setup_mode(hostname, false);
-    if (result == 0) {
-        convert_fetched(temp, old, is_short);
-        result = ecr_dati_write_archive(filename, info_org, temp);
-    }
+    if (result == 0) result = convert_fetched(temp, old, is_short);
+    if (result == 0) result = ecr_dati_write_archive(filename, info_org, temp);
     ecr_dati_clean_dir(temp);
     ecr_dati_remove_tmp(temp);
     return result;
@@ -107,12 +106,14 @@ std::int32_t dati_restore(const char* filename, const char* hostname) {
         // The list is the library's shared copy: read it before the next exchange.
         is_short = short_layout(vars[kInfoBitmapType]);
     }
+    // Reduced before the register hears of the restore, so that a member
+    // that does not reduce leaves it as it was.
+    if (result == 0 && is_short) result = ecr_dati_reduce_short(temp);
     if (result == 0) {
         std::int32_t in_setup = 0;
         result = ecr_check_ready(hostname, &in_setup);
         if (result == 0) {
             if (in_setup == 0) result = ecr_setup_mode(hostname, true);
-            if (is_short) ecr_dati_reduce_short(temp);
             for (const Member& m : kMembers) {
                 if (result != 0) break;
                 const std::string path = member_path(temp, m.name);
@@ -127,10 +128,14 @@ std::int32_t dati_restore(const char* filename, const char* hostname) {
 
 std::int32_t dati_extract(const char* filename, const char* dirname) {
     if (filename == nullptr || dirname == nullptr) return ECR_ERR_PARAMETRI;
-    ecr_dati_clean_dir(dirname);
+    const bool clean = ecr_dati_clean_dir(dirname);
     File archive;
     std::int32_t result = ecr_dati_file_valid(filename, archive);
     if (result != 0) return result;
+    // Old files that stay (a folder that is not writable, a name taken by a
+    // folder) are not written over: some new members beside old ones would
+    // pass for one extraction.
+    if (!clean) return ERR_FILE_CREATION;
     result = ecr_dati_unpack_members(archive.get(), dirname);
     archive.reset();
     if (result != 0) ecr_dati_clean_dir(dirname);

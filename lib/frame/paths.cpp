@@ -11,18 +11,18 @@
 #include "sys/files.hpp"
 
 namespace veltra {
-namespace {
 
-std::string join(std::string_view dir, std::string_view name) {
+std::string path_in_dir(std::string_view dir, std::string_view name) {
+    if (dir.empty()) dir = ".";
     std::string path;
     path.reserve(dir.size() + 1 + name.size());
     path.append(dir);
-    path.push_back(sys::kPathSep);
+    // A folder that ends with the separator takes no second one: a path
+    // that starts with two of them is a network path on Windows.
+    if (dir.back() != sys::kPathSep) path.push_back(sys::kPathSep);
     path.append(name);
     return path;
 }
-
-}  // namespace
 
 std::string ecr_temp_dir() {
     for (const char* name : sys::kTempDirVariables) {
@@ -32,11 +32,11 @@ std::string ecr_temp_dir() {
 }
 
 std::string ecr_temp_path(std::string_view name) {
-    return join(ecr_temp_dir(), name);
+    return path_in_dir(ecr_temp_dir(), name);
 }
 
 std::string ecr_module_path(std::string_view name) {
-    return join(dirname(), name);
+    return path_in_dir(dirname(), name);
 }
 
 std::string_view ecr_base_name(std::string_view path) {

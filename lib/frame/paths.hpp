@@ -14,6 +14,11 @@ namespace veltra {
 // to an empty text counts as absent.
 std::string ecr_temp_dir();
 
+// The folder, a separator (unless the folder ends with one) and the name.
+// An empty folder is the current one ("." and the name), so that a file
+// never lands in the root by accident.
+std::string path_in_dir(std::string_view dir, std::string_view name);
+
 // The temporary directory, a separator and the name.
 std::string ecr_temp_path(std::string_view name);
 

@@ -123,9 +123,7 @@ std::int32_t convert(const char* pathname, const char* dirname) {
 }  // namespace
 
 std::string sales_csv_path(const char* dirname, const std::string& name) {
-    std::string path = dirname != nullptr && *dirname != '\0' ? dirname : ".";
-    path.push_back(sys::kPathSep);
-    return path + name;
+    return path_in_dir(dirname != nullptr ? dirname : "", name);
 }
 
 std::int32_t ecr_conv_venduto(const char* pathname, const char* dirname) {

@@ -4,11 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "backup/backup_operations.hpp"
 #include "backup_test_support.hpp"
+#include "platform_traits.hpp"
 #include "release/crc32.hpp"
 #include "veltra.h"
 
@@ -18,6 +25,19 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kHeader = "VERSIONE=V5.02,TIPO_BITMAP=L,MATRICOLA=SIM00012345";
+const std::string kSep(1, sys::kPathSep);
+
+// Runs in another current directory and comes back.
+class CurrentDir {
+public:
+    explicit CurrentDir(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
+    ~CurrentDir() { fs::current_path(saved_); }
+    CurrentDir(const CurrentDir&) = delete;
+    CurrentDir& operator=(const CurrentDir&) = delete;
+
+private:
+    fs::path saved_;
+};
 
 class ArchiveTest : public ::testing::Test {
 protected:
@@ -181,6 +201,70 @@ TEST_F(ArchiveTest, AFailedExtractionLeavesNoMemberOrCsvFile) {
     EXPECT_EQ(ecr_dati_extract(out_.file("none.dat").c_str(), extract_.path().string().c_str()),
               ERR_FILE_NOT_FOUND);
 }
+
+// Extraction, cleaning and the conversions form every path here.
+TEST(MemberPath, AnEmptyFolderIsTheCurrentOneNeverTheRoot) {
+    const struct {
+        std::string dir, path;
+    } cases[] = {
+        {"", "." + kSep + "REPARTI.CSV"},
+        {"out", "out" + kSep + "REPARTI.CSV"},
+        {"out" + kSep, "out" + kSep + "REPARTI.CSV"},
+        {kSep, kSep + "REPARTI.CSV"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(member_path(c.dir, "REPARTI.CSV"), c.path) << c.dir;
+}
+
+TEST_F(ArchiveTest, ExtractionIntoAnEmptyFolderNameWritesIntoTheCurrentOne) {
+    // Stops before the extraction rather than write into the root.
+    ASSERT_EQ(member_path("", "PLU.BIN").substr(0, 2), "." + kSep);
+    const CurrentDir here(extract_.path());
+    ASSERT_EQ(ecr_dati_extract(archive().c_str(), ""), 0);
+    for (std::size_t m = 0; m < kMemberCount; ++m)
+        EXPECT_EQ(read_bytes(extract_.file(kMembers[m].name)), member_pattern(m))
+            << kMembers[m].name;
+    for (const char* csv : {"REPARTI.CSV", "PLU.CSV", "CLIENTI.CSV"})
+        EXPECT_TRUE(fs::exists(extract_.file(csv))) << csv;
+}
+
+TEST_F(ArchiveTest, ANullFolderIsAParameterError) {
+    EXPECT_EQ(ecr_dati_extract(archive().c_str(), nullptr), ECR_ERR_PARAMETRI);
+    EXPECT_EQ(ecr_dati_extract(nullptr, extract_.path().string().c_str()), ECR_ERR_PARAMETRI);
+}
+
+#ifndef _WIN32
+// A folder that takes no new files while its old ones can be written over:
+// the earlier extraction (members, no REPARTI.CSV) must stay whole rather
+// than get some new members beside old ones. Root writes through permission
+// bits, so the child that extracts drops to an unprivileged user.
+TEST_F(ArchiveTest, AFolderThatTakesNoNewFilesKeepsItsEarlierExtractionWhole) {
+    const std::string dir = extract_.path().string();
+    for (const Member& m : kMembers) {
+        write_file(extract_.file(m.name), std::string("old ") + m.name);
+        fs::permissions(extract_.file(m.name), fs::perms::all & ~fs::perms::others_exec &
+                                                   ~fs::perms::group_exec & ~fs::perms::owner_exec);
+    }
+    fs::permissions(extract_.path(), fs::perms::owner_read | fs::perms::owner_exec |
+                                         fs::perms::group_read | fs::perms::group_exec |
+                                         fs::perms::others_read | fs::perms::others_exec);
+    const auto child = [&]() -> int {
+        constexpr uid_t kNobody = 65534;
+        if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) return 2;
+        if (ecr_dati_extract(archive().c_str(), dir.c_str()) == 0) return 3;
+        int changed = 0;
+        for (const Member& m : kMembers) {
+            const std::string path = extract_.file(m.name);
+            if (fs::exists(path) && read_file(path) != std::string("old ") + m.name) {
+                std::fprintf(stderr, "%s was written over\n", m.name);
+                ++changed;
+            }
+        }
+        return changed == 0 ? 0 : 4;
+    };
+    EXPECT_EXIT(std::_Exit(child()), ::testing::ExitedWithCode(0), "");
+    fs::permissions(extract_.path(), fs::perms::owner_all);
+}
+#endif
 
 TEST_F(ArchiveTest, ExtractionIntoAMissingDirectoryFailsAndCreatesNothing) {
     const std::string dir = extract_.file("absent");

@@ -197,6 +197,27 @@ TEST_F(BackupOnEcrsim, AFetchedMemberOfAWrongSizeKeepsThePreviousArchive) {
     EXPECT_TRUE(temp_is_empty());
 }
 
+// A type "S" register may send a member in the full layout already: the
+// archive holds it as sent, not as an expansion of zeros.
+TEST_F(BackupOnEcrsim, ASaveOfAShortRegisterKeepsAHeaderSentInTheFullLayout) {
+    use({Generation::Current, 'S'});
+    ByteVec full_head(304, 0);
+    for (std::size_t i = 0; i < 8; ++i) {
+        full_head[i * 38] = static_cast<std::uint8_t>(i + 1);
+        const std::string text = "RIGA " + std::to_string(i) + " DI TRENTASEI CARATTERI PIENA";
+        std::copy(text.begin(), text.end(),
+                  full_head.begin() + static_cast<std::ptrdiff_t>(i * 38 + 1));
+    }
+    reg_->put_file("INTESTAZIONE.BIN", full_head);
+    ASSERT_EQ(ecr_dati_save(archive().c_str(), kHost), 0);
+    const ByteVec a = read_bytes(archive());
+    ASSERT_EQ(a.size(), kArchiveSize);
+    EXPECT_EQ(member_of(a, 0), full_head);
+    // The members that came short are still expanded.
+    EXPECT_EQ(get_u32(member_of(a, 8), 0), 80u);
+    EXPECT_TRUE(temp_is_empty());
+}
+
 // A size the row accepts but this register should not send (a short header
 // from a type "L" register) is not packed as if it were the full layout.
 TEST_F(BackupOnEcrsim, AMemberLeftShortAfterTheConversionsMakesNoArchive) {

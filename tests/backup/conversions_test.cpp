@@ -9,6 +9,7 @@
 
 #include "backup/member_layouts.hpp"
 #include "backup_test_support.hpp"
+#include "veltra.h"
 
 namespace veltra::test {
 namespace {
@@ -141,6 +142,8 @@ TEST_F(ConversionsTest, ARowCountAbove400IsTakenAs400) {
     put_u32(bmp, 4, 0xFFFFFFFFu);
     std::fill(bmp.begin() + 8, bmp.begin() + 19208, 0x5A);
     write_bytes(file("BITMAP.BIN"), bmp);
+    write_bytes(file("INTESTAZIONE.BIN"), ByteVec(208, 0));
+    write_bytes(file("CORTESIA.BIN"), ByteVec(54, 0));
     ASSERT_EQ(ecr_dati_expand_short(dir()), 0);
     const ByteVec b = bytes("BITMAP.BIN");
     EXPECT_EQ(get_u32(b, 4), 400u);
@@ -149,15 +152,103 @@ TEST_F(ConversionsTest, ARowCountAbove400IsTakenAs400) {
     EXPECT_EQ(get_u32(b, 32008 + 4), 0u);
 }
 
-TEST_F(ConversionsTest, MissingShortFilesBecomeEmptyFullFiles) {
-    ASSERT_EQ(ecr_dati_expand_short(dir()), 0);
-    EXPECT_EQ(bytes("INTESTAZIONE.BIN"), ByteVec(304, 0));
-    EXPECT_EQ(bytes("CORTESIA.BIN"), ByteVec(78, 0));
-    const ByteVec b = bytes("BITMAP.BIN");
-    ASSERT_EQ(b.size(), 384096u);
-    EXPECT_EQ(get_u32(b, 0), 80u);
-    EXPECT_EQ(get_u32(b, 4), 0u);
+// Each of the three members on its own, the other two in the size the
+// direction converts: a member is converted, kept, or refused as it stands,
+// never replaced by zeros.
+enum class Given { kShort, kFull, kWrong, kMissing };
+enum class Outcome { kConverted, kKept, kRefused };
+
+struct ShortCase {
+    const char* name;
+    const MemberLayout* layout;
+    bool expand;
+    Given given;
+    Outcome outcome;
+};
+
+ByteVec nonzero_image(std::size_t size) {
+    ByteVec b(size);
+    for (std::size_t k = 0; k < size; ++k) b[k] = static_cast<std::uint8_t>('A' + k % 23);
+    return b;
 }
+
+void PrintTo(const ShortCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ShortLayoutSizes : public ConversionsTest, public ::testing::WithParamInterface<ShortCase> {};
+
+TEST_P(ShortLayoutSizes, AMemberIsConvertedKeptOrRefusedNeverZeroed) {
+    const ShortCase& c = GetParam();
+    for (const MemberLayout* other : {&kShortIntestazione, &kShortCortesia, &kShortBitmap})
+        if (other != c.layout)
+            write_bytes(file(other->file),
+                        ByteVec(c.expand ? other->small_size() : other->full_size(), 0));
+    const std::size_t size = c.given == Given::kShort  ? c.layout->small_size()
+                             : c.given == Given::kFull ? c.layout->full_size()
+                                                       : c.layout->small_size() + 1;
+    const ByteVec before = nonzero_image(size);
+    if (c.given != Given::kMissing) write_bytes(file(c.layout->file), before);
+
+    const std::int32_t result =
+        c.expand ? ecr_dati_expand_short(dir()) : ecr_dati_reduce_short(dir());
+    switch (c.outcome) {
+        case Outcome::kConverted: {
+            ASSERT_EQ(result, 0);
+            const ByteVec after = bytes(c.layout->file);
+            ASSERT_EQ(after.size(), c.expand ? c.layout->full_size() : c.layout->small_size());
+            // The leading byte of the first line or the first bitmap's count.
+            EXPECT_FALSE(zero(after, 0, std::min<std::size_t>(after.size(), 64)));
+            break;
+        }
+        case Outcome::kKept:
+            ASSERT_EQ(result, 0);
+            EXPECT_EQ(bytes(c.layout->file), before);
+            break;
+        case Outcome::kRefused:
+            EXPECT_EQ(result, ERR_INVALID_FILESIZE);
+            if (c.given == Given::kMissing)
+                EXPECT_FALSE(fs::exists(file(c.layout->file)));
+            else
+                EXPECT_EQ(bytes(c.layout->file), before);
+            break;
+    }
+}
+
+std::vector<ShortCase> short_cases() {
+    const std::pair<const char*, const MemberLayout*> members[] = {
+        {"Intestazione", &kShortIntestazione},
+        {"Cortesia", &kShortCortesia},
+        {"Bitmap", &kShortBitmap}};
+    struct Row {
+        const char* name;
+        bool expand;
+        Given given;
+        Outcome outcome;
+    };
+    const Row rows[] = {
+        {"ExpandShort", true, Given::kShort, Outcome::kConverted},
+        {"ExpandFull", true, Given::kFull, Outcome::kKept},
+        {"ExpandWrongSize", true, Given::kWrong, Outcome::kRefused},
+        {"ExpandMissing", true, Given::kMissing, Outcome::kRefused},
+        {"ReduceFull", false, Given::kFull, Outcome::kConverted},
+        {"ReduceShort", false, Given::kShort, Outcome::kRefused},
+        {"ReduceWrongSize", false, Given::kWrong, Outcome::kRefused},
+        {"ReduceMissing", false, Given::kMissing, Outcome::kRefused},
+    };
+    static std::vector<std::string> names;
+    std::vector<ShortCase> out;
+    names.reserve(std::size(members) * std::size(rows));
+    for (const auto& [member, layout] : members)
+        for (const Row& r : rows) {
+            names.push_back(std::string(member) + r.name);
+            out.push_back({names.back().c_str(), layout, r.expand, r.given, r.outcome});
+        }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachMemberAndSize, ShortLayoutSizes, ::testing::ValuesIn(short_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConversionsTest, OldDepartmentsSplitTheirPackedByte) {
     ByteVec old(3360, 0);

@@ -73,6 +73,19 @@ TEST_F(PathsTest, TempAndModulePathsJoinWithTheSeparator) {
               host_dir_.path().string() + kSep + "ecrlog.txt");
 }
 
+TEST(PathInDir, AnEmptyFolderIsTheCurrentOneAndNoSeparatorIsDoubled) {
+    const struct {
+        std::string dir, path;
+    } cases[] = {
+        {"", "." + kSep + "PLU.BIN"},
+        {"dir", "dir" + kSep + "PLU.BIN"},
+        {"dir" + kSep, "dir" + kSep + "PLU.BIN"},
+        {kSep, kSep + "PLU.BIN"},
+        {"a" + kSep + "b", "a" + kSep + "b" + kSep + "PLU.BIN"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(veltra::path_in_dir(c.dir, "PLU.BIN"), c.path) << c.dir;
+}
+
 TEST(BaseName, OnlyThePlatformSeparatorSeparates) {
     const std::string s = kSep;
     const struct {
