@@ -607,6 +607,10 @@ ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
  *    the 12-byte VAT number field, an article's 17-byte code on 14 bytes).
  *  - A member an old register already sends in the current size is kept as
  *    it is, not read as old records (PROG_PARAM.BIN included).
+ *  - Likewise a register of bitmap type "S" that sends INTESTAZIONE.BIN,
+ *    CORTESIA.BIN or BITMAP.BIN in the full layout has that member kept as
+ *    it is; a member of either layout's size is never replaced by zeros,
+ *    and any other size gives ERR_INVALID_FILESIZE.
  *  - A bitmap row count above 400 is taken as 400.
  * Returns 0; ECR_ERR_DATI_CASSA_NOT_SUPP (a register neither current nor
  * old; no setup command is sent); ERR_INVALID_FILESIZE (a fetched file of a
@@ -619,7 +623,9 @@ ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
  * temporary directory (through ecr_dati_extract, which also makes the three
  * CSV files there), then puts the twelve files to the register hostname
  * inside setup mode, reduced to the short layout for a register of bitmap
- * type "S", and sends "SETUP 0" when every put succeeded. Only registers
+ * type "S" (before setup mode is entered: a member that cannot be reduced
+ * fails the restore with the register untouched), and sends "SETUP 0" when
+ * every put succeeded. Only registers
  * with a release name are restored to; the archive's header is not
  * compared with them. Returns 0, ECR_ERR_DATI_CASSA_NOT_SUPP, the codes of
  * ecr_dati_extract, resolution, status, setup commands and transfers.
