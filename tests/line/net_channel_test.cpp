@@ -11,10 +11,8 @@
 #include <functional>
 #ifndef _WIN32
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "full_listener.hpp"
 #endif
 #include <string>
 #include <thread>
@@ -460,49 +458,6 @@ TEST_F(NetChannel, ConnectFailsWhenNothingListens) {
 }
 
 #ifndef _WIN32
-// A listener on 127.0.0.1 whose accept queue is full: Linux then drops the
-// SYNs of further connects, which retry for minutes.
-class FullListener {
-public:
-    FullListener() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof at;
-        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&at), len) != 0 ||
-            listen(listener_, 0) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &len) != 0) {
-            return;
-        }
-        port_ = ntohs(at.sin_port);
-        // Connections nobody accepts, until one is left hanging.
-        for (int i = 0; i < 16 && !full_; ++i) {
-            const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            if (c < 0) return;
-            clients_.push_back(c);
-            connect(c, reinterpret_cast<sockaddr*>(&at), sizeof at);
-            pollfd p{c, POLLOUT, 0};
-            full_ = poll(&p, 1, 300) == 0;
-        }
-    }
-    ~FullListener() {
-        for (int c : clients_) close(c);
-        if (listener_ >= 0) close(listener_);
-    }
-    FullListener(const FullListener&) = delete;
-    FullListener& operator=(const FullListener&) = delete;
-    // True once a connect to it hangs.
-    bool full() const { return full_; }
-    std::uint16_t port() const { return port_; }
-
-private:
-    int listener_ = -1;
-    std::vector<int> clients_;
-    std::uint16_t port_ = 0;
-    bool full_ = false;
-};
-
 TEST_F(NetChannel, ConnectGivesUpOnARegisterThatTakesNoConnection) {
     FullListener full;
     ASSERT_TRUE(full.full()) << "the kernel took every connection: nothing to wait on";
