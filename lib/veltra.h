@@ -289,17 +289,29 @@ ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* file
  * Network channel (TCP port 1723, or ECR_LINE_PORT):
  *
  * ecr_conn_xonxoff_ntw: checks that the register hostname is ready (as
- * ecr_get_status) and serves no host connection yet, then connects. Returns
- * the socket id (0 or more), which the caller passes to the calls below and
- * releases with ecr_disc_xonxoff_ntw; or the codes of resolution, transfer
- * and status (ERR_REG_IN_ERRORE, ERR_REG_NON_DISP), ERR_CONNECT_GIA_IN_CORSO
- * (a host connection is active), ERR_SOCKET_LIBRARY (no socket) or
- * ERR_CONNECT_FAILED. A successful connect to a first-generation register
- * (version "V1.", no release name) makes the digit answers below count for
- * every open channel.
+ * ecr_get_status) and serves no host connection yet, then connects, waiting
+ * at most 10 s for the register to take the connection. Returns the socket
+ * id (0 or more), which the caller passes to the calls below and releases
+ * with ecr_disc_xonxoff_ntw; or the codes of resolution, transfer and status
+ * (ERR_REG_IN_ERRORE, ERR_REG_NON_DISP), ERR_CONNECT_GIA_IN_CORSO (a host
+ * connection is active), ERR_SOCKET_LIBRARY (no socket) or
+ * ERR_CONNECT_FAILED (refused, or not taken within the 10 s). A successful
+ * connect to a first-generation register (version "V1.", no release name)
+ * makes the digit answers below count for every open channel.
  *
- * ecr_disc_xonxoff_ntw: closes sockid and returns 0. An id that names no
- * TCP socket is left alone, so a repeated disconnect closes nothing else.
+ * The library remembers the ids its connect opened. The send, receive and
+ * file calls give ERR_CONNECT_CLOSED for any other id (one never opened, or
+ * already disconnected) without touching it.
+ *
+ * ecr_disc_xonxoff_ntw: closes sockid and returns 0. Any id the library's
+ * connect did not open, or has already closed, is left alone and still gives
+ * 0: a repeated disconnect closes nothing else, even a socket of the host's
+ * that has since got the same number.
+ *
+ * Dropping pending input (before each send, and the receive with buflen 0)
+ * stops after 2 s or 1 MiB, whichever comes first, so a register that sends
+ * without pause holds the call no longer; the call then goes on as if the
+ * input had been dropped.
  *
  * ecr_send_xonxoff_ntw: drops input waiting on the socket, then sends string
  * in pieces of at most 512 bytes, each awaiting the register's answer byte:
@@ -317,13 +329,17 @@ ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* file
  * read that brings data (at most buflen bytes); less than 0 collects exactly
  * -buflen bytes. Each empty second counts one wait; numsec waits (0 or less:
  * no limit) end the call with 0, and in fill mode the bytes already stored
- * are then not reported. Every tenth empty wait asks the register (INFO)
- * whether it still serves a host. Returns the number of bytes stored (not
- * NUL-terminated), 0, ERR_CONNECT_CLOSED (the register closed, or no longer
- * reports the connection: bytes stored are dropped), ERR_TIMEOUT (the check
- * got no answer), ECR_ERR_PARAMETRI (NULL bufptr with buflen not 0). Where
- * a receive gives up the connection it shuts it down; the id stays the
- * caller's until ecr_disc_xonxoff_ntw, so it is never reused meanwhile.
+ * are then not reported. numsec bounds silence, not the call: seconds that
+ * bring data do not count, so a register that sends one byte a second makes
+ * a fill of N bytes last about N seconds (a caller that needs a hard limit
+ * receives in first-data mode and keeps its own clock). Every tenth empty
+ * wait asks the register (INFO) whether it still serves a host. Returns the
+ * number of bytes stored (not NUL-terminated), 0, ERR_CONNECT_CLOSED (the
+ * register closed, or no longer reports the connection: bytes stored are
+ * dropped), ERR_TIMEOUT (the check got no answer), ECR_ERR_PARAMETRI (NULL
+ * bufptr with buflen not 0). Where a receive gives up the connection it
+ * shuts it down; the id stays the caller's until ecr_disc_xonxoff_ntw, so
+ * it is never reused meanwhile.
  *
  * ecr_file_xonxoff_ntw: sends the file filename as text in blocks of 1024
  * bytes, each through ecr_send_xonxoff_ntw (a NUL byte ends its block's

@@ -1,8 +1,12 @@
 // ecr_conn_xonxoff_ntw and the other four exports of the network channel.
 #include "line/net_channel.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "cmd/info_vars.hpp"
 #include "frame/export_call.hpp"
@@ -19,7 +23,50 @@ namespace veltra {
 
 std::int32_t ecr_v10_ntw = 0;
 
-std::int32_t ecr_tcp_connect(std::uint32_t addr_be) {
+namespace {
+
+// The library is single-threaded by contract; the lock costs nothing and
+// keeps two hosts' threads from tearing the set.
+class OpenIds {
+public:
+    void add(std::int32_t id) {
+        const std::lock_guard lock(mutex_);
+        ids_.insert(id);
+    }
+    bool contains(std::int32_t id) {
+        const std::lock_guard lock(mutex_);
+        return ids_.count(id) != 0;
+    }
+    bool remove(std::int32_t id) {
+        const std::lock_guard lock(mutex_);
+        return ids_.erase(id) != 0;
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::int32_t> ids_;
+};
+
+OpenIds& open_ids() {
+    static OpenIds ids;
+    return ids;
+}
+
+}  // namespace
+
+bool ntw_is_open(std::int32_t sock) {
+    return open_ids().contains(sock);
+}
+
+bool ntw_close(std::int32_t sock) {
+    // An id the host opened itself, perhaps reusing the number of one this
+    // library closed, is never closed here.
+    if (!open_ids().remove(sock)) return false;
+    sys::tcp_close(sock);
+    return true;
+}
+
+std::int32_t ecr_tcp_connect(std::uint32_t addr_be, std::uint32_t wait_ms) {
     int error = 0;
     const std::int32_t sock = sys::tcp_open(error);
     if (sock < 0) {
@@ -27,7 +74,7 @@ std::int32_t ecr_tcp_connect(std::uint32_t addr_be) {
                   sys::dotted(addr_be).c_str(), error);
         return ERR_SOCKET_LIBRARY;
     }
-    error = sys::tcp_connect(sock, addr_be, line_port());
+    error = sys::tcp_connect(sock, addr_be, line_port(), wait_ms);
     if (error != 0) {
         ecr_trace("%s connect fallita: ip_address='%s' esito='%d'\n", ecr_trace_time(),
                   sys::dotted(addr_be).c_str(), error);
@@ -46,10 +93,19 @@ int ecr_tcp_pending(std::int32_t sock) {
 }
 
 void ecr_tcp_drain(std::int32_t sock) {
-    std::uint8_t byte = 0;
-    while (ecr_tcp_pending(sock) > 0) {
-        const sys::TcpIo io = sys::tcp_recv(sock, std::span<std::uint8_t>(&byte, 1));
-        if (io.status != sys::TcpStatus::kDone || io.bytes != 1) break;
+    // Large reads, and a limit in time and bytes: a register that sends
+    // without pause would otherwise keep this loop going as long as it does.
+    std::vector<std::uint8_t> sink(kLineDrainRead);
+    const std::uint64_t deadline = sys::monotonic_ms() + kLineDrainMaxMs;
+    std::size_t dropped = 0;
+    while (dropped < kLineDrainMaxBytes && sys::monotonic_ms() < deadline) {
+        const int pending = ecr_tcp_pending(sock);
+        if (pending <= 0) break;
+        const std::size_t want = std::min(
+            {sink.size(), static_cast<std::size_t>(pending), kLineDrainMaxBytes - dropped});
+        const sys::TcpIo io = sys::tcp_recv(sock, std::span<std::uint8_t>(sink.data(), want));
+        if (io.status != sys::TcpStatus::kDone) break;
+        dropped += io.bytes;
     }
 }
 
@@ -73,7 +129,7 @@ void NetPieceLink::pause_ms(std::uint32_t ms) {
     sys::sleep_ms(ms);
 }
 
-std::int32_t ntw_connect(const char* hostname) {
+std::int32_t ntw_connect(const char* hostname, std::uint32_t wait_ms) {
     std::uint32_t addr = 0;
     VarList vars{};
     std::int32_t hst_conn = 0;
@@ -81,13 +137,16 @@ std::int32_t ntw_connect(const char* hostname) {
     const std::int32_t status = ecr_eval_status(hostname, addr, vars, hst_conn, sco_fis);
     if (status != 0) return status;
     if (hst_conn != 0) return ERR_CONNECT_GIA_IN_CORSO;
-    const std::int32_t sock = ecr_tcp_connect(addr);
+    const std::int32_t sock = ecr_tcp_connect(addr, wait_ms);
     if (sock < 0) return sock;
+    open_ids().add(sock);
     ecr_v10_ntw = ecr_info_generation(vars) == 0 ? 1 : 0;
     return sock;
 }
 
 std::int32_t ntw_send(std::int32_t sock, std::string_view text, PieceLink& link) {
+    // Writing to a socket the host opened itself is as bad as closing it.
+    if (!ntw_is_open(sock)) return ERR_CONNECT_CLOSED;
     // Bounded waits instead of none: a silent or stalled register ends the
     // send with ERR_TIMEOUT instead of holding the caller for ever.
     sys::tcp_set_timeouts(sock, kLineAnswerWaitMs, kLineSendWaitMs);
@@ -155,6 +214,7 @@ private:
 
 Received ntw_receive(std::int32_t sock, std::uint8_t* buf, std::int32_t buflen,
                      std::int32_t numsec) {
+    if (!ntw_is_open(sock)) return {ERR_CONNECT_CLOSED, 0};
     if (receive_mode(buflen) == ReceiveMode::kDrain) {
         ecr_tcp_drain(sock);
         return {};
@@ -192,7 +252,7 @@ extern "C" ECR_API int32_t ECR_CALL ecr_disc_xonxoff_ntw(int32_t sockid) {
                       static_cast<int>(sockid));
         },
         [&] {
-            sys::tcp_close(sockid);
+            ntw_close(sockid);
             return 0;
         },
         [](std::int32_t) noexcept {

@@ -21,8 +21,10 @@ struct TcpIo {
 // id that would not fit the caller's 32-bit number is refused the same way.
 std::int32_t tcp_open(int& error);
 
-// Connects to addr:port: 0, or the socket error.
-int tcp_connect(std::int32_t id, std::uint32_t addr_be, std::uint16_t port);
+// Connects to addr:port within wait_ms (0: as long as the system tries): 0,
+// or the socket error (ETIMEDOUT, WSAETIMEDOUT when the wait ran out). The
+// socket is left blocking either way.
+int tcp_connect(std::int32_t id, std::uint32_t addr_be, std::uint16_t port, std::uint32_t wait_ms);
 
 // Closing does not wait for unsent data (no lingering): 0 or the error.
 int tcp_no_linger(std::int32_t id);

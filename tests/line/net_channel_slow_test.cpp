@@ -1,13 +1,18 @@
-// Receives that wait out real seconds: the numsec limit, fill mode running
-// out of time, and the connection check every ten silent seconds.
+// Calls that wait out real seconds: the numsec limit, fill mode running out
+// of time, the connection check every ten silent seconds, and the connect's
+// own wait.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 
 #include "line/net_channel.hpp"
 #include "line_fixture.hpp"
+#ifndef _WIN32
+#include "full_listener.hpp"
+#endif
 #include "tcp_script.hpp"
 #include "veltra.h"
 
@@ -80,6 +85,22 @@ TEST_F(NetChannelSlow, TheCheckClosesAChannelTheRegisterNoLongerReports) {
     EXPECT_EQ(ecr_send_xonxoff_ntw(sock, "X"), ERR_CONNECT_CLOSED);
     EXPECT_EQ(ecr_disc_xonxoff_ntw(sock), 0);
 }
+
+#ifndef _WIN32
+TEST_F(NetChannelSlow, ConnectGivesUpAfterItsWait) {
+    FullListener full;
+    ASSERT_TRUE(full.full()) << "the kernel took every connection: nothing to wait on";
+    use_line_port(full.port());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ecr_conn_xonxoff_ntw("127.0.0.1"), ERR_CONNECT_FAILED);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(kLineConnectWaitMs - 100));
+    // The system alone would retry for two minutes.
+    EXPECT_LT(took, std::chrono::milliseconds(kLineConnectWaitMs + 10000));
+    EXPECT_EQ(traced("ecr_conn_xonxoff_ntw -- end").back(),
+              "ecr_conn_xonxoff_ntw -- end  : sockid='ERR_CONNECT_FAILED'");
+}
+#endif
 
 }  // namespace
 }  // namespace veltra::test

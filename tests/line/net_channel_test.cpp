@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #ifndef _WIN32
 #include <fcntl.h>
+
+#include "full_listener.hpp"
 #endif
 #include <string>
 #include <thread>
@@ -169,6 +175,57 @@ TEST_F(NetChannel, StrayBytesDoNotExtendTheAnswerWait) {
     ecr_disc_xonxoff_ntw(sock);
     peer.finish();
 }
+
+// A register that sends 0x11 without pause while the library drops input.
+struct FloodCase {
+    const char* name;
+    // Runs the call under the flood; returns its result.
+    std::function<std::int32_t(std::int32_t sock)> call;
+    std::int32_t result;
+    std::string reaches_register;  // what the peer must have read
+    std::uint32_t answer_wait_ms;  // the send's answer wait, 0 for a receive
+};
+
+class AFloodingRegister : public NetChannel, public ::testing::WithParamInterface<FloodCase> {};
+
+TEST_P(AFloodingRegister, HoldsTheCallNoLongerThanTheDrainLimit) {
+    const FloodCase& c = GetParam();
+    std::atomic<bool> done{false};
+    const auto flood_end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    ScriptedTcpPeer peer([&](TcpPeerIo& io) {
+        io.flood('\x11', [&] { return done || std::chrono::steady_clock::now() > flood_end; });
+    });
+    const std::int32_t sock = connect_to(peer);
+    ASSERT_GE(sock, 0);
+    // Let the flood fill the socket's buffers before the call starts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.call(sock), c.result);
+    const auto took = std::chrono::steady_clock::now() - start;
+    done = true;
+    ecr_disc_xonxoff_ntw(sock);
+    EXPECT_EQ(peer.finish(), c.reaches_register);
+    // Generous over the limits (a loaded machine, Wine), far under the
+    // 30 s of flood the call would otherwise last.
+    EXPECT_LT(took, std::chrono::milliseconds(kLineDrainMaxMs + c.answer_wait_ms + 8000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, AFloodingRegister,
+                         ::testing::Values(FloodCase{"ReceiveDroppingInput",
+                                                     [](std::int32_t sock) {
+                                                         return ecr_recv_xonxoff_ntw(sock, nullptr,
+                                                                                     0, 0);
+                                                     },
+                                                     0, "", 0},
+                                           // The drain gives up on the flood and the piece goes
+                                           // out; 0x11 is no answer, so the answer wait runs out.
+                                           FloodCase{"SendGoesOnAndWaitsForItsAnswer",
+                                                     [](std::int32_t sock) {
+                                                         RecordingLink link(sock, 500);
+                                                         return ntw_send(sock, "PIECE", link);
+                                                     },
+                                                     ERR_TIMEOUT, "PIECE", 500}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(NetChannel, StaleInputIsDroppedBeforeASend) {
     ScriptedTcpPeer peer([&](TcpPeerIo& io) {
@@ -400,6 +457,22 @@ TEST_F(NetChannel, ConnectFailsWhenNothingListens) {
               0u);
 }
 
+#ifndef _WIN32
+TEST_F(NetChannel, ConnectGivesUpOnARegisterThatTakesNoConnection) {
+    FullListener full;
+    ASSERT_TRUE(full.full()) << "the kernel took every connection: nothing to wait on";
+    use_line_port(full.port());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ntw_connect("127.0.0.1", 500), ERR_CONNECT_FAILED);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(450));
+    EXPECT_LT(took, std::chrono::seconds(8));
+    ASSERT_EQ(traced("connect fallita").size(), 1u);
+    EXPECT_EQ(traced("connect fallita")[0],
+              "connect fallita: ip_address='127.0.0.1' esito='" + std::to_string(ETIMEDOUT) + "'");
+}
+#endif
+
 TEST_F(NetChannel, TheLastConnectDecidesTheDigitAnswers) {
     ecr_v10_ntw = 0;
     reg_->set_layout({ecrsim::Generation::Old, 'L'}, false);
@@ -433,6 +506,89 @@ TEST_F(NetChannel, EcrsimTakesPiecesAndSendsData) {
     EXPECT_EQ(std::string(buf, 6), "ANSWER");
     ecr_disc_xonxoff_ntw(sock);
     EXPECT_EQ(reg_->transcript().tcp_bytes[reg_->line_port()], "=K/PRINT");
+}
+
+// A socket of the test's own, connected to its own listener on loopback.
+class HostSocket {
+public:
+    ~HostSocket() {
+        for (std::int32_t id : spare_) sys::tcp_close(id);
+        if (id_ >= 0) sys::tcp_close(id_);
+    }
+    // Opens sockets until one gets the number wanted, then connects it.
+    bool open_as(std::int32_t wanted, std::uint16_t port) {
+        for (int i = 0; i < 64 && id_ < 0; ++i) {
+            int error = 0;
+            const std::int32_t id = sys::tcp_open(error);
+            if (id < 0) return false;
+            if (id == wanted) {
+                id_ = id;
+            } else {
+                spare_.push_back(id);
+            }
+        }
+        return id_ >= 0 &&
+               sys::tcp_connect(id_, *ecrsim::net::parse_ipv4("127.0.0.1"), port, 2000) == 0 &&
+               sys::tcp_set_timeouts(id_, 2000, 2000) == 0;
+    }
+    std::int32_t id() const { return id_; }
+
+private:
+    std::int32_t id_ = -1;
+    std::vector<std::int32_t> spare_;
+};
+
+TEST_F(NetChannel, CallsOnAClosedIdLeaveTheHostsSocketOfTheSameNumberAlone) {
+    ScriptedTcpPeer peer([](TcpPeerIo& io) {
+        io.send("!");
+        io.wait_for_end();
+    });
+    std::string error;
+    ecrsim::net::Socket listener =
+        ecrsim::net::tcp_listen(*ecrsim::net::parse_ipv4("127.0.0.1"), 0, error);
+    const std::int32_t sock = connect_to(peer);
+    ASSERT_GE(sock, 0);
+    // The peer has taken the connection: its own socket is not the number freed next.
+    char hello = 0;
+    EXPECT_EQ(ecr_recv_xonxoff_ntw(sock, &hello, 1, 5), 1);
+    EXPECT_EQ(ecr_disc_xonxoff_ntw(sock), 0);
+    peer.finish();
+
+    // The host opens a socket of its own, which gets the number just freed.
+    HostSocket own;
+    if (!own.open_as(sock, ecrsim::net::local_port(listener))) {
+        GTEST_SKIP() << "the system gave the freed number to no new socket";
+    }
+    const ecrsim::net::Socket* watch[] = {&listener};
+    ASSERT_TRUE(ecrsim::net::wait_readable(watch, 2000)[0]);
+    ecrsim::net::Endpoint from;
+    ecrsim::net::Socket far = ecrsim::net::tcp_accept(listener, from);
+    ASSERT_TRUE(far.valid());
+    const std::string ping = "PING";
+    ASSERT_TRUE(ecrsim::net::send_all(
+        far, std::span(reinterpret_cast<const std::uint8_t*>(ping.data()), ping.size())));
+
+    write_file(work_.file("text.txt"), "FILE");
+    char buf[8] = {};
+    EXPECT_EQ(ecr_disc_xonxoff_ntw(sock), 0);
+    EXPECT_EQ(ecr_send_xonxoff_ntw(sock, "SEND"), ERR_CONNECT_CLOSED);
+    EXPECT_EQ(ecr_file_xonxoff_ntw(sock, work_.file("text.txt").c_str()), ERR_CONNECT_CLOSED);
+    EXPECT_EQ(ecr_recv_xonxoff_ntw(sock, buf, sizeof buf, 1), ERR_CONNECT_CLOSED);
+    EXPECT_EQ(ecr_recv_xonxoff_ntw(sock, nullptr, 0, 0), ERR_CONNECT_CLOSED);
+
+    // Still open, its input unread, and nothing written to it.
+    std::uint8_t got[8] = {};
+    const sys::TcpIo in = sys::tcp_recv(own.id(), got);
+    ASSERT_EQ(in.status, sys::TcpStatus::kDone);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(got), in.bytes), "PING");
+    const std::uint8_t pong[] = {'P', 'O', 'N', 'G'};
+    EXPECT_EQ(sys::tcp_send(own.id(), pong).status, sys::TcpStatus::kDone);
+    const ecrsim::net::Socket* far_end[] = {&far};
+    ASSERT_TRUE(ecrsim::net::wait_readable(far_end, 2000)[0]);
+    bool closed = false;
+    const long n = ecrsim::net::recv_some(far, got, closed);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(got), static_cast<std::size_t>(n)), "PONG");
 }
 
 #ifndef _WIN32

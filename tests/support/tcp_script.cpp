@@ -45,6 +45,29 @@ void TcpPeerIo::send(const std::string& bytes) {
         conn_, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
+void TcpPeerIo::flood(char byte, const std::function<bool()>& stop) {
+    const std::string chunk(64 * 1024, byte);
+    while (!stop()) {
+        const ecrsim::net::Interest interest{&conn_, true, true};
+        const ecrsim::net::Readiness ready =
+            ecrsim::net::wait_ready(std::span(&interest, 1), 20)[0];
+        if (ready.readable) {
+            std::uint8_t buf[4096];
+            bool closed = false;
+            const long r = ecrsim::net::recv_some(conn_, buf, closed);
+            if (closed || r == 0) return;
+            if (r > 0)
+                received.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(r));
+        }
+        if (ready.writable &&
+            ecrsim::net::send_some(
+                conn_,
+                std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), chunk.size())) < 0) {
+            return;
+        }
+    }
+}
+
 void TcpPeerIo::close() {
     conn_.close();
 }

@@ -22,6 +22,9 @@ public:
     // Whatever arrives within timeout_ms (empty when nothing did).
     std::string read_some(int timeout_ms);
     void send(const std::string& bytes);
+    // Sends byte without pause until stop() says so or the connection ends,
+    // keeping whatever arrives meanwhile. Never blocks on a full socket.
+    void flood(char byte, const std::function<bool()>& stop);
     // Ends the connection from the register's side.
     void close();
     // True once the library has closed or shut down its end.

@@ -148,7 +148,7 @@ public:
         int error = 0;
         id_ = sys::tcp_open(error);
         if (id_ < 0) fail(std::string("no socket for the ") + what + " connection");
-        if (sys::tcp_connect(id_, addr, port) != 0 || sys::tcp_set_timeouts(id_, 200, 2000) != 0)
+        if (sys::tcp_connect(id_, addr, port, 0) != 0 || sys::tcp_set_timeouts(id_, 200, 2000) != 0)
             fail(std::string("cannot connect the ") + what + " connection to " + kHost + ":" +
                  std::to_string(port));
     }

@@ -2,12 +2,16 @@
 #include "sys/tcp.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "sys/clock.hpp"
 
 namespace veltra::sys {
 
@@ -20,15 +24,49 @@ std::int32_t tcp_open(int& error) {
     return fd;
 }
 
-int tcp_connect(std::int32_t id, std::uint32_t addr_be, std::uint16_t port) {
+int tcp_connect(std::int32_t id, std::uint32_t addr_be, std::uint16_t port, std::uint32_t wait_ms) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = addr_be;
     to.sin_port = htons(port);
-    while (connect(id, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        if (errno != EINTR) return errno;
+    if (wait_ms == 0) {
+        while (connect(id, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            if (errno != EINTR) return errno;
+        }
+        return 0;
     }
-    return 0;
+    // Non-blocking for the connect alone: a register whose accept queue is
+    // full, or a firewall dropping SYNs, would otherwise hold the caller for
+    // the kernel's two minutes of retries.
+    const int flags = fcntl(id, F_GETFL);
+    if (flags < 0 || fcntl(id, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+    int error = 0;
+    if (connect(id, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        error = errno;
+        if (error == EINPROGRESS || error == EINTR) {
+            const std::uint64_t deadline = monotonic_ms() + wait_ms;
+            pollfd pfd{id, POLLOUT, 0};
+            for (;;) {
+                const std::uint64_t now = monotonic_ms();
+                if (now >= deadline) {
+                    error = ETIMEDOUT;
+                    break;
+                }
+                const int n = poll(&pfd, 1, static_cast<int>(deadline - now));
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) {
+                    error = errno;
+                    break;
+                }
+                if (n == 0) continue;  // the deadline check above ends it
+                socklen_t len = sizeof error;
+                if (getsockopt(id, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+                break;
+            }
+        }
+    }
+    if (fcntl(id, F_SETFL, flags) != 0 && error == 0) error = errno;
+    return error;
 }
 
 int tcp_no_linger(std::int32_t id) {

@@ -28,15 +28,53 @@ std::int32_t tcp_open(int& error) {
     return static_cast<std::int32_t>(s);
 }
 
-int tcp_connect(std::int32_t id, std::uint32_t addr_be, std::uint16_t port) {
+int tcp_connect(std::int32_t id, std::uint32_t addr_be, std::uint16_t port, std::uint32_t wait_ms) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = addr_be;
     to.sin_port = htons(port);
-    if (connect(handle(id), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        return WSAGetLastError();
+    if (wait_ms == 0) {
+        if (connect(handle(id), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            return WSAGetLastError();
+        }
+        return 0;
     }
-    return 0;
+    // Non-blocking for the connect alone, so the wait is ours and not the
+    // system's SYN retries. select, not WSAPoll: older WSAPoll never reports
+    // a refused connect.
+    u_long on = 1;
+    if (ioctlsocket(handle(id), FIONBIO, &on) != 0) return WSAGetLastError();
+    int error = 0;
+    if (connect(handle(id), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            fd_set writable;
+            fd_set failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(handle(id), &writable);
+            FD_SET(handle(id), &failed);
+            timeval limit{static_cast<long>(wait_ms / 1000),
+                          static_cast<long>((wait_ms % 1000) * 1000)};
+            const int n = select(0, nullptr, &writable, &failed, &limit);
+            if (n == SOCKET_ERROR) {
+                error = WSAGetLastError();
+            } else if (n == 0) {
+                error = WSAETIMEDOUT;
+            } else {
+                int len = sizeof error;
+                if (getsockopt(handle(id), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                               &len) != 0) {
+                    error = WSAGetLastError();
+                } else if (error == 0 && FD_ISSET(handle(id), &failed)) {
+                    error = WSAECONNREFUSED;
+                }
+            }
+        }
+    }
+    u_long off = 0;
+    if (ioctlsocket(handle(id), FIONBIO, &off) != 0 && error == 0) error = WSAGetLastError();
+    return error;
 }
 
 int tcp_no_linger(std::int32_t id) {
