@@ -498,8 +498,10 @@ ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostna
  *
  * ecr_recv_vend_corrente: asks the register for the current day's sales
  * ("VENDCORR"), waits while it is busy (polling every 5000 ms, for at most
- * 10 minutes) and converts them. Returns 1 when they were converted, 0 when
- * the register has no sales (no CSV), or the codes of resolution, status
+ * 10 minutes) and converts them. Returns 1 when CSV files were written, 0
+ * when the register has no sales (no CSV): its summary counts none, or the
+ * day's sales file itself counts no records although the summary counted
+ * some. Otherwise the codes of resolution, status
  * (ERR_REG_NON_DISP when not free), command and transfer,
  * ERR_INVALID_FILESIZE (a summary not of 512 bytes, or a sales file that does
  * not fit its header), ERR_REG_IN_ERRORE (the summary's error flag; the
@@ -509,9 +511,17 @@ ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostna
  *
  * ecr_recv_vend_storico: fetches the archived sales file of each day from
  * from_day/from_month/from_year to to_day/to_month/to_year inclusive (years
- * 0..99 for 2000..2099) and converts each one. Days the register has no file
- * for are skipped. Returns the number of days converted (0 or more),
- * ECR_ERR_PARAMETRI for a date that is not valid (a negative year included)
+ * 0..99 for 2000..2099) and converts each one. A day the register has no
+ * file for (it answers the request with TFTP error 1, "file not found",
+ * before sending any of the file) is skipped; any other failure of a day's
+ * transfer (broken off, the register silent, other refusals) fails the whole
+ * call with the transfer's code (ERR_TRANSFER_FAILED, ERR_TIMEOUT, ...). A
+ * day file whose date is not the day asked for (any time of that day will
+ * do), or is not a valid date, fails the call with ERR_REG_IN_ERRORE, as the
+ * CSV names come from that date and two such days would write the same
+ * files. Returns the number of days whose CSV files were written (0 or
+ * more): a day file that counts no records writes none and is not counted.
+ * Otherwise ECR_ERR_PARAMETRI for a date that is not valid (a negative year included)
  * or a first date after the second, or the codes listed above. The whole
  * range 1/1/00 to 31/12/99 is 36525 requests.
  */

@@ -216,8 +216,8 @@ std::string RegisterState::fiscal_closure() {
 std::string RegisterState::prepare_current_sales() {
     const std::uint32_t today = oro_midnight(oro_now());
     write_all(dir_ / "ART_VENDUTI.BIN", build_sales_summary(sales_, today, error_ || sales_error_));
-    write_all(dir_ / "VENDCORR.DAT",
-              build_sales_file(sales_, today, load_sales_tables(dir_, layout_)));
+    write_all(dir_ / "VENDCORR.DAT", build_sales_file(empty_sales_file_ ? SalesBook{} : sales_,
+                                                      today, load_sales_tables(dir_, layout_)));
     return std::to_string(sales_.departments.size()) + " departments, " +
            std::to_string(sales_.articles.size()) + " articles";
 }

@@ -89,6 +89,7 @@ public:
     void set_state_letter(char letter) { letter_ = letter; }
     void set_error(bool on) { error_ = on; }
     void set_sales_error(bool on) { sales_error_ = on; }
+    void set_empty_sales_file(bool on) { empty_sales_file_ = on; }
     void set_host_connections(int n) { host_connections_ = n; }
     void set_info_override(int index, std::optional<std::string> value);
     void set_layout(Layout layout, bool reseed);
@@ -122,7 +123,8 @@ private:
     bool setup_ = false;
     bool keep_busy_ = false;
     bool error_ = false;
-    bool sales_error_ = false;  // the summary's error flag alone
+    bool sales_error_ = false;       // the summary's error flag alone
+    bool empty_sales_file_ = false;  // VENDCORR.DAT without records, the summary as it is
     char letter_ = 'I';
     int host_connections_ = 0;
     Clock::time_point busy_until_{};

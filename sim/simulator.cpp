@@ -452,6 +452,10 @@ void Register::set_sales_error(bool on) {
     auto lock = locked();
     impl_->state.set_sales_error(on);
 }
+void Register::set_empty_sales_file(bool on) {
+    auto lock = locked();
+    impl_->state.set_empty_sales_file(on);
+}
 void Register::set_layout(Layout layout, bool reseed_files) {
     auto lock = locked();
     impl_->shared_reads.clear();

@@ -103,6 +103,8 @@ public:
     void set_error_state(bool on);
     // Only the error flag of the sales summary (ART_VENDUTI.BIN).
     void set_sales_error(bool on);
+    // VENDCORR's day file counts no records while the summary keeps its counts.
+    void set_empty_sales_file(bool on);
     void set_layout(Layout layout, bool reseed_files);
     void put_file(const std::string& name, const Bytes& bytes);
     std::optional<Bytes> file(const std::string& name) const;

@@ -261,12 +261,28 @@ private:
 }  // namespace
 
 std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
-    PlatformSocket sock;
-    if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
-    return ecr_tftp_get(sock, addr_be, pathname);
+    bool missing = false;
+    return ecr_tftp_get(addr_be, pathname, missing);
 }
 
 std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname) {
+    bool missing = false;
+    return ecr_tftp_get(sock, addr_be, pathname, missing);
+}
+
+std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname, bool& missing) {
+    missing = false;
+    PlatformSocket sock;
+    if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
+    return ecr_tftp_get(sock, addr_be, pathname, missing);
+}
+
+std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname,
+                          bool& missing) {
+    missing = false;
+    // Whether any DATA of the file came, in this pass or an earlier one: an
+    // ERROR 1 after that is a broken transfer, not a missing file.
+    bool data_seen = false;
     std::uint32_t hook = retry_hook();
     int ntent = kRequestAttempts;
     const std::vector<std::uint8_t> request =
@@ -326,6 +342,7 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
             if (packet->opcode == kTftpData && packet->bytes.size() >= kHeader) {
                 const std::uint16_t number = get16(packet->bytes.data() + 2);
                 const auto data = packet->bytes.subspan(kHeader);
+                data_seen = true;
                 if (proto_on()) {
                     ecr_trace("%s tftp-get receive  : block='%d' data_len='%d'\n", ecr_trace_time(),
                               number, static_cast<int>(data.size()));
@@ -394,9 +411,11 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
                 ecr_trace("%s tftp-get refused  : pathname='%s' length='%d' errocode='%d'\n",
                           ecr_trace_time(), pathname, static_cast<int>(length), code);
                 local.discard();
-                if (code == kTftpErrNotFound || ++start_overs > kTftpMaxStartOvers) {
+                if (code == kTftpErrNotFound) {
+                    missing = !data_seen;
                     return ERR_TRANSFER_FAILED;
                 }
+                if (++start_overs > kTftpMaxStartOvers) return ERR_TRANSFER_FAILED;
                 ntent = kRequestAttempts;
                 start_over = true;
             }

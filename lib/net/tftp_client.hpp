@@ -41,6 +41,14 @@ public:
 std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname);
 std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname);
 
+// The same, telling a missing file from a failed transfer, which share
+// ERR_TRANSFER_FAILED: missing is set only when the register refused with
+// ERROR 1 ("file not found") before any DATA of the file came, in any pass.
+// An ERROR 1 after DATA, even after a start-over, is a failed transfer.
+std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname, bool& missing);
+std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname,
+                          bool& missing);
+
 // Sends the local file to the register under its base name.
 // Returns 0 once the register has acknowledged the last block (for a file of
 // whole blocks, the empty closing one), ERR_SOCKET_OPEN, ERR_TIMEOUT, ERR_TRANSFER_FAILED,

@@ -84,7 +84,7 @@ std::int32_t write_section(TableFile& sales, const Section& s, const char* dirna
     return out.keep() ? 0 : -1;
 }
 
-std::int32_t convert(const char* pathname, const char* dirname) {
+std::int32_t convert(const char* pathname, const char* dirname, VendConversion& done) {
     using namespace vend;
     const std::int32_t size_bin = ecr_file_size(pathname);
     TableFile sales = table_open(pathname);
@@ -93,8 +93,9 @@ std::int32_t convert(const char* pathname, const char* dirname) {
     // Shorter than a header: nothing to show in the info line either.
     if (sales.read_rec(0, header) != 0) return ERR_INVALID_FILESIZE;
 
+    done.date = get_u32(header, kDate);
     char ddmmyy[kOroDdmmyySize];
-    oro_to_ddmmyy(get_u32(header, kDate), ddmmyy);
+    oro_to_ddmmyy(done.date, ddmmyy);
     const std::uint32_t num_rep = header[kNumRep];
     const std::uint32_t num_plu = get_u32(header, kNumPlu);
     const std::uint32_t size_rep = get_u32(header, kSizeRep);
@@ -116,6 +117,7 @@ std::int32_t convert(const char* pathname, const char* dirname) {
         if (s.count == 0) continue;  // a day without records of a kind has no CSV of it
         const std::int32_t result = write_section(sales, s, dirname, ddmmyy);
         if (result != 0) return result;
+        ++done.files;
     }
     return 0;
 }
@@ -127,7 +129,13 @@ std::string sales_csv_path(const char* dirname, const std::string& name) {
 }
 
 std::int32_t ecr_conv_venduto(const char* pathname, const char* dirname) {
-    const std::int32_t result = convert(pathname, dirname);
+    VendConversion done;
+    return ecr_conv_venduto(pathname, dirname, done);
+}
+
+std::int32_t ecr_conv_venduto(const char* pathname, const char* dirname, VendConversion& done) {
+    done = VendConversion{};
+    const std::int32_t result = convert(pathname, dirname, done);
     sys::remove_file(pathname);
     return result;
 }

@@ -47,6 +47,14 @@ std::string sales_csv_path(const char* dirname, const std::string& name);
 // is: the callers clear the folder.
 std::int32_t ecr_conv_venduto(const char* pathname, const char* dirname);
 
+// What a conversion read and wrote, for callers that check the day and count
+// only days whose files exist.
+struct VendConversion {
+    std::uint32_t date = 0;  // the header's oro value, once the header was read
+    int files = 0;           // CSV files written and kept
+};
+std::int32_t ecr_conv_venduto(const char* pathname, const char* dirname, VendConversion& done);
+
 // Deletes every file of the folder named like a sales CSV (kSalesCsvPattern);
 // folders of such a name and all other files stay. Failures are ignored.
 void sales_csv_cleanup(const char* dirname);

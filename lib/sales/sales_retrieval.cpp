@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 
 #include "clock/oro_codec.hpp"
 #include "cmd/command_exchange.hpp"
@@ -45,8 +46,31 @@ std::int32_t convert_current(std::uint32_t addr, const std::string& summary,
     if (s[vend::kNumRep] == 0 && get_u32(s, vend::kNumPlu) == 0) return 0;
     const std::int32_t result = ecr_tftp_get(addr, current.c_str());
     if (result != 0) return result;
-    const std::int32_t converted = conversion_result(ecr_conv_venduto(current.c_str(), dirname));
-    return converted == 0 ? 1 : converted;
+    VendConversion done;
+    const std::int32_t converted =
+        conversion_result(ecr_conv_venduto(current.c_str(), dirname, done));
+    if (converted != 0) return converted;
+    // The day file is what the CSV files come from: one that counts no
+    // records gives none, and so no sales, whatever the summary said.
+    return done.files > 0 ? 1 : 0;
+}
+
+// Converts one archived day: 1 when its CSV files were written, 0 when its
+// file counts no records, else a failure. The CSV names come from the date
+// inside the file, so a file of another day, or of no valid day, is refused:
+// two of them would write the same names and one day would replace another.
+std::int32_t convert_day(const std::string& path, const char* dirname, const char* ddmmyy) {
+    VendConversion done;
+    const std::int32_t converted = conversion_result(ecr_conv_venduto(path.c_str(), dirname, done));
+    if (converted != 0) return converted;
+    char inside[kOroDdmmyySize];
+    oro_to_ddmmyy(done.date, inside);
+    if (std::string_view(inside) != ddmmyy) {
+        ecr_trace("%s ecr_recv_vend_storico -- info : pathname='%s' date='%s' day='%s'\n",
+                  ecr_trace_time(), path.c_str(), inside, ddmmyy);
+        return ERR_REG_IN_ERRORE;
+    }
+    return done.files > 0 ? 1 : 0;
 }
 
 // A date of the range: valid, and of 2000..2099 (a negative year would pass
@@ -111,19 +135,20 @@ std::int32_t recv_vend_storico(const char* hostname, const char* dirname, std::i
         char ddmmyy[kOroDdmmyySize];
         oro_to_ddmmyy(static_cast<std::uint32_t>(day), ddmmyy);
         const std::string path = ecr_temp_path(std::string("VEND") + ddmmyy + ".DAT");
-        const std::int32_t fetched = ecr_tftp_get(addr, path.c_str());
+        bool missing = false;
+        const std::int32_t fetched = ecr_tftp_get(addr, path.c_str(), missing);
         char text[kResultTextSize];
         ecr_trace("%s ecr_recv_vend_storico -- info : pathname='%s' count='%d' esito='%s'\n",
                   ecr_trace_time(), path.c_str(), static_cast<int>(result),
                   ecr_err_name(fetched, text));
         if (fetched == 0) {
-            const std::int32_t converted =
-                conversion_result(ecr_conv_venduto(path.c_str(), dirname));
-            result = converted == 0 ? result + 1 : converted;
-        } else if (fetched != ERR_TRANSFER_FAILED) {
+            const std::int32_t counted = convert_day(path, dirname, ddmmyy);
+            result = counted < 0 ? counted : result + counted;
+        } else if (!missing) {
+            // Only "file not found" before any DATA means a day without
+            // sales: a transfer that broke off must not read as one.
             result = fetched;
         }
-        // ERR_TRANSFER_FAILED: the register refused, it has no file for the day.
         if (result >= 0)
             notify_step({"days", static_cast<std::int64_t>((day - first) / kDaySeconds) + 1, days});
     }

@@ -100,11 +100,114 @@ TEST_F(TftpTest, GetOfAMissingFileFailsAtOnceAndLeavesNoFile) {
         io.send(tftp_error(1, "File not found"));
         io.recv(300);
     });
-    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str()), ERR_TRANSFER_FAILED);
+    bool missing = false;
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str(), missing), ERR_TRANSFER_FAILED);
+    EXPECT_TRUE(missing);
     EXPECT_EQ(sent_by_client(), Lines{"RRQ F.BIN octet"});
     EXPECT_FALSE(std::filesystem::exists(path("F.BIN")));
     EXPECT_TRUE(
         trace_has("tftp-get refused  : pathname='" + path("F.BIN") + "' length='0' errocode='1'"));
+}
+
+// Only "file not found" answering a request, before any DATA of the file,
+// means the register has no such file; every other failure is a transfer
+// that did not happen, although both give ERR_TRANSFER_FAILED.
+struct MissingCase {
+    const char* name;
+    std::vector<ScriptedSocket::Answer> answers;  // what each receive gets
+    std::int32_t result;
+    bool missing;
+    Lines sent;
+};
+
+void PrintTo(const MissingCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TftpMissing : public TftpTest, public ::testing::WithParamInterface<MissingCase> {};
+
+const Bytes kFullBlock = pattern_bytes(512, 9);
+const std::optional<Bytes> kSilence;
+const Lines kRrq = {"RRQ F.BIN octet"};
+
+Lines repeated(const Lines& lines, std::size_t times) {
+    Lines out;
+    for (std::size_t i = 0; i < times; ++i) out.insert(out.end(), lines.begin(), lines.end());
+    return out;
+}
+
+TEST_P(TftpMissing, OnlyErrorOneBeforeAnyDataIsAMissingFile) {
+    const MissingCase& c = GetParam();
+    write_file(path("F.BIN"), "an older copy");
+    ScriptedSocket sock(c.answers);
+    bool missing = !c.missing;  // set either way by the call
+    EXPECT_EQ(ecr_tftp_get(sock, register_, path("F.BIN").c_str(), missing), c.result);
+    EXPECT_EQ(missing, c.missing);
+    EXPECT_EQ(describe(sock.sent), c.sent);
+    EXPECT_EQ(std::filesystem::exists(path("F.BIN")), c.result == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TftpMissing,
+    ::testing::Values(
+        MissingCase{"ErrorOneAtTheRequest", {tftp_error(1, "nf")}, ERR_TRANSFER_FAILED, true, kRrq},
+        MissingCase{"ErrorOneAfterALostRequest",
+                    {kSilence, tftp_error(1, "nf")},
+                    ERR_TRANSFER_FAILED,
+                    true,
+                    repeated(kRrq, 2)},
+        // Refused for another reason first, then "not found" with nothing sent.
+        MissingCase{"ErrorTwoThenErrorOne",
+                    {tftp_error(2, "no"), tftp_error(1, "nf")},
+                    ERR_TRANSFER_FAILED,
+                    true,
+                    repeated(kRrq, 2)},
+        MissingCase{"ErrorTwoAtTheRequestAlone",
+                    {tftp_error(2, "no")},
+                    ERR_TIMEOUT,
+                    false,
+                    repeated(kRrq, 4)},  // the refused one, then three unanswered
+        MissingCase{"ErrorOneAfterData",
+                    {tftp_data(1, kFullBlock), tftp_error(1, "nf")},
+                    ERR_TRANSFER_FAILED,
+                    false,
+                    {"RRQ F.BIN octet", "ACK 1"}},
+        MissingCase{"ErrorOneAfterAStartOverThatFollowedData",
+                    {tftp_data(1, kFullBlock), tftp_error(0, "busy"), tftp_error(1, "nf")},
+                    ERR_TRANSFER_FAILED,
+                    false,
+                    {"RRQ F.BIN octet", "ACK 1", "RRQ F.BIN octet"}},
+        MissingCase{"SilenceMidFile",
+                    {tftp_data(1, kFullBlock)},
+                    ERR_TRANSFER_FAILED,
+                    false,
+                    {"RRQ F.BIN octet", "ACK 1", "ACK 1", "ACK 1", "ACK 1"}},
+        MissingCase{
+            "StartOversExhausted",
+            std::vector<ScriptedSocket::Answer>(kTftpMaxStartOvers + 1, tftp_error(2, "no")),
+            ERR_TRANSFER_FAILED, false, repeated(kRrq, kTftpMaxStartOvers + 1)},
+        MissingCase{"Completed",
+                    {tftp_data(1, pattern_bytes(10))},
+                    0,
+                    false,
+                    {"RRQ F.BIN octet", "ACK 1", "ACK 1"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TftpTest, ErrorOneAfterAStartOverThatFollowedDataIsNoMissingFile) {
+    start([&](PeerIo& io) {
+        io.recv();
+        io.send(tftp_data(1, kFullBlock));
+        io.recv();
+        io.send(tftp_error(0, "busy"));  // the client starts over
+        io.recv();
+        io.send(tftp_error(1, "gone"));
+        io.recv(300);
+    });
+    bool missing = true;
+    EXPECT_EQ(ecr_tftp_get(register_, path("F.BIN").c_str(), missing), ERR_TRANSFER_FAILED);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(sent_by_client(), (Lines{"RRQ F.BIN octet", "ACK 1", "RRQ F.BIN octet"}));
+    EXPECT_FALSE(std::filesystem::exists(path("F.BIN")));
 }
 
 TEST_F(TftpTest, GetStartsOverAfterOtherRefusals) {

@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "frame/library_frame.hpp"
+#include "net/endpoints.hpp"
 #include "net/tftp_client.hpp"
 #include "test_support.hpp"
 #include "udp_script.hpp"
@@ -108,6 +110,38 @@ public:
 
 private:
     sys::UdpSocket sock_;
+};
+
+// The register without a network: each receive takes the next answer of the
+// script, and a missing answer (or the end of the script) is a time-out that
+// passes at once, so the rules about silence cost no real waiting.
+class ScriptedSocket final : public TftpSocket {
+public:
+    using Answer = std::optional<Bytes>;
+    explicit ScriptedSocket(std::vector<Answer> script) : script_(std::move(script)) {}
+
+    bool set_recv_timeout(std::uint32_t, int&) override { return true; }
+    bool send_to(std::uint32_t, std::uint16_t, std::span<const std::uint8_t> data) override {
+        sent.emplace_back(data.begin(), data.end());
+        return true;
+    }
+    sys::RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t, sys::Datagram& got,
+                              int&) override {
+        if (next_ >= script_.size()) return sys::RecvStatus::kTimedOut;
+        const Answer& a = script_[next_++];
+        if (!a || a->size() > buf.size()) return sys::RecvStatus::kTimedOut;
+        std::copy(a->begin(), a->end(), buf.begin());
+        got.length = a->size();
+        got.from_addr = ipv4(127, 0, 0, 1);
+        got.from_port = tftp_port();
+        return sys::RecvStatus::kData;
+    }
+    // Every datagram the client sent, in order.
+    std::vector<Bytes> sent;
+
+private:
+    std::vector<Answer> script_;
+    std::size_t next_ = 0;
 };
 
 class TftpTest : public ::testing::Test {

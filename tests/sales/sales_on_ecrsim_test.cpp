@@ -64,10 +64,18 @@ protected:
     Lines gets() const { return reg_->transcript().gets; }
     std::int32_t current() { return recv_vend_corrente("127.0.0.1", dir().c_str(), 50); }
     // An archived day on the register, made from the simulator's sample sales.
-    void archive(std::uint32_t day, int sample) {
+    void archive(std::uint32_t day, int sample) { archive(day, day, sample); }
+    // The same, with another date inside the file than the day it is named for.
+    void archive(std::uint32_t day, std::uint32_t inside, int sample) {
+        archive(day, inside, ecrsim::sample_day(sample));
+    }
+    void archive(std::uint32_t day, std::uint32_t inside, const ecrsim::SalesBook& book) {
         const auto tables = ecrsim::load_sales_tables(reg_->state_dir(), ecrsim::Layout{});
         reg_->put_file("VEND" + ecrsim::oro_ddmmyy(day) + ".DAT",
-                       ecrsim::build_sales_file(ecrsim::sample_day(sample), day, tables));
+                       ecrsim::build_sales_file(book, inside, tables));
+    }
+    std::int32_t first_three_days() {
+        return ecr_recv_vend_storico("127.0.0.1", dir().c_str(), 1, 3, 24, 3, 3, 24);
     }
     // Keys typed on the register's keyboard through its line port.
     void type(const Lines& keys) {
@@ -258,6 +266,125 @@ TEST_F(SalesOnEcrsim, AFailedDayClearsTheFolderAndKeepsSetupMode) {
     EXPECT_TRUE(reg_->setup_mode());
     const Lines r = reg_->transcript().requests;
     EXPECT_EQ(std::count(r.begin(), r.end(), "get VEND030324.DAT"), 0) << "the loop ended";
+    EXPECT_TRUE(temp_is_empty());
+}
+
+// A day's transfer that fails is not a day without sales: only "file not
+// found" before any DATA skips the day, anything else fails the whole call.
+struct BrokenDay {
+    const char* name;
+    const char* fault;  // on the second day's file
+    int transfers;      // how many of its transfers it hits; 0: every one
+    std::int32_t result;
+};
+void PrintTo(const BrokenDay& b, std::ostream* os) {
+    *os << b.name;
+}
+
+class SalesBrokenDay : public SalesOnEcrsim, public ::testing::WithParamInterface<BrokenDay> {};
+
+TEST_P(SalesBrokenDay, FailsTheCallUnlessTheRegisterHasNoFile) {
+    const BrokenDay& b = GetParam();
+    for (int d = 0; d < 3; ++d) archive(k01032024 + d * kDay, d + 1);
+    auto fault = ecrsim::parse_tftp_fault(std::string(b.fault) + "@VEND020324.DAT");
+    ASSERT_TRUE(fault.has_value());
+    fault->transfers = b.transfers;
+    reg_->add_fault(*fault);
+    write_file(work_.file("VEND_REP_010101.CSV"), "an earlier call");
+
+    EXPECT_EQ(first_three_days(), b.result);
+    if (b.result < 0) {
+        EXPECT_TRUE(folder().empty()) << "no day of a failed call stays";
+        EXPECT_TRUE(reg_->setup_mode());
+        const Lines r = reg_->transcript().requests;
+        EXPECT_EQ(std::count(r.begin(), r.end(), "get VEND030324.DAT"), 0) << "the loop ended";
+    } else {
+        const Lines days =
+            b.result == 3 ? Lines{"010324", "020324", "030324"} : Lines{"010324", "030324"};
+        Lines want;
+        for (const char* kind : {"PLU", "REP"})
+            for (const std::string& d : days)
+                want.push_back("VEND_" + std::string(kind) + "_" + d + ".CSV");
+        EXPECT_EQ(folder(), want);
+        EXPECT_FALSE(reg_->setup_mode());
+    }
+    EXPECT_TRUE(temp_is_empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SalesBrokenDay,
+    ::testing::Values(BrokenDay{"ErrorOneAtTheRequestSkipsTheDay", "error:1:1", 1, 2},
+                      BrokenDay{"ErrorOneAfterData", "error:3:1", 1, ERR_TRANSFER_FAILED},
+                      BrokenDay{"ErrorTwoAtTheRequestOnceStartsOver", "error:1:2", 1, 3},
+                      BrokenDay{"ErrorTwoAtEveryRequest", "error:1:2", 0, ERR_TRANSFER_FAILED},
+                      BrokenDay{"ErrorZeroAfterDataAtEveryTry", "error:2:0", 0,
+                                ERR_TRANSFER_FAILED}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The CSV files are named after the date inside each day's file, so a file
+// of another day, or of no valid day, would replace another day's files.
+struct DayDate {
+    const char* name;
+    std::uint32_t inside;  // the date in VEND020324.DAT
+    std::int32_t result;
+};
+void PrintTo(const DayDate& d, std::ostream* os) {
+    *os << d.name;
+}
+
+class SalesDayDate : public SalesOnEcrsim, public ::testing::WithParamInterface<DayDate> {};
+
+TEST_P(SalesDayDate, OnlyTheRequestedDayIsConverted) {
+    const DayDate& d = GetParam();
+    archive(k01032024, 1);
+    archive(k01032024 + kDay, d.inside, 2);
+    archive(k01032024 + 2 * kDay, 3);
+    EXPECT_EQ(first_three_days(), d.result);
+    if (d.result < 0) {
+        EXPECT_TRUE(folder().empty());
+        EXPECT_TRUE(reg_->setup_mode());
+    } else {
+        EXPECT_EQ(folder().size(), 6u);
+        EXPECT_TRUE(fs::exists(work_.file("VEND_REP_020324.CSV")));
+    }
+    EXPECT_TRUE(temp_is_empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dates, SalesDayDate,
+    ::testing::Values(
+        DayDate{"TheDaysMidnight", k01032024 + kDay, 3},
+        DayDate{"ALaterTimeOfTheDay", k01032024 + kDay + 23 * 3600 + 59 * 60 + 59, 3},
+        DayDate{"ThePreviousDay", k01032024, ERR_REG_IN_ERRORE},
+        DayDate{"TheLastSecondOfThePreviousDay", k01032024 + kDay - 1, ERR_REG_IN_ERRORE},
+        DayDate{"TheNextDay", k01032024 + 2 * kDay, ERR_REG_IN_ERRORE},
+        DayDate{"TheSameDayOfAnotherYear", k01032024 + kDay - 366 * kDay, ERR_REG_IN_ERRORE},
+        DayDate{"Before2000", 946684800 - kDay, ERR_REG_IN_ERRORE},
+        DayDate{"After2099", 4102444800u, ERR_REG_IN_ERRORE}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A day counts only when its files were written.
+TEST_F(SalesOnEcrsim, AnArchivedDayWithoutRecordsCountsNothing) {
+    archive(k01032024, 1);
+    archive(k01032024 + kDay, k01032024 + kDay, ecrsim::SalesBook{});
+    archive(k01032024 + 2 * kDay, 3);
+    EXPECT_EQ(first_three_days(), 2);
+    EXPECT_EQ(folder(), (Lines{"VEND_PLU_010324.CSV", "VEND_PLU_030324.CSV", "VEND_REP_010324.CSV",
+                               "VEND_REP_030324.CSV"}));
+    const Lines g = gets();
+    EXPECT_EQ(std::count(g.begin(), g.end(), "VEND020324.DAT"), 1) << "fetched and converted";
+    EXPECT_FALSE(reg_->setup_mode());
+    EXPECT_TRUE(temp_is_empty());
+}
+
+TEST_F(SalesOnEcrsim, ACurrentDayFileWithoutRecordsGivesNoSales) {
+    reg_->set_empty_sales_file(true);  // the summary still counts the sales
+    write_file(work_.file("VEND_REP_010101.CSV"), "an earlier call");
+    EXPECT_EQ(current(), 0);
+    EXPECT_TRUE(folder().empty());
+    const Lines g = gets();
+    EXPECT_EQ(std::count(g.begin(), g.end(), "VENDCORR.DAT"), 1);
+    EXPECT_EQ(commands().back(), "SETUP 0") << "a success: setup mode is switched off";
     EXPECT_TRUE(temp_is_empty());
 }
 
