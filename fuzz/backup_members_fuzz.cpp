@@ -28,6 +28,7 @@
 #include "backup/conversions.hpp"
 #include "backup/member_layouts.hpp"
 #include "frame/paths.hpp"
+#include "fuzz_work_dir.hpp"
 #include "tables/table_formats.hpp"
 
 namespace {
@@ -35,25 +36,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using veltra::MemberLayout;
 
-// A directory of this run's own, removed when the run ends.
-struct WorkDir {
-    std::string path;
-    WorkDir() {
-        char pattern[] = "/tmp/veltra-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) std::abort();
-        path = made;
-    }
-    ~WorkDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
-const std::string& work_dir() {
-    static const WorkDir dir;
-    return dir.path;
-}
+using veltra::fuzz::work_dir;
 
 void check(bool ok) {
     if (!ok) std::abort();

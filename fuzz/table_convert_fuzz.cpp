@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_work_dir.hpp"
 #include "tables/csv_output.hpp"
 #include "tables/csv_rows.hpp"
 #include "tables/invoices.hpp"
@@ -21,25 +22,7 @@
 
 namespace {
 
-// A directory of this run's own, removed when the run ends.
-struct WorkDir {
-    std::string path;
-    WorkDir() {
-        char pattern[] = "/tmp/veltra-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) std::abort();
-        path = made;
-    }
-    ~WorkDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
-const std::string& work_dir() {
-    static const WorkDir dir;
-    return dir.path;
-}
+using veltra::fuzz::work_dir;
 
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
