@@ -126,7 +126,10 @@ class Delpad:
         self.process = subprocess.Popen(
             [ARGS.wine, os.path.join(folder, "delpad.exe")], cwd=folder, env=self.env,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: len(self.probe("client").split()) == 4, 60, 0.3):
+        # The first window on a fresh wineserver comes only after about 30 s
+        # (Wine starts its desktop first), and later under load: 60 s was
+        # seen to run out in CI.
+        if not wait_for(lambda: len(self.probe("client").split()) == 4, 180, 0.3):
             raise RuntimeError("delpad.exe shows no window")
         self._centres = None
 
