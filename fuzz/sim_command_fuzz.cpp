@@ -10,27 +10,13 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_work_dir.hpp"
 #include "register_state.hpp"
 
 namespace {
 
-// The state directory of this run, removed when the run ends.
-struct StateDir {
-    std::string path;
-    StateDir() {
-        char pattern[] = "/tmp/ecrsim-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) std::abort();
-        path = made;
-    }
-    ~StateDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
 ecrsim::RegisterState& state() {
-    static const StateDir dir;
+    static const veltra::fuzz::WorkDir dir;
     static const std::unique_ptr<ecrsim::RegisterState> s = [] {
         ecrsim::StateConfig config;
         config.dir = dir.path;
