@@ -1,0 +1,152 @@
+// A veltra serve started as its own program against two ecrsim registers,
+// and the helpers its tests share.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backup/archive.hpp"
+#include "http.hpp"
+#include "release/release_file.hpp"
+#include "releases.hpp"
+#include "sales/sales_retrieval.hpp"
+#include "simulator.hpp"
+#include "sys/child_process.hpp"
+#include "test_support.hpp"
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
+namespace veltra::test {
+
+using Json = nlohmann::json;
+
+inline constexpr const char* kToken = "0123456789abcdef-test-token";
+
+inline std::unique_ptr<ecrsim::Register> start_register(const TempDir& dir) {
+    ecrsim::Options o;
+    o.address = "127.0.0.1";
+    o.state_dir = dir.path();
+    o.busy_ms = 100;
+    return std::make_unique<ecrsim::Register>(o);
+}
+
+inline std::string register_arg(const std::string& name, const ecrsim::Register& r) {
+    return name + "=127.0.0.1:" + std::to_string(r.tftp_port()) + ":" +
+           std::to_string(r.line_port()) + ":" + std::to_string(r.keyboard_port());
+}
+
+// What changes a register: files written to it and resets (reads send
+// INFO and SETUP around a download).
+inline std::size_t changes_of(const ecrsim::Register& r) {
+    const ecrsim::Transcript t = r.transcript();
+    std::size_t n = 0;
+    for (const std::string& c : t.commands) n += c.rfind("AZZ", 0) == 0;
+    for (const auto& p : t.puts) n += p.name != "COMMAND.TXT";
+    return n;
+}
+
+// How often the register was put into setup mode.
+inline std::size_t setups_of(const ecrsim::Register& r) {
+    const ecrsim::Transcript t = r.transcript();
+    return static_cast<std::size_t>(std::count(t.commands.begin(), t.commands.end(), "SETUP 1"));
+}
+
+class ServeOnTwoRegisters : public ::testing::Test {
+protected:
+    void SetUp() override {
+        shop1_ = start_register(state1_);
+        shop2_ = start_register(state2_);
+    }
+
+    // Starts the service; extra: more options. Returns false when it did not
+    // report its address.
+    void start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"serve",
+                                         "--register",
+                                         register_arg("shop1", *shop1_),
+                                         "--register",
+                                         register_arg("shop2", *shop2_),
+                                         "--listen",
+                                         "127.0.0.1:0"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        service_ = std::make_unique<sys::ChildProcess>(
+            VELTRA_TOOL_PROGRAM, args, work_.path().string(), std::map<std::string, std::string>{});
+        bool ended = false;
+        for (int i = 0; i < 100 && !ended; ++i) {
+            auto line = service_->read_line(100, 4096, ended);
+            if (!line) continue;
+            const std::string mark = "listening on http://127.0.0.1:";
+            const auto at = line->find(mark);
+            if (at == std::string::npos) continue;
+            port_ = std::stoi(line->substr(at + mark.size()));
+            break;
+        }
+        ASSERT_GT(port_, 0) << "the service did not start";
+    }
+
+    http::Client client(const std::string& token = "") {
+        http::Client c("127.0.0.1", port_);
+        c.set_timeout(std::chrono::seconds(60));
+        if (!token.empty()) c.set_bearer_token(token);
+        return c;
+    }
+
+    Json get_json(const std::string& path, int expected = 200) {
+        auto c = client();
+        auto r = c.get(path);
+        EXPECT_TRUE(r) << path;
+        if (!r) return nullptr;
+        EXPECT_EQ(r->status, expected) << path << "\n" << r->body;
+        EXPECT_EQ(r->get_header_value("Content-Type"), "application/json") << path;
+        return Json::parse(r->body);
+    }
+
+    std::string get_csv(const std::string& reg, const std::string& table) {
+        auto c = client();
+        auto r = c.get("/api/v1/registers/" + reg + "/tables/" + table);
+        EXPECT_TRUE(r);
+        if (!r) return "";
+        EXPECT_EQ(r->status, 200) << r->body;
+        EXPECT_EQ(r->get_header_value("Content-Type"), "text/csv");
+        return r->body;
+    }
+
+    // The service's log lines that came since the last call.
+    std::vector<std::string> log_lines() {
+        std::vector<std::string> lines;
+        bool ended = false;
+        while (auto line = service_->read_line(200, 4096, ended)) lines.push_back(*line);
+        return lines;
+    }
+
+    // Polls a job until it ends.
+    Json finished_job(const std::string& id) {
+        Json job;
+        for (int i = 0; i < 2400; ++i) {
+            job = get_json("/api/v1/jobs/" + id);
+            if (job["state"] == "failed" || job["state"] == "succeeded") break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return job;
+    }
+
+    TempDir state1_, state2_, work_;
+    std::unique_ptr<ecrsim::Register> shop1_, shop2_;
+    std::unique_ptr<sys::ChildProcess> service_;
+    int port_ = 0;
+};
+
+}  // namespace veltra::test
