@@ -16,6 +16,9 @@ cleanup() {
 }
 trap cleanup EXIT
 wineboot -i >/dev/null 2>&1 || true
+# Let the prefix's wineserver end, so that its registry is on disk before
+# tests copy the prefix.
+wineserver -w || true
 
 for preset in mingw-i686 mingw-x64; do
     cmake --preset "$preset" >/dev/null
