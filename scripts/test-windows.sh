@@ -20,8 +20,11 @@ wineboot -i >/dev/null 2>&1 || true
 # tests copy the prefix.
 wineserver -w || true
 
-for preset in mingw-i686 mingw-x64; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-    ctest --preset "$preset"
-done
+# 32-bit: what is shipped, and its export checks (its tests cannot run here).
+cmake --preset mingw-i686 >/dev/null
+cmake --build --preset mingw-i686 --target veltra delpad veltra_tool ecrsim
+ctest --preset mingw-i686
+
+cmake --preset mingw-x64 >/dev/null
+cmake --build --preset mingw-x64
+ctest --preset mingw-x64
