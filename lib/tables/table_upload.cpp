@@ -71,6 +71,7 @@ int CsvReader::read_fields(std::span<std::string_view> slots) {
             return -1;
         }
         if (c == EOF && !any) return -1;
+        ++line_number_;
         // A file written on Windows keeps its CR on other systems.
         if (!longer && len > 0 && line[len - 1] == '\r') --len;
         if (len > kLineMax) {
@@ -202,21 +203,63 @@ constexpr UploadKind kUploadReparti{"ecr_send_reparti", kReparti, 12, reparto_de
 constexpr UploadKind kUploadPlu{"ecr_send_plu", kPlu, 7, plu_default, apply_plu_fields};
 constexpr UploadKind kUploadClienti{"ecr_send_clienti", kClienti, 6, nullptr, apply_cliente_fields};
 
+bool holds_digit(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Why a line read as count fields does not apply, or "" when it does.
+std::string line_fault(const UploadKind& kind, int count,
+                       std::span<const std::string_view> fields) {
+    if (count == 0) {
+        return "longer than " + std::to_string(CsvReader::kLineMax) + " characters";
+    }
+    if (static_cast<std::size_t>(count) != kind.fields) {
+        return std::to_string(count) + (count == 1 ? " field" : " fields") + " separated by ';', " +
+               std::to_string(kind.fields) + " expected";
+    }
+    const std::int32_t id = csv_number(fields[0]);
+    if (id < 1 || static_cast<std::size_t>(id) > kind.format.records) {
+        return "record number '" + std::string(fields[0]) + "' not from 1 to " +
+               std::to_string(kind.format.records);
+    }
+    return "";
+}
+
+void note_bad(CsvLineReport* report, std::int64_t line, std::string reason) {
+    if (report == nullptr) return;
+    ++report->bad_count;
+    if (report->bad.size() < CsvLineReport::kListed)
+        report->bad.push_back({line, std::move(reason)});
+}
+
 // Applies every well-formed line of the CSV to the table: the lines applied.
-std::int32_t apply_lines(const UploadKind& kind, CsvReader& reader, TableFile& table) {
+std::int32_t apply_lines(const UploadKind& kind, CsvReader& reader, TableFile& table,
+                         CsvLineReport* report) {
     std::array<std::string_view, 12> slots;
     const std::span<std::string_view> fields(slots.data(), kind.fields);
     std::array<std::uint8_t, kMaxRecordSize> buf{};
     const std::span<std::uint8_t> rec(buf.data(), kind.format.record_size);
+    if (report != nullptr) *report = CsvLineReport{{}, 0, std::vector<bool>(kind.format.records)};
     std::int32_t applied = 0;
+    bool first = true;
     for (int count; (count = reader.read_fields(fields)) != -1;) {
-        if (static_cast<std::size_t>(count) != kind.fields) continue;
-        const std::int32_t id = csv_number(fields[0]);
-        if (id < 1 || static_cast<std::size_t>(id) > kind.format.records) continue;
-        const std::size_t index = static_cast<std::size_t>(id) - 1;
-        if (table.read_rec(index, rec) != 0) continue;
-        kind.apply(fields, rec);
-        if (table.write_rec(index, rec) != 0) continue;
+        const bool header = first && count > 0 && !holds_digit(fields[0]);
+        first = false;
+        if (std::string fault = line_fault(kind, count, fields); !fault.empty()) {
+            if (!header) note_bad(report, reader.line_number(), std::move(fault));
+            continue;
+        }
+        const std::size_t index = static_cast<std::size_t>(csv_number(fields[0])) - 1;
+        bool written = table.read_rec(index, rec) == 0;
+        if (written) {
+            kind.apply(fields, rec);
+            written = table.write_rec(index, rec) == 0;
+        }
+        if (!written) {
+            note_bad(report, reader.line_number(), "the record could not be written");
+            continue;
+        }
+        if (report != nullptr) report->named[index] = true;
         ++applied;
     }
     return applied;
@@ -228,14 +271,15 @@ void trace_begin(const UploadKind& kind, const char* hostname, const char* filen
 }
 
 // Departments and articles: the CSV describes the whole table.
-std::int32_t build_rebuilt(const UploadKind& kind, const char* csv_path, const char* table_path) {
+std::int32_t build_rebuilt(const UploadKind& kind, const char* csv_path, const char* table_path,
+                           CsvLineReport* report = nullptr) {
     File csv(std::fopen(csv_path, "r"));
     if (!csv || !csv_readable(csv.get())) return ERR_FILE_NOT_FOUND;
     TableFile table =
         table_create(table_path, kind.format.records, kind.format.record_size, kind.filler);
     if (!table) return ERR_FILE_CREATION;
     CsvReader reader(csv.get());
-    std::int32_t result = apply_lines(kind, reader, table);
+    std::int32_t result = apply_lines(kind, reader, table, report);
     if (!table.close()) result = ERR_FILE_CREATION;
     // A CSV that breaks off is not a shorter table: nothing is put.
     if (reader.failed()) result = ERR_FILE_NOT_FOUND;
@@ -272,7 +316,7 @@ std::int32_t upload_merged(const UploadKind& kind, const char* hostname, const c
         result = ERR_INVALID_FILESIZE;
     } else if (TableFile table = table_open(path.c_str())) {
         CsvReader reader(csv.get());
-        result = apply_lines(kind, reader, table);
+        result = apply_lines(kind, reader, table, nullptr);
         if (!table.close()) result = ERR_FILE_CREATION;
         if (reader.failed()) result = ERR_FILE_NOT_FOUND;
         if (result > 0) {
@@ -295,18 +339,20 @@ std::int32_t upload_merged(const UploadKind& kind, const char* hostname, const c
 
 }  // namespace
 
-std::int32_t build_table_from_csv(RebuiltTable kind, const char* csv_path, const char* table_path) {
+std::int32_t build_table_from_csv(RebuiltTable kind, const char* csv_path, const char* table_path,
+                                  CsvLineReport* report) {
     return build_rebuilt(kind == RebuiltTable::kPlu ? kUploadPlu : kUploadReparti, csv_path,
-                         table_path);
+                         table_path, report);
 }
 
-std::int32_t merge_clienti_csv(const char* csv_path, const char* table_path) {
+std::int32_t merge_clienti_csv(const char* csv_path, const char* table_path,
+                               CsvLineReport* report) {
     File csv(std::fopen(csv_path, "r"));
     if (!csv || !csv_readable(csv.get())) return ERR_FILE_NOT_FOUND;
     TableFile table = table_open(table_path);
     if (!table) return ERR_FILE_NOT_FOUND;
     CsvReader reader(csv.get());
-    std::int32_t result = apply_lines(kUploadClienti, reader, table);
+    std::int32_t result = apply_lines(kUploadClienti, reader, table, report);
     if (!table.close()) result = ERR_FILE_CREATION;
     if (reader.failed()) result = ERR_FILE_NOT_FOUND;
     return result;

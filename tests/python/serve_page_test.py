@@ -1,8 +1,12 @@
 #!/usr/bin/python3
 """veltra serve's page in Debian's chromium, headless, driven by selenium:
-the page loads, shows the register's state, downloads a table, keypad
-keys reach the register whose display comes back on the page, the sale
-they make shows in the day's sales, and a backup downloads.
+the page loads, lists the registers at once and fills in each state as it
+comes (a second register is silent), shows the state in words with the raw
+values one click away, names the register each panel acts on, downloads a
+table, keypad keys reach the register whose display comes back on the page,
+the sale they make shows in the day's sales, a backup downloads, and an
+upload that resets records shows them before it asks. Against a service
+that needs a token, typing the token loads everything without a reload.
 
 usage: serve_page_test.py VELTRA [SCREENSHOT.png]
 Exits 77 (skipped) when selenium or chromium is missing, unless
@@ -10,10 +14,12 @@ VELTRA_NEED_BROWSER=1 (as CI sets it): then a missing one fails the test."""
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 # Skipped, or failed where the browser is required.
 MISSING = 1 if os.environ.get("VELTRA_NEED_BROWSER") == "1" else 77
@@ -21,10 +27,30 @@ MISSING = 1 if os.environ.get("VELTRA_NEED_BROWSER") == "1" else 77
 try:
     from selenium import webdriver
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support import expected_conditions
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     print("selenium missing: " + ("failed" if MISSING == 1 else "skipped"))
     sys.exit(MISSING)
+
+
+def start_serve(veltra, registers, extra=()):
+    args = [veltra, "serve", "--listen", "127.0.0.1:0"]
+    for r in registers:
+        args += ["--register", r]
+    serve = subprocess.Popen(args + list(extra), stdout=subprocess.PIPE, text=True)
+    m = re.search(r"listening on (http://\S+)", serve.stdout.readline())
+    if not m:
+        serve.terminate()
+        raise SystemExit("veltra serve did not start")
+    return serve, m.group(1)
+
+
+def cell(driver, register):
+    """The state cell of a register's row."""
+    return driver.find_element(By.CSS_SELECTOR,
+                               '#registers tr[data-id="%s"] td:nth-child(3)' % register)
 
 
 def main():
@@ -39,7 +65,18 @@ def main():
                             "--busy-ms", "100"],
                            stdout=subprocess.PIPE, text=True)
     serve = None
+    guarded = None
     driver = None
+    # A register that is on the network and never answers: its UDP port
+    # reads nothing, its TCP port accepts and says nothing.
+    silent_udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    silent_udp.bind(("127.0.0.1", 0))
+    silent_tcp = socket.socket()
+    silent_tcp.bind(("127.0.0.1", 0))
+    silent_tcp.listen(8)
+    silent = "cassa2=127.0.0.1:%d:%d:%d" % (silent_udp.getsockname()[1],
+                                            silent_tcp.getsockname()[1],
+                                            silent_tcp.getsockname()[1])
     try:
         ready = None
         for _ in range(5):
@@ -50,14 +87,12 @@ def main():
         if not ready:
             raise SystemExit("ecrsim did not start")
         tftp, line, display = (int(g) for g in ready.groups())
-        serve = subprocess.Popen([veltra, "serve", "--register",
-                                  "cassa1=127.0.0.1:%d:%d:%d" % (tftp, line, display),
-                                  "--listen", "127.0.0.1:0"],
-                                 stdout=subprocess.PIPE, text=True)
-        m = re.search(r"listening on (http://\S+)", serve.stdout.readline())
-        if not m:
-            raise SystemExit("veltra serve did not start")
-        base = m.group(1)
+        cassa1 = "cassa1=127.0.0.1:%d:%d:%d" % (tftp, line, display)
+        serve, base = start_serve(veltra, [cassa1, silent])
+        token_file = os.path.join(work, "token")
+        with open(token_file, "w") as f:
+            f.write("page-test-token-0123456789\n")
+        guarded, guarded_base = start_serve(veltra, [cassa1], ["--token-file", token_file])
         downloads = os.path.join(work, "downloads")
         os.mkdir(downloads)
         options = webdriver.ChromeOptions()
@@ -72,10 +107,28 @@ def main():
                                   options=options)
         wait = WebDriverWait(driver, 30)
         driver.get(base + "/")
-        # The state: the register reachable, its status shown.
-        wait.until(lambda d: "raggiungibile" in d.find_element(By.ID, "registers").text)
-        assert "non raggiungibile" not in driver.find_element(By.ID, "registers").text
-        wait.until(lambda d: "SIM00012345" in d.find_element(By.ID, "status").text)
+        # Both rows while the silent cassa2 (about 9 s to give up) is still
+        # asked, and cassa1's state before its answer: the list does not
+        # wait for the slowest register.
+        wait.until(lambda d: cell(d, "cassa1") and cell(d, "cassa2"))
+        assert cell(driver, "cassa2").text == "in attesa...", cell(driver, "cassa2").text
+        wait.until(lambda d: cell(d, "cassa1").text == "pronta")
+        assert cell(driver, "cassa2").text == "in attesa...", cell(driver, "cassa2").text
+        # The state in words; the raw values folded away until clicked.
+        words = wait.until(lambda d: d.find_element(By.ID, "status-words")).text
+        for part in ("pronta per vendere", "Modalità setup\nno", "ELT5 V5.02 (bitmap L)",
+                     "Totale del giorno\n40,33", "Scontrini del giorno\n0",
+                     "Matricola\nSIM00012345"):
+            assert part in words, (part, words)
+        assert "hst_conn" not in words and "ecr_get_status_new" not in words, words
+        raw = driver.find_element(By.CSS_SELECTOR, "#status-raw pre")
+        assert not raw.is_displayed()
+        driver.find_element(By.CSS_SELECTOR, "#status-raw summary").click()
+        wait.until(lambda d: raw.is_displayed())
+        assert "hst_conn: N" in raw.text and "MATRICOLA = SIM00012345" in raw.text, raw.text
+        # Each panel names the register it acts on.
+        for target in ("tables-target", "backup-target", "keypad-target"):
+            assert driver.find_element(By.ID, target).text == "(cassa: cassa1)", target
         # A table downloaded.
         driver.find_element(By.ID, "get-reparti").click()
         path = os.path.join(downloads, "cassa1-reparti.csv")
@@ -97,15 +150,60 @@ def main():
         driver.find_element(By.ID, "get-backup").click()
         path = os.path.join(downloads, "cassa1-backup.dat")
         wait.until(lambda d: os.path.exists(path) and os.path.getsize(path) == 7059616)
+        # An upload that resets departments 1 to 3: the page names them
+        # before it asks, and uploads with allow_reset only when told to.
+        with open(os.path.join(downloads, "cassa1-reparti.csv"), encoding="latin-1") as f:
+            rows = f.read().splitlines()
+        edited = os.path.join(work, "edited.csv")
+        with open(edited, "w", encoding="latin-1") as f:
+            f.write("\n".join(rows[:1] + rows[4:]) + "\n")
+        driver.find_element(By.ID, "put-file").send_keys(edited)
+        for answer in (False, True):
+            driver.find_element(By.ID, "put-send").click()
+            alert = wait.until(expected_conditions.alert_is_present())
+            assert "cassa1" in alert.text and "3 tornano ai valori iniziali" in alert.text, \
+                alert.text
+            assert "1 FRUTTA, 2 VERDURA, 3 PANE" in alert.text, alert.text
+            if answer:
+                alert.accept()
+                wait.until(lambda d: "caricato sulla cassa cassa1" in
+                           d.find_element(By.ID, "message").text)
+            else:
+                alert.dismiss()
+                wait.until(lambda d: d.find_element(By.ID, "message").text == "non caricato")
+                with urllib.request.urlopen(base + "/api/v1/registers/cassa1/tables/reparti") as r:
+                    assert "\n1;FRUTTA;" in r.read().decode("latin-1")
+        with urllib.request.urlopen(base + "/api/v1/registers/cassa1/tables/reparti") as r:
+            assert "\n1;REPARTO 1;" in r.read().decode("latin-1")
         if shot:
             driver.execute_script("window.scrollTo(0, 0)")
             driver.save_screenshot(shot)
-        print("page: state shown, table downloaded, keys and display work, sales and backup")
+        # The silent register ends up unreachable, and says so when chosen.
+        wait.until(lambda d: cell(d, "cassa2").text == "non raggiungibile")
+        cell(driver, "cassa2").click()
+        wait.until(lambda d: "non risponde" in d.find_element(By.ID, "status").text)
+        for target in ("tables-target", "backup-target", "keypad-target"):
+            assert driver.find_element(By.ID, target).text == "(cassa: cassa2)", target
+
+        # A service that needs a token: a red 401 and no keypad, until the
+        # token is typed; then everything loads, without a reload.
+        driver.get(guarded_base + "/")
+        wait.until(lambda d: "401" in d.find_element(By.ID, "message").text)
+        assert not driver.find_elements(By.CSS_SELECTOR, "#keypad button")
+        driver.find_element(By.ID, "token").send_keys("page-test-token-0123456789", Keys.RETURN)
+        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#keypad button")) > 20)
+        wait.until(lambda d: cell(d, "cassa1").text == "pronta")
+        assert "401" not in driver.find_element(By.ID, "message").text
+        wait.until(lambda d: "SIM00012345" in d.find_element(By.ID, "status").text)
+        print("page: rows at once with a silent register, state in words, panels named, "
+              "table, keys and display, sales, backup, reset shown before asking, token")
         return 0
     finally:
         if driver:
             driver.quit()
-        for p in (serve, sim):
+        silent_udp.close()
+        silent_tcp.close()
+        for p in (guarded, serve, sim):
             if p:
                 p.terminate()
                 p.wait(10)

@@ -296,10 +296,14 @@ TEST_F(ToolOnEcrsim, TablesPutOfAChangedCsvWithoutYesRefusesAndLeavesTheTable) {
     ASSERT_EQ(veltra({"tables", "get", "reparti", path("mod.csv"), "--changed"}).status, 0);
     const ecrsim::Bytes before = *reg_->file("REPARTI.BIN");
     reg_->clear_transcript();
-    const ToolRun r = veltra({"tables", "put", "reparti", path("mod.csv")});
+    // Its resets are refused first; allowed, the upload still needs --yes.
+    ToolRun r = veltra({"tables", "put", "reparti", path("mod.csv")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("2 lines apply; 0 reparti records change,"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(" 0 are reset"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("add --allow-reset"), std::string::npos) << r.err;
+    r = veltra({"tables", "put", "reparti", path("mod.csv"), "--allow-reset"});
+    EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("tables put needs --yes when not run from a terminal"), std::string::npos)
         << r.err;
     EXPECT_TRUE(put_names().empty());

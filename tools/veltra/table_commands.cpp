@@ -121,6 +121,113 @@ std::string changes_text(const Table& t, const std::string& csv, const TableChan
     return text.str();
 }
 
+// Register texts are Latin-1; JSON wants UTF-8.
+std::string latin1_to_utf8(std::string_view text) {
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Runs of consecutive bad lines with the same reason, as "2-80" or "7".
+struct LineRun {
+    std::int64_t first, last;
+    const std::string* reason;
+};
+
+std::vector<LineRun> line_runs(const CsvLineReport& lines) {
+    std::vector<LineRun> runs;
+    for (const auto& b : lines.bad) {
+        if (!runs.empty() && runs.back().last + 1 == b.line && *runs.back().reason == b.reason) {
+            runs.back().last = b.line;
+        } else {
+            runs.push_back({b.line, b.line, &b.reason});
+        }
+    }
+    return runs;
+}
+
+std::string run_text(const LineRun& r) {
+    return r.first == r.last ? std::to_string(r.first)
+                             : std::to_string(r.first) + "-" + std::to_string(r.last);
+}
+
+std::string listed_lines(const CsvLineReport& lines) {
+    std::string text;
+    for (const LineRun& r : line_runs(lines)) text += (text.empty() ? "" : ", ") + run_text(r);
+    if (lines.bad_count > lines.bad.size()) text += ", ...";
+    return text;
+}
+
+std::string listed_resets(const TableChanges& c) {
+    std::string text;
+    for (std::size_t i = 0; i < c.reset_names.size(); ++i)
+        text += (i == 0 ? "" : ", ") + std::to_string(c.reset_records[i]) + " " + c.reset_names[i];
+    if (c.reset > c.reset_names.size()) text += ", ...";
+    return text;
+}
+
+// What stops an upload: lines that do not parse, always; records reset to
+// their defaults, unless allowed. "" when nothing does.
+std::string refusal(const Table& t, const std::string& csv, const TableChanges& c,
+                    bool allow_reset) {
+    if (c.lines.bad_count > 0) {
+        const auto& first = c.lines.bad.front();
+        const std::string first_text = "line " + std::to_string(first.line) + ": " + first.reason;
+        if (c.lines.bad_count == 1)
+            return "1 line of " + csv + " does not parse (" + first_text +
+                   "): nothing uploaded; correct it, or remove it";
+        return std::to_string(c.lines.bad_count) + " lines of " + csv + " do not parse (lines " +
+               listed_lines(c.lines) + "; " + first_text +
+               "): nothing uploaded; correct them, or remove them";
+    }
+    if (c.reset > 0 && !allow_reset) {
+        return "the upload would reset " + std::to_string(c.reset) + " " + t.word +
+               " records to their defaults (" + listed_resets(c) +
+               "): nothing uploaded; name them in the CSV, or add --allow-reset";
+    }
+    return "";
+}
+
+nlohmann::json comparison_json(const Table& t, const std::string& csv, const TableChanges& c) {
+    nlohmann::json bad = nlohmann::json::array();
+    for (const auto& b : c.lines.bad) bad.push_back({{"line", b.line}, {"reason", b.reason}});
+    nlohmann::json reset = nlohmann::json::array();
+    for (std::size_t i = 0; i < c.reset_names.size(); ++i)
+        reset.push_back({{"id", c.reset_records[i]}, {"descr", latin1_to_utf8(c.reset_names[i])}});
+    return {{"table", t.word},
+            {"csv", csv},
+            {"applied", c.applied},
+            {"changed", c.changed},
+            {"reset", c.reset},
+            {"unchanged", c.unchanged},
+            {"bad_lines", c.lines.bad_count},
+            {"bad_line_list", bad},
+            {"reset_list", reset}};
+}
+
+// The lines that do not parse and the records reset, as a person reads them.
+std::string details_text(const TableChanges& c) {
+    std::ostringstream text;
+    if (c.lines.bad_count > 0) {
+        text << c.lines.bad_count << " lines do not parse:\n";
+        for (const LineRun& r : line_runs(c.lines))
+            text << "  " << (r.first == r.last ? "line " : "lines ") << run_text(r) << ": "
+                 << *r.reason << "\n";
+        if (c.lines.bad_count > c.lines.bad.size())
+            text << "  and " << c.lines.bad_count - c.lines.bad.size() << " more\n";
+    }
+    if (c.reset > 0) text << "reset to their defaults: " << listed_resets(c) << "\n";
+    return text.str();
+}
+
 Command tables_put() {
     return {
         {"tables", "put"},
@@ -132,15 +239,19 @@ Command tables_put() {
             auto csv = std::make_shared<std::string>();
             auto dry_run = std::make_shared<bool>(false);
             auto yes = std::make_shared<bool>(false);
+            auto allow_reset = std::make_shared<bool>(false);
             add_table_option(app, *word);
             app.add_option("CSV", *csv, "the CSV to upload")->required();
             app.add_flag("--dry-run", *dry_run, "show the comparison, upload nothing");
             app.add_flag("--yes", *yes, "upload without asking");
+            app.add_flag("--allow-reset", *allow_reset,
+                         "upload even if records go back to their defaults");
             app.footer(
                 "Departments and articles are rebuilt from default records plus the CSV:\n"
                 "every record the CSV does not name goes back to its default, so a --changed\n"
-                "download fed back resets all the others. Customers are merged.");
-            return [word, csv, dry_run, yes](Context& ctx) {
+                "download fed back resets all the others; such an upload needs --allow-reset.\n"
+                "Customers are merged. A CSV with lines that do not parse is not uploaded.");
+            return [word, csv, dry_run, yes, allow_reset](Context& ctx) {
                 const Table& t = table_named(*word);
                 WorkDir work;
                 const std::string current = work.file(t.format.file);
@@ -151,13 +262,27 @@ Command tables_put() {
                 r = compare_upload(t.format, t.rule, std::string_view(t.format.file) == kPlu.file,
                                    current, *csv, work.dir(), c);
                 if (r != 0) return ctx.finish(t.send_name, r, true, "");
-                nlohmann::json extra = {{"table", t.word},      {"csv", *csv},
-                                        {"applied", c.applied}, {"changed", c.changed},
-                                        {"reset", c.reset},     {"unchanged", c.unchanged},
-                                        {"dry_run", *dry_run},  {"uploaded", false}};
-                if (!ctx.json) ctx.out() << changes_text(t, *csv, c) << "\n";
+                nlohmann::json extra = comparison_json(t, *csv, c);
+                extra["dry_run"] = *dry_run;
+                extra["uploaded"] = false;
+                if (!ctx.json) ctx.out() << changes_text(t, *csv, c) << "\n" << details_text(c);
                 if (*dry_run) {
-                    return ctx.finish(t.send_name, 0, false, "dry run: nothing uploaded", extra);
+                    const std::string why = refusal(t, *csv, c, *allow_reset);
+                    extra["refused"] = why.empty() ? nlohmann::json(nullptr) : nlohmann::json(why);
+                    return ctx.finish(t.send_name, 0, false,
+                                      why.empty() ? "dry run: nothing uploaded"
+                                                  : "dry run: an upload is refused: " + why,
+                                      extra);
+                }
+                // Refused before any question: no answer makes such an upload right.
+                if (const std::string why = refusal(t, *csv, c, *allow_reset); !why.empty()) {
+                    if (ctx.json) {
+                        extra["function"] = t.send_name;
+                        extra["refused"] = why;
+                        ctx.out() << extra.dump(2) << "\n";
+                    }
+                    ctx.err() << "veltra: tables put: " << why << "\n";
+                    return kExitUsage;
                 }
                 std::string question =
                     "Upload " + *csv + " to the " + t.word + " table of " + ctx.host_label() + "?";

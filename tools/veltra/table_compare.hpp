@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "tables/table_formats.hpp"
+#include "tables/table_upload.hpp"
 
 namespace veltra::tool {
 
@@ -17,14 +19,20 @@ struct TableChanges {
     std::size_t changed = 0;   // records that get other values
     std::size_t reset = 0;     // records that go back to their defaults
     std::size_t unchanged = 0;
+    std::vector<std::size_t> reset_records;  // their numbers, from 1
+    std::vector<std::string> reset_names;    // the current texts of the first kListed
+    CsvLineReport lines;                     // the lines that do not apply
 };
 
 // Compares whole tables of records of record_size bytes. The change mark
-// (byte 0) does not count. A record that differs and equals its default in
-// `defaults` counts as reset; with `defaults` empty nothing is reset.
+// (byte 0) does not count. A record that differs, is not `named` (by a line
+// of the CSV) and equals its default in `defaults` counts as reset: a line
+// may set a record to its default values on purpose. With `defaults` empty
+// nothing is reset.
 TableChanges compare_tables(std::span<const std::uint8_t> current,
                             std::span<const std::uint8_t> uploaded,
-                            std::span<const std::uint8_t> defaults, std::size_t record_size);
+                            std::span<const std::uint8_t> defaults, std::size_t record_size,
+                            const std::vector<bool>& named = {});
 
 enum class UploadRule { kRebuilt, kMerged };
 

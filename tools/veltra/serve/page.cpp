@@ -17,7 +17,10 @@ main{display:flex;flex-wrap:wrap;gap:16px;padding:16px}
 section{background:#fff;border-radius:6px;padding:12px;box-shadow:0 1px 3px #0003}
 table{border-collapse:collapse}td,th{padding:3px 8px;text-align:left;border-bottom:1px solid #ddd}
 tr.sel{background:#def}tr{cursor:pointer}
-#status{font-family:monospace;font-size:12px;max-height:320px;overflow:auto;white-space:pre}
+#status dl{display:grid;grid-template-columns:auto auto;gap:2px 12px;margin:0 0 8px}
+#status dt{color:#555}#status dd{margin:0}
+#status pre{font-size:12px;max-height:240px;overflow:auto;margin:4px 0}
+.target{font-weight:normal;color:#555;font-size:15px}
 #message{font-family:monospace;font-size:12px;white-space:pre-wrap;max-width:420px}
 #display{font-family:"Lucida Console",monospace;font-size:28px;background:#3399ff;min-height:40px;
  padding:6px 10px;margin-bottom:8px;white-space:pre;text-align:center}
@@ -32,8 +35,8 @@ tr.sel{background:#def}tr{cursor:pointer}
 <section><h2>Registri</h2>
 <table id="registers"><thead><tr><th>id</th><th>host</th><th>stato</th></tr></thead><tbody></tbody></table>
 <p><button id="refresh">aggiorna</button></p>
-<h2>Stato</h2><div id="status"></div></section>
-<section><h2>Tabelle</h2>
+<h2>Stato <span class="target"></span></h2><div id="status"></div></section>
+<section><h2>Tabelle <span class="target" id="tables-target"></span></h2>
 <table id="tables"><tbody>
 <tr><td>reparti</td><td><button id="get-reparti" data-table="reparti" class="get">scarica CSV</button></td></tr>
 <tr><td>plu</td><td><button id="get-plu" data-table="plu" class="get">scarica CSV</button></td></tr>
@@ -44,16 +47,22 @@ tr.sel{background:#def}tr{cursor:pointer}
 <p><button id="put-check">controlla</button> <button id="put-send">carica</button></p>
 <h2>Fatture</h2><p><button id="get-invoices">scarica CSV</button></p>
 <h2>Vendite</h2><p><button id="get-sales">vendite di oggi</button></p><ul id="sales"></ul>
-<h2>Backup</h2><p><button id="get-backup">salva backup</button></p>
+<h2>Backup <span class="target" id="backup-target"></span></h2><p><button id="get-backup">salva backup</button></p>
 <div id="message"></div></section>
-<section><h2>Tastiera</h2><div id="display"></div><div id="keypad"></div></section>
+<section><h2>Tastiera <span class="target" id="keypad-target"></span></h2><div id="display"></div><div id="keypad"></div></section>
 </main>
 <script>
 "use strict";
 const $ = (id) => document.getElementById(id);
 let current = null, displayAbort = null;
+// Each register's status answer ({ok, result} or {ok: false, error}), as it comes.
+const statuses = {};
 $("token").value = sessionStorage.getItem("veltra-token") || "";
-$("token").onchange = () => { sessionStorage.setItem("veltra-token", $("token").value); load(); };
+// A new token loads everything again, and its answers replace the old error.
+$("token").onchange = () => {
+  sessionStorage.setItem("veltra-token", $("token").value);
+  say("", true); keypad(); load(current);
+};
 function headers(extra) {
   const h = Object.assign({}, extra || {});
   if ($("token").value) h["Authorization"] = "Bearer " + $("token").value;
@@ -73,33 +82,83 @@ async function api(path, options) {
   return body;
 }
 function base() { return "/api/v1/registers/" + encodeURIComponent(current); }
-async function load() {
+// The names come at once (check=0); each register's state follows on its
+// own, so that a silent register holds up only its own row.
+async function load(keep) {
   try {
-    const d = await api("/api/v1/registers");
+    const d = await api("/api/v1/registers?check=0");
     const tb = $("registers").tBodies[0]; tb.innerHTML = "";
     for (const r of d.registers) {
       const tr = tb.insertRow(); tr.dataset.id = r.id;
       tr.insertCell().textContent = r.id; tr.insertCell().textContent = r.host;
       const st = tr.insertCell();
-      st.textContent = r.reachable ? "raggiungibile" + (r.state ? " (" + r.state + ")" : "") : "non raggiungibile";
-      st.className = r.reachable ? "ok" : "bad";
       tr.onclick = () => select(r.id);
+      check(r.id, st);
     }
-    if (!current && d.registers.length) select(d.registers[0].id); else mark();
+    const ids = d.registers.map((r) => r.id);
+    if (ids.length) select(ids.includes(keep) ? keep : ids.includes(current) ? current : ids[0]);
   } catch (e) { say(e.message, false); }
 }
+async function check(id, cell) {
+  delete statuses[id];
+  cell.textContent = "in attesa..."; cell.className = "";
+  if (id === current) showStatus();
+  let s;
+  try { s = { ok: true, result: (await api("/api/v1/registers/" + encodeURIComponent(id) + "/status")).result || {} }; }
+  catch (e) { s = { ok: false, error: e.message }; }
+  statuses[id] = s;
+  cell.textContent = !s.ok ? "non raggiungibile" : s.result.ready ? "pronta" : "non pronta";
+  cell.className = s.ok && s.result.ready ? "ok" : "bad";
+  if (id === current) showStatus();
+}
 function mark() { for (const tr of $("registers").tBodies[0].rows) tr.className = tr.dataset.id === current ? "sel" : ""; }
-async function select(id) {
+function select(id) {
   current = id; mark(); $("who").textContent = id;
+  for (const t of document.querySelectorAll(".target")) t.textContent = "(cassa: " + id + ")";
+  showStatus();
   watchDisplay();
-  try {
-    const s = await api(base() + "/status");
-    const r = s.result || {};
-    let text = "";
-    for (const [k, v] of Object.entries(r)) if (typeof v !== "object") text += k + ": " + v + "\n";
-    for (const f of (r.info || [])) text += f.name + " = " + f.value + "\n";
-    $("status").textContent = text;
-  } catch (e) { $("status").textContent = e.message; }
+}
+// Why a register that answers does not sell.
+function notReady(r, info) {
+  if (info.SETUP === "1" || r.stato === "S") return "in modalità setup";
+  if (r.stato === "E" || info.OPERATIVO === "0") return "in errore" + (info.ERRORE && info.ERRORE !== "0" ? " (errore " + info.ERRORE + ")" : "");
+  if (r.stato === "C" || info.OCCUPATO === "1") return "sta eseguendo un comando";
+  return "non disponibile (stato " + r.stato + ")";
+}
+function euro(cents) {
+  const n = Number(cents);
+  return Number.isFinite(n) ? (n / 100).toLocaleString("it-IT", { style: "currency", currency: "EUR" }) : "-";
+}
+// The state in words; the raw values one click away.
+function showStatus() {
+  const box = $("status"), s = statuses[current];
+  box.innerHTML = "";
+  if (!s) { box.textContent = "in attesa della cassa " + current + "..."; return; }
+  if (!s.ok) { box.textContent = "La cassa " + current + " non risponde: " + s.error; box.className = "bad"; return; }
+  box.className = "";
+  const r = s.result, info = {};
+  for (const f of (r.info || [])) info[f.name] = f.value;
+  const rows = [
+    ["Stato", r.ready ? "pronta per vendere" : "non pronta: " + notReady(r, info)],
+    ["Modalità setup", info.SETUP === "1" ? "attiva" : "no"],
+    ["Release", [r.release_name, r.version].filter((v) => v).join(" ") + (r.bitmap ? " (bitmap " + r.bitmap + ")" : "")],
+    ["Totale del giorno", euro(info.TOT_GIORNO)],
+    ["Scontrini del giorno", info.NUM_SCONTR || "-"],
+    ["Matricola", info.MATRICOLA || "-"],
+  ];
+  const dl = document.createElement("dl"); dl.id = "status-words";
+  for (const [k, v] of rows) {
+    const dt = document.createElement("dt"), dd = document.createElement("dd");
+    dt.textContent = k; dd.textContent = v; dl.append(dt, dd);
+  }
+  const raw = document.createElement("details"), sum = document.createElement("summary"), pre = document.createElement("pre");
+  sum.textContent = "valori grezzi"; raw.id = "status-raw";
+  let text = "";
+  for (const [k, v] of Object.entries(r)) if (typeof v !== "object") text += k + ": " + v + "\n";
+  for (const f of (r.info || [])) text += f.name + " = " + f.value + "\n";
+  pre.textContent = text;
+  raw.append(sum, pre);
+  box.append(dl, raw);
 }
 function save(blob, name) {
   const a = document.createElement("a");
@@ -131,19 +190,30 @@ $("get-backup").onclick = async () => {
   try { say("backup in corso...", true); save(await api(base() + "/backup", { method: "POST" }), current + "-backup.dat"); say("backup salvato", true); }
   catch (e) { say(e.message, false); }
 };
-async function put(query) {
+async function put(query, id) {
   const f = $("put-file").files[0];
   if (!f) { say("scegli un file CSV", false); return null; }
-  return api(base() + "/tables/" + $("put-table").value + query,
+  return api("/api/v1/registers/" + encodeURIComponent(id) + "/tables/" + $("put-table").value + query,
              { method: "PUT", body: await f.text(), headers: { "Content-Type": "text/csv" } });
 }
-function changes(r) { return r.applied + " righe valide, " + r.changed + " record cambiano, " + r.reset + " tornano ai valori iniziali"; }
-$("put-check").onclick = async () => { try { const j = await put("?dry_run=1"); if (j) say("prova: " + changes(j.result), true); } catch (e) { say(e.message, false); } };
+function changes(r) {
+  let text = r.applied + " righe valide, " + r.changed + " record cambiano, " + r.reset + " tornano ai valori iniziali";
+  if (r.reset > 0) {
+    text += ":\n" + (r.reset_list || []).map((x) => x.id + " " + x.descr).join(", ");
+    if (r.reset > (r.reset_list || []).length) text += ", ...";
+  }
+  return text;
+}
+$("put-check").onclick = async () => { try { const j = await put("?dry_run=1", current); if (j) say("prova sulla cassa " + current + ": " + changes(j.result), true); } catch (e) { say(e.message, false); } };
 $("put-send").onclick = async () => {
   try {
-    const j = await put("?dry_run=1"); if (!j) return;
-    if (!confirm("Caricare? " + changes(j.result))) return;
-    const k = await put("?confirm=1"); say("caricato: " + k.result.count + " righe (job " + k.id + ")", true);
+    const id = current;
+    const j = await put("?dry_run=1", id); if (!j) return;
+    const resets = j.result.reset > 0;
+    say("cassa " + id + ": " + changes(j.result), !resets);
+    if (!confirm("Caricare sulla cassa " + id + "? " + changes(j.result))) { say("non caricato", false); return; }
+    const k = await put("?confirm=1" + (resets ? "&allow_reset=1" : ""), id);
+    say("caricato sulla cassa " + id + ": " + k.result.count + " righe (job " + k.id + ")", true);
   } catch (e) { say(e.message, false); }
 };
 async function press(name) {
@@ -154,6 +224,7 @@ async function keypad() {
   try {
     const d = await api("/api/v1/keypad");
     const pad = $("keypad"), x0 = 496, y0 = 128, scale = 0.6;
+    pad.innerHTML = "";
     for (const k of d.keys) {
       const b = document.createElement("button");
       b.textContent = k.caption.trim(); b.dataset.key = k.name; b.title = k.name + " (" + k.code + ")";
@@ -189,7 +260,7 @@ async function watchDisplay() {
     await new Promise((ok) => setTimeout(ok, 1000));
   }
 }
-$("refresh").onclick = load;
+$("refresh").onclick = () => load(current);
 keypad(); load();
 </script></body></html>
 )PAGE";

@@ -1170,8 +1170,10 @@ private:
             send_error(res, 400, "the body is not a CSV text");
             return;
         }
-        // First the comparison: a CSV in which no line applies would reset
-        // the whole table, so it is refused as malformed.
+        const bool allow_reset = req.get_param_value("allow_reset") == "1";
+        // First the comparison: a CSV with lines that do not parse, or that
+        // resets records nobody asked to reset, is refused before the
+        // register changes.
         auto check = store_.make(r.config.name, "tables put " + table + " (dry run)");
         check->input_file = r.worker->path(check->id + ".csv");
         check->request = {{"args",
@@ -1187,24 +1189,74 @@ private:
             send_json(res, check->http_status, store_.describe(*check));
             return;
         }
-        const Json comparison = store_.describe(*check)["result"];
-        if (comparison.value("applied", 0) <= 0) {
-            Json j = error_object("no line of the CSV applies to the " + table +
-                                  " table: nothing uploaded");
+        Json comparison = store_.describe(*check)["result"];
+        comparison.erase("refused");  // in the command line's words
+        if (const std::string why = upload_refusal(table, comparison, allow_reset || dry_run);
+            !why.empty()) {
+            Json j = error_object(why);
             j["comparison"] = comparison;
             send_json(res, 400, j);
             return;
         }
         if (dry_run) {
-            send_json(res, 200, store_.describe(*check));
+            Json j = store_.describe(*check);
+            j["result"] = comparison;
+            send_json(res, 200, j);
             return;
         }
         auto job = store_.make(r.config.name, "tables put " + table);
         job->input_file = r.worker->path(job->id + ".csv");
-        job->request = {{"args",
-                         {"--host", r.config.host, "--json", "--quiet", "tables", "put", table,
-                          job->input_file, "--yes"}}};
+        std::vector<std::string> args = {"--host",  r.config.host,   "--json",
+                                         "--quiet", "tables",        "put",
+                                         table,     job->input_file, "--yes"};
+        if (allow_reset) args.push_back("--allow-reset");
+        job->request = {{"args", args}};
         change(req, res, r, job, req.body);
+    }
+
+    // Why an upload with this comparison is refused; "" when it is not. A
+    // dry run is refused alike for lines that do not parse, and answers
+    // what would be reset.
+    static std::string upload_refusal(const std::string& table, const Json& c, bool allow_reset) {
+        const long bad = c.value("bad_lines", 0L);
+        std::string lines;  // "2-80, 83 (line 2: why)": runs of line numbers, the first reason
+        if (bad > 0 && !c["bad_line_list"].empty()) {
+            const Json& list = c["bad_line_list"];
+            for (std::size_t i = 0; i < list.size();) {
+                std::size_t j = i;
+                while (j + 1 < list.size() &&
+                       list[j + 1].value("line", 0L) == list[j].value("line", 0L) + 1)
+                    ++j;
+                if (!lines.empty()) lines += ", ";
+                lines += std::to_string(list[i].value("line", 0L));
+                if (j > i) lines += "-" + std::to_string(list[j].value("line", 0L));
+                i = j + 1;
+            }
+            if (static_cast<std::size_t>(bad) > list.size()) lines += ", ...";
+            lines += " (line " + std::to_string(list[0].value("line", 0L)) + ": " +
+                     list[0].value("reason", "") + ")";
+        }
+        if (c.value("applied", 0) <= 0) {
+            return "no line of the CSV applies to the " + table + " table: nothing uploaded" +
+                   (bad > 0 ? "; lines that do not parse: " + lines : "");
+        }
+        if (bad > 0) {
+            return std::to_string(bad) + (bad == 1 ? " line" : " lines") +
+                   " of the CSV do not parse: " + lines + "; nothing uploaded";
+        }
+        const long reset = c.value("reset", 0L);
+        if (reset > 0 && !allow_reset) {
+            std::string records;
+            for (const Json& rec : c["reset_list"]) {
+                if (!records.empty()) records += ", ";
+                records += std::to_string(rec.value("id", 0L)) + " " + rec.value("descr", "");
+            }
+            if (static_cast<std::size_t>(reset) > c["reset_list"].size()) records += ", ...";
+            return "the upload would reset " + std::to_string(reset) + " " + table +
+                   " records to their defaults (" + records +
+                   "): nothing uploaded; add allow_reset=1 to reset them";
+        }
+        return "";
     }
 
     void post_keys(const http::Request& req, http::Response& res, Register& r) {
