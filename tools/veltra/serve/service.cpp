@@ -948,6 +948,10 @@ private:
     // read whose clients all leave before it starts is dropped.
     void answer(const http::Request& req, http::Response& res, std::shared_ptr<Job> job) {
         if (job->joined) job = job->joined;
+        if (job->queue_full) {
+            send_result(res, *job);
+            return;
+        }
         Worker* worker = worker_of(*job);
         if (req.get_param_value("wait") == "0") {
             if (worker) worker->hold(*job);
