@@ -188,17 +188,17 @@ TEST(HttpServer, AHeaderValueCannotStartAnotherHeader) {
 
 TEST(HttpServer, AStreamEndsWhenThePeerStopsReading) {
     Served srv;
-    std::promise<void> provider_ended;
-    srv.server().get("/events", [&provider_ended](const Request&, Response& res) {
-        auto n = std::make_shared<int>(0);
-        res.set_chunked_content_provider(
-            "text/event-stream", [n, &provider_ended](http::DataSink& sink) {
-                const std::string event = "data: " + std::to_string((*n)++) + "\n\n";
+    std::promise<void> writer_ended;
+    std::thread writer;
+    srv.server().get("/events", [&](const Request&, Response& res) {
+        const http::Stream out = res.stream("text/event-stream");
+        writer = std::thread([out, &writer_ended] {
+            for (int n = 0;; ++n) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                if (sink.write(event.data(), event.size())) return true;
-                provider_ended.set_value();
-                return false;
-            });
+                if (!out.write("data: " + std::to_string(n) + "\n\n")) break;
+            }
+            writer_ended.set_value();
+        });
     });
     Client c("127.0.0.1", srv.start());
     std::string got;
@@ -210,9 +210,10 @@ TEST(HttpServer, AStreamEndsWhenThePeerStopsReading) {
     EXPECT_EQ(r->status, 200);
     EXPECT_EQ(r->get_header_value("content-type"), "text/event-stream");
     EXPECT_EQ(got.rfind("data: 0\n\ndata: 1\n\ndata: 2\n\n", 0), 0u) << got;
-    // The provider learns that the peer is gone and returns.
-    EXPECT_EQ(provider_ended.get_future().wait_for(std::chrono::seconds(20)),
+    // The writer learns that the peer is gone.
+    EXPECT_EQ(writer_ended.get_future().wait_for(std::chrono::seconds(20)),
               std::future_status::ready);
+    writer.join();
 }
 
 TEST(HttpServer, AClosedConnectionFreesItsThreadAtOnce) {

@@ -1,15 +1,18 @@
-// The service's HTTP server and client over Boost.Beast. Each connection has
-// an io_context of its own, run by the thread that serves it, so that every
-// read and write is an asynchronous operation run to a deadline: past it
-// the socket is closed and the operation ends.
+// The service's HTTP server and client over Boost.Beast. The server's
+// connections share one io_context, each on a strand of its own; every read
+// and write has a deadline, past which the socket is closed and the
+// operation ends. The client runs its own io_context to each deadline.
 #include "http.hpp"
 
 #include <algorithm>
 #include <boost/asio/connect.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -17,9 +20,10 @@
 #include <boost/url/parse.hpp>
 #include <boost/url/src.hpp>  // Boost.URL's implementation, once in the program
 #include <cctype>
+#include <deque>
 #include <limits>
 #include <mutex>
-#include <set>
+#include <thread>
 
 namespace veltra::http {
 
@@ -94,14 +98,6 @@ std::string Response::get_header_value(const std::string& name) const {
 void Response::set_content(std::string content, const std::string& content_type) {
     body = std::move(content);
     set_header("Content-Type", content_type);
-    provider = nullptr;
-}
-
-void Response::set_chunked_content_provider(const std::string& content_type,
-                                            std::function<bool(DataSink&)> p) {
-    body.clear();
-    set_header("Content-Type", content_type);
-    provider = std::move(p);
 }
 
 std::string Client::Result::get_header_value(const std::string& name) const {
@@ -110,35 +106,621 @@ std::string Client::Result::get_header_value(const std::string& name) const {
 
 // --- server -------------------------------------------------------------------
 
-struct Connection {
-    net::io_context ctx{1};
-    tcp::socket socket{ctx};
+namespace detail {
+
+// Open while the server lives: nothing is posted to its threads after.
+struct Gate {
+    std::mutex m;
+    bool open = true;
 };
 
-struct Server::Impl {
-    explicit Impl(std::size_t threads) : pool(threads) {}
+// What a handler's answer and its connection share: the deferred answer or
+// the stream's queue, guarded by m. The connection is held weakly, so that
+// an answer for a peer that has gone is dropped.
+struct Pending {
+    enum class Mode { kNow, kDeferred, kStream };
 
-    net::io_context accept_ctx{1};
-    tcp::acceptor acceptor{accept_ctx};
-    net::thread_pool pool;
     std::mutex m;
-    std::set<std::shared_ptr<Connection>> open;
+    std::weak_ptr<Session> session;
+    std::shared_ptr<Request> request;
+    std::shared_ptr<Gate> gate;
+    Mode mode = Mode::kNow;
+    bool sent = false;  // the deferred answer went, or the stream ended
+    bool gone = false;  // the peer left first
+    std::function<void()> on_gone;
+    std::function<void()> on_timeout;
+    // A stream's pieces not yet written.
+    std::deque<std::string> queued;
+    std::size_t queued_bytes = 0;
+    std::size_t backlog = 0;
+    bool overflowed = false;  // the stream's peer fell too far behind
+    bool redeferred = false;  // deferred again by the work that answers later
+};
+
+}  // namespace detail
+
+using detail::Pending;
+
+struct Server::Impl {
+    explicit Impl(const Settings& s)
+        : blocking(std::max<std::size_t>(1, s.blocking_threads)),
+          threads(std::max<std::size_t>(1, s.threads)) {}
+
+    net::io_context ioc;
+    tcp::acceptor acceptor{ioc};
+    net::thread_pool blocking;
+    std::size_t threads;
+    std::shared_ptr<detail::Gate> gate = std::make_shared<detail::Gate>();
+    std::mutex m;
+    std::map<const detail::Session*, std::weak_ptr<detail::Session>> open;
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     bool stopping = false;
 };
 
+namespace detail {
+
+// One connection: reads requests one after another, answers each (now,
+// later through a Reply, or as a stream), all on its strand.
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(const Server& server, Server::Impl& impl, tcp::socket socket)
+        : server_(server),
+          impl_(impl),
+          socket_(std::move(socket)),
+          read_timer_(socket_.get_executor()),
+          write_timer_(socket_.get_executor()) {}
+
+    void start() {
+        error_code ec;
+        // Answers go out whole at once: Nagle's wait would hold a kept-alive
+        // connection's next answer until the peer's delayed acknowledgement.
+        socket_.set_option(tcp::no_delay(true), ec);
+        const auto peer = socket_.remote_endpoint(ec);
+        remote_ = ec ? "" : peer.address().to_string();
+        read_header();
+    }
+
+    net::any_io_executor socket_executor() { return socket_.get_executor(); }
+
+    // From stop(): ends whatever the connection is doing.
+    void close() {
+        error_code ignored;
+        socket_.close(ignored);
+        read_timer_.cancel();
+        write_timer_.cancel();
+        if (timeout_timer_) timeout_timer_->cancel();
+    }
+
+    // A stream whose peer fell behind: dropped as if it had left.
+    void drop() {
+        stream_ended_ = true;
+        gone();
+    }
+
+    // On the strand: a deferred answer arrived.
+    void deliver(Response res) {
+        ready_ = std::move(res);
+        if (watching_) {
+            // The watch read ends first; it then writes the answer.
+            error_code ignored;
+            socket_.cancel(ignored);
+            return;
+        }
+        write_ready();
+    }
+
+    // On the strand: a stream has pieces to write, or has ended.
+    void flush() {
+        if (writing_ || !head_written_) return;
+        bool last = false;
+        {
+            std::lock_guard lock(pending_->m);
+            if (pending_->queued.empty()) {
+                last = pending_->sent;
+            } else {
+                piece_ = std::move(pending_->queued.front());
+                pending_->queued.pop_front();
+                pending_->queued_bytes -= piece_.size();
+            }
+        }
+        if (piece_.empty() && !last) return;
+        writing_ = true;
+        arm(write_timer_, write_gen_, server_.settings_.write_timeout);
+        auto self = shared_from_this();
+        if (last) {
+            net::async_write(socket_, bhttp::make_chunk_last(), [self](error_code ec, std::size_t) {
+                self->disarm(self->write_timer_, self->write_gen_);
+                self->writing_ = false;
+                if (!ec) {
+                    error_code ignored;
+                    self->socket_.shutdown(tcp::socket::shutdown_both, ignored);
+                }
+                self->end(ec ? true : false);
+            });
+            return;
+        }
+        chunk_.emplace(net::const_buffer(piece_.data(), piece_.size()));
+        net::async_write(socket_, *chunk_, [self](error_code ec, std::size_t) {
+            self->disarm(self->write_timer_, self->write_gen_);
+            self->writing_ = false;
+            self->piece_.clear();
+            if (ec) {
+                self->end(true);
+                return;
+            }
+            self->flush();
+        });
+    }
+
+    // On the strand: arms the deferred answer's time limit.
+    void start_timeout(std::chrono::milliseconds limit) {
+        timeout_timer_.emplace(socket_.get_executor());
+        timeout_timer_->expires_after(limit);
+        timeout_timer_->async_wait([self = shared_from_this()](error_code ec) {
+            if (ec) return;
+            std::function<void()> f;
+            {
+                std::lock_guard lock(self->pending_->m);
+                if (self->pending_->sent || self->pending_->gone) return;
+                f = std::move(self->pending_->on_timeout);
+            }
+            if (f) f();
+        });
+    }
+
+private:
+    // A deadline for the operation about to start: past it the socket is
+    // closed, which ends the operation. gen tells a stale expiry apart.
+    void arm(net::steady_timer& t, unsigned& gen, Clock::duration limit) {
+        t.expires_after(limit);
+        t.async_wait([self = shared_from_this(), g = ++gen, &gen](error_code ec) {
+            if (ec || g != gen) return;
+            error_code ignored;
+            self->socket_.close(ignored);
+        });
+    }
+    void disarm(net::steady_timer& t, unsigned& gen) {
+        ++gen;
+        t.cancel();
+    }
+
+    void read_header() {
+        parser_.emplace();
+        parser_->body_limit(server_.settings_.max_body);
+        parser_->header_limit(16 * 1024);
+        arm(read_timer_, read_gen_,
+            first_ ? server_.settings_.read_timeout : server_.settings_.idle_timeout);
+        bhttp::async_read_header(
+            socket_, buffer_, *parser_,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->on_header(ec); });
+    }
+
+    static bool peer_left(error_code ec) {
+        return ec == bhttp::error::end_of_stream || ec == net::error::operation_aborted ||
+               ec == net::error::connection_reset || ec == net::error::eof ||
+               ec == net::error::bad_descriptor;
+    }
+
+    void on_header(error_code ec) {
+        disarm(read_timer_, read_gen_);
+        req_ = std::make_shared<Request>();
+        req_->remote_addr = remote_;
+        if (peer_left(ec)) return;
+        if (ec) {
+            // A Content-Length over the limit ends the header already.
+            refuse(ec == bhttp::error::body_limit ? 413 : 400);
+            return;
+        }
+        const auto& h = parser_->get();
+        req_->method = std::string(h.method_string());
+        req_->target = std::string(h.target());
+        for (const auto& f : h) req_->headers.emplace(f.name_string(), f.value());
+        if (!split_target(req_->target, *req_)) {
+            refuse(400);
+            return;
+        }
+        Response res;
+        if (server_.check_header(*req_, res)) {
+            if (res.status == -1) res.status = 403;
+            if (res.status >= 400 && server_.error_) server_.error_(*req_, res);
+            refused_ = true;
+            keep_alive_ = false;
+            finish(std::move(res));
+            return;
+        }
+        if (h[bhttp::field::expect] == "100-continue") {
+            auto go =
+                std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, 11);
+            arm(write_timer_, write_gen_, server_.settings_.write_timeout);
+            bhttp::async_write(socket_, *go,
+                               [self = shared_from_this(), go](error_code e, std::size_t) {
+                                   self->disarm(self->write_timer_, self->write_gen_);
+                                   if (e) return;
+                                   self->read_body();
+                               });
+            return;
+        }
+        read_body();
+    }
+
+    void read_body() {
+        arm(read_timer_, read_gen_, server_.settings_.read_timeout);
+        bhttp::async_read(
+            socket_, buffer_, *parser_,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->on_body(ec); });
+    }
+
+    // Answered, then the connection closes: what follows is unread.
+    void refuse(int status) {
+        Response res;
+        res.status = status;
+        if (server_.error_) server_.error_(*req_, res);
+        refused_ = true;
+        keep_alive_ = false;
+        finish(std::move(res));
+    }
+
+    void on_body(error_code ec) {
+        disarm(read_timer_, read_gen_);
+        if (peer_left(ec)) return;
+        if (ec) {
+            refuse(ec == bhttp::error::body_limit ? 413 : 400);
+            return;
+        }
+        auto& m = parser_->get();
+        req_->body = std::move(m.body());
+        keep_alive_ = m.keep_alive();
+        Response res;
+        pending_ = std::make_shared<Pending>();
+        pending_->session = weak_from_this();
+        pending_->request = req_;
+        pending_->gate = impl_.gate;
+        pending_->backlog = server_.settings_.stream_backlog;
+        res.pending = pending_;
+        server_.dispatch(*req_, res);
+        Pending::Mode mode;
+        {
+            std::lock_guard lock(pending_->m);
+            mode = pending_->mode;
+        }
+        if (mode == Pending::Mode::kNow) {
+            finish(std::move(res));
+            return;
+        }
+        handler_res_ = std::move(res);
+        if (mode == Pending::Mode::kStream) start_stream();
+        watch();
+    }
+
+    // While an answer is pending, a read tells when the peer leaves; what a
+    // peer sends ahead (its next request) is kept for later.
+    void watch() {
+        if (buffer_.size() > 16 * 1024) {
+            close();
+            return;
+        }
+        watching_ = true;
+        socket_.async_read_some(
+            buffer_.prepare(1024),
+            [self = shared_from_this()](error_code ec, std::size_t n) { self->on_watch(ec, n); });
+    }
+
+    void on_watch(error_code ec, std::size_t n) {
+        watching_ = false;
+        buffer_.commit(n);
+        if (ready_) {
+            write_ready();
+            return;
+        }
+        if (!ec && !stream_ended_) {
+            watch();
+            return;
+        }
+        gone();
+    }
+
+    void gone() {
+        std::function<void()> f;
+        {
+            std::lock_guard lock(pending_->m);
+            if (!pending_->gone && !pending_->sent) f = std::move(pending_->on_gone);
+            pending_->gone = true;
+        }
+        close();
+        if (f) f();
+    }
+
+    void write_ready() {
+        if (timeout_timer_) timeout_timer_->cancel();
+        Response res = std::move(*ready_);
+        ready_.reset();
+        for (const auto& [name, value] : handler_res_.headers)
+            if (res.headers.find(name) == res.headers.end()) res.headers.emplace(name, value);
+        if (res.status == -1) res.status = 200;
+        if (res.status >= 400 && server_.error_) server_.error_(*req_, res);
+        finish(std::move(res));
+    }
+
+    // Logs the answer and writes it.
+    void finish(Response res) {
+        if (server_.logger_) server_.logger_(*req_, res);
+        {
+            std::lock_guard lock(impl_.m);
+            if (impl_.stopping) keep_alive_ = false;
+        }
+        out_ = std::make_shared<bhttp::response<bhttp::string_body>>();
+        out_->result(static_cast<unsigned>(res.status));
+        out_->version(11);
+        for (const auto& [name, value] : res.headers) out_->insert(name, value);
+        out_->body() = std::move(res.body);
+        out_->keep_alive(keep_alive_);
+        out_->prepare_payload();
+        arm(write_timer_, write_gen_, server_.settings_.write_timeout);
+        bhttp::async_write(socket_, *out_, [self = shared_from_this()](error_code ec, std::size_t) {
+            self->disarm(self->write_timer_, self->write_gen_);
+            self->out_.reset();
+            if (ec) return;
+            if (self->keep_alive_) {
+                self->first_ = false;
+                self->pending_.reset();
+                self->read_header();
+                return;
+            }
+            // What the peer is still sending (a refused body) is read and
+            // dropped for a while: closing with it unread would reset the
+            // connection, and the peer could lose the answer.
+            error_code ignored;
+            if (self->refused_) {
+                self->socket_.shutdown(tcp::socket::shutdown_send, ignored);
+                self->arm(self->read_timer_, self->read_gen_, std::chrono::seconds(2));
+                self->drain();
+                return;
+            }
+            self->socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        });
+    }
+
+    void drain() {
+        scratch_.resize(16 * 1024);
+        socket_.async_read_some(net::buffer(scratch_),
+                                [self = shared_from_this()](error_code ec, std::size_t) {
+                                    if (ec) {
+                                        self->disarm(self->read_timer_, self->read_gen_);
+                                        return;
+                                    }
+                                    self->drain();
+                                });
+    }
+
+    void start_stream() {
+        if (server_.logger_) server_.logger_(*req_, handler_res_);
+        head_.emplace(
+            static_cast<bhttp::status>(handler_res_.status == -1 ? 200 : handler_res_.status), 11);
+        for (const auto& [name, value] : handler_res_.headers) head_->insert(name, value);
+        head_->chunked(true);
+        head_->keep_alive(false);
+        serializer_.emplace(*head_);
+        writing_ = true;
+        arm(write_timer_, write_gen_, server_.settings_.write_timeout);
+        bhttp::async_write_header(socket_, *serializer_,
+                                  [self = shared_from_this()](error_code ec, std::size_t) {
+                                      self->disarm(self->write_timer_, self->write_gen_);
+                                      self->writing_ = false;
+                                      if (ec) {
+                                          self->end(true);
+                                          return;
+                                      }
+                                      self->head_written_ = true;
+                                      self->flush();
+                                  });
+    }
+
+    // The stream is over: the peer went (lost) or it was ended.
+    void end(bool lost) {
+        stream_ended_ = true;
+        if (lost) {
+            gone();
+            return;
+        }
+        close();
+    }
+
+    const Server& server_;
+    Server::Impl& impl_;
+    tcp::socket socket_;
+    net::steady_timer read_timer_;
+    net::steady_timer write_timer_;
+    std::optional<net::steady_timer> timeout_timer_;
+    unsigned read_gen_ = 0;
+    unsigned write_gen_ = 0;
+    boost::beast::flat_buffer buffer_;
+    std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+    std::string remote_;
+    std::shared_ptr<Request> req_;
+    bool first_ = true;
+    bool keep_alive_ = false;
+    bool refused_ = false;  // answered without its body read: drained, then closed
+    std::shared_ptr<Pending> pending_;
+    Response handler_res_;  // what the handler set before it deferred
+    std::optional<Response> ready_;
+    bool watching_ = false;
+    std::shared_ptr<bhttp::response<bhttp::string_body>> out_;
+    std::vector<char> scratch_;
+    // A stream's header, its serializer and the piece being written.
+    std::optional<bhttp::response<bhttp::empty_body>> head_;
+    std::optional<bhttp::response_serializer<bhttp::empty_body>> serializer_;
+    std::string piece_;
+    std::optional<bhttp::chunk_body<net::const_buffer>> chunk_;
+    bool writing_ = false;
+    bool head_written_ = false;
+    bool stream_ended_ = false;
+};
+
+// Posts work for a pending answer's connection, unless the server or the
+// connection is gone.
+template <class F>
+bool post_to_session(Pending& p, F f) {
+    std::lock_guard gate(p.gate->m);
+    if (!p.gate->open) return false;
+    auto s = p.session.lock();
+    if (!s) return false;
+    net::post(s->socket_executor(), [s, f = std::move(f)]() mutable { f(*s); });
+    return true;
+}
+
+}  // namespace detail
+
+// ---- the answers' handles
+
+Reply Response::defer() {
+    if (!pending) pending = std::make_shared<Pending>();
+    std::lock_guard lock(pending->m);
+    if (pending->mode == Pending::Mode::kDeferred) pending->redeferred = true;
+    pending->mode = Pending::Mode::kDeferred;
+    return Reply(pending);
+}
+
+Stream Response::stream(const std::string& content_type) {
+    if (!pending) pending = std::make_shared<Pending>();
+    set_header("Content-Type", content_type);
+    body.clear();
+    std::lock_guard lock(pending->m);
+    pending->mode = Pending::Mode::kStream;
+    return Stream(pending);
+}
+
+bool Response::deferred() const {
+    if (!pending) return false;
+    std::lock_guard lock(pending->m);
+    return pending->mode == Pending::Mode::kDeferred;
+}
+
+bool Response::streamed() const {
+    if (!pending) return false;
+    std::lock_guard lock(pending->m);
+    return pending->mode == Pending::Mode::kStream;
+}
+
+Response Reply::response() const {
+    Response res;
+    res.pending = p_;
+    return res;
+}
+
+bool Reply::send(Response res) const {
+    if (!p_) return false;
+    {
+        std::lock_guard lock(p_->m);
+        // Deferred again by the work that answers: the inner Reply sends.
+        if (res.pending == p_ && p_->redeferred) return !p_->gone;
+        if (p_->sent || p_->gone) return false;
+        p_->sent = true;
+    }
+    if (!p_->gate) return true;  // a Response outside a server (tests of dispatch)
+    return detail::post_to_session(
+        *p_, [r = std::move(res)](detail::Session& s) mutable { s.deliver(std::move(r)); });
+}
+
+void Reply::on_gone(std::function<void()> f) const {
+    if (!p_) return;
+    {
+        std::lock_guard lock(p_->m);
+        if (!p_->gone) {
+            p_->on_gone = std::move(f);
+            return;
+        }
+    }
+    f();
+}
+
+void Reply::on_timeout(std::chrono::milliseconds limit, std::function<void()> f) const {
+    if (!p_) return;
+    {
+        std::lock_guard lock(p_->m);
+        p_->on_timeout = std::move(f);
+    }
+    if (p_->gate)
+        detail::post_to_session(*p_, [limit](detail::Session& s) { s.start_timeout(limit); });
+}
+
+const Request& Reply::request() const {
+    static const Request none;
+    return p_ && p_->request ? *p_->request : none;
+}
+
+bool Stream::write(std::string piece) const {
+    if (!p_) return false;
+    bool overflow = false;
+    {
+        std::lock_guard lock(p_->m);
+        if (p_->sent || p_->gone || p_->overflowed) return false;
+        if (piece.empty()) return true;
+        if (p_->queued_bytes + piece.size() > p_->backlog) {
+            // A peer this far behind is dropped rather than held in memory.
+            p_->overflowed = true;
+            p_->queued.clear();
+            p_->queued_bytes = 0;
+            overflow = true;
+        } else {
+            p_->queued_bytes += piece.size();
+            p_->queued.push_back(std::move(piece));
+        }
+    }
+    if (overflow) {
+        detail::post_to_session(*p_, [](detail::Session& s) { s.drop(); });
+        return false;
+    }
+    return detail::post_to_session(*p_, [](detail::Session& s) { s.flush(); });
+}
+
+void Stream::end() const {
+    if (!p_) return;
+    {
+        std::lock_guard lock(p_->m);
+        if (p_->sent || p_->gone) return;
+        p_->sent = true;
+    }
+    detail::post_to_session(*p_, [](detail::Session& s) { s.flush(); });
+}
+
+void Stream::on_gone(std::function<void()> f) const {
+    Reply(p_).on_gone(std::move(f));
+}
+
+// ---- the server
+
 Server::Server() : Server(Settings{}) {}
 
-Server::Server(Settings settings)
-    : settings_(settings),
-      impl_(std::make_unique<Impl>(std::max<std::size_t>(1, settings.threads))) {}
+Server::Server(Settings settings) : settings_(settings), impl_(std::make_unique<Impl>(settings)) {}
 
 Server::~Server() {
+    {
+        std::lock_guard lock(impl_->gate->m);
+        impl_->gate->open = false;
+    }
     stop();
-    impl_->pool.join();
+    impl_->blocking.join();
 }
 
 void Server::route(const std::string& method, const std::string& pattern, Handler h) {
     routes_.push_back({method, std::regex(pattern), std::move(h)});
+}
+
+void Server::run_blocking(std::function<void()> f) {
+    net::post(impl_->blocking, std::move(f));
+}
+
+bool Server::check_header(const Request& req, Response& res) const {
+    try {
+        for (const auto& check : header_checks_)
+            if (check(req, res)) return true;
+    } catch (...) {
+        res = Response{};
+        res.status = 500;
+        if (exception_) exception_(req, res, std::current_exception());
+        return true;
+    }
+    return false;
 }
 
 int Server::bind(const std::string& host, int port) {
@@ -149,7 +731,7 @@ int Server::bind(const std::string& host, int port) {
     if (!ec) {
         at = tcp::endpoint(address, static_cast<unsigned short>(port));
     } else {
-        tcp::resolver resolver(impl_->accept_ctx);
+        tcp::resolver resolver(impl_->ioc);
         const auto found = resolver.resolve(host, std::to_string(port), ec);
         if (ec || found.empty()) return 0;
         at = found.begin()->endpoint();
@@ -173,54 +755,55 @@ int Server::bind(const std::string& host, int port) {
 void Server::listen() {
     Impl& im = *impl_;
     if (!im.acceptor.is_open()) return;
-    net::steady_timer pause(im.accept_ctx);
+    {
+        std::lock_guard lock(im.m);
+        if (im.stopping) return;
+        im.work.emplace(im.ioc.get_executor());
+    }
+    net::steady_timer pause(im.ioc);
     std::function<void()> next = [this, &im, &next, &pause] {
-        auto conn = std::make_shared<Connection>();
-        im.acceptor.async_accept(conn->socket, [this, &im, &next, &pause, conn](error_code ec) {
-            if (ec == net::error::operation_aborted || !im.acceptor.is_open()) return;  // stop()
-            if (ec) {
-                // A failed accept (no descriptor left, a peer gone before it
-                // was taken) is tried again shortly; the service goes on.
-                pause.expires_after(std::chrono::milliseconds(50));
-                pause.async_wait([&next](error_code) { next(); });
-                return;
-            }
-            {
-                std::lock_guard lock(im.m);
-                if (im.stopping) return;
-                im.open.insert(conn);
-            }
-            net::post(im.pool, [this, conn] {
-                serve(*conn);
-                std::lock_guard lock(impl_->m);
-                impl_->open.erase(conn);
+        im.acceptor.async_accept(
+            net::make_strand(im.ioc), [this, &im, &next, &pause](error_code ec, tcp::socket s) {
+                if (ec == net::error::operation_aborted || !im.acceptor.is_open()) return;
+                if (ec) {
+                    // A failed accept (no descriptor left, a peer gone before
+                    // it was taken) is tried again shortly; the service goes on.
+                    pause.expires_after(std::chrono::milliseconds(50));
+                    pause.async_wait([&next](error_code) { next(); });
+                    return;
+                }
+                auto session = std::make_shared<detail::Session>(*this, im, std::move(s));
+                {
+                    std::lock_guard lock(im.m);
+                    if (im.stopping) return;
+                    // Closed connections leave the list as new ones come.
+                    for (auto it = im.open.begin(); it != im.open.end();)
+                        it = it->second.expired() ? im.open.erase(it) : std::next(it);
+                    im.open.emplace(session.get(), session);
+                }
+                net::dispatch(session->socket_executor(), [session] { session->start(); });
+                next();
             });
-            next();
-        });
     };
     next();
-    im.accept_ctx.run();
+    std::vector<std::thread> more;
+    for (std::size_t i = 1; i < im.threads; ++i) more.emplace_back([&im] { im.ioc.run(); });
+    im.ioc.run();
+    for (auto& t : more) t.join();
 }
 
 void Server::stop() {
     Impl& im = *impl_;
     std::lock_guard lock(im.m);
     im.stopping = true;
-    net::post(im.accept_ctx, [&im] {
+    net::post(im.ioc, [&im] {
         error_code ignored;
         im.acceptor.close(ignored);
     });
-    for (const auto& c : im.open) {
-        // A weak reference: a connection whose thread has left its loop
-        // never runs this, and a strong one would keep it alive through its
-        // own io_context.
-        net::post(c->ctx, [w = std::weak_ptr<Connection>(c)] {
-            if (const auto live = w.lock()) {
-                error_code ignored;
-                live->socket.close(ignored);
-            }
-        });
+    for (const auto& [key, weak] : im.open) {
+        if (auto s = weak.lock()) net::post(s->socket_executor(), [s] { s->close(); });
     }
+    im.work.reset();
 }
 
 void Server::dispatch(Request& req, Response& res) const {
@@ -238,146 +821,22 @@ void Server::dispatch(Request& req, Response& res) const {
             }
             if (!answered) res.status = path_known ? 405 : 404;
         }
+        if (res.deferred() || res.streamed()) return;
         if (res.status == -1) res.status = 200;
     } catch (...) {
+        if (res.pending) {
+            // A handler that deferred and then threw answers now, once.
+            std::lock_guard lock(res.pending->m);
+            res.pending->mode = Pending::Mode::kNow;
+            res.pending->sent = true;
+        }
+        auto pending = std::move(res.pending);
         res = Response{};
+        res.pending = std::move(pending);
         res.status = 500;
         if (exception_) exception_(req, res, std::current_exception());
     }
     if (res.status >= 400 && error_) error_(req, res);
-}
-
-namespace {
-
-bhttp::response<bhttp::string_body> message_of(const Response& res, bool keep_alive) {
-    bhttp::response<bhttp::string_body> m;
-    m.result(static_cast<unsigned>(res.status));
-    m.version(11);
-    for (const auto& [name, value] : res.headers) m.insert(name, value);
-    m.body() = res.body;
-    m.keep_alive(keep_alive);
-    m.prepare_payload();
-    return m;
-}
-
-}  // namespace
-
-void Server::serve(Connection& c) {
-    boost::beast::flat_buffer buffer;
-    error_code ec;
-    // Answers go out whole at once: Nagle's wait would hold a kept-alive
-    // connection's next answer until the peer's delayed acknowledgement.
-    c.socket.set_option(tcp::no_delay(true), ec);
-    const auto peer = c.socket.remote_endpoint(ec);
-    const std::string remote = ec ? "" : peer.address().to_string();
-    for (bool first = true;; first = false) {
-        bhttp::request_parser<bhttp::string_body> parser;
-        parser.body_limit(settings_.max_body);
-        parser.header_limit(16 * 1024);
-        ec =
-            run_until(c.ctx, c.socket, first ? settings_.read_timeout : settings_.idle_timeout,
-                      [&](auto done) { bhttp::async_read_header(c.socket, buffer, parser, done); });
-        Request req;
-        req.remote_addr = remote;
-        Response res;
-        if (!ec) {
-            const auto& h = parser.get();
-            if (h[bhttp::field::expect] == "100-continue") {
-                bhttp::response<bhttp::empty_body> go{bhttp::status::continue_, 11};
-                ec = run_until(c.ctx, c.socket, settings_.write_timeout,
-                               [&](auto done) { bhttp::async_write(c.socket, go, done); });
-                if (ec) return;
-            }
-            ec = run_until(c.ctx, c.socket, settings_.read_timeout,
-                           [&](auto done) { bhttp::async_read(c.socket, buffer, parser, done); });
-        }
-        if (ec == bhttp::error::end_of_stream || ec == net::error::timed_out ||
-            ec == net::error::operation_aborted || ec == net::error::connection_reset ||
-            ec == net::error::eof) {
-            return;
-        }
-        bool keep_alive = false;
-        if (ec) {
-            // Answered, then the connection closes: what follows is unread.
-            res.status = ec == bhttp::error::body_limit ? 413 : 400;
-            if (error_) error_(req, res);
-        } else {
-            auto& m = parser.get();
-            req.method = std::string(m.method_string());
-            req.target = std::string(m.target());
-            for (const auto& f : m) req.headers.emplace(f.name_string(), f.value());
-            req.body = std::move(m.body());
-            keep_alive = m.keep_alive();
-            if (split_target(req.target, req)) {
-                dispatch(req, res);
-            } else {
-                res.status = 400;
-                if (error_) error_(req, res);
-            }
-        }
-        if (logger_) logger_(req, res);
-        {
-            std::lock_guard lock(impl_->m);
-            if (impl_->stopping) keep_alive = false;
-        }
-        if (res.provider) {
-            stream(c, res);
-            return;
-        }
-        auto m = message_of(res, keep_alive);
-        const error_code wrote =
-            run_until(c.ctx, c.socket, settings_.write_timeout,
-                      [&](auto done) { bhttp::async_write(c.socket, m, done); });
-        if (wrote) return;
-        if (!keep_alive) {
-            // What the peer is still sending (a refused body) is read and
-            // dropped for a while: closing with it unread would reset the
-            // connection, and the peer could lose the answer.
-            if (ec) drain(c);
-            c.socket.shutdown(tcp::socket::shutdown_both, ec);
-            return;
-        }
-    }
-}
-
-void Server::drain(Connection& c) {
-    error_code ec;
-    c.socket.shutdown(tcp::socket::shutdown_send, ec);
-    const auto end = Clock::now() + std::chrono::seconds(2);
-    std::vector<char> sink(16 * 1024);
-    while (!ec && Clock::now() < end) {
-        ec = run_until(c.ctx, c.socket, end - Clock::now(),
-                       [&](auto done) { c.socket.async_read_some(net::buffer(sink), done); });
-    }
-}
-
-void Server::stream(Connection& c, Response& res) {
-    bhttp::response<bhttp::empty_body> head{static_cast<bhttp::status>(res.status), 11};
-    for (const auto& [name, value] : res.headers) head.insert(name, value);
-    head.chunked(true);
-    head.keep_alive(false);
-    bhttp::response_serializer<bhttp::empty_body> sr{head};
-    error_code ec = run_until(c.ctx, c.socket, settings_.write_timeout,
-                              [&](auto done) { bhttp::async_write_header(c.socket, sr, done); });
-    if (ec) return;
-    bool open = true;
-    DataSink sink;
-    sink.write = [&](const char* data, std::size_t size) {
-        if (!open) return false;
-        if (size == 0) return true;
-        const auto chunk = bhttp::make_chunk(net::const_buffer(data, size));
-        open = !run_until(c.ctx, c.socket, settings_.write_timeout,
-                          [&](auto done) { net::async_write(c.socket, chunk, done); });
-        return open;
-    };
-    while (open && res.provider(sink)) {
-    }
-    if (open) {
-        const auto last = bhttp::make_chunk_last();
-        run_until(c.ctx, c.socket, settings_.write_timeout,
-                  [&](auto done) { net::async_write(c.socket, last, done); });
-    }
-    c.socket.shutdown(tcp::socket::shutdown_both, ec);
 }
 
 // --- client -------------------------------------------------------------------

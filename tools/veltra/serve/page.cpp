@@ -1,6 +1,7 @@
 // The page: the registers and their state, the tables down and up, and the
-// keypad with its display line (keys through /keys, the display through
-// /display read as a stream, so that the token can travel in a header).
+// keypad with its display line (keys through /keys, the displays through
+// /display read as one stream per browser, so that the token can travel in
+// a header and tabs do not use up the browser's connections).
 #include "page.hpp"
 
 namespace veltra::tool::serve {
@@ -236,29 +237,58 @@ async function keypad() {
     }
   } catch (e) { say(e.message, false); }
 }
-async function watchDisplay() {
-  if (displayAbort) displayAbort.abort();
-  const abort = displayAbort = new AbortController();
-  const id = current;
-  while (!abort.signal.aborted && id === current) {
+// The display: one stream per browser, whatever the tabs. The tab holding
+// the lock reads every register's display and passes each text on to the
+// other tabs; when it closes, the lock and the stream pass to another tab.
+// Without locks (a page not on a secure origin) each tab reads its own.
+const shown = {};
+const displays = "BroadcastChannel" in window ? new BroadcastChannel("veltra-display") : null;
+let leading = false;
+function showDisplay(d) {
+  shown[d.register] = d;
+  if (d.register === current) $("display").textContent = d.text.trim();
+}
+if (displays) displays.onmessage = (ev) => {
+  if (!ev.data.hello) { showDisplay(ev.data); return; }
+  if (leading) for (const d of Object.values(shown)) displays.postMessage(d);
+};
+function watchDisplay() {
+  const d = shown[current];
+  $("display").textContent = d ? d.text.trim() : "";
+}
+async function readDisplays() {
+  for (;;) {
+    const abort = displayAbort = new AbortController();
     try {
-      const r = await fetch(base() + "/display", { headers: headers(), signal: abort.signal });
-      const reader = r.body.getReader(), dec = new TextDecoder();
-      let buf = "";
-      for (;;) {
-        const { value, done } = await reader.read();
-        if (done) break;
-        buf += dec.decode(value, { stream: true });
-        let at;
-        while ((at = buf.indexOf("\n\n")) >= 0) {
-          const event = buf.slice(0, at); buf = buf.slice(at + 2);
-          for (const line of event.split("\n"))
-            if (line.startsWith("data: ")) $("display").textContent = JSON.parse(line.slice(6)).text.trim();
+      const r = await fetch("/api/v1/display", { headers: headers(), signal: abort.signal });
+      if (r.ok) {
+        const reader = r.body.getReader(), dec = new TextDecoder();
+        let buf = "";
+        for (;;) {
+          const { value, done } = await reader.read();
+          if (done) break;
+          buf += dec.decode(value, { stream: true });
+          let at;
+          while ((at = buf.indexOf("\n\n")) >= 0) {
+            const event = buf.slice(0, at); buf = buf.slice(at + 2);
+            for (const line of event.split("\n")) {
+              if (!line.startsWith("data: ")) continue;
+              const d = JSON.parse(line.slice(6));
+              showDisplay(d);
+              if (displays) displays.postMessage(d);
+            }
+          }
         }
       }
-    } catch (e) { if (abort.signal.aborted) return; }
+    } catch (e) { /* dropped: read again shortly, with the token as it is then */ }
     await new Promise((ok) => setTimeout(ok, 1000));
   }
+}
+if (displays && navigator.locks) {
+  displays.postMessage({ hello: true });
+  navigator.locks.request("veltra-display", () => { leading = true; return readDisplays(); });
+} else {
+  readDisplays();
 }
 $("refresh").onclick = () => load(current);
 keypad(); load();

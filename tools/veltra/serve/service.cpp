@@ -91,14 +91,21 @@ int status_for(std::int32_t code) {
     }
 }
 
-// 32 requests at once. Each route checks its own body limit; this one
-// stops anything larger than the largest (an archive) before it is read.
+// A few threads serve every connection: requests waiting for a register
+// hold none. Each route checks its own body limit; this one stops anything
+// larger than the largest (an archive) before it is read.
 http::Server::Settings server_settings() {
     http::Server::Settings s;
-    s.threads = 32;
+    s.threads = 3;
+    s.blocking_threads = 4;
     s.max_body = kMaxBody;
     return s;
 }
+
+// Jobs waiting for one register's worker; one more is answered 503.
+constexpr std::size_t kMaxQueued = 16;
+// What a 503 for a full queue tells the client to wait, in seconds.
+constexpr int kRetryAfterSeconds = 10;
 
 void send_json(http::Response& res, int status, const Json& body) {
     res.status = status;
@@ -111,7 +118,11 @@ void send_error(http::Response& res, int status, const std::string& message) {
 
 // ---------------------------------------------------------------- jobs
 
-enum class JobState { kQueued, kRunning, kSucceeded, kFailed };
+enum class JobState { kQueued, kRunning, kSucceeded, kFailed, kCancelled };
+
+bool ended(JobState s) {
+    return s == JobState::kSucceeded || s == JobState::kFailed || s == JobState::kCancelled;
+}
 
 const char* state_name(JobState s) {
     switch (s) {
@@ -123,6 +134,8 @@ const char* state_name(JobState s) {
             return "succeeded";
         case JobState::kFailed:
             return "failed";
+        case JobState::kCancelled:
+            return "cancelled";
     }
     return "failed";
 }
@@ -146,6 +159,14 @@ struct Job {
     int waiters = 0;          // requests waiting to hand the download out themselves
     Json files = nullptr;     // name -> CSV text, from output_dir
     Json progress = nullptr;  // the worker's last progress line
+    // Under the store's lock: called once when the job ends.
+    std::map<unsigned long long, std::function<void()>> watchers;
+    // Under its worker's lock: a read's waiting requests, and whether some
+    // client asked for it by id (then it runs even when they all left).
+    int wanted = 0;
+    bool held = false;
+    std::shared_ptr<Job> joined;  // the running or queued job that answers for this one
+    bool queue_full = false;      // refused: its register had too many jobs waiting
 };
 
 class JobStore {
@@ -181,15 +202,14 @@ public:
     }
     void finish(Job& job, JobState s, Json result, Json error, int http, std::string output,
                 Json files = nullptr) {
-        std::lock_guard lock(m_);
+        std::unique_lock lock(m_);
         job.state = s;
         job.result = std::move(result);
         job.error = std::move(error);
         job.http_status = http;
         job.output = std::move(output);
         job.files = std::move(files);
-        if (job.waiters == 0) keep_output(job);
-        changed_.notify_all();
+        fire(job, lock);
     }
     void set_progress(Job& job, Json progress) {
         std::lock_guard lock(m_);
@@ -210,11 +230,36 @@ public:
     bool wait(Job& job, std::chrono::seconds limit) {
         std::unique_lock lock(m_);
         ++job.waiters;
-        const bool ended = changed_.wait_for(lock, limit, [&job] {
-            return job.state == JobState::kSucceeded || job.state == JobState::kFailed;
-        });
-        if (--job.waiters == 0 && !ended) keep_output(job);
-        return ended;
+        const bool done = changed_.wait_for(lock, limit, [&job] { return ended(job.state); });
+        if (--job.waiters == 0 && !done) keep_output(job);
+        return done;
+    }
+    // Calls done once the job ends, on the thread that ends it (or at once,
+    // here, when it has ended). Until then the watch counts as a waiter for
+    // the download. Returns the watch's number for unwatch().
+    unsigned long long watch(Job& job, std::function<void()> done) {
+        std::unique_lock lock(m_);
+        if (ended(job.state)) {
+            lock.unlock();
+            done();
+            return 0;
+        }
+        ++job.waiters;
+        const auto id = ++next_watch_;
+        job.watchers.emplace(id, std::move(done));
+        return id;
+    }
+    // Removes a watch that has not fired; false when it fired (or is firing).
+    bool unwatch(Job& job, unsigned long long id) {
+        std::lock_guard lock(m_);
+        if (job.watchers.erase(id) == 0) return false;
+        if (--job.waiters == 0 && ended(job.state)) keep_output(job);
+        return true;
+    }
+    // A job that never ran and never will: gone from the list, as if never made.
+    void forget(const Job& job) {
+        std::lock_guard lock(m_);
+        jobs_.erase(job.id);
     }
     Json describe(const Job& job) {
         std::lock_guard lock(m_);
@@ -253,6 +298,17 @@ private:
             outputs_.pop_front();
         }
     }
+    // The job ended: its watchers are called, outside the lock. They still
+    // count as waiters, so that the download is theirs to take.
+    void fire(Job& job, std::unique_lock<std::mutex>& lock) {
+        auto watchers = std::move(job.watchers);
+        job.watchers.clear();
+        job.waiters -= static_cast<int>(watchers.size());
+        if (job.waiters == 0 && watchers.empty()) keep_output(job);
+        changed_.notify_all();
+        lock.unlock();
+        for (auto& [id, done] : watchers) done();
+    }
     static void drop_output(Job& job) {
         job.output.clear();
         job.output.shrink_to_fit();
@@ -267,6 +323,7 @@ private:
     std::deque<std::string> order_;
     std::map<std::string, std::pair<std::string, std::shared_ptr<Job>>> keys_;
     unsigned long long next_ = 0;
+    unsigned long long next_watch_ = 0;
 };
 
 // ---------------------------------------------------------------- workers
@@ -292,12 +349,77 @@ public:
         thread_.join();
     }
 
+    // Queues the job. A status read joins the one queued or running
+    // already, which answers for both (job->joined); the job itself is
+    // forgotten. When the queue is full or the service stops, the job fails
+    // at once with 503.
     void submit(const std::shared_ptr<Job>& job) {
+        std::shared_ptr<Job> taken;
+        bool stopped = false;
         {
             std::lock_guard lock(m_);
-            queue_.push_back(job);
+            if (job->kind == "status") {
+                if (current_ && current_->kind == "status") taken = current_;
+                for (const auto& q : queue_)
+                    if (!taken && q->kind == "status") taken = q;
+            }
+            stopped = closed_;
+            if (!taken && !closed_ && queue_.size() < kMaxQueued) {
+                queue_.push_back(job);
+                taken = job;
+            }
+            if (taken && is_read(*taken)) ++taken->wanted;
         }
-        cv_.notify_all();
+        if (taken == job) {
+            cv_.notify_all();
+        } else if (taken) {
+            job->joined = taken;
+            store_.forget(*job);
+        } else {
+            job->queue_full = !stopped;
+            store_.finish(*job, JobState::kFailed, nullptr,
+                          error_object(stopped ? "the service is stopping"
+                                               : "too many jobs wait for register " + reg_.name +
+                                                     ": try again later")["error"],
+                          503, "");
+        }
+    }
+    // A client asked for the job by id: it runs whatever its waiters do.
+    void hold(Job& job) {
+        std::lock_guard lock(m_);
+        job.held = true;
+    }
+    // A waiting client left: a read that nobody wants any more is dropped
+    // if it has not started.
+    void release(const std::shared_ptr<Job>& job) {
+        {
+            std::lock_guard lock(m_);
+            if (!is_read(*job) || --job->wanted > 0 || job->held) return;
+            const auto it = std::find(queue_.begin(), queue_.end(), job);
+            if (it == queue_.end()) return;
+            queue_.erase(it);
+        }
+        log_("job " + job->id + " " + reg_.name + " " + job->kind +
+             ": dropped, nobody waits for it");
+        store_.finish(*job, JobState::kCancelled, nullptr,
+                      error_object("dropped before it started: every client asking for it "
+                                   "had gone")["error"],
+                      503, "");
+    }
+    // The service is stopping: jobs not started are cancelled, not run,
+    // and no more are taken. The running one ends as it would.
+    void close(const std::string& reason) {
+        std::deque<std::shared_ptr<Job>> cancelled;
+        {
+            std::lock_guard lock(m_);
+            closed_ = true;
+            cancelled.swap(queue_);
+        }
+        for (auto& job : cancelled) {
+            log_("job " + job->id + " " + reg_.name + " " + job->kind + ": cancelled, " + reason);
+            store_.finish(*job, JobState::kCancelled, nullptr,
+                          error_object("cancelled before it started: " + reason)["error"], 503, "");
+        }
     }
     // A file name in the worker's directory; names come from job ids only.
     std::string path(const std::string& name) const { return dir_.file(name); }
@@ -305,23 +427,32 @@ public:
     int restarts() const { return restarts_.load(); }
 
 private:
+    // Reads change nothing on the register: one whose clients have all
+    // gone is not worth running.
+    static bool is_read(const Job& job) {
+        for (const char* kind :
+             {"status", "tables get ", "invoices get", "sales", "release show", "backup save"})
+            if (job.kind.rfind(kind, 0) == 0) return true;
+        return false;
+    }
+
     void loop() {
         for (;;) {
             std::shared_ptr<Job> job;
             {
                 std::unique_lock lock(m_);
+                current_.reset();
                 cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
                 if (stopping_) break;
                 job = queue_.front();
                 queue_.pop_front();
+                current_ = job;
             }
             run(*job);
         }
         child_.reset();
-        // Jobs still queued are failed, never left pending.
-        for (auto& job : queue_)
-            store_.finish(*job, JobState::kFailed, nullptr,
-                          error_object("the service stopped")["error"], 503, "");
+        // Jobs still queued are cancelled, never left pending.
+        close("the service stopped");
     }
 
     void start_child() {
@@ -496,7 +627,9 @@ private:
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<std::shared_ptr<Job>> queue_;
+    std::shared_ptr<Job> current_;  // the running job
     bool stopping_ = false;
+    bool closed_ = false;
     std::thread thread_;
 };
 
@@ -504,7 +637,17 @@ private:
 
 // The register's display connection, opened when the first viewer comes and
 // kept open (reopened after a second when it drops) while the service runs.
+// Viewers are called with each new text; a viewer costs no thread.
 class DisplayWatch {
+public:
+    // Called on the watch's thread with the text and whether the register's
+    // display is connected, or with beat set every 15 s of quiet; returns
+    // false to leave.
+    using Viewer = std::function<bool(const std::string& text, bool connected, bool beat)>;
+
+private:
+    static constexpr std::chrono::seconds kBeat{15};
+
 public:
     explicit DisplayWatch(const RegisterConfig& reg) : reg_(reg) {}
     ~DisplayWatch() {
@@ -521,26 +664,33 @@ public:
         changed_.notify_all();
     }
 
-    // Waits up to limit for a text newer than seen. Returns false on
-    // stop; seen and text are updated when a text came.
-    bool next(unsigned long long& seen, std::string& text, bool& connected,
-              std::chrono::seconds limit) {
-        std::unique_lock lock(m_);
-        if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
-        changed_.wait_for(lock, limit, [&] { return stopping_ || sequence_ != seen; });
-        if (stopping_) return false;
-        seen = sequence_;
-        text = text_;
-        connected = connected_;
-        return true;
+    // Adds a viewer, called at once with the present text.
+    void watch(Viewer v) {
+        std::string text;
+        bool connected = false;
+        {
+            std::lock_guard lock(m_);
+            if (stopping_) return;
+            if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
+            text = text_;
+            connected = connected_;
+        }
+        if (!v(text, connected, false)) return;
+        std::lock_guard lock(m_);
+        viewers_.push_back(std::move(v));
+    }
+    std::size_t viewers() {
+        std::lock_guard lock(m_);
+        return viewers_.size();
     }
 
 private:
     void loop() {
+        auto beat_at = Clock::now() + kBeat;
         for (;;) {
             {
                 std::lock_guard lock(m_);
-                if (stopping_) return;
+                if (stopping_) break;
             }
             std::uint32_t addr = 0;
             ecrsim::net::Socket s;
@@ -556,7 +706,11 @@ private:
                 for (;;) {
                     {
                         std::lock_guard lock(m_);
-                        if (stopping_) return;
+                        if (stopping_) break;
+                    }
+                    if (Clock::now() >= beat_at) {
+                        tell(true);
+                        beat_at = Clock::now() + kBeat;
                     }
                     const ecrsim::net::Socket* watch[] = {&s};
                     if (!ecrsim::net::wait_readable(watch, 250).at(0)) continue;
@@ -570,22 +724,52 @@ private:
                 }
                 set_connected(false);
             }
-            std::unique_lock lock(m_);
-            changed_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
+            {
+                std::unique_lock lock(m_);
+                changed_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
+            }
+            if (Clock::now() >= beat_at) {
+                tell(true);
+                beat_at = Clock::now() + kBeat;
+            }
         }
+        // Viewers leave with the service.
+        std::lock_guard lock(m_);
+        viewers_.clear();
     }
     void publish(std::string text) {
-        std::lock_guard lock(m_);
-        text_ = std::move(text);
-        ++sequence_;
-        changed_.notify_all();
+        {
+            std::lock_guard lock(m_);
+            text_ = std::move(text);
+        }
+        tell(false);
     }
     void set_connected(bool c) {
+        {
+            std::lock_guard lock(m_);
+            if (connected_ == c) return;
+            connected_ = c;
+        }
+        tell(false);
+    }
+    // Calls every viewer outside the lock, on this thread only; those that
+    // answer false are dropped.
+    void tell(bool beat) {
+        std::vector<Viewer> all;
+        std::string text;
+        bool connected = false;
+        {
+            std::lock_guard lock(m_);
+            all.swap(viewers_);
+            text = text_;
+            connected = connected_;
+        }
+        std::vector<Viewer> staying;
+        for (auto& v : all)
+            if (v(text, connected, beat)) staying.push_back(std::move(v));
         std::lock_guard lock(m_);
-        if (connected_ == c) return;
-        connected_ = c;
-        ++sequence_;
-        changed_.notify_all();
+        // Viewers added meanwhile are kept too.
+        for (auto& v : staying) viewers_.push_back(std::move(v));
     }
 
     RegisterConfig reg_;
@@ -593,7 +777,7 @@ private:
     std::condition_variable changed_;
     std::string text_;
     bool connected_ = false;
-    unsigned long long sequence_ = 0;
+    std::vector<Viewer> viewers_;
     bool stopping_ = false;
     std::thread thread_;
 };
@@ -710,6 +894,9 @@ public:
         std::thread watcher([this, &done] {
             while (!done && !ecrsim::stop_requested())
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // Jobs not started are cancelled, not run; the running ones end
+            // as they would.
+            for (auto& [name, r] : registers_) r.worker->close("the service is stopping");
             for (auto& [name, r] : registers_) r.display->stop();
             server_.stop();
         });
@@ -749,21 +936,52 @@ private:
         return job;
     }
 
-    // Waits for the job and answers with its result: the JSON object, or
-    // download's bytes as content_type. ?wait=0 answers 202 at once; the
-    // download is then fetched from /api/v1/jobs/{id}/output.
-    void answer(const http::Request& req, http::Response& res, const std::shared_ptr<Job>& job) {
-        if (req.get_param_value("wait") == "0" ||
-            !store_.wait(*job, std::chrono::seconds(config_.job_seconds + 30))) {
+    Worker* worker_of(const Job& job) {
+        const auto it = registers_.find(job.register_name);
+        return it == registers_.end() ? nullptr : it->second.worker.get();
+    }
+
+    // Answers with the job's result once it ends: the JSON object, or the
+    // download's bytes as content_type. No thread waits meanwhile. ?wait=0
+    // answers 202 at once, and so does a job still pending after the time
+    // limit; the download is then fetched from /api/v1/jobs/{id}/output. A
+    // read whose clients all leave before it starts is dropped.
+    void answer(const http::Request& req, http::Response& res, std::shared_ptr<Job> job) {
+        if (job->joined) job = job->joined;
+        if (job->queue_full) {
+            send_result(res, *job);
+            return;
+        }
+        Worker* worker = worker_of(*job);
+        if (req.get_param_value("wait") == "0") {
+            if (worker) worker->hold(*job);
             send_json(res, 202, store_.describe(*job));
             return;
         }
-        send_result(res, *job);
+        const http::Reply reply = res.defer();
+        const auto watch = store_.watch(*job, [this, reply, job] {
+            http::Response out;
+            send_result(out, *job);
+            reply.send(std::move(out));
+        });
+        if (watch == 0) return;  // ended already: answered
+        reply.on_timeout(std::chrono::seconds(config_.job_seconds + 30),
+                         [this, reply, job, watch, worker] {
+                             if (!store_.unwatch(*job, watch)) return;
+                             if (worker) worker->hold(*job);
+                             http::Response out;
+                             send_json(out, 202, store_.describe(*job));
+                             reply.send(std::move(out));
+                         });
+        reply.on_gone([this, job, watch, worker] {
+            if (store_.unwatch(*job, watch) && worker) worker->release(job);
+        });
     }
 
     // A finished job: its download once, or its JSON object.
     void send_result(http::Response& res, Job& job) {
         Json j = store_.describe(job);
+        if (job.queue_full) res.set_header("Retry-After", std::to_string(kRetryAfterSeconds));
         const bool download = !job.content_type.empty() || !job.output_dir.empty();
         if (job.state != JobState::kSucceeded || !download) {
             send_json(res, job.http_status, j);
@@ -824,6 +1042,55 @@ private:
         answer(req, res, run);
     }
 
+    // The displays as server-sent events: one event per new text, and a
+    // comment now and then to keep a quiet line open. The stream costs no
+    // thread; each register's watch writes to it.
+    static void stream_display(http::Response& res, const std::vector<Register*>& regs,
+                               bool named) {
+        res.set_header("X-Accel-Buffering", "no");
+        const http::Stream out = res.stream("text/event-stream");
+        for (Register* r : regs) {
+            auto last = std::make_shared<std::string>();
+            const std::string name = r->config.name;
+            r->display->watch(
+                [out, last, name, named](const std::string& text, bool connected, bool beat) {
+                    Json j = {{"text", text}, {"connected", connected}};
+                    if (named) j["register"] = name;
+                    std::string event = "event: display\ndata: " + j.dump() + "\n\n";
+                    if (event == *last) {
+                        if (!beat) return true;
+                        event = ": still here\n\n";
+                    } else {
+                        *last = event;
+                    }
+                    return out.write(std::move(event));
+                });
+        }
+    }
+
+    // One register's status read for the register list.
+    struct Ask {
+        Register* r;
+        std::shared_ptr<Job> job;
+        unsigned long long watch = 0;
+    };
+    Json register_list(const std::vector<Ask>& asks) {
+        Json list = Json::array();
+        for (const Ask& a : asks) {
+            Json j = {{"id", a.r->config.name},
+                      {"host", a.r->config.host},
+                      {"worker_pid", a.r->worker->pid()},
+                      {"worker_restarts", a.r->worker->restarts()}};
+            const Json d = store_.describe(*a.job);
+            j["reachable"] = d["state"] == "succeeded";
+            if (d.contains("result") && d["result"].contains("stato"))
+                j["state"] = d["result"]["stato"];
+            if (d.contains("error")) j["error"] = d["error"];
+            list.push_back(j);
+        }
+        return list;
+    }
+
     bool confirmed(const http::Request& req, http::Response& res) {
         if (req.get_param_value("confirm") == "1") return true;
         send_error(res, 400, "this call changes the register: add confirm=1");
@@ -831,11 +1098,17 @@ private:
     }
 
     void routes() {
-        server_.set_pre_routing_handler([this](const http::Request& req, http::Response& res) {
+        server_.set_pre_routing_handler([](const http::Request&, http::Response& res) {
             res.set_header("Cache-Control", "no-store");
+            return false;
+        });
+        // The token is checked on the header: a request without it is
+        // answered before its body is read.
+        server_.add_header_check([this](const http::Request& req, http::Response& res) {
             if (config_.token.empty() || req.path.rfind("/api/", 0) != 0) return false;
             const std::string given = req.get_header_value("Authorization");
             if (!constant_time_equal(given, "Bearer " + config_.token)) {
+                res.set_header("Cache-Control", "no-store");
                 res.set_header("WWW-Authenticate", "Bearer");
                 send_error(res, 401, given.empty() ? "this service needs a token" : "wrong token");
                 return true;
@@ -890,28 +1163,31 @@ private:
                 send_json(res, 200, {{"registers", list}});
                 return;
             }
-            // Every register's status at once: each worker asks its own.
-            std::vector<std::pair<Register*, std::shared_ptr<Job>>> asks;
+            // Every register's status at once: each worker asks its own, and
+            // the answer goes when all have ended (or at the time limit).
+            auto asks = std::make_shared<std::vector<Ask>>();
             for (auto& [name, r] : registers_) {
                 auto job = tool_job(r, "status", {"status"});
                 r.worker->submit(job);
-                asks.emplace_back(&r, job);
+                asks->push_back({&r, job->joined ? job->joined : job});
             }
-            Json list = Json::array();
-            for (auto& [r, job] : asks) {
-                store_.wait(*job, std::chrono::seconds(config_.job_seconds + 30));
-                Json j = {{"id", r->config.name},
-                          {"host", r->config.host},
-                          {"worker_pid", r->worker->pid()},
-                          {"worker_restarts", r->worker->restarts()}};
-                const Json d = store_.describe(*job);
-                j["reachable"] = d["state"] == "succeeded";
-                if (d.contains("result") && d["result"].contains("stato"))
-                    j["state"] = d["result"]["stato"];
-                if (d.contains("error")) j["error"] = d["error"];
-                list.push_back(j);
-            }
-            send_json(res, 200, {{"registers", list}});
+            const http::Reply reply = res.defer();
+            auto send = [this, asks, reply] {
+                http::Response out;
+                send_json(out, 200, {{"registers", register_list(*asks)}});
+                reply.send(std::move(out));
+            };
+            auto left = std::make_shared<std::atomic<std::size_t>>(asks->size() + 1);
+            for (auto& a : *asks)
+                a.watch = store_.watch(*a.job, [left, send] {
+                    if (--*left == 0) send();
+                });
+            if (--*left == 0) send();
+            reply.on_timeout(std::chrono::seconds(config_.job_seconds + 30), send);
+            reply.on_gone([this, asks] {
+                for (auto& a : *asks)
+                    if (store_.unwatch(*a.job, a.watch)) a.r->worker->release(a.job);
+            });
         });
 
         server_.get(R"(/api/v1/registers/([^/]+)/status)",
@@ -944,7 +1220,14 @@ private:
                     [this](const http::Request& req, http::Response& res) {
                         Register* r = find_register(req, res);
                         if (r == nullptr) return;
-                        put_table(req, res, *r, req.matches[2].str());
+                        // The upload waits for its check: on a thread of its own.
+                        const http::Reply reply = res.defer();
+                        server_.run_blocking([this, reply, r] {
+                            http::Response out = reply.response();
+                            const http::Request& q = reply.request();
+                            put_table(q, out, *r, q.matches[2].str());
+                            reply.send(std::move(out));
+                        });
                     });
 
         server_.get(R"(/api/v1/registers/([^/]+)/invoices)",
@@ -982,27 +1265,15 @@ private:
                     [this](const http::Request& req, http::Response& res) {
                         Register* r = find_register(req, res);
                         if (r == nullptr) return;
-                        DisplayWatch* watch = r->display.get();
-                        auto seen = std::make_shared<unsigned long long>(~0ull);
-                        auto last = std::make_shared<std::string>();
-                        res.set_header("X-Accel-Buffering", "no");
-                        res.set_chunked_content_provider(
-                            "text/event-stream", [watch, seen, last](http::DataSink& sink) {
-                                std::string text;
-                                bool connected = false;
-                                if (!watch->next(*seen, text, connected, std::chrono::seconds(15)))
-                                    return false;
-                                // One event per new text; a comment keeps a quiet line open.
-                                const Json j = {{"text", text}, {"connected", connected}};
-                                std::string event = "event: display\ndata: " + j.dump() + "\n\n";
-                                if (event == *last) {
-                                    event = ": still here\n\n";
-                                } else {
-                                    *last = event;
-                                }
-                                return sink.write(event.data(), event.size());
-                            });
+                        stream_display(res, {r}, false);
                     });
+        // Every register's display on one stream, each event naming its
+        // register: a browser's tabs share it (see the page).
+        server_.get("/api/v1/display", [this](const http::Request&, http::Response& res) {
+            std::vector<Register*> all;
+            for (auto& [name, r] : registers_) all.push_back(&r);
+            stream_display(res, all, true);
+        });
 
         sales_routes();
         backup_routes();
