@@ -24,6 +24,7 @@
 #include "backup/archive.hpp"
 #include "display_text.hpp"
 #include "failure.hpp"
+#include "guard.hpp"
 #include "http.hpp"
 #include "key_table.hpp"
 #include "page.hpp"
@@ -671,6 +672,24 @@ bool parse_day(const std::string& text, std::array<std::int32_t, 3>& day, std::s
     return true;
 }
 
+// A decoded path as the log shows it: control characters and backslashes
+// escaped, so that no path writes a line of its own.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 bool constant_time_equal(const std::string& a, const std::string& b) {
     unsigned diff = static_cast<unsigned>(a.size() ^ b.size());
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -701,6 +720,7 @@ public:
     int run() {
         const int port = server_.bind(config_.listen_host, config_.listen_port);
         if (port == 0) return fail_listen();
+        listen_ = {config_.listen_host, port};
         {
             std::lock_guard lock(log_m_);
             log_ << "veltra serve: listening on http://" << config_.listen_host << ":" << port
@@ -833,6 +853,10 @@ private:
     void routes() {
         server_.set_pre_routing_handler([this](const http::Request& req, http::Response& res) {
             res.set_header("Cache-Control", "no-store");
+            if (auto refusal = refusal_for(req.method, req.path, req.headers, listen_)) {
+                send_error(res, refusal->status, refusal->message);
+                return true;
+            }
             if (config_.token.empty() || req.path.rfind("/api/", 0) != 0) return false;
             const std::string given = req.get_header_value("Authorization");
             if (!constant_time_equal(given, "Bearer " + config_.token)) {
@@ -864,8 +888,8 @@ private:
             });
         server_.set_logger([this](const http::Request& req, const http::Response& res) {
             std::lock_guard lock(log_m_);
-            log_ << "veltra serve: " << req.remote_addr << " " << req.method << " " << req.path
-                 << " " << res.status;
+            log_ << "veltra serve: " << req.remote_addr << " " << req.method << " "
+                 << escaped(req.path) << " " << res.status;
             const std::string job = res.get_header_value("X-Veltra-Job");
             if (!job.empty()) log_ << " job " << job;
             log_ << std::endl;
@@ -1239,6 +1263,7 @@ private:
     }
 
     ServiceConfig config_;
+    ListenAddress listen_;  // the port bound, once run() has it
     std::ostream& log_;
     std::mutex log_m_;
     JobStore store_;
