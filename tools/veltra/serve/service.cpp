@@ -32,6 +32,7 @@
 #include "sim_sockets.hpp"
 #include "stop_request.hpp"
 #include "sys/child_process.hpp"
+#include "sys/random_bytes.hpp"
 #include "sys/sockets.hpp"
 #include "veltra.h"
 #include "work_dir.hpp"
@@ -145,30 +146,51 @@ struct Job {
     std::string output;
     bool output_dropped = false;
     int waiters = 0;          // requests waiting to hand the download out themselves
+    std::string key;          // its Idempotency-Key, if any
     Json files = nullptr;     // name -> CSV text, from output_dir
     Json progress = nullptr;  // the worker's last progress line
 };
 
+// A job's id: 128 random bits, so that no client finds another's job.
+std::string new_job_id() {
+    std::array<unsigned char, 16> raw{};
+    if (!sys::random_bytes(raw)) throw std::runtime_error("no random bytes for a job id");
+    std::string id = "j";
+    for (unsigned char b : raw) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", b);
+        id += two;
+    }
+    return id;
+}
+
+bool pending(const Job& job) {
+    return job.state == JobState::kQueued || job.state == JobState::kRunning;
+}
+
 class JobStore {
 public:
-    std::shared_ptr<Job> make(const std::string& reg, const std::string& kind) {
-        std::lock_guard lock(m_);
+    // A job kept in the store (registered: false, a draft that add() or
+    // remember() keeps once the request's checks have passed).
+    std::shared_ptr<Job> make(const std::string& reg, const std::string& kind,
+                              bool registered = true) {
         auto job = std::make_shared<Job>();
-        job->id = "j" + std::to_string(++next_);
+        job->id = new_job_id();
         job->register_name = reg;
         job->kind = kind;
-        jobs_[job->id] = job;
-        order_.push_back(job->id);
-        // Old finished jobs go; a pending one is never dropped.
-        while (order_.size() > kKeptJobs) {
-            auto it = jobs_.find(order_.front());
-            if (it != jobs_.end() &&
-                (it->second->state == JobState::kQueued || it->second->state == JobState::kRunning))
-                break;
-            jobs_.erase(order_.front());
-            order_.pop_front();
-        }
+        if (registered) add(job);
         return job;
+    }
+    void add(const std::shared_ptr<Job>& job) {
+        std::lock_guard lock(m_);
+        add_locked(job);
+    }
+    // Jobs of the register not ended yet.
+    std::size_t pending_of(const std::string& reg) {
+        std::lock_guard lock(m_);
+        return static_cast<std::size_t>(std::count_if(jobs_.begin(), jobs_.end(), [&](auto& j) {
+            return j.second->register_name == reg && pending(*j.second);
+        }));
     }
     std::shared_ptr<Job> find(const std::string& id) {
         std::lock_guard lock(m_);
@@ -230,13 +252,18 @@ public:
     }
     // Idempotency keys: the first job of a key, or nothing. A key used for
     // another request gives conflict.
+    // A new key keeps job in the store.
     std::shared_ptr<Job> remember(const std::string& key, const std::string& request,
                                   const std::shared_ptr<Job>& job, bool& conflict) {
         std::lock_guard lock(m_);
         conflict = false;
         auto it = keys_.find(key);
         if (it == keys_.end()) {
-            if (job) keys_[key] = {request, job};
+            if (job) {
+                keys_[key] = {request, job};
+                job->key = key;
+                add_locked(job);
+            }
             return nullptr;
         }
         if (it->second.first != request) conflict = true;
@@ -244,6 +271,23 @@ public:
     }
 
 private:
+    // Old finished jobs go, with their keys; a pending one stays.
+    void add_locked(const std::shared_ptr<Job>& job) {
+        jobs_[job->id] = job;
+        order_.push_back(job->id);
+        for (auto at = order_.begin(); order_.size() > kKeptJobs && at != order_.end();) {
+            auto it = jobs_.find(*at);
+            if (it != jobs_.end() && pending(*it->second)) {
+                ++at;
+                continue;
+            }
+            if (it != jobs_.end()) {
+                if (!it->second->key.empty()) keys_.erase(it->second->key);
+                jobs_.erase(it);
+            }
+            at = order_.erase(at);
+        }
+    }
     // Counts a download among the kept ones; the oldest beyond the limit go.
     void keep_output(Job& job) {
         if (job.output.empty() && job.files.is_null()) return;
@@ -267,7 +311,6 @@ private:
     std::map<std::string, std::shared_ptr<Job>> jobs_;
     std::deque<std::string> order_;
     std::map<std::string, std::pair<std::string, std::shared_ptr<Job>>> keys_;
-    unsigned long long next_ = 0;
 };
 
 // ---------------------------------------------------------------- workers
@@ -357,9 +400,17 @@ private:
         int failure_status = 500;
         try {
             if (!child_) start_child();
+            bool sent = child_->write_line(job.request.dump());
+            if (!sent) {
+                // A worker that ended while idle took no part of the job: a
+                // new one runs it.
+                restart("the worker process ended while idle");
+                start_child();
+                sent = child_->write_line(job.request.dump());
+            }
             log_("job " + job.id + " " + reg_.name + " " + job.kind + ": started in worker " +
                  std::to_string(pid_.load()));
-            if (!child_->write_line(job.request.dump())) {
+            if (!sent) {
                 failure = "the worker process ended";
             } else {
                 const auto until = Clock::now() + std::chrono::seconds(job_seconds_);
@@ -762,8 +813,8 @@ private:
     }
 
     std::shared_ptr<Job> tool_job(Register& r, const std::string& kind,
-                                  std::vector<std::string> args) {
-        auto job = store_.make(r.config.name, kind);
+                                  std::vector<std::string> args, bool registered = true) {
+        auto job = store_.make(r.config.name, kind, registered);
         args.insert(args.begin(), {"--host", r.config.host, "--json", "--quiet"});
         job->request = {{"args", args}};
         return job;
@@ -806,7 +857,9 @@ private:
     }
 
     // Changes to a register: a job, with the Idempotency-Key rule, answered
-    // when done (or at once with 202 and ?wait=0).
+    // when done (or at once with 202 and ?wait=0). job is a draft: the store
+    // keeps it only once the key's checks pass, so a refused request leaves
+    // no job behind.
     void change(const http::Request& req, http::Response& res, Register& r,
                 const std::shared_ptr<Job>& job, const std::string& body_to_write = "") {
         const std::string key = req.get_header_value("Idempotency-Key");
@@ -828,6 +881,8 @@ private:
                 run = first;
                 repeated = true;
             }
+        } else {
+            store_.add(job);
         }
         if (!repeated) {
             if (!body_to_write.empty() || !job->input_file.empty()) {
@@ -910,7 +965,8 @@ private:
                     list.push_back({{"id", r.config.name},
                                     {"host", r.config.host},
                                     {"worker_pid", r.worker->pid()},
-                                    {"worker_restarts", r.worker->restarts()}});
+                                    {"worker_restarts", r.worker->restarts()},
+                                    {"pending_jobs", store_.pending_of(r.config.name)}});
                 send_json(res, 200, {{"registers", list}});
                 return;
             }
@@ -991,7 +1047,7 @@ private:
                 Register* r = find_register(req, res);
                 if (r == nullptr || !confirmed(req, res)) return;
                 const std::string command = req.matches[2].str();
-                auto job = tool_job(*r, "command " + command, {"command", command, "--yes"});
+                auto job = tool_job(*r, "command " + command, {"command", command, "--yes"}, false);
                 change(req, res, *r, job);
             });
 
@@ -1060,8 +1116,9 @@ private:
     }
 
     // A job of the worker's own library calls (see worker_ops.hpp).
-    std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op) {
-        auto job = store_.make(r.config.name, kind);
+    std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op,
+                                bool registered = true) {
+        auto job = store_.make(r.config.name, kind, registered);
         job->request = {{"op", op}, {"host", r.config.host}};
         return job;
     }
@@ -1141,7 +1198,7 @@ private:
                                " bytes; the body has " + std::to_string(req.body.size()));
                 return;
             }
-            auto job = op_job(*r, "backup restore", "backup-restore");
+            auto job = op_job(*r, "backup restore", "backup-restore", false);
             job->input_file = r->worker->path(job->id + ".dat");
             job->request["file"] = job->input_file;
             change(req, res, *r, job, req.body);
@@ -1171,7 +1228,7 @@ private:
                             send_error(res, 400, "the body holds no release file");
                             return;
                         }
-                        auto job = op_job(*r, "release update", "release-update");
+                        auto job = op_job(*r, "release update", "release-update", false);
                         job->input_file = r->worker->path(job->id + ".rel");
                         job->request["file"] = job->input_file;
                         change(req, res, *r, job, req.body);
@@ -1223,7 +1280,7 @@ private:
             send_json(res, 200, store_.describe(*check));
             return;
         }
-        auto job = store_.make(r.config.name, "tables put " + table);
+        auto job = store_.make(r.config.name, "tables put " + table, false);
         job->input_file = r.worker->path(job->id + ".csv");
         job->request = {{"args",
                          {"--host", r.config.host, "--json", "--quiet", "tables", "put", table,
@@ -1257,7 +1314,7 @@ private:
             }
             codes.push_back(*code);
         }
-        auto job = store_.make(r.config.name, "keys");
+        auto job = store_.make(r.config.name, "keys", false);
         job->request = {{"keys", codes}, {"host", r.config.host}};
         change(req, res, r, job);
     }
