@@ -129,6 +129,14 @@ const char* state_name(JobState s) {
     return "failed";
 }
 
+// What a failed job does about setup mode, which the library enters for a
+// transfer and leaves only once it has ended well.
+enum class SetupCare {
+    kNone,
+    kRestore,  // the job changes nothing: setup mode goes back as the job found it
+    kLeave,    // a register written in part must not sell: setup mode stays, and the answer says so
+};
+
 struct Job {
     std::string id;
     std::string register_name;
@@ -145,8 +153,10 @@ struct Job {
     int http_status = 200;
     std::string output;
     bool output_dropped = false;
-    int waiters = 0;          // requests waiting to hand the download out themselves
-    std::string key;          // its Idempotency-Key, if any
+    int waiters = 0;  // requests waiting to hand the download out themselves
+    std::string key;  // its Idempotency-Key, if any
+    SetupCare setup = SetupCare::kNone;
+    int setup_found = -1;     // the worker's report: 0 out of setup mode, 1 in it, -1 not known
     Json files = nullptr;     // name -> CSV text, from output_dir
     Json progress = nullptr;  // the worker's last progress line
 };
@@ -434,6 +444,15 @@ private:
                         }
                         continue;
                     }
+                    if (line->rfind(kSetupMark, 0) == 0) {
+                        try {
+                            job.setup_found =
+                                Json::parse(line->substr(std::string(kSetupMark).size()))
+                                    .value("in_setup", -1);
+                        } catch (const std::exception&) {
+                        }
+                        continue;
+                    }
                     if (line->rfind(kProgressMark, 0) == 0) {
                         try {
                             store_.set_progress(
@@ -453,8 +472,9 @@ private:
         std::error_code ec;
         if (!failure.empty()) {
             restart(failure);
-            store_.finish(job, JobState::kFailed, nullptr, error_object(failure)["error"],
-                          failure_status, "");
+            Json error = error_object(failure)["error"];
+            care_for_setup(job, error);
+            store_.finish(job, JobState::kFailed, nullptr, error, failure_status, "");
         } else {
             if (!job.input_file.empty()) std::filesystem::remove(job.input_file, ec);
             finish(job, answer);
@@ -533,7 +553,65 @@ private:
                 http = status_for(code);
             }
         }
+        care_for_setup(job, error);
         store_.finish(job, JobState::kFailed, result, error, http, "");
+    }
+
+    // A failed job's setup mode, and a word on it in its error.
+    void care_for_setup(const Job& job, Json& error) {
+        const std::string recover =
+            "end setup mode with `veltra command setup-off` (POST "
+            "/api/v1/registers/" +
+            reg_.name + "/commands/setup-off?confirm=1)";
+        if (job.setup == SetupCare::kLeave) {
+            error["setup_mode"] =
+                "left as the job ended: a register written in part may stay in setup mode, where "
+                "it does not sell. Run the job again, or, once the register's data is right, " +
+                recover;
+            return;
+        }
+        if (job.setup != SetupCare::kRestore || job.setup_found != 0) return;
+        const std::string why = leave_setup();
+        if (why.empty()) {
+            log_("job " + job.id + " " + reg_.name + ": setup mode put back off");
+            error["setup_mode"] =
+                "put back: the register is out of setup mode, as the job found it";
+        } else {
+            error["setup_mode"] = "not put back (" + why + "): " + recover;
+        }
+    }
+
+    // Ends setup mode if the register is in it, in the worker (a new one
+    // if need be). Empty when done, else why not.
+    std::string leave_setup() {
+        try {
+            if (!child_) start_child();
+            const Json request = {{"op", "setup-restore"}, {"host", reg_.host}};
+            if (!child_->write_line(request.dump())) {
+                restart("the worker process ended");
+                return "the worker process ended";
+            }
+            const auto until = Clock::now() + std::chrono::seconds(std::min(job_seconds_, 60));
+            while (Clock::now() < until) {
+                bool ended = false;
+                auto line = child_->read_line(1000, kMaxAnswerBytes, ended);
+                if (!line) {
+                    if (!ended) continue;
+                    restart("the worker process ended");
+                    return "the worker process ended";
+                }
+                if (line->rfind(kAnswerMark, 0) != 0) continue;
+                const Json a = Json::parse(line->substr(std::string(kAnswerMark).size()));
+                if (a.value("status", 1) == 0) return "";
+                std::string err = a.value("err", "failed");
+                while (!err.empty() && (err.back() == '\n' || err.back() == '\r')) err.pop_back();
+                return err;
+            }
+            restart("no answer in time");
+            return "no answer in time";
+        } catch (const std::exception& e) {
+            return e.what();
+        }
     }
 
     RegisterConfig reg_;
@@ -1016,6 +1094,7 @@ private:
                                                          table,     job->output_file};
                         if (req.get_param_value("changed") == "1") args.push_back("--changed");
                         job->request = {{"args", args}};
+                        restores_setup(*job, *r);
                         r->worker->submit(job);
                         answer(req, res, job);
                     });
@@ -1037,6 +1116,7 @@ private:
                         job->request = {{"args",
                                          {"--host", r->config.host, "--json", "--quiet", "invoices",
                                           "get", job->output_file}}};
+                        restores_setup(*job, *r);
                         r->worker->submit(job);
                         answer(req, res, job);
                     });
@@ -1115,6 +1195,14 @@ private:
                     });
     }
 
+    // A job that changes nothing on the register: should it fail, setup
+    // mode goes back as the worker finds it before the job.
+    static void restores_setup(Job& job, const Register& r) {
+        job.setup = SetupCare::kRestore;
+        job.request["report_setup"] = true;
+        job.request["host"] = r.config.host;
+    }
+
     // A job of the worker's own library calls (see worker_ops.hpp).
     std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op,
                                 bool registered = true) {
@@ -1144,6 +1232,7 @@ private:
                         Register* r = find_register(req, res);
                         if (r == nullptr) return;
                         auto job = op_job(*r, "sales today", "sales-today");
+                        restores_setup(*job, *r);
                         if (!sales_dir(*r, *job, res)) return;
                         r->worker->submit(job);
                         answer(req, res, job);
@@ -1168,6 +1257,7 @@ private:
                        "sales-range");
             job->request["from"] = from;
             job->request["to"] = to;
+            restores_setup(*job, *r);
             if (!sales_dir(*r, *job, res)) return;
             r->worker->submit(job);
             answer(req, res, job);
@@ -1183,6 +1273,7 @@ private:
                          job->output_file = r->worker->path(job->id + ".dat");
                          job->content_type = "application/octet-stream";
                          job->request["file"] = job->output_file;
+                         restores_setup(*job, *r);
                          res.set_header("Content-Disposition",
                                         "attachment; filename=\"" + r->config.name + ".dat\"");
                          r->worker->submit(job);
@@ -1199,6 +1290,7 @@ private:
                 return;
             }
             auto job = op_job(*r, "backup restore", "backup-restore", false);
+            job->setup = SetupCare::kLeave;
             job->input_file = r->worker->path(job->id + ".dat");
             job->request["file"] = job->input_file;
             change(req, res, *r, job, req.body);
@@ -1211,6 +1303,7 @@ private:
                         Register* r = find_register(req, res);
                         if (r == nullptr) return;
                         auto job = op_job(*r, "release show", "release-show");
+                        restores_setup(*job, *r);
                         r->worker->submit(job);
                         answer(req, res, job);
                     });
@@ -1229,6 +1322,7 @@ private:
                             return;
                         }
                         auto job = op_job(*r, "release update", "release-update", false);
+                        job->setup = SetupCare::kLeave;
                         job->input_file = r->worker->path(job->id + ".rel");
                         job->request["file"] = job->input_file;
                         change(req, res, *r, job, req.body);
@@ -1258,6 +1352,7 @@ private:
         check->request = {{"args",
                            {"--host", r.config.host, "--json", "--quiet", "tables", "put", table,
                             check->input_file, "--dry-run"}}};
+        restores_setup(*check, r);
         {
             std::ofstream f(check->input_file, std::ios::binary);
             f.write(req.body.data(), static_cast<std::streamsize>(req.body.size()));
@@ -1281,6 +1376,7 @@ private:
             return;
         }
         auto job = store_.make(r.config.name, "tables put " + table, false);
+        job->setup = SetupCare::kLeave;
         job->input_file = r.worker->path(job->id + ".csv");
         job->request = {{"args",
                          {"--host", r.config.host, "--json", "--quiet", "tables", "put", table,
