@@ -88,6 +88,32 @@ TEST_F(ServeJobs, AWorkerKilledWhileIdleIsReplacedAndTheNextJobRuns) {
     EXPECT_EQ(after["worker_restarts"], 1);
 }
 
+TEST_F(ServeJobs, OldFinishedJobsGoWhileAnOlderOneIsStillPending) {
+    start();
+    // shop2's worker, stopped: its next job stays pending.
+    ASSERT_EQ(get_json("/api/v1/registers/shop2/status")["state"], "succeeded");
+    const long pid = get_json("/api/v1/registers?check=0")["registers"][1]["worker_pid"];
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGSTOP), 0);
+    const Json pending = get_json("/api/v1/registers/shop2/status?wait=0", 202);
+    auto c = client();
+    auto key = [&] {
+        auto r = c.post("/api/v1/registers/shop1/keys", R"({"keys":["C"]})", "application/json");
+        EXPECT_TRUE(r && r->status == 200) << (r ? r->body : "no answer");
+        return r ? Json::parse(r->body).value("id", "") : "";
+    };
+    const std::string first = key();
+    // The service keeps 1000 jobs.
+    for (int i = 0; i < 1000 && !HasFailure(); ++i) {
+        key();
+        if (i % 100 == 0) log_lines();  // the service's log must not fill its pipe
+    }
+    get_json("/api/v1/jobs/" + first, 404);
+    EXPECT_EQ(get_json("/api/v1/jobs/" + pending["id"].get<std::string>())["state"], "running");
+    kill(static_cast<pid_t>(pid), SIGCONT);
+    EXPECT_EQ(finished_job(pending["id"])["state"], "succeeded");
+}
+
 // The work folders below base, and every file in them, with their modes.
 std::map<std::string, unsigned> modes_below(const std::filesystem::path& base) {
     std::map<std::string, unsigned> modes;

@@ -57,6 +57,21 @@ TEST_F(ServeSetupMode, ABackupWhoseWorkerIsKilledPutsSetupModeBack) {
     EXPECT_NE(std::find(commands.rbegin(), on, "SETUP 0"), on);
 }
 
+TEST_F(ServeSetupMode, ABackupPastTheJobTimePutsSetupModeBackSlow) {
+    // The register never answers for its bitmap: the job runs out of time.
+    shop1_->add_fault(*ecrsim::parse_tftp_fault("silent@BITMAP.BIN"));
+    start({"--job-seconds", "3"});
+    auto r = client().post("/api/v1/registers/shop1/backup", "", "text/plain", kChange);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 504) << r->body;  // the service's own limit, not the library's
+    const Json job = Json::parse(r->body);
+    EXPECT_EQ(job["state"], "failed") << r->body;
+    EXPECT_NE(job["error"].value("setup_mode", "").find("put back"), std::string::npos)
+        << job.dump();
+    EXPECT_EQ(info("shop1", "SETUP"), "0");
+    EXPECT_EQ(info("shop1", "OPERATIVO"), "1");
+}
+
 TEST_F(ServeSetupMode, ABackupLeavesSetupModeOnWhenItFoundItOn) {
     shop1_->add_fault(*ecrsim::parse_tftp_fault("delay:out:5:30000@BITMAP.BIN"));
     start();

@@ -591,7 +591,9 @@ private:
                 restart("the worker process ended");
                 return "the worker process ended";
             }
-            const auto until = Clock::now() + std::chrono::seconds(std::min(job_seconds_, 60));
+            // A register that answered at the job's start answers this in seconds.
+            const auto until =
+                Clock::now() + std::chrono::seconds(std::clamp(job_seconds_, 10, 60));
             while (Clock::now() < until) {
                 bool ended = false;
                 auto line = child_->read_line(1000, kMaxAnswerBytes, ended);
