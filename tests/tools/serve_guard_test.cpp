@@ -24,6 +24,11 @@ struct GuardCase {
     ListenAddress listen = {"127.0.0.1", 8090};
 };
 
+// A failing case (and CTest's list) names the case, not its bytes.
+void PrintTo(const GuardCase& k, std::ostream* os) {
+    *os << k.name;
+}
+
 class GuardRule : public ::testing::TestWithParam<GuardCase> {};
 
 TEST_P(GuardRule, DecidesAsTheTableSays) {
