@@ -149,4 +149,7 @@ protected:
     int port_ = 0;
 };
 
+// What every change but a JSON one carries (see guard.hpp).
+inline const http::Headers kChange = {{"X-Veltra-Request", "1"}};
+
 }  // namespace veltra::test

@@ -39,7 +39,8 @@ TEST_F(ServeOnTwoRegisters, TablePutDryRunChangesNothingAndConfirmedPutUploads) 
     std::string edited = before;
     edited.replace(edited.find("\n1;FRUTTA;"), 10, "\n1;MELE;");
     auto c = client();
-    auto dry = c.put("/api/v1/registers/shop1/tables/reparti?dry_run=1", edited, "text/csv");
+    auto dry =
+        c.put("/api/v1/registers/shop1/tables/reparti?dry_run=1", edited, "text/csv", kChange);
     ASSERT_TRUE(dry);
     ASSERT_EQ(dry->status, 200) << dry->body;
     const Json d = Json::parse(dry->body);
@@ -49,7 +50,8 @@ TEST_F(ServeOnTwoRegisters, TablePutDryRunChangesNothingAndConfirmedPutUploads) 
     EXPECT_FALSE(d["result"].contains("csv"));  // no file names of the service
     EXPECT_EQ(get_csv("shop1", "reparti"), before);
 
-    auto put = c.put("/api/v1/registers/shop1/tables/reparti?confirm=1", edited, "text/csv");
+    auto put =
+        c.put("/api/v1/registers/shop1/tables/reparti?confirm=1", edited, "text/csv", kChange);
     ASSERT_TRUE(put);
     ASSERT_EQ(put->status, 200) << put->body;
     EXPECT_EQ(Json::parse(put->body)["result"]["uploaded"], true);
@@ -66,7 +68,7 @@ TEST_F(ServeOnTwoRegisters, BadInputAnswersJsonErrorsAndLeavesTheRegisterAlone) 
     // version, and one with a byte changed.
     std::string archive;
     {
-        auto saved = client().post("/api/v1/registers/shop2/backup", "", "text/plain");
+        auto saved = client().post("/api/v1/registers/shop2/backup", "", "text/plain", kChange);
         ASSERT_TRUE(saved);
         ASSERT_EQ(saved->status, 200);
         archive = saved->body;
@@ -141,10 +143,14 @@ TEST_F(ServeOnTwoRegisters, BadInputAnswersJsonErrorsAndLeavesTheRegisterAlone) 
         SCOPED_TRACE(k.what);
         const std::size_t requests = shop1_->transcript().requests.size();
         auto c = client();
-        std::optional<http::Client::Result> r = std::string(k.method) == "GET" ? c.get(k.path)
-                                                : std::string(k.method) == "PUT"
-                                                    ? c.put(k.path, k.body, "text/csv")
-                                                    : c.post(k.path, k.body, "text/plain");
+        std::optional<http::Client::Result> r =
+            std::string(k.method) == "GET" ? c.get(k.path)
+            : std::string(k.method) == "PUT"
+                ? c.put(k.path, k.body, "text/csv", kChange)
+                : c.post(
+                      k.path, k.body,
+                      k.path.find("/keys") != std::string::npos ? "application/json" : "text/plain",
+                      kChange);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, k.status) << r->body;
         const Json j = Json::parse(r->body);
@@ -242,12 +248,13 @@ TEST_F(ServeOnTwoRegisters, ABackupOfOneRegisterRestoresOntoTheOther) {
     std::string edited = get_csv("shop1", "reparti");
     edited.replace(edited.find("\n1;FRUTTA;"), 10, "\n1;AGRUMI;");
     auto c = client();
-    auto put = c.put("/api/v1/registers/shop1/tables/reparti?confirm=1", edited, "text/csv");
+    auto put =
+        c.put("/api/v1/registers/shop1/tables/reparti?confirm=1", edited, "text/csv", kChange);
     ASSERT_TRUE(put);
     ASSERT_EQ(put->status, 200) << put->body;
     ASSERT_NE(get_csv("shop2", "reparti"), edited);
 
-    auto saved = c.post("/api/v1/registers/shop1/backup", "", "text/plain");
+    auto saved = c.post("/api/v1/registers/shop1/backup", "", "text/plain", kChange);
     ASSERT_TRUE(saved);
     ASSERT_EQ(saved->status, 200) << saved->body.substr(0, 400);
     EXPECT_EQ(saved->get_header_value("Content-Type"), "application/octet-stream");
@@ -258,8 +265,8 @@ TEST_F(ServeOnTwoRegisters, ABackupOfOneRegisterRestoresOntoTheOther) {
     EXPECT_EQ(job["progress"]["done"], job["progress"]["total"]);
     EXPECT_EQ(job["progress"]["total"], veltra::kArchiveBody - veltra::kHeaderSize);
 
-    auto restored =
-        c.put("/api/v1/registers/shop2/backup?confirm=1", saved->body, "application/octet-stream");
+    auto restored = c.put("/api/v1/registers/shop2/backup?confirm=1", saved->body,
+                          "application/octet-stream", kChange);
     ASSERT_TRUE(restored);
     ASSERT_EQ(restored->status, 200) << restored->body;
     EXPECT_EQ(Json::parse(restored->body)["result"]["function"], "ecr_dati_restore");
@@ -273,7 +280,7 @@ TEST_F(ServeOnTwoRegisters, TwoBackupsOfTwoRegistersRunAtOnce) {
     start();
     using Clock = std::chrono::steady_clock;
     const auto t0 = Clock::now();
-    auto one = client().post("/api/v1/registers/shop1/backup", "", "text/plain");
+    auto one = client().post("/api/v1/registers/shop1/backup", "", "text/plain", kChange);
     ASSERT_TRUE(one);
     ASSERT_EQ(one->status, 200);
     const double single = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -284,7 +291,7 @@ TEST_F(ServeOnTwoRegisters, TwoBackupsOfTwoRegistersRunAtOnce) {
     std::vector<std::string> ids;
     for (const char* reg : {"shop1", "shop2"}) {
         auto r = client().post(std::string("/api/v1/registers/") + reg + "/backup?wait=0", "",
-                               "text/plain");
+                               "text/plain", kChange);
         ASSERT_TRUE(r);
         ASSERT_EQ(r->status, 202) << r->body;
         ids.push_back(Json::parse(r->body)["id"]);
@@ -327,7 +334,7 @@ TEST_F(ServeOnTwoRegisters, ReleaseIsShownAndAConfirmedUpdateInstallsTheNextVers
     const ecrsim::Bytes image = ecrsim::build_release(f);
     auto c = client();
     auto r = c.put("/api/v1/registers/shop1/release?confirm=1",
-                   std::string(image.begin(), image.end()), "application/octet-stream");
+                   std::string(image.begin(), image.end()), "application/octet-stream", kChange);
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200) << r->body;
     const Json job = Json::parse(r->body);
@@ -351,7 +358,7 @@ TEST_F(ServeOnTwoRegisters, LibraryFailureCarriesNameValueAndMeaningSlow) {
 
 TEST_F(ServeOnTwoRegisters, AnIdempotentRepeatReturnsTheFirstJobAndDoesNotRepeatIt) {
     start();
-    http::Headers key = {{"Idempotency-Key", "order-4711"}};
+    http::Headers key = {{"Idempotency-Key", "order-4711"}, *kChange.begin()};
     auto c = client();
     auto first =
         c.post("/api/v1/registers/shop1/commands/setup-on?confirm=1", "", "text/plain", key);
@@ -423,7 +430,8 @@ TEST_F(ServeOnTwoRegisters, AWorkerKilledMidJobIsReportedFailedAndRestarted) {
     shop1_->add_fault(*ecrsim::parse_tftp_fault("delay:out:1:20000"));
     start();
     auto c = client();
-    auto r = c.post("/api/v1/registers/shop1/commands/setup-on?confirm=1&wait=0", "", "text/plain");
+    auto r = c.post("/api/v1/registers/shop1/commands/setup-on?confirm=1&wait=0", "", "text/plain",
+                    kChange);
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 202) << r->body;
     const std::string id = Json::parse(r->body)["id"];
@@ -482,7 +490,7 @@ TEST_F(ServeWithToken, EveryApiRequestNeedsTheToken) {
         SCOPED_TRACE(k.what);
         auto c = client(k.token);
         // Without confirm: the right token gets as far as the confirm check.
-        auto r = c.post("/api/v1/registers/shop1/commands/azzdati", "", "text/plain");
+        auto r = c.post("/api/v1/registers/shop1/commands/azzdati", "", "text/plain", kChange);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, k.status) << r->body;
         EXPECT_TRUE(Json::parse(r->body).contains("error"));
@@ -554,13 +562,14 @@ TEST_F(ServeOnTwoRegisters, CurlGetsStatusAndSendsKeys) {
     // The archive as a file, its size from curl itself; the release; a
     // restore without confirm refused.
     const std::string archive = work_.file("shop2.dat");
-    EXPECT_EQ(run("curl -s -o " + archive + " -w '%{http_code} %{size_download}' -d '' " + base +
+    EXPECT_EQ(run("curl -s -o " + archive +
+                  " -w '%{http_code} %{size_download}' -H 'X-Veltra-Request: 1' -d '' " + base +
                   "/api/v1/registers/shop2/backup"),
               "200 " + std::to_string(veltra::kArchiveSize));
     const Json rel = Json::parse(run("curl -s " + base + "/api/v1/registers/shop2/release"));
     EXPECT_EQ(rel["result"]["release"], "ELT5");
-    const std::string refused = run("curl -s -w ' %{http_code}' -T " + archive + " " + base +
-                                    "/api/v1/registers/shop2/backup");
+    const std::string refused = run("curl -s -w ' %{http_code}' -H 'X-Veltra-Request: 1' -T " +
+                                    archive + " " + base + "/api/v1/registers/shop2/backup");
     EXPECT_NE(refused.find("confirm=1"), std::string::npos) << refused;
     EXPECT_EQ(refused.substr(refused.size() - 4), " 400");
 }

@@ -73,6 +73,8 @@ function say(text, ok) { const m = $("message"); m.textContent = text; m.classNa
 async function api(path, options) {
   options = options || {};
   options.headers = headers(options.headers);
+  // Changes carry a header of ours: the service takes none a form could send.
+  if ((options.method || "GET") !== "GET") options.headers["X-Veltra-Request"] = "1";
   const r = await fetch(path, options);
   const type = r.headers.get("Content-Type") || "";
   const body = type.startsWith("application/json") ? await r.json() : await r.blob();

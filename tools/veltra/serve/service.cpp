@@ -24,6 +24,7 @@
 #include "backup/archive.hpp"
 #include "display_text.hpp"
 #include "failure.hpp"
+#include "guard.hpp"
 #include "http.hpp"
 #include "key_table.hpp"
 #include "page.hpp"
@@ -31,6 +32,7 @@
 #include "sim_sockets.hpp"
 #include "stop_request.hpp"
 #include "sys/child_process.hpp"
+#include "sys/random_bytes.hpp"
 #include "sys/sockets.hpp"
 #include "veltra.h"
 #include "work_dir.hpp"
@@ -140,6 +142,14 @@ const char* state_name(JobState s) {
     return "failed";
 }
 
+// What a failed job does about setup mode, which the library enters for a
+// transfer and leaves only once it has ended well.
+enum class SetupCare {
+    kNone,
+    kRestore,  // the job changes nothing: setup mode goes back as the job found it
+    kLeave,    // a register written in part must not sell: setup mode stays, and the answer says so
+};
+
 struct Job {
     std::string id;
     std::string register_name;
@@ -156,7 +166,10 @@ struct Job {
     int http_status = 200;
     std::string output;
     bool output_dropped = false;
-    int waiters = 0;          // requests waiting to hand the download out themselves
+    int waiters = 0;  // requests waiting to hand the download out themselves
+    std::string key;  // its Idempotency-Key, if any
+    SetupCare setup = SetupCare::kNone;
+    int setup_found = -1;     // the worker's report: 0 out of setup mode, 1 in it, -1 not known
     Json files = nullptr;     // name -> CSV text, from output_dir
     Json progress = nullptr;  // the worker's last progress line
     // Under the store's lock: called once when the job ends.
@@ -169,26 +182,46 @@ struct Job {
     bool queue_full = false;      // refused: its register had too many jobs waiting
 };
 
+// A job's id: 128 random bits, so that no client finds another's job.
+std::string new_job_id() {
+    std::array<unsigned char, 16> raw{};
+    if (!sys::random_bytes(raw)) throw std::runtime_error("no random bytes for a job id");
+    std::string id = "j";
+    for (unsigned char b : raw) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", b);
+        id += two;
+    }
+    return id;
+}
+
+bool pending(const Job& job) {
+    return job.state == JobState::kQueued || job.state == JobState::kRunning;
+}
+
 class JobStore {
 public:
-    std::shared_ptr<Job> make(const std::string& reg, const std::string& kind) {
-        std::lock_guard lock(m_);
+    // A job kept in the store (registered: false, a draft that add() or
+    // remember() keeps once the request's checks have passed).
+    std::shared_ptr<Job> make(const std::string& reg, const std::string& kind,
+                              bool registered = true) {
         auto job = std::make_shared<Job>();
-        job->id = "j" + std::to_string(++next_);
+        job->id = new_job_id();
         job->register_name = reg;
         job->kind = kind;
-        jobs_[job->id] = job;
-        order_.push_back(job->id);
-        // Old finished jobs go; a pending one is never dropped.
-        while (order_.size() > kKeptJobs) {
-            auto it = jobs_.find(order_.front());
-            if (it != jobs_.end() &&
-                (it->second->state == JobState::kQueued || it->second->state == JobState::kRunning))
-                break;
-            jobs_.erase(order_.front());
-            order_.pop_front();
-        }
+        if (registered) add(job);
         return job;
+    }
+    void add(const std::shared_ptr<Job>& job) {
+        std::lock_guard lock(m_);
+        add_locked(job);
+    }
+    // Jobs of the register not ended yet.
+    std::size_t pending_of(const std::string& reg) {
+        std::lock_guard lock(m_);
+        return static_cast<std::size_t>(std::count_if(jobs_.begin(), jobs_.end(), [&](auto& j) {
+            return j.second->register_name == reg && pending(*j.second);
+        }));
     }
     std::shared_ptr<Job> find(const std::string& id) {
         std::lock_guard lock(m_);
@@ -274,13 +307,18 @@ public:
     }
     // Idempotency keys: the first job of a key, or nothing. A key used for
     // another request gives conflict.
+    // A new key keeps job in the store.
     std::shared_ptr<Job> remember(const std::string& key, const std::string& request,
                                   const std::shared_ptr<Job>& job, bool& conflict) {
         std::lock_guard lock(m_);
         conflict = false;
         auto it = keys_.find(key);
         if (it == keys_.end()) {
-            if (job) keys_[key] = {request, job};
+            if (job) {
+                keys_[key] = {request, job};
+                job->key = key;
+                add_locked(job);
+            }
             return nullptr;
         }
         if (it->second.first != request) conflict = true;
@@ -288,6 +326,23 @@ public:
     }
 
 private:
+    // Old finished jobs go, with their keys; a pending one stays.
+    void add_locked(const std::shared_ptr<Job>& job) {
+        jobs_[job->id] = job;
+        order_.push_back(job->id);
+        for (auto at = order_.begin(); order_.size() > kKeptJobs && at != order_.end();) {
+            auto it = jobs_.find(*at);
+            if (it != jobs_.end() && pending(*it->second)) {
+                ++at;
+                continue;
+            }
+            if (it != jobs_.end()) {
+                if (!it->second->key.empty()) keys_.erase(it->second->key);
+                jobs_.erase(it);
+            }
+            at = order_.erase(at);
+        }
+    }
     // Counts a download among the kept ones; the oldest beyond the limit go.
     void keep_output(Job& job) {
         if (job.output.empty() && job.files.is_null()) return;
@@ -322,7 +377,6 @@ private:
     std::map<std::string, std::shared_ptr<Job>> jobs_;
     std::deque<std::string> order_;
     std::map<std::string, std::pair<std::string, std::shared_ptr<Job>>> keys_;
-    unsigned long long next_ = 0;
     unsigned long long next_watch_ = 0;
 };
 
@@ -487,9 +541,17 @@ private:
         int failure_status = 500;
         try {
             if (!child_) start_child();
+            bool sent = child_->write_line(job.request.dump());
+            if (!sent) {
+                // A worker that ended while idle took no part of the job: a
+                // new one runs it.
+                restart("the worker process ended while idle");
+                start_child();
+                sent = child_->write_line(job.request.dump());
+            }
             log_("job " + job.id + " " + reg_.name + " " + job.kind + ": started in worker " +
                  std::to_string(pid_.load()));
-            if (!child_->write_line(job.request.dump())) {
+            if (!sent) {
                 failure = "the worker process ended";
             } else {
                 const auto until = Clock::now() + std::chrono::seconds(job_seconds_);
@@ -513,6 +575,15 @@ private:
                         }
                         continue;
                     }
+                    if (line->rfind(kSetupMark, 0) == 0) {
+                        try {
+                            job.setup_found =
+                                Json::parse(line->substr(std::string(kSetupMark).size()))
+                                    .value("in_setup", -1);
+                        } catch (const std::exception&) {
+                        }
+                        continue;
+                    }
                     if (line->rfind(kProgressMark, 0) == 0) {
                         try {
                             store_.set_progress(
@@ -532,8 +603,9 @@ private:
         std::error_code ec;
         if (!failure.empty()) {
             restart(failure);
-            store_.finish(job, JobState::kFailed, nullptr, error_object(failure)["error"],
-                          failure_status, "");
+            Json error = error_object(failure)["error"];
+            care_for_setup(job, error);
+            store_.finish(job, JobState::kFailed, nullptr, error, failure_status, "");
         } else {
             if (!job.input_file.empty()) std::filesystem::remove(job.input_file, ec);
             finish(job, answer);
@@ -612,7 +684,67 @@ private:
                 http = status_for(code);
             }
         }
+        care_for_setup(job, error);
         store_.finish(job, JobState::kFailed, result, error, http, "");
+    }
+
+    // A failed job's setup mode, and a word on it in its error.
+    void care_for_setup(const Job& job, Json& error) {
+        const std::string recover =
+            "end setup mode with `veltra command setup-off` (POST "
+            "/api/v1/registers/" +
+            reg_.name + "/commands/setup-off?confirm=1)";
+        if (job.setup == SetupCare::kLeave) {
+            error["setup_mode"] =
+                "left as the job ended: a register written in part may stay in setup mode, where "
+                "it does not sell. Run the job again, or, once the register's data is right, " +
+                recover;
+            return;
+        }
+        if (job.setup != SetupCare::kRestore || job.setup_found != 0) return;
+        const std::string why = leave_setup();
+        if (why.empty()) {
+            log_("job " + job.id + " " + reg_.name + ": setup mode put back off");
+            error["setup_mode"] =
+                "put back: the register is out of setup mode, as the job found it";
+        } else {
+            error["setup_mode"] = "not put back (" + why + "): " + recover;
+        }
+    }
+
+    // Ends setup mode if the register is in it, in the worker (a new one
+    // if need be). Empty when done, else why not.
+    std::string leave_setup() {
+        try {
+            if (!child_) start_child();
+            const Json request = {{"op", "setup-restore"}, {"host", reg_.host}};
+            if (!child_->write_line(request.dump())) {
+                restart("the worker process ended");
+                return "the worker process ended";
+            }
+            // A register that answered at the job's start answers this in seconds.
+            const auto until =
+                Clock::now() + std::chrono::seconds(std::clamp(job_seconds_, 10, 60));
+            while (Clock::now() < until) {
+                bool ended = false;
+                auto line = child_->read_line(1000, kMaxAnswerBytes, ended);
+                if (!line) {
+                    if (!ended) continue;
+                    restart("the worker process ended");
+                    return "the worker process ended";
+                }
+                if (line->rfind(kAnswerMark, 0) != 0) continue;
+                const Json a = Json::parse(line->substr(std::string(kAnswerMark).size()));
+                if (a.value("status", 1) == 0) return "";
+                std::string err = a.value("err", "failed");
+                while (!err.empty() && (err.back() == '\n' || err.back() == '\r')) err.pop_back();
+                return err;
+            }
+            restart("no answer in time");
+            return "no answer in time";
+        } catch (const std::exception& e) {
+            return e.what();
+        }
     }
 
     RegisterConfig reg_;
@@ -855,6 +987,24 @@ bool parse_day(const std::string& text, std::array<std::int32_t, 3>& day, std::s
     return true;
 }
 
+// A decoded path as the log shows it: control characters and backslashes
+// escaped, so that no path writes a line of its own.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 bool constant_time_equal(const std::string& a, const std::string& b) {
     unsigned diff = static_cast<unsigned>(a.size() ^ b.size());
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -885,6 +1035,7 @@ public:
     int run() {
         const int port = server_.bind(config_.listen_host, config_.listen_port);
         if (port == 0) return fail_listen();
+        listen_ = {config_.listen_host, port};
         {
             std::lock_guard lock(log_m_);
             log_ << "veltra serve: listening on http://" << config_.listen_host << ":" << port
@@ -929,8 +1080,8 @@ private:
     }
 
     std::shared_ptr<Job> tool_job(Register& r, const std::string& kind,
-                                  std::vector<std::string> args) {
-        auto job = store_.make(r.config.name, kind);
+                                  std::vector<std::string> args, bool registered = true) {
+        auto job = store_.make(r.config.name, kind, registered);
         args.insert(args.begin(), {"--host", r.config.host, "--json", "--quiet"});
         job->request = {{"args", args}};
         return job;
@@ -1004,7 +1155,9 @@ private:
     }
 
     // Changes to a register: a job, with the Idempotency-Key rule, answered
-    // when done (or at once with 202 and ?wait=0).
+    // when done (or at once with 202 and ?wait=0). job is a draft: the store
+    // keeps it only once the key's checks pass, so a refused request leaves
+    // no job behind.
     void change(const http::Request& req, http::Response& res, Register& r,
                 const std::shared_ptr<Job>& job, const std::string& body_to_write = "") {
         const std::string key = req.get_header_value("Idempotency-Key");
@@ -1026,6 +1179,8 @@ private:
                 run = first;
                 repeated = true;
             }
+        } else {
+            store_.add(job);
         }
         if (!repeated) {
             if (!body_to_write.empty() || !job->input_file.empty()) {
@@ -1102,8 +1257,16 @@ private:
             res.set_header("Cache-Control", "no-store");
             return false;
         });
-        // The token is checked on the header: a request without it is
-        // answered before its body is read.
+        // Other web sites first, then the token, both on the header: a
+        // refused request is answered before its body is read.
+        server_.add_header_check([this](const http::Request& req, http::Response& res) {
+            if (auto refusal = refusal_for(req.method, req.path, req.headers, listen_)) {
+                res.set_header("Cache-Control", "no-store");
+                send_error(res, refusal->status, refusal->message);
+                return true;
+            }
+            return false;
+        });
         server_.add_header_check([this](const http::Request& req, http::Response& res) {
             if (config_.token.empty() || req.path.rfind("/api/", 0) != 0) return false;
             const std::string given = req.get_header_value("Authorization");
@@ -1137,8 +1300,8 @@ private:
             });
         server_.set_logger([this](const http::Request& req, const http::Response& res) {
             std::lock_guard lock(log_m_);
-            log_ << "veltra serve: " << req.remote_addr << " " << req.method << " " << req.path
-                 << " " << res.status;
+            log_ << "veltra serve: " << req.remote_addr << " " << req.method << " "
+                 << escaped(req.path) << " " << res.status;
             const std::string job = res.get_header_value("X-Veltra-Job");
             if (!job.empty()) log_ << " job " << job;
             log_ << std::endl;
@@ -1159,7 +1322,8 @@ private:
                     list.push_back({{"id", r.config.name},
                                     {"host", r.config.host},
                                     {"worker_pid", r.worker->pid()},
-                                    {"worker_restarts", r.worker->restarts()}});
+                                    {"worker_restarts", r.worker->restarts()},
+                                    {"pending_jobs", store_.pending_of(r.config.name)}});
                 send_json(res, 200, {{"registers", list}});
                 return;
             }
@@ -1212,6 +1376,7 @@ private:
                                                          table,     job->output_file};
                         if (req.get_param_value("changed") == "1") args.push_back("--changed");
                         job->request = {{"args", args}};
+                        restores_setup(*job, *r);
                         r->worker->submit(job);
                         answer(req, res, job);
                     });
@@ -1240,6 +1405,7 @@ private:
                         job->request = {{"args",
                                          {"--host", r->config.host, "--json", "--quiet", "invoices",
                                           "get", job->output_file}}};
+                        restores_setup(*job, *r);
                         r->worker->submit(job);
                         answer(req, res, job);
                     });
@@ -1250,7 +1416,7 @@ private:
                 Register* r = find_register(req, res);
                 if (r == nullptr || !confirmed(req, res)) return;
                 const std::string command = req.matches[2].str();
-                auto job = tool_job(*r, "command " + command, {"command", command, "--yes"});
+                auto job = tool_job(*r, "command " + command, {"command", command, "--yes"}, false);
                 change(req, res, *r, job);
             });
 
@@ -1306,9 +1472,18 @@ private:
                     });
     }
 
+    // A job that changes nothing on the register: should it fail, setup
+    // mode goes back as the worker finds it before the job.
+    static void restores_setup(Job& job, const Register& r) {
+        job.setup = SetupCare::kRestore;
+        job.request["report_setup"] = true;
+        job.request["host"] = r.config.host;
+    }
+
     // A job of the worker's own library calls (see worker_ops.hpp).
-    std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op) {
-        auto job = store_.make(r.config.name, kind);
+    std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op,
+                                bool registered = true) {
+        auto job = store_.make(r.config.name, kind, registered);
         job->request = {{"op", op}, {"host", r.config.host}};
         return job;
     }
@@ -1334,6 +1509,7 @@ private:
                         Register* r = find_register(req, res);
                         if (r == nullptr) return;
                         auto job = op_job(*r, "sales today", "sales-today");
+                        restores_setup(*job, *r);
                         if (!sales_dir(*r, *job, res)) return;
                         r->worker->submit(job);
                         answer(req, res, job);
@@ -1358,6 +1534,7 @@ private:
                        "sales-range");
             job->request["from"] = from;
             job->request["to"] = to;
+            restores_setup(*job, *r);
             if (!sales_dir(*r, *job, res)) return;
             r->worker->submit(job);
             answer(req, res, job);
@@ -1373,6 +1550,7 @@ private:
                          job->output_file = r->worker->path(job->id + ".dat");
                          job->content_type = "application/octet-stream";
                          job->request["file"] = job->output_file;
+                         restores_setup(*job, *r);
                          res.set_header("Content-Disposition",
                                         "attachment; filename=\"" + r->config.name + ".dat\"");
                          r->worker->submit(job);
@@ -1388,7 +1566,8 @@ private:
                                " bytes; the body has " + std::to_string(req.body.size()));
                 return;
             }
-            auto job = op_job(*r, "backup restore", "backup-restore");
+            auto job = op_job(*r, "backup restore", "backup-restore", false);
+            job->setup = SetupCare::kLeave;
             job->input_file = r->worker->path(job->id + ".dat");
             job->request["file"] = job->input_file;
             change(req, res, *r, job, req.body);
@@ -1401,6 +1580,7 @@ private:
                         Register* r = find_register(req, res);
                         if (r == nullptr) return;
                         auto job = op_job(*r, "release show", "release-show");
+                        restores_setup(*job, *r);
                         r->worker->submit(job);
                         answer(req, res, job);
                     });
@@ -1418,7 +1598,8 @@ private:
                             send_error(res, 400, "the body holds no release file");
                             return;
                         }
-                        auto job = op_job(*r, "release update", "release-update");
+                        auto job = op_job(*r, "release update", "release-update", false);
+                        job->setup = SetupCare::kLeave;
                         job->input_file = r->worker->path(job->id + ".rel");
                         job->request["file"] = job->input_file;
                         change(req, res, *r, job, req.body);
@@ -1450,6 +1631,7 @@ private:
         check->request = {{"args",
                            {"--host", r.config.host, "--json", "--quiet", "tables", "put", table,
                             check->input_file, "--dry-run"}}};
+        restores_setup(*check, r);
         {
             std::ofstream f(check->input_file, std::ios::binary);
             f.write(req.body.data(), static_cast<std::streamsize>(req.body.size()));
@@ -1475,7 +1657,8 @@ private:
             send_json(res, 200, j);
             return;
         }
-        auto job = store_.make(r.config.name, "tables put " + table);
+        auto job = store_.make(r.config.name, "tables put " + table, false);
+        job->setup = SetupCare::kLeave;
         job->input_file = r.worker->path(job->id + ".csv");
         std::vector<std::string> args = {"--host",  r.config.host,   "--json",
                                          "--quiet", "tables",        "put",
@@ -1556,12 +1739,13 @@ private:
             }
             codes.push_back(*code);
         }
-        auto job = store_.make(r.config.name, "keys");
+        auto job = store_.make(r.config.name, "keys", false);
         job->request = {{"keys", codes}, {"host", r.config.host}};
         change(req, res, r, job);
     }
 
     ServiceConfig config_;
+    ListenAddress listen_;  // the port bound, once run() has it
     std::ostream& log_;
     std::mutex log_m_;
     JobStore store_;

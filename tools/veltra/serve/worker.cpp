@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd/setup_mode.hpp"
 #include "command_table.hpp"
 #include "key_table.hpp"
 #include "net/endpoints.hpp"
@@ -49,6 +50,14 @@ Json send_keys(const std::string& host, const std::vector<std::string>& codes) {
     return {{"status", 0}, {"sent", sent}, {"err", ""}};
 }
 
+// Whether the register is in setup mode before the job, for the service to
+// put it back so should the job fail half way. Nothing when it cannot tell.
+void report_setup(const std::string& host) {
+    std::int32_t in_setup = 0;
+    if (ecr_check_ready(host.c_str(), &in_setup) != 0) return;
+    std::cout << kSetupMark << Json{{"in_setup", in_setup}}.dump() << std::endl;
+}
+
 }  // namespace
 
 int run_worker() {
@@ -57,6 +66,8 @@ int run_worker() {
         Json answer;
         try {
             const Json request = Json::parse(line);
+            if (request.value("report_setup", false))
+                report_setup(request.at("host").get<std::string>());
             if (request.contains("op")) {
                 answer = run_op(request);
             } else if (request.contains("keys")) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "backup/archive.hpp"
+#include "cmd/setup_mode.hpp"
 #include "failure.hpp"
 #include "frame/paths.hpp"
 #include "net/transfer_observer.hpp"
@@ -186,6 +187,12 @@ Json run_op(const Json& request) {
         ProgressLines progress(Counted::kMembers, members_total());
         const std::string file = request.at("file").get<std::string>();
         return answer("ecr_dati_restore", ecr_dati_restore(file.c_str(), host.c_str()), false);
+    }
+    if (op == "setup-restore") {
+        std::int32_t in_setup = 0;
+        std::int32_t code = ecr_check_ready(host.c_str(), &in_setup);
+        if (code == 0 && in_setup != 0) code = ecr_setup_mode(host.c_str(), false);
+        return answer("ecr_command", code, false, {{"was_in_setup", in_setup != 0}});
     }
     if (op == "release-show") return release_show(host);
     if (op == "release-update") return release_update(host, request.at("file").get<std::string>());

@@ -12,6 +12,9 @@
 // [d, m, y]}, a library call made in the worker, answered like a command.
 // While an op moves files the worker writes lines starting with
 // kProgressMark and a JSON object (see progress_json in worker.cpp).
+// A request with "report_setup": true first has the worker read whether the
+// register is in setup mode, written as kSetupMark {"in_setup": 0|1}; op
+// "setup-restore" ends setup mode if the register is in it.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +23,7 @@ namespace veltra::tool::serve {
 
 inline constexpr const char* kAnswerMark = "@@veltra-worker ";
 inline constexpr const char* kProgressMark = "@@veltra-progress ";
+inline constexpr const char* kSetupMark = "@@veltra-setup ";
 // An answer line longer than this ends the worker: it is not trusted.
 inline constexpr std::size_t kMaxAnswerBytes = 1u << 20;
 
