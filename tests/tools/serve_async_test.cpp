@@ -169,8 +169,10 @@ TEST_F(ServeOnTwoRegisters, AnUploadWithoutTheTokenIsRefusedBeforeItsBody) {
     s.connect({net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)});
     // The header of a whole archive, and no body: the answer must come anyway.
     net::write(s, net::buffer("PUT /api/v1/registers/shop1/backup?confirm=1 HTTP/1.1\r\nHost: "
-                              "127.0.0.1\r\nContent-Type: application/octet-stream\r\n"
-                              "Content-Length: " +
+                              "127.0.0.1:" +
+                              std::to_string(port_) +
+                              "\r\nX-Veltra-Request: 1\r\n"
+                              "Content-Type: application/octet-stream\r\nContent-Length: " +
                               std::to_string(kArchiveSize) + "\r\n\r\n"));
     std::string got;
     boost::system::error_code ec;

@@ -68,7 +68,7 @@ TEST_P(TableUploads, RefusedOrUploaded) {
     ASSERT_NE(csv, before);
     const std::size_t changes = changes_of(*shop1_);
     auto put = client().put(std::string("/api/v1/registers/shop1/tables/reparti?") + c.query, csv,
-                            "text/csv");
+                            "text/csv", kChange);
     ASSERT_TRUE(put);
     EXPECT_EQ(put->status, c.status) << put->body;
     const Json j = Json::parse(put->body);
@@ -109,7 +109,7 @@ TEST_F(ServeOnTwoRegisters, ATableUploadDryRunListsWhatWouldBeReset) {
     start();
     const std::string before = get_csv("shop1", "reparti");
     auto dry = client().put("/api/v1/registers/shop1/tables/reparti?dry_run=1",
-                            joined(without_first_three(split_lines(before))), "text/csv");
+                            joined(without_first_three(split_lines(before))), "text/csv", kChange);
     ASSERT_TRUE(dry);
     ASSERT_EQ(dry->status, 200) << dry->body;
     const Json r = Json::parse(dry->body)["result"];
