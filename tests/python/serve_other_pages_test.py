@@ -138,7 +138,7 @@ def use_page(driver, base, token, sim_log):
     if token:
         driver.execute_script("sessionStorage.setItem('veltra-token', arguments[0])", TOKEN)
         driver.refresh()
-    wait.until(lambda d: "raggiungibile" in d.find_element(By.ID, "registers").text)
+    wait.until(lambda d: "pronta" in d.find_element(By.ID, "registers").text)
     mark = len(sim_log.all)
     for name in ("T7(1)", "REPARTO1"):
         wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, '[data-key="%s"]' % name))
