@@ -19,6 +19,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -36,6 +37,11 @@ except ImportError:
     sys.exit(MISSING)
 
 
+def drain(pipe):
+    """Reads a child's log as it comes: a full pipe would stop the child."""
+    threading.Thread(target=lambda: [None for _ in pipe], daemon=True).start()
+
+
 def start_serve(veltra, registers, extra=()):
     args = [veltra, "serve", "--listen", "127.0.0.1:0"]
     for r in registers:
@@ -45,6 +51,7 @@ def start_serve(veltra, registers, extra=()):
     if not m:
         serve.terminate()
         raise SystemExit("veltra serve did not start")
+    drain(serve.stdout)
     return serve, m.group(1)
 
 
@@ -87,6 +94,7 @@ def main():
                 break
         if not ready:
             raise SystemExit("ecrsim did not start")
+        drain(sim.stdout)
         tftp, line, display = (int(g) for g in ready.groups())
         cassa1 = "cassa1=127.0.0.1:%d:%d:%d" % (tftp, line, display)
         serve, base = start_serve(veltra, [cassa1, silent])
