@@ -51,6 +51,11 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     for (std::string& e : env_s) envp.push_back(e.data());
     envp.push_back(nullptr);
 
+    // Only the pipes and stderr go to the child: a connection the parent
+    // serves must end when the parent closes it, not live on in a worker.
+    const long open_max = sysconf(_SC_OPEN_MAX);
+    const int last_fd = open_max > 0 && open_max < 65536 ? static_cast<int>(open_max) : 65536;
+
     const pid_t pid = fork();
     if (pid < 0) {
         for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
@@ -59,6 +64,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
+        if (close_range(3, ~0U, 0) != 0)
+            for (int fd = 3; fd < last_fd; ++fd) close(fd);
         if (chdir(dir.c_str()) != 0) _exit(127);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
