@@ -102,14 +102,25 @@ async function load(keep) {
     if (ids.length) select(ids.includes(keep) ? keep : ids.includes(current) ? current : ids[0]);
   } catch (e) { say(e.message, false); }
 }
+// A status read as a job followed by short polls: a register that does not
+// answer holds no connection, so tabs never use up the browser's 6.
+async function askStatus(id) {
+  try {
+    let j = await api("/api/v1/registers/" + encodeURIComponent(id) + "/status?wait=0");
+    while (j.state === "queued" || j.state === "running") {
+      await new Promise((ok) => setTimeout(ok, 500));
+      j = await api("/api/v1/jobs/" + encodeURIComponent(j.id));
+    }
+    if (j.state === "succeeded") return { ok: true, result: j.result || {} };
+    const e = j.error || {};
+    return { ok: false, error: (e.name ? e.name + " (" + e.code + "): " + e.meaning + ". " : "") + (e.message || j.state) };
+  } catch (e) { return { ok: false, error: e.message }; }
+}
 async function check(id, cell) {
   delete statuses[id];
   cell.textContent = "in attesa..."; cell.className = "";
   if (id === current) showStatus();
-  let s;
-  try { s = { ok: true, result: (await api("/api/v1/registers/" + encodeURIComponent(id) + "/status")).result || {} }; }
-  catch (e) { s = { ok: false, error: e.message }; }
-  statuses[id] = s;
+  const s = statuses[id] = await askStatus(id);
   cell.textContent = !s.ok ? "non raggiungibile" : s.result.ready ? "pronta" : "non pronta";
   cell.className = s.ok && s.result.ready ? "ok" : "bad";
   if (id === current) showStatus();
