@@ -6,6 +6,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace veltra::sys {
 namespace {
@@ -91,17 +92,38 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     for (const auto& [name, value] : env) block += wide(name + "=" + value) + L'\0';
     block += L'\0';
 
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in_read;
-    si.hStdOutput = out_write;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = in_read;
+    si.StartupInfo.hStdOutput = out_write;
+    si.StartupInfo.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // Only the pipes (and our stderr) go to the child: a socket the parent
+    // serves must close when the parent closes it, not live on in a worker.
+    std::vector<HANDLE> handles{in_read, out_write};
+    DWORD err_flags = 0;
+    if (HANDLE err = si.StartupInfo.hStdError; err != nullptr && err != INVALID_HANDLE_VALUE &&
+                                               GetHandleInformation(err, &err_flags) &&
+                                               (err_flags & HANDLE_FLAG_INHERIT) != 0)
+        handles.push_back(err);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<unsigned char> storage(size);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    const bool listed =
+        size != 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size) &&
+        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                  handles.size() * sizeof(HANDLE), nullptr, nullptr);
+    DWORD creation = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
+    if (listed) {
+        si.lpAttributeList = attributes;
+        creation |= EXTENDED_STARTUPINFO_PRESENT;
+    }
     PROCESS_INFORMATION pi{};
     const std::wstring wdir = wide(dir);
-    const BOOL ok = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
-                                   CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(),
-                                   wdir.c_str(), &si, &pi);
+    const BOOL ok = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, creation,
+                                   block.data(), wdir.c_str(), &si.StartupInfo, &pi);
+    if (listed) DeleteProcThreadAttributeList(attributes);
     CloseHandle(in_read);
     CloseHandle(out_write);
     if (!ok) {
