@@ -161,6 +161,26 @@ TEST_F(ServeWithASilentRegister, AQueuedReadWhoseClientLeftIsDroppedUnrun) {
     EXPECT_EQ(get_json("/api/v1/jobs/" + id)["state"], "queued");
 }
 
+// A log nobody reads (a full pipe; a console paused by a selection on
+// Windows) stops no request: 600 logged lines of 300 bytes fill any pipe.
+TEST_F(ServeOnTwoRegisters, AnUnreadLogLeavesTheServiceAnswering) {
+    start();
+    auto c = client();
+    c.set_timeout(std::chrono::seconds(10));
+    const std::string path = "/api/v1/registers/shop1/" + std::string(280, 'x');
+    for (int i = 0; i < 600; ++i) {
+        const auto r = c.get(path);
+        ASSERT_TRUE(r) << "request " << i << " got no answer";
+        ASSERT_EQ(r->status, 404);
+    }
+    // Each line is there once the log is read again, in order.
+    std::size_t logged = 0;
+    for (int i = 0; i < 50 && logged < 600; ++i)
+        for (const std::string& line : log_lines())
+            logged += line.find(path + " 404") != std::string::npos;
+    EXPECT_EQ(logged, 600u);
+}
+
 TEST_F(ServeOnTwoRegisters, AnUploadWithoutTheTokenIsRefusedBeforeItsBody) {
     write_file(work_.file("token"), std::string(kToken) + "\n");
     start({"--token-file", work_.file("token")});

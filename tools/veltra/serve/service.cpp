@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "backup/archive.hpp"
 #include "display_text.hpp"
@@ -1013,18 +1014,75 @@ bool constant_time_equal(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
+// The service's log, written by a thread of its own: a log nobody reads
+// (a full pipe, a console paused by a selection) holds that thread only,
+// never a connection's or a job's. Past kMaxWaiting unwritten lines, new
+// ones are counted and dropped, and the count is written when the log
+// moves again.
+class LogWriter {
+public:
+    static constexpr std::size_t kMaxWaiting = 10000;
+
+    explicit LogWriter(std::ostream& out) : out_(out), thread_([this] { loop(); }) {}
+    ~LogWriter() {
+        {
+            std::lock_guard lock(m_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    LogWriter(const LogWriter&) = delete;
+    LogWriter& operator=(const LogWriter&) = delete;
+
+    void line(std::string text) {
+        {
+            std::lock_guard lock(m_);
+            if (waiting_.size() >= kMaxWaiting) {
+                ++dropped_;
+                return;
+            }
+            waiting_.push_back("veltra serve: " + std::move(text));
+        }
+        changed_.notify_one();
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(m_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+            if (waiting_.empty()) return;  // stopping, and all written
+            std::deque<std::string> now;
+            now.swap(waiting_);
+            const std::size_t dropped = std::exchange(dropped_, 0);
+            lock.unlock();
+            if (dropped > 0)
+                out_ << "veltra serve: " << dropped << " log lines dropped: the log was not read\n";
+            for (const auto& l : now) out_ << l << '\n';
+            out_.flush();
+            lock.lock();
+        }
+    }
+
+    std::ostream& out_;
+    std::mutex m_;
+    std::condition_variable changed_;
+    std::deque<std::string> waiting_;
+    std::size_t dropped_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 class Service {
 public:
     Service(const ServiceConfig& config, std::ostream& log) : config_(config), log_(log) {
         for (const auto& r : config.registers) {
-            registers_[r.name] = {r,
-                                  std::make_unique<Worker>(r, config, store_,
-                                                           [this](const std::string& line) {
-                                                               std::lock_guard lock(log_m_);
-                                                               log_ << "veltra serve: " << line
-                                                                    << std::endl;
-                                                           }),
-                                  std::make_unique<DisplayWatch>(r)};
+            registers_[r.name] = {
+                r,
+                std::make_unique<Worker>(r, config, store_,
+                                         [this](const std::string& line) { log_.line(line); }),
+                std::make_unique<DisplayWatch>(r)};
         }
         routes();
     }
@@ -1036,11 +1094,7 @@ public:
         const int port = server_.bind(config_.listen_host, config_.listen_port);
         if (port == 0) return fail_listen();
         listen_ = {config_.listen_host, port};
-        {
-            std::lock_guard lock(log_m_);
-            log_ << "veltra serve: listening on http://" << config_.listen_host << ":" << port
-                 << std::endl;
-        }
+        log_.line("listening on http://" + config_.listen_host + ":" + std::to_string(port));
         std::atomic<bool> done{false};
         std::thread watcher([this, &done] {
             while (!done && !ecrsim::stop_requested())
@@ -1065,8 +1119,8 @@ private:
     };
 
     int fail_listen() {
-        log_ << "veltra serve: cannot listen on " << config_.listen_host << ":"
-             << config_.listen_port << std::endl;
+        log_.line("cannot listen on " + config_.listen_host + ":" +
+                  std::to_string(config_.listen_port));
         return 1;
     }
 
@@ -1299,12 +1353,11 @@ private:
                 send_error(res, 500, what);
             });
         server_.set_logger([this](const http::Request& req, const http::Response& res) {
-            std::lock_guard lock(log_m_);
-            log_ << "veltra serve: " << req.remote_addr << " " << req.method << " "
-                 << escaped(req.path) << " " << res.status;
+            std::string line = req.remote_addr + " " + req.method + " " + escaped(req.path) + " " +
+                               std::to_string(res.status);
             const std::string job = res.get_header_value("X-Veltra-Job");
-            if (!job.empty()) log_ << " job " << job;
-            log_ << std::endl;
+            if (!job.empty()) line += " job " + job;
+            log_.line(std::move(line));
         });
 
         server_.get("/", [](const http::Request&, http::Response& res) {
@@ -1746,8 +1799,7 @@ private:
 
     ServiceConfig config_;
     ListenAddress listen_;  // the port bound, once run() has it
-    std::ostream& log_;
-    std::mutex log_m_;
+    LogWriter log_;         // before the workers and the server, which log to it
     JobStore store_;
     std::map<std::string, Register> registers_;
     http::Server server_{server_settings()};
