@@ -1,16 +1,26 @@
 // veltra serve: what an API call adds to the library call it makes, and a
-// steady 200 status requests a second over 4 registers.
+// steady 200 status requests a second over 4 registers, and how fast a
+// register that answers is served while a fifth one is silent and piles up
+// requests, idle connections and display streams.
 //
 // usage: serve_bench VELTRA [SECONDS]
 // Prints the median of 100 direct status calls (ecr_get_info and
 // ecr_get_status_new, what the status endpoint runs), the median of 100
 // GET .../status, then the load run: requests sent, errors, and the
-// service's resident memory before and after (Linux).
+// service's resident memory before and after (Linux); last, the median and
+// longest of 100 GET .../r0/status while "silent" (ports open, never an
+// answer) holds 48 waiting status requests, beside 64 idle connections and
+// 64 open display streams.
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/write.hpp>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -27,6 +37,7 @@
 namespace {
 
 namespace http = veltra::http;
+namespace net = boost::asio;
 
 using Clock = std::chrono::steady_clock;
 
@@ -75,6 +86,17 @@ int main(int argc, char** argv) {
                        std::to_string(regs.back()->line_port()) + ":" +
                        std::to_string(regs.back()->keyboard_port()));
     }
+
+    // "silent": its ports are open and never answer, as a register switched
+    // off behind a switch that still takes connections would.
+    net::io_context ctx;
+    const auto loopback = net::ip::make_address("127.0.0.1");
+    net::ip::udp::socket silent_tftp(ctx, {loopback, 0});
+    net::ip::tcp::acceptor silent_line(ctx, {loopback, 0}), silent_display(ctx, {loopback, 0});
+    args.push_back("--register");
+    args.push_back("silent=127.0.0.1:" + std::to_string(silent_tftp.local_endpoint().port()) + ":" +
+                   std::to_string(silent_line.local_endpoint().port()) + ":" +
+                   std::to_string(silent_display.local_endpoint().port()));
 
     // The library call alone.
     setenv("ECR_TFTP_PORT", std::to_string(regs[0]->tftp_port()).c_str(), 1);
@@ -168,6 +190,36 @@ int main(int argc, char** argv) {
         "service memory (VmRSS): %ld KiB before; at each quarter %ld, %ld, %ld, %ld KiB; "
         "%ld KiB after\n",
         rss_before, rss[0], rss[1], rss[2], rss[3], rss_after);
+
+    // A silent register and connections that hold on.
+    std::deque<net::ip::tcp::socket> held;
+    auto hold = [&](const std::string& target) {
+        held.emplace_back(ctx);
+        held.back().connect({loopback, static_cast<unsigned short>(port)});
+        if (target.empty()) return;
+        const std::string request =
+            "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+        net::write(held.back(), net::buffer(request));
+    };
+    for (int i = 0; i < 48; ++i) hold("/api/v1/registers/silent/status");
+    for (int i = 0; i < 64; ++i) hold("");
+    for (int i = 0; i < 64; ++i) hold("/api/v1/registers/r" + std::to_string(i % 4) + "/display");
+    std::vector<double> beside;
+    long beside_errors = 0;
+    for (int i = 0; i < 100; ++i) {
+        const auto t0 = Clock::now();
+        auto r = c.get("/api/v1/registers/r0/status");
+        beside.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        if (!r || r->status != 200) ++beside_errors;
+    }
+    std::sort(beside.begin(), beside.end());
+    std::printf(
+        "beside a silent register (48 waiting requests, 64 idle connections, 64 display "
+        "streams): r0 status median %.2f ms, longest %.2f ms, %ld errors\n",
+        beside[beside.size() / 2], beside.back(), beside_errors);
+    errors += beside_errors;
+    held.clear();
+
     stop = true;
     service.kill();
     drain.join();
