@@ -1,11 +1,14 @@
 // veltra serve's jobs: ids nobody guesses, no job left behind by a refused
 // request, a worker that died while idle replaced, work files private and
-// the leftovers of a killed service removed at its next start.
+// the leftovers of a killed service removed at its next start, and (on
+// Windows) no worker outliving a killed service.
 #include <regex>
 
 #include "serve_fixture.hpp"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -180,6 +183,30 @@ TEST_F(ServeJobs, WorkFilesArePrivateAndAKilledServiceLeavesNoneAfterItsNextStar
     const long own = service_->id();
     for (const auto& [name, mode] : modes_below(temp.path()))
         EXPECT_EQ(name.rfind("veltra-" + std::to_string(own) + "-", 0), 0u) << name;
+}
+#endif
+
+#ifdef _WIN32
+// A service killed in the middle of a job takes its worker with it: left
+// behind, the worker would go on with the register beside the next
+// service's worker and hold the service's stderr.
+TEST_F(ServeJobs, AKilledServiceTakesItsBusyWorkerWithIt) {
+    shop1_->add_fault(*ecrsim::parse_tftp_fault("delay:out:40:100"));
+    start();
+    auto r = client().post("/api/v1/registers/shop1/backup?wait=0", "", "text/plain", kChange);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 202) << r->body;
+    long pid = 0;  // once the worker runs the job
+    for (int i = 0; i < 400 && pid == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        pid = get_json("/api/v1/registers?check=0")["registers"][0].value("worker_pid", 0L);
+    }
+    ASSERT_GT(pid, 0);
+    HANDLE worker = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    ASSERT_NE(worker, nullptr);
+    service_->kill();
+    EXPECT_EQ(WaitForSingleObject(worker, 5000), WAIT_OBJECT_0) << "the worker lives on";
+    CloseHandle(worker);
 }
 #endif
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -46,6 +47,25 @@ std::string narrow(const std::wstring& w) {
     return s;
 }
 
+// A job that every child of this process joins, closed by Windows when this
+// process ends however it ends: a killed service takes its workers with it
+// instead of leaving them behind, holding their stderr and their registers.
+HANDLE children_job() {
+    static const HANDLE job = [] {
+        HANDLE j = CreateJobObjectW(nullptr, nullptr);
+        if (j == nullptr) return j;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits,
+                                     sizeof limits)) {
+            CloseHandle(j);
+            return HANDLE{nullptr};
+        }
+        return j;
+    }();
+    return job;
+}
+
 }  // namespace
 
 struct ChildProcess::Impl {
@@ -60,6 +80,13 @@ struct ChildProcess::Impl {
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const std::string& dir, const std::map<std::string, std::string>& env)
     : impl_(std::make_unique<Impl>()) {
+    // One child at a time, from its pipes to their closing here: the child
+    // ends are inheritable meanwhile, and a child started by another thread
+    // at that moment would get them where the handle list is not honoured
+    // (Wine), holding this child's stdin open after we close it; two
+    // workers started at once then kept each other alive forever.
+    static std::mutex starting;
+    std::lock_guard lock(starting);
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
     if (!CreatePipe(&in_read, &in_write, &inherit, 0)) throw std::runtime_error("CreatePipe");
@@ -131,6 +158,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         CloseHandle(out_read);
         throw std::runtime_error("CreateProcess failed: " + std::to_string(GetLastError()));
     }
+    // Best effort: without a job (one refused, as nested jobs are on old
+    // systems) the child still works and ends when its stdin closes.
+    if (HANDLE job = children_job()) AssignProcessToJobObject(job, pi.hProcess);
     CloseHandle(pi.hThread);
     impl_->process = pi.hProcess;
     impl_->pid = pi.dwProcessId;
