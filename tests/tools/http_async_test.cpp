@@ -13,6 +13,7 @@
 #include <chrono>
 #include <deque>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -193,6 +194,45 @@ TEST(HttpAsync, ADeferredAnswerPastItsTimeLimitIsAnsweredByItsTimeout) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 202);
     EXPECT_EQ(r->body, "still running");
+}
+
+// What the callbacks of an answered request hold is let go once it is
+// answered: they capture the Reply (a cycle through its shared state) and,
+// in the service, the job, so kept they grew the service by every request.
+TEST(HttpAsync, AnAnsweredRequestLetsGoOfItsCallbacks) {
+    Served srv;
+    std::mutex m;
+    std::vector<std::weak_ptr<int>> held;
+    srv.server().get("/later", [&](const Request&, Response& res) {
+        const http::Reply reply = res.defer();
+        auto captured = std::make_shared<int>(1);
+        {
+            std::lock_guard lock(m);
+            held.push_back(captured);
+        }
+        reply.on_timeout(std::chrono::seconds(600), [reply, captured] { reply.send({}); });
+        reply.on_gone([reply, captured] {});
+        std::thread([reply] {
+            Response ok;
+            ok.status = 200;
+            reply.send(ok);
+        }).detach();
+    });
+    Client c("127.0.0.1", srv.start());
+    for (int i = 0; i < 20; ++i) {
+        const auto r = c.get("/later");
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->status, 200);
+    }
+    auto all_let_go = [&] {
+        std::lock_guard lock(m);
+        for (const auto& w : held)
+            if (!w.expired()) return false;
+        return true;
+    };
+    for (int i = 0; i < 100 && !all_let_go(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(all_let_go());
 }
 
 // A request the check refuses is answered on its header: the peer reads the

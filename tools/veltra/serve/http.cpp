@@ -24,6 +24,7 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace veltra::http {
 
@@ -135,6 +136,14 @@ struct Pending {
     std::size_t backlog = 0;
     bool overflowed = false;  // the stream's peer fell too far behind
     bool redeferred = false;  // deferred again by the work that answers later
+
+    // Called with m held once the answer went or the peer left: the
+    // callbacks will never run, and they may hold a Reply of this very
+    // Pending (a cycle that would keep it, and all it captured, forever).
+    // The caller destroys them after unlocking.
+    std::pair<std::function<void()>, std::function<void()>> release_callbacks() {
+        return {std::move(on_gone), std::move(on_timeout)};
+    }
 };
 
 }  // namespace detail
@@ -421,10 +430,12 @@ private:
 
     void gone() {
         std::function<void()> f;
+        std::pair<std::function<void()>, std::function<void()>> dropped;
         {
             std::lock_guard lock(pending_->m);
             if (!pending_->gone && !pending_->sent) f = std::move(pending_->on_gone);
             pending_->gone = true;
+            dropped = pending_->release_callbacks();
         }
         close();
         if (f) f();
@@ -609,12 +620,14 @@ Response Reply::response() const {
 
 bool Reply::send(Response res) const {
     if (!p_) return false;
+    std::pair<std::function<void()>, std::function<void()>> dropped;
     {
         std::lock_guard lock(p_->m);
         // Deferred again by the work that answers: the inner Reply sends.
         if (res.pending == p_ && p_->redeferred) return !p_->gone;
         if (p_->sent || p_->gone) return false;
         p_->sent = true;
+        dropped = p_->release_callbacks();
     }
     if (!p_->gate) return true;  // a Response outside a server (tests of dispatch)
     return detail::post_to_session(
@@ -625,6 +638,7 @@ void Reply::on_gone(std::function<void()> f) const {
     if (!p_) return;
     {
         std::lock_guard lock(p_->m);
+        if (p_->sent && !p_->gone) return;  // answered: the peer's leaving is no news
         if (!p_->gone) {
             p_->on_gone = std::move(f);
             return;
@@ -637,6 +651,7 @@ void Reply::on_timeout(std::chrono::milliseconds limit, std::function<void()> f)
     if (!p_) return;
     {
         std::lock_guard lock(p_->m);
+        if (p_->sent || p_->gone) return;  // too late to matter
         p_->on_timeout = std::move(f);
     }
     if (p_->gate)
@@ -675,10 +690,12 @@ bool Stream::write(std::string piece) const {
 
 void Stream::end() const {
     if (!p_) return;
+    std::pair<std::function<void()>, std::function<void()>> dropped;
     {
         std::lock_guard lock(p_->m);
         if (p_->sent || p_->gone) return;
         p_->sent = true;
+        dropped = p_->release_callbacks();
     }
     detail::post_to_session(*p_, [](detail::Session& s) { s.flush(); });
 }
@@ -826,9 +843,11 @@ void Server::dispatch(Request& req, Response& res) const {
     } catch (...) {
         if (res.pending) {
             // A handler that deferred and then threw answers now, once.
+            std::pair<std::function<void()>, std::function<void()>> dropped;
             std::lock_guard lock(res.pending->m);
             res.pending->mode = Pending::Mode::kNow;
             res.pending->sent = true;
+            dropped = res.pending->release_callbacks();
         }
         auto pending = std::move(res.pending);
         res = Response{};
