@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "http.hpp"
+#include "served.hpp"
 
 namespace veltra::test {
 namespace {
@@ -30,29 +31,6 @@ using http::Request;
 using http::Response;
 using http::Server;
 using Clock = std::chrono::steady_clock;
-
-class Served {
-public:
-    explicit Served(Server::Settings s = {}) : server_(s) {}
-    ~Served() { stop(); }
-    Server& server() { return server_; }
-    int start() {
-        port_ = server_.bind("127.0.0.1", 0);
-        thread_ = std::thread([this] { server_.listen(); });
-        return port_;
-    }
-    void stop() {
-        if (!thread_.joinable()) return;
-        server_.stop();
-        thread_.join();
-    }
-    int port() const { return port_; }
-
-private:
-    Server server_;
-    std::thread thread_;
-    int port_ = 0;
-};
 
 // Raw connections to the server, each sending what it is given and nothing
 // more.

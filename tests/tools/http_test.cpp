@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "served.hpp"
+
 namespace veltra::test {
 namespace {
 
@@ -23,31 +25,6 @@ using http::Client;
 using http::Request;
 using http::Response;
 using http::Server;
-
-// A server on a free loopback port, listening on a thread of its own.
-class Served {
-public:
-    explicit Served(Server::Settings s = {}) : server_(s) {}
-    ~Served() { stop(); }
-
-    Server& server() { return server_; }
-    int start() {
-        port_ = server_.bind("127.0.0.1", 0);
-        thread_ = std::thread([this] { server_.listen(); });
-        return port_;
-    }
-    void stop() {
-        if (!thread_.joinable()) return;
-        server_.stop();
-        thread_.join();
-    }
-    int port() const { return port_; }
-
-private:
-    Server server_;
-    std::thread thread_;
-    int port_ = 0;
-};
 
 // The first line and everything else a raw peer reads back.
 std::string raw_exchange(int port, const std::string& sent, const std::string& until) {
