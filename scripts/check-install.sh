@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# A packager's view: a plain Release build (warnings as errors, so a new
-# warning fails here), cmake --install into a fresh prefix, and a user's
-# project built against it through find_package and through pkg-config.
+# A packager's view: a plain Release build of what is shipped (library,
+# tools, ecrsim, DELPAD; no tests or benchmarks, as a packager builds it;
+# warnings as errors, so a new warning fails here), cmake --install into a
+# fresh prefix, and a user's project built against it through find_package
+# and through pkg-config.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltra-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRA_WERROR=ON >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRA_WERROR=ON \
+      -DVELTRA_BUILD_TESTS=OFF -DVELTRA_BUILD_BENCH=OFF >/dev/null
 cmake --build build/release
 cmake --install build/release --prefix "$work/prefix" >/dev/null
 

@@ -20,11 +20,21 @@ wineboot -i >/dev/null 2>&1 || true
 # tests copy the prefix.
 wineserver -w || true
 
+# Minutes since the last mark, for CI's log.
+mark=$SECONDS
+took() {
+    awk -v s=$((SECONDS - mark)) -v w="$1" 'BEGIN{printf "test-windows.sh: %s %.1f min\n", w, s/60}'
+    mark=$SECONDS
+}
+
 # 32-bit: what is shipped, and its export checks (its tests cannot run here).
 cmake --preset mingw-i686 >/dev/null
 cmake --build --preset mingw-i686 --target veltra delpad veltra_tool ecrsim
 ctest --preset mingw-i686
+took "32-bit build and export checks"
 
 cmake --preset mingw-x64 >/dev/null
 cmake --build --preset mingw-x64
+took "64-bit build"
 ctest --preset mingw-x64
+took "64-bit tests under Wine"
