@@ -258,6 +258,391 @@ private:
     bool keep_ = false;
 };
 
+// What a packet did to the transfer.
+enum class Step { kGoOn, kStartOver, kEnd };
+struct Verdict {
+    Step step = Step::kGoOn;
+    std::int32_t result = 0;  // with kEnd
+};
+constexpr Verdict kGoOn{};
+constexpr Verdict kStartOver{Step::kStartOver};
+constexpr Verdict end_with(std::int32_t result) {
+    return {Step::kEnd, result};
+}
+
+// The network side of one transfer, the same both ways: the peer, the
+// attempts left, the time-out of the phase and the wait for an answer.
+class Link {
+public:
+    Link(TftpSocket& sock, std::uint32_t addr) : sock_(sock), peer_{addr, tftp_port()} {}
+
+    // A fresh start: the request goes to the register's own port.
+    void connect(std::span<const std::uint8_t> request) {
+        timeout_ = kRequestTimeoutMs;
+        peer_.port = 0;
+        udp_send(sock_, peer_.addr, peer_.request_port, request);
+        set_rcv_timeout(sock_, timeout_);
+        wait_.restart(timeout_);
+    }
+    // The register's first answer: the transfer's own attempts and time-out.
+    void started() {
+        attempts_ = kTransferAttempts;
+        timeout_ = kTransferTimeoutMs;
+        set_rcv_timeout(sock_, timeout_);
+    }
+    void send(std::span<const std::uint8_t> packet) {
+        udp_send(sock_, peer_.addr, peer_.send_port(), packet);
+    }
+    // A packet that asks for an answer went out: a new wait begins.
+    void wait_again() { wait_.restart(timeout_); }
+    std::optional<Packet> next_packet() { return receive(sock_, peer_, wait_, buf_); }
+
+    int attempts() const { return attempts_; }
+    // One answer lost; whether any attempt is left.
+    bool lose_one() { return --attempts_ > 0; }
+    // After a refusal the register gets a fresh request's attempts, a
+    // bounded number of times.
+    bool refused() {
+        if (++start_overs_ > kTftpMaxStartOvers) return false;
+        attempts_ = kRequestAttempts;
+        return true;
+    }
+
+private:
+    TftpSocket& sock_;
+    Peer peer_;
+    Wait wait_;
+    std::array<std::uint8_t, kRecvBufferSize> buf_{};
+    std::uint32_t timeout_ = kRequestTimeoutMs;
+    int attempts_ = kRequestAttempts;
+    int start_overs_ = 0;
+};
+
+// What differs between a get and a put: what a packet from the register
+// means, what a time-out sends again, and the local file.
+class Direction {
+public:
+    virtual ~Direction() = default;
+    // "get" or "put", as the trace names the transfer.
+    virtual const char* name() const = 0;
+    // A new pass: the local file from its start. A result ends the call.
+    virtual std::optional<std::int32_t> begin() = 0;
+    virtual void trace_connect() const = 0;
+    virtual std::int64_t length() const = 0;
+    virtual std::uint32_t block() const = 0;
+    // What a time-out sends again; empty: the transfer starts over.
+    virtual std::span<const std::uint8_t> resend() = 0;
+    // The last time-out: the result.
+    virtual std::int32_t abandon() = 0;
+    // An ERROR packet; a result ends the call, nothing may start over.
+    virtual std::optional<std::int32_t> refused(std::uint16_t code) = 0;
+    // Any other packet of the transfer.
+    virtual Verdict take(Link& link, const Packet& packet) = 0;
+};
+
+void trace_aborted(const char* name, const char* pathname, std::int64_t length) {
+    ecr_trace("%s tftp-%s aborted  : pathname='%s' length='%d'\n", ecr_trace_time(), name, pathname,
+              static_cast<int>(length));
+}
+
+// One transfer loop for both directions: the request, the waits, the
+// time-outs and the start-overs; the direction says what a packet means.
+class Transfer {
+public:
+    Transfer(TftpSocket& sock, std::uint32_t addr, const char* pathname, Direction& dir)
+        : link_(sock, addr), pathname_(pathname), dir_(dir) {}
+
+    std::int32_t run(std::span<const std::uint8_t> request) {
+        for (;;) {  // one pass per start
+            if (const auto failed = dir_.begin()) return *failed;
+            link_.connect(request);
+            dir_.trace_connect();
+            const Verdict v = pass();
+            if (v.step == Step::kEnd) return v.result;
+        }
+    }
+
+private:
+    Verdict pass() {
+        for (;;) {
+            const std::optional<Packet> packet = link_.next_packet();
+            const Verdict v = !packet ? silence()
+                              : packet->opcode == kTftpError && packet->bytes.size() >= kHeader
+                                  ? refusal(get16(packet->bytes.data() + 2))
+                                  : dir_.take(link_, *packet);
+            if (v.step != Step::kGoOn) return v;
+        }
+    }
+
+    Verdict silence() {
+        ecr_trace("%s tftp-%s timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
+                  ecr_trace_time(), dir_.name(), pathname_, link_.attempts(),
+                  static_cast<int>(dir_.length()), static_cast<int>(dir_.block()));
+        if (!link_.lose_one()) {
+            const std::int32_t result = dir_.abandon();
+            trace_aborted(dir_.name(), pathname_, dir_.length());
+            return end_with(result);
+        }
+        const auto again = dir_.resend();
+        if (again.empty()) return kStartOver;
+        link_.send(again);
+        link_.wait_again();
+        return kGoOn;
+    }
+
+    Verdict refusal(std::uint16_t code) {
+        ecr_trace("%s tftp-%s refused  : pathname='%s' length='%d' errocode='%d'\n",
+                  ecr_trace_time(), dir_.name(), pathname_, static_cast<int>(dir_.length()), code);
+        if (const auto failed = dir_.refused(code)) return end_with(*failed);
+        return link_.refused() ? kStartOver : end_with(ERR_TRANSFER_FAILED);
+    }
+
+    Link link_;
+    const char* pathname_;
+    Direction& dir_;
+};
+
+// A get: DATA from the register, written to the local file and acknowledged.
+class Get final : public Direction {
+public:
+    Get(const char* pathname, bool& missing, std::uint32_t hook)
+        : pathname_(pathname), local_(pathname), missing_(missing), hook_(hook) {}
+
+    const char* name() const override { return "get"; }
+    std::optional<std::int32_t> begin() override {
+        if (!local_.create()) return ERR_FILE_CREATION;
+        length_ = 0;
+        block_ = 1;
+        // Until a block is acknowledged, the ACK a time-out repeats is that of block 0.
+        last_ack_ = build_ack(0);
+        return std::nullopt;
+    }
+    void trace_connect() const override {
+        ecr_trace("%s tftp-get connect  : pathname='%s'\n", ecr_trace_time(), pathname_);
+    }
+    std::int64_t length() const override { return length_; }
+    std::uint32_t block() const override { return block_; }
+    std::span<const std::uint8_t> resend() override {
+        if (length_ == 0) return {};
+        return last_ack_;
+    }
+    std::int32_t abandon() override {
+        local_.discard();
+        return length_ == 0 ? ERR_TIMEOUT : ERR_TRANSFER_FAILED;
+    }
+    std::optional<std::int32_t> refused(std::uint16_t code) override {
+        local_.discard();
+        if (code != kTftpErrNotFound) return std::nullopt;
+        missing_ = !data_seen_;
+        return ERR_TRANSFER_FAILED;
+    }
+    Verdict take(Link& link, const Packet& packet) override {
+        if (packet.opcode != kTftpData || packet.bytes.size() < kHeader) return kGoOn;
+        if (packet.bytes.size() > kHeader + kTftpBlockSize) {
+            // More than a block holds: not the register's, and never written.
+            ecr_trace("%s tftp-get oversized: block='%d' data_len='%d'\n", ecr_trace_time(),
+                      get16(packet.bytes.data() + 2),
+                      static_cast<int>(packet.bytes.size() - kHeader));
+            return kGoOn;
+        }
+        const std::uint16_t number = get16(packet.bytes.data() + 2);
+        const auto data = packet.bytes.subspan(kHeader);
+        data_seen_ = true;
+        if (proto_on()) {
+            ecr_trace("%s tftp-get receive  : block='%d' data_len='%d'\n", ecr_trace_time(), number,
+                      static_cast<int>(data.size()));
+        }
+        if (number != block_) return repeated(link, number);
+        return next_block(link, number, data);
+    }
+
+private:
+    // Only the expected block moves the transfer on or ends it. A repeat of
+    // an earlier block is acknowledged again; a block that cannot have been
+    // sent yet (0, or beyond the next) is not.
+    Verdict repeated(Link& link, std::uint16_t number) {
+        ecr_trace("%s tftp-get duplicate: block='%d'\n", ecr_trace_time(), number);
+        if (number == 0 || number > block_) return kGoOn;
+        acknowledge(link, number);
+        return kGoOn;
+    }
+
+    Verdict next_block(Link& link, std::uint16_t number, std::span<const std::uint8_t> data) {
+        if (block_ == 1) {
+            ecr_trace("%s tftp-get started  : pathname='%s'\n", ecr_trace_time(), pathname_);
+            notify_transfer({pathname_, false, 0, -1});
+            link.started();
+        }
+        if (!local_.append(data)) return fail(ERR_FILE_CREATION);
+        length_ += static_cast<std::int64_t>(data.size());
+        ++block_;
+        notify_transfer({pathname_, false, length_, -1});
+        if (block_ > kTftpMaxBlocks && data.size() == kTftpBlockSize) {
+            // The next block number would wrap: the file is too large.
+            return fail(ERR_INVALID_FILESIZE);
+        }
+        acknowledge(link, number);
+        link.wait_again();
+        if (data.size() >= kTftpBlockSize) return kGoOn;
+
+        // The last block: its ACK goes out once more.
+        link.send(last_ack_);
+        if (!local_.finish()) {
+            local_.discard();
+            return end_with(ERR_FILE_CREATION);
+        }
+        ecr_trace("%s tftp-get completed: pathname='%s' length='%d/%d'\n", ecr_trace_time(),
+                  pathname_, static_cast<int>(length_), ecr_file_size(pathname_));
+        return end_with(0);
+    }
+
+    // The ECR_RETRY block's ACK is held back once, as if lost.
+    void acknowledge(Link& link, std::uint16_t number) {
+        if (hook_ != 0 && number == hook_) {
+            ecr_trace("%s tftp-get retry    : block='%d'\n", ecr_trace_time(), number);
+            hook_ = 0;
+            return;
+        }
+        last_ack_ = build_ack(number);
+        link.send(last_ack_);
+    }
+
+    Verdict fail(std::int32_t result) {
+        local_.discard();
+        trace_aborted(name(), pathname_, length_);
+        return end_with(result);
+    }
+
+    const char* pathname_;
+    GetFile local_;
+    bool& missing_;
+    std::uint32_t hook_;
+    // Whether any DATA of the file came, in this pass or an earlier one: an
+    // ERROR 1 after that is a broken transfer, not a missing file.
+    bool data_seen_ = false;
+    std::int64_t length_ = 0;
+    std::uint32_t block_ = 1;
+    std::vector<std::uint8_t> last_ack_;
+};
+
+// A put: the local file in DATA blocks, each sent once its predecessor is
+// acknowledged.
+class Put final : public Direction {
+public:
+    Put(const char* pathname, std::int64_t size, std::uint32_t hook)
+        : pathname_(pathname), size_(size), hook_(hook) {}
+
+    const char* name() const override { return "put"; }
+    std::optional<std::int32_t> begin() override {
+        file_ = open_file(pathname_, "rb");
+        if (!file_ || size_ < 0) return ERR_FILE_NOT_FOUND;
+        length_ = 0;
+        block_ = 0;
+        closing_sent_ = false;
+        last_data_.clear();
+        return std::nullopt;
+    }
+    void trace_connect() const override {
+        ecr_trace("%s tftp-put connect  : pathname='%s' size='%d'\n", ecr_trace_time(), pathname_,
+                  static_cast<int>(size_));
+    }
+    std::int64_t length() const override { return length_; }
+    std::uint32_t block() const override { return block_; }
+    std::span<const std::uint8_t> resend() override {
+        if (last_data_.empty()) return {};
+        ecr_trace("%s tftp-put resend   : block='%d' data_len='%d'\n", ecr_trace_time(),
+                  get16(last_data_.data() + 2), static_cast<int>(last_data_.size() - kHeader));
+        return last_data_;
+    }
+    std::int32_t abandon() override {
+        return length_ == 0 && !closing_sent_ ? ERR_TIMEOUT : ERR_TRANSFER_FAILED;
+    }
+    std::optional<std::int32_t> refused(std::uint16_t code) override {
+        file_.reset();
+        if (code == kTftpErrAccess || code == kTftpErrDiskFull) return ERR_TRANSFER_FAILED;
+        return std::nullopt;
+    }
+    Verdict take(Link& link, const Packet& packet) override {
+        if (packet.opcode != kTftpAck || packet.bytes.size() < kHeader) return kGoOn;
+        if (get16(packet.bytes.data() + 2) != block_) {
+            // A repeated ACK asks for nothing, unless it brought the
+            // transfer back to the request port: what went to the other
+            // port goes again to this one.
+            if (packet.moved && !last_data_.empty()) link.send(last_data_);
+            return kGoOn;
+        }
+        if (block_ == 0) {
+            ecr_trace("%s tftp-put started  : pathname='%s' size='%d'\n", ecr_trace_time(),
+                      pathname_, static_cast<int>(size_));
+            notify_transfer({pathname_, true, 0, size_});
+            link.started();
+        }
+        if (block_ != 0) notify_transfer({pathname_, true, length_, size_});
+        if (length_ < size_) return next_block(link);
+        if (size_ % kTftpBlockSize == 0 && !closing_sent_) return closing_block(link);
+        ecr_trace("%s tftp-put completed: pathname='%s' length='%d/%d'\n", ecr_trace_time(),
+                  pathname_, static_cast<int>(length_), static_cast<int>(size_));
+        return end_with(0);
+    }
+
+private:
+    Verdict next_block(Link& link) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::int64_t>(kTftpBlockSize, size_ - length_));
+        last_data_.assign(kHeader + chunk, 0);
+        if (std::fread(last_data_.data() + kHeader, 1, chunk, file_.get()) != chunk) {
+            // The file shrank or cannot be read: never send made-up bytes.
+            trace_aborted(name(), pathname_, length_);
+            return end_with(ERR_FILE_NOT_FOUND);
+        }
+        length_ += static_cast<std::int64_t>(chunk);
+        ++block_;
+        put16(last_data_, 0, kTftpData);
+        put16(last_data_, 2, static_cast<std::uint16_t>(block_));
+        if (hook_ != 0 && block_ == hook_) {
+            // The ECR_RETRY block is held back once, as if lost.
+            ecr_trace("%s tftp-put retry    : block='%d'\n", ecr_trace_time(),
+                      static_cast<int>(block_));
+            hook_ = 0;
+        } else {
+            send(link, chunk);
+        }
+        link.wait_again();
+        return kGoOn;
+    }
+
+    // An empty block closes a file of whole blocks; it is acknowledged like
+    // every other.
+    Verdict closing_block(Link& link) {
+        file_.reset();
+        closing_sent_ = true;
+        ++block_;
+        last_data_.assign(kHeader, 0);
+        put16(last_data_, 0, kTftpData);
+        put16(last_data_, 2, static_cast<std::uint16_t>(block_));
+        send(link, 0);
+        link.wait_again();
+        return kGoOn;
+    }
+
+    void send(Link& link, std::size_t data_len) {
+        if (proto_on()) {
+            ecr_trace("%s tftp-put send     : block='%d' data_len='%d'\n", ecr_trace_time(),
+                      static_cast<int>(block_), static_cast<int>(data_len));
+        }
+        link.send(last_data_);
+    }
+
+    const char* pathname_;
+    std::int64_t size_;
+    std::uint32_t hook_;
+    File file_;
+    std::int64_t length_ = 0;
+    std::uint32_t block_ = 0;
+    bool closing_sent_ = false;
+    std::vector<std::uint8_t> last_data_;
+};
+
 }  // namespace
 
 std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname) {
@@ -280,148 +665,13 @@ std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname, bool& mis
 std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname,
                           bool& missing) {
     missing = false;
-    // Whether any DATA of the file came, in this pass or an earlier one: an
-    // ERROR 1 after that is a broken transfer, not a missing file.
-    bool data_seen = false;
-    std::uint32_t hook = retry_hook();
-    int ntent = kRequestAttempts;
+    const std::uint32_t hook = retry_hook();
     const std::vector<std::uint8_t> request =
         build_request(kTftpRrq, ecr_base_name(std::string_view(pathname)));
-    Peer peer{addr_be, tftp_port()};
-    std::array<std::uint8_t, kRecvBufferSize> buf{};
-    int start_overs = 0;
     ecr_trace("%s tftp-get requested: pathname='%s' retry='%d'\n", ecr_trace_time(), pathname,
               static_cast<int>(hook));
-
-    GetFile local(pathname);
-    for (;;) {  // one pass per start
-        if (!local.create()) return ERR_FILE_CREATION;
-        std::int64_t length = 0;
-        std::uint32_t block = 1;
-        // Until a block is acknowledged, the ACK a time-out repeats is that of block 0.
-        std::vector<std::uint8_t> last_ack = build_ack(0);
-        std::uint32_t timeout = kRequestTimeoutMs;
-        Wait wait;
-        peer.port = 0;
-        udp_send(sock, peer.addr, peer.request_port, request);
-        set_rcv_timeout(sock, timeout);
-        wait.restart(timeout);
-        ecr_trace("%s tftp-get connect  : pathname='%s'\n", ecr_trace_time(), pathname);
-
-        bool start_over = false;
-        while (!start_over) {
-            const std::optional<Packet> packet = receive(sock, peer, wait, buf);
-            if (!packet) {
-                ecr_trace(
-                    "%s tftp-get timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
-                    ecr_trace_time(), pathname, ntent, static_cast<int>(length),
-                    static_cast<int>(block));
-                if (--ntent <= 0) {
-                    local.discard();
-                    ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
-                              ecr_trace_time(), pathname, static_cast<int>(length));
-                    return length == 0 ? ERR_TIMEOUT : ERR_TRANSFER_FAILED;
-                }
-                if (length > 0) {
-                    udp_send(sock, peer.addr, peer.send_port(), last_ack);
-                    wait.restart(timeout);
-                } else {
-                    start_over = true;
-                }
-                continue;
-            }
-
-            if (packet->opcode == kTftpData && packet->bytes.size() > kHeader + kTftpBlockSize) {
-                // More than a block holds: not the register's, and never written.
-                ecr_trace("%s tftp-get oversized: block='%d' data_len='%d'\n", ecr_trace_time(),
-                          get16(packet->bytes.data() + 2),
-                          static_cast<int>(packet->bytes.size() - kHeader));
-                continue;
-            }
-
-            if (packet->opcode == kTftpData && packet->bytes.size() >= kHeader) {
-                const std::uint16_t number = get16(packet->bytes.data() + 2);
-                const auto data = packet->bytes.subspan(kHeader);
-                data_seen = true;
-                if (proto_on()) {
-                    ecr_trace("%s tftp-get receive  : block='%d' data_len='%d'\n", ecr_trace_time(),
-                              number, static_cast<int>(data.size()));
-                }
-                if (number != block) {
-                    // Only the expected block moves the transfer on or ends it. A
-                    // repeat of an earlier block is acknowledged again; a block
-                    // that cannot have been sent yet (0, or beyond the next) is not.
-                    ecr_trace("%s tftp-get duplicate: block='%d'\n", ecr_trace_time(), number);
-                    if (number == 0 || number > block) continue;
-                    if (hook != 0 && number == hook) {
-                        ecr_trace("%s tftp-get retry    : block='%d'\n", ecr_trace_time(), number);
-                        hook = 0;
-                    } else {
-                        last_ack = build_ack(number);
-                        udp_send(sock, peer.addr, peer.send_port(), last_ack);
-                    }
-                    continue;
-                }
-                if (block == 1) {
-                    ecr_trace("%s tftp-get started  : pathname='%s'\n", ecr_trace_time(), pathname);
-                    notify_transfer({pathname, false, 0, -1});
-                    ntent = kTransferAttempts;
-                    timeout = kTransferTimeoutMs;
-                    set_rcv_timeout(sock, timeout);
-                }
-                if (!local.append(data)) {
-                    local.discard();
-                    ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
-                              ecr_trace_time(), pathname, static_cast<int>(length));
-                    return ERR_FILE_CREATION;
-                }
-                length += static_cast<std::int64_t>(data.size());
-                ++block;
-                notify_transfer({pathname, false, length, -1});
-                if (block > kTftpMaxBlocks && data.size() == kTftpBlockSize) {
-                    // The next block number would wrap: the file is too large.
-                    local.discard();
-                    ecr_trace("%s tftp-get aborted  : pathname='%s' length='%d'\n",
-                              ecr_trace_time(), pathname, static_cast<int>(length));
-                    return ERR_INVALID_FILESIZE;
-                }
-                if (hook != 0 && number == hook) {
-                    ecr_trace("%s tftp-get retry    : block='%d'\n", ecr_trace_time(), number);
-                    hook = 0;
-                } else {
-                    last_ack = build_ack(number);
-                    udp_send(sock, peer.addr, peer.send_port(), last_ack);
-                }
-                wait.restart(timeout);
-                if (data.size() >= kTftpBlockSize) continue;
-
-                // The last block: its ACK goes out once more.
-                udp_send(sock, peer.addr, peer.send_port(), last_ack);
-                if (!local.finish()) {
-                    local.discard();
-                    return ERR_FILE_CREATION;
-                }
-                ecr_trace("%s tftp-get completed: pathname='%s' length='%d/%d'\n", ecr_trace_time(),
-                          pathname, static_cast<int>(length), ecr_file_size(pathname));
-                return 0;
-            }
-
-            if (packet->opcode == kTftpError && packet->bytes.size() >= kHeader) {
-                const std::uint16_t code = get16(packet->bytes.data() + 2);
-                ecr_trace("%s tftp-get refused  : pathname='%s' length='%d' errocode='%d'\n",
-                          ecr_trace_time(), pathname, static_cast<int>(length), code);
-                local.discard();
-                if (code == kTftpErrNotFound) {
-                    missing = !data_seen;
-                    return ERR_TRANSFER_FAILED;
-                }
-                if (++start_overs > kTftpMaxStartOvers) return ERR_TRANSFER_FAILED;
-                ntent = kRequestAttempts;
-                start_over = true;
-            }
-            // Anything else is ignored: it uses no attempt and keeps the deadline.
-        }
-    }
+    Get get(pathname, missing, hook);
+    return Transfer(sock, addr_be, pathname, get).run(request);
 }
 
 std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
@@ -431,145 +681,15 @@ std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
 }
 
 std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* pathname) {
-    std::uint32_t hook = retry_hook();
-    int ntent = kRequestAttempts;
+    const std::uint32_t hook = retry_hook();
     const std::vector<std::uint8_t> request =
         build_request(kTftpWrq, ecr_base_name(std::string_view(pathname)));
     const std::int64_t size = sys::file_size(pathname);
-    Peer peer{addr_be, tftp_port()};
-    std::array<std::uint8_t, kRecvBufferSize> buf{};
-    int start_overs = 0;
     ecr_trace("%s tftp-put requested: pathname='%s' size='%d'\n", ecr_trace_time(), pathname,
               static_cast<int>(size > 0x7FFFFFFF ? 0x7FFFFFFF : size));
     if (size > kTftpMaxFileSize) return ERR_INVALID_FILESIZE;
-
-    for (;;) {  // one pass per start
-        File file = open_file(pathname, "rb");
-        if (!file || size < 0) return ERR_FILE_NOT_FOUND;
-        std::int64_t length = 0;
-        std::uint32_t block = 0;
-        bool closing_sent = false;
-        std::vector<std::uint8_t> last_data;
-        std::uint32_t timeout = kRequestTimeoutMs;
-        Wait wait;
-        peer.port = 0;
-        udp_send(sock, peer.addr, peer.request_port, request);
-        set_rcv_timeout(sock, timeout);
-        wait.restart(timeout);
-        ecr_trace("%s tftp-put connect  : pathname='%s' size='%d'\n", ecr_trace_time(), pathname,
-                  static_cast<int>(size));
-
-        bool start_over = false;
-        while (!start_over) {
-            const std::optional<Packet> packet = receive(sock, peer, wait, buf);
-            if (!packet) {
-                ecr_trace(
-                    "%s tftp-put timeout  : pathname='%s' ntent='%d' length='%d' block='%d'\n",
-                    ecr_trace_time(), pathname, ntent, static_cast<int>(length),
-                    static_cast<int>(block));
-                if (--ntent <= 0) {
-                    ecr_trace("%s tftp-put aborted  : pathname='%s' length='%d'\n",
-                              ecr_trace_time(), pathname, static_cast<int>(length));
-                    return length == 0 && !closing_sent ? ERR_TIMEOUT : ERR_TRANSFER_FAILED;
-                }
-                if (!last_data.empty()) {
-                    ecr_trace("%s tftp-put resend   : block='%d' data_len='%d'\n", ecr_trace_time(),
-                              get16(last_data.data() + 2),
-                              static_cast<int>(last_data.size() - kHeader));
-                    udp_send(sock, peer.addr, peer.send_port(), last_data);
-                    wait.restart(timeout);
-                } else {
-                    start_over = true;
-                }
-                continue;
-            }
-
-            if (packet->opcode == kTftpAck && packet->bytes.size() >= kHeader) {
-                if (get16(packet->bytes.data() + 2) != block) {
-                    // A repeated ACK asks for nothing, unless it brought the
-                    // transfer back to the request port: what went to the
-                    // other port goes again to this one.
-                    if (packet->moved && !last_data.empty()) {
-                        udp_send(sock, peer.addr, peer.send_port(), last_data);
-                    }
-                    continue;
-                }
-                if (block == 0) {
-                    ecr_trace("%s tftp-put started  : pathname='%s' size='%d'\n", ecr_trace_time(),
-                              pathname, static_cast<int>(size));
-                    notify_transfer({pathname, true, 0, size});
-                    ntent = kTransferAttempts;
-                    timeout = kTransferTimeoutMs;
-                    set_rcv_timeout(sock, timeout);
-                }
-                if (block != 0) notify_transfer({pathname, true, length, size});
-                if (length == size) {
-                    if (size % kTftpBlockSize == 0 && !closing_sent) {
-                        // An empty block closes a file of whole blocks; it is
-                        // acknowledged like every other.
-                        file.reset();
-                        closing_sent = true;
-                        ++block;
-                        last_data.assign(kHeader, 0);
-                        put16(last_data, 0, kTftpData);
-                        put16(last_data, 2, static_cast<std::uint16_t>(block));
-                        if (proto_on()) {
-                            ecr_trace("%s tftp-put send     : block='%d' data_len='%d'\n",
-                                      ecr_trace_time(), static_cast<int>(block), 0);
-                        }
-                        udp_send(sock, peer.addr, peer.send_port(), last_data);
-                        wait.restart(timeout);
-                        continue;
-                    }
-                    ecr_trace("%s tftp-put completed: pathname='%s' length='%d/%d'\n",
-                              ecr_trace_time(), pathname, static_cast<int>(length),
-                              static_cast<int>(size));
-                    return 0;
-                }
-                const std::size_t chunk =
-                    static_cast<std::size_t>(std::min<std::int64_t>(kTftpBlockSize, size - length));
-                last_data.assign(kHeader + chunk, 0);
-                if (std::fread(last_data.data() + kHeader, 1, chunk, file.get()) != chunk) {
-                    // The file shrank or cannot be read: never send made-up bytes.
-                    ecr_trace("%s tftp-put aborted  : pathname='%s' length='%d'\n",
-                              ecr_trace_time(), pathname, static_cast<int>(length));
-                    return ERR_FILE_NOT_FOUND;
-                }
-                length += static_cast<std::int64_t>(chunk);
-                ++block;
-                put16(last_data, 0, kTftpData);
-                put16(last_data, 2, static_cast<std::uint16_t>(block));
-                if (hook != 0 && block == hook) {
-                    ecr_trace("%s tftp-put retry    : block='%d'\n", ecr_trace_time(),
-                              static_cast<int>(block));
-                    hook = 0;
-                } else {
-                    if (proto_on()) {
-                        ecr_trace("%s tftp-put send     : block='%d' data_len='%d'\n",
-                                  ecr_trace_time(), static_cast<int>(block),
-                                  static_cast<int>(chunk));
-                    }
-                    udp_send(sock, peer.addr, peer.send_port(), last_data);
-                }
-                wait.restart(timeout);
-                continue;
-            }
-
-            if (packet->opcode == kTftpError && packet->bytes.size() >= kHeader) {
-                const std::uint16_t code = get16(packet->bytes.data() + 2);
-                ecr_trace("%s tftp-put refused  : pathname='%s' length='%d' errocode='%d'\n",
-                          ecr_trace_time(), pathname, static_cast<int>(length), code);
-                file.reset();
-                if (code == kTftpErrAccess || code == kTftpErrDiskFull ||
-                    ++start_overs > kTftpMaxStartOvers) {
-                    return ERR_TRANSFER_FAILED;
-                }
-                ntent = kRequestAttempts;
-                start_over = true;
-            }
-            // Anything else is ignored: it uses no attempt and keeps the deadline.
-        }
-    }
+    Put put(pathname, size, hook);
+    return Transfer(sock, addr_be, pathname, put).run(request);
 }
 
 }  // namespace veltra

@@ -3,13 +3,22 @@
 // time-out; those are in tftp_client_slow_test.cpp.
 #include "net/tftp_client.hpp"
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "net/transfer_observer.hpp"
 #include "platform_traits.hpp"
 #include "tftp_test_util.hpp"
 #include "veltra.h"
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 namespace veltra::test {
 namespace {
@@ -544,6 +553,942 @@ TEST_F(TftpTest, FilesBeyondTheBlockLimitAreRefusedBeforeSending) {
     EXPECT_EQ(ecr_tftp_put(register_, big.c_str()), ERR_INVALID_FILESIZE);
     EXPECT_TRUE(sent_by_client().empty());
 }
+
+// Every step of a transfer, as the register and the trace see it: what each
+// datagram meant, which waits were whole and which went on, each trace line
+// and each progress report. The socket is a script: a missing answer is a
+// time-out that passes at once.
+struct Step {
+    std::optional<Bytes> packet{};  // nullopt: the wait runs out
+    std::uint16_t port = 0;         // 0: the register's own port
+    bool foreign = false;           // from another address
+    bool fails = false;             // the receive itself fails
+    bool shrink = false;            // the local file is emptied before it comes
+};
+
+Step answer(Bytes packet) {
+    return Step{std::move(packet)};
+}
+Step quiet() {
+    return Step{};
+}
+Step from_port(std::uint16_t port, Bytes packet) {
+    return Step{std::move(packet), port};
+}
+
+// A socket that plays a script and logs what the client did with it.
+class StepSocket final : public TftpSocket {
+public:
+    using Next = std::function<std::optional<Step>(std::size_t)>;
+    StepSocket(Next next, std::string local, std::vector<int> failing_sends, bool refuse_timeouts,
+               int pause_ms)
+        : next_(std::move(next)),
+          local_(std::move(local)),
+          failing_sends_(std::move(failing_sends)),
+          refuse_timeouts_(refuse_timeouts),
+          pause_ms_(pause_ms) {}
+
+    bool set_recv_timeout(std::uint32_t timeout_ms, int& error) override {
+        log.push_back(cat("timeout ", timeout_ms, refuse_timeouts_ ? " refused" : ""));
+        error = 10022;
+        return !refuse_timeouts_;
+    }
+    bool send_to(std::uint32_t, std::uint16_t port, std::span<const std::uint8_t> data) override {
+        const bool fail = std::find(failing_sends_.begin(), failing_sends_.end(), sends_++) !=
+                          failing_sends_.end();
+        log.push_back(cat("send ", describe(Bytes(data.begin(), data.end())),
+                          port == tftp_port() ? std::string() : cat(" to ", port),
+                          fail ? " failed" : ""));
+        if (fail) errno = 101;
+        return !fail;
+    }
+    sys::RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
+                              sys::Datagram& got, int& error) override {
+        // A wait that has not just started shows as a part of the time-out.
+        log.push_back(timeout_ms == 3000 || timeout_ms == 5000 ? cat("wait ", timeout_ms)
+                                                               : std::string("wait part"));
+        const std::optional<Step> step = next_(step_++);
+        if (!step || (!step->packet && !step->fails)) return sys::RecvStatus::kTimedOut;
+        if (step->shrink) std::filesystem::resize_file(local_, 0);
+        if (step->fails) {
+            error = 10054;
+            return sys::RecvStatus::kFailed;
+        }
+        if (pause_ms_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms_));
+        std::copy(step->packet->begin(), step->packet->end(), buf.begin());
+        got.length = step->packet->size();
+        got.from_addr = step->foreign ? ipv4(127, 0, 0, 2) : ipv4(127, 0, 0, 1);
+        got.from_port = step->port != 0 ? step->port : tftp_port();
+        return sys::RecvStatus::kData;
+    }
+    Lines log;
+
+private:
+    Next next_;
+    std::string local_;
+    std::vector<int> failing_sends_;
+    bool refuse_timeouts_;
+    int pause_ms_;
+    int sends_ = 0;
+    std::size_t step_ = 0;
+};
+
+void log_progress(void* context, const TransferProgress& p) {
+    static_cast<Lines*>(context)->push_back(cat(p.put ? "put " : "get ", p.done, "/", p.total));
+}
+
+struct TraceCase {
+    const char* name;
+    bool put = false;
+    std::int64_t size = -1;  // a put's local file; -1: none
+    std::vector<Step> steps{};
+    std::int32_t result = 0;
+    Lines socket{};
+    Lines trace{};
+    Lines progress{};
+    std::int64_t local = -1;  // the local file's size afterwards; -1: gone
+    bool missing = false;
+    const char* retry = nullptr;
+    bool proto = false;
+    std::vector<int> failing_sends{};
+    bool refuse_timeouts = false;
+};
+
+void PrintTo(const TraceCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TftpSteps : public TftpTest {
+protected:
+    void SetUp() override {
+        TftpTest::SetUp();
+        set_transfer_observer(log_progress, &progress_);
+    }
+    void TearDown() override {
+        set_transfer_observer(nullptr, nullptr);
+        TftpTest::TearDown();
+    }
+
+    // The trace without its times, the local file shown as LOCAL.
+    Lines plain_trace() const {
+        const std::string local = path("F.BIN");
+        Lines out;
+        for (std::string line : trace()) {
+            line = line.substr(std::min<std::size_t>(13, line.size()));
+            for (std::size_t at; (at = line.find(local)) != std::string::npos;)
+                line.replace(at, local.size(), "LOCAL");
+            out.push_back(line);
+        }
+        return out;
+    }
+
+    struct Outcome {
+        std::int32_t result;
+        bool missing;
+        Lines socket;
+    };
+    Outcome run(bool put, StepSocket::Next next, const std::vector<int>& failing_sends = {},
+                bool refuse_timeouts = false, int pause_ms = 2) {
+        const std::string local = path("F.BIN");
+        StepSocket sock(std::move(next), local, failing_sends, refuse_timeouts, pause_ms);
+        bool missing = false;
+        const std::int32_t result = put ? ecr_tftp_put(sock, register_, local.c_str())
+                                        : ecr_tftp_get(sock, register_, local.c_str(), missing);
+        return {result, missing, sock.log};
+    }
+    std::int64_t local_size() const {
+        std::error_code ec;
+        const auto n = std::filesystem::file_size(path("F.BIN"), ec);
+        return ec ? -1 : static_cast<std::int64_t>(n);
+    }
+
+    Lines progress_;
+};
+
+class TftpTrace : public TftpSteps, public ::testing::WithParamInterface<TraceCase> {};
+
+TEST_P(TftpTrace, EveryStepIsAsBefore) {
+    const TraceCase& c = GetParam();
+    if (c.size >= 0) write_file(path("F.BIN"), as_string(pattern_bytes(c.size, 5)));
+    EnvVar retry("ECR_RETRY", c.retry ? std::optional<std::string>(c.retry) : std::nullopt);
+    EnvVar proto("ECR_PROTO", c.proto ? std::optional<std::string>("1") : std::nullopt);
+    const std::vector<Step>& steps = c.steps;
+    const Outcome got = run(
+        c.put,
+        [&](std::size_t i) { return i < steps.size() ? std::optional(steps[i]) : std::nullopt; },
+        c.failing_sends, c.refuse_timeouts);
+    EXPECT_EQ(got.result, c.result);
+    EXPECT_EQ(got.missing, c.missing);
+    EXPECT_EQ(got.socket, c.socket);
+    EXPECT_EQ(plain_trace(), c.trace);
+    EXPECT_EQ(progress_, c.progress);
+    EXPECT_EQ(local_size(), c.local);
+}
+
+const Bytes kBlockA = pattern_bytes(512, 1);
+const Bytes kShort = pattern_bytes(100, 2);
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, TftpTrace,
+    ::testing::Values(
+        // Gets
+        TraceCase{.name = "GetTwoBlocksWithProto",
+                  .steps = {answer(tftp_data(1, kBlockA)), answer(tftp_data(2, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1", "wait 5000", "send ACK 2", "send ACK 2"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get receive  : block='1' data_len='512'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get receive  : block='2' data_len='100'",
+                            "tftp-get completed: pathname='LOCAL' length='612/612'"},
+                  .progress = {"get 0/-1", "get 512/-1", "get 612/-1"},
+                  .local = 612,
+                  .proto = true},
+        TraceCase{.name = "GetEmptyFile",
+                  .steps = {answer(tftp_data(1, {}))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1", "send ACK 1"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get completed: pathname='LOCAL' length='0/0'"},
+                  .progress = {"get 0/-1", "get 0/-1"},
+                  .local = 0},
+        TraceCase{.name = "GetSilentRegister",
+                  .result = ERR_TIMEOUT,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000",
+                             "send RRQ F.BIN octet", "timeout 3000", "wait 3000",
+                             "send RRQ F.BIN octet", "timeout 3000", "wait 3000"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get timeout  : pathname='LOCAL' ntent='3' length='0' block='1'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get timeout  : pathname='LOCAL' ntent='2' length='0' block='1'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get timeout  : pathname='LOCAL' ntent='1' length='0' block='1'",
+                            "tftp-get aborted  : pathname='LOCAL' length='0'"},
+                  .progress = {}},
+        TraceCase{.name = "GetSilenceMidFile",
+                  .steps = {answer(tftp_data(1, kBlockA))},
+                  .result = ERR_TRANSFER_FAILED,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1", "wait 5000", "send ACK 1", "wait 5000", "send ACK 1",
+                             "wait 5000", "send ACK 1", "wait 5000"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get timeout  : pathname='LOCAL' ntent='4' length='512' block='2'",
+                            "tftp-get timeout  : pathname='LOCAL' ntent='3' length='512' block='2'",
+                            "tftp-get timeout  : pathname='LOCAL' ntent='2' length='512' block='2'",
+                            "tftp-get timeout  : pathname='LOCAL' ntent='1' length='512' block='2'",
+                            "tftp-get aborted  : pathname='LOCAL' length='512'"},
+                  .progress = {"get 0/-1", "get 512/-1"}},
+        TraceCase{
+            .name = "GetProgressDoesNotRenewTheAttempts",
+            .steps = {quiet(), answer(tftp_data(1, kBlockA)), quiet(),
+                      answer(tftp_data(2, kBlockA)), quiet(), quiet(), quiet()},
+            .result = ERR_TRANSFER_FAILED,
+            .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "send RRQ F.BIN octet",
+                       "timeout 3000", "wait 3000", "timeout 5000", "send ACK 1", "wait 5000",
+                       "send ACK 1", "wait 5000", "send ACK 2", "wait 5000", "send ACK 2",
+                       "wait 5000", "send ACK 2", "wait 5000"},
+            .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='3' length='0' block='1'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get started  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='4' length='512' block='2'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='3' length='1024' block='3'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='2' length='1024' block='3'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='1' length='1024' block='3'",
+                      "tftp-get aborted  : pathname='LOCAL' length='1024'"},
+            .progress = {"get 0/-1", "get 512/-1", "get 1024/-1"}},
+        TraceCase{.name = "GetRepeatedEarlyAndFutureBlocks",
+                  .steps = {answer(tftp_data(1, kBlockA)), answer(tftp_data(1, kBlockA)),
+                            answer(tftp_data(3, kShort)), answer(tftp_data(0, {})),
+                            answer(tftp_data(2, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1", "wait 5000", "send ACK 1", "wait part", "wait part",
+                             "wait part", "send ACK 2", "send ACK 2"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'", "tftp-get duplicate: block='1'",
+                            "tftp-get duplicate: block='3'", "tftp-get duplicate: block='0'",
+                            "tftp-get completed: pathname='LOCAL' length='612/612'"},
+                  .progress = {"get 0/-1", "get 512/-1", "get 612/-1"},
+                  .local = 612},
+        TraceCase{.name = "GetMalformedAndOversized",
+                  .steps = {answer(Bytes{0}), answer(Bytes{0, 3, 0}), answer(Bytes{0, 5, 0}),
+                            answer(tftp_data(1, Bytes(600, 'Z'))), answer(Bytes{0, 9, 0, 1}),
+                            answer(tftp_ack(1)), answer(tftp_data(1, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "wait part",
+                             "wait part", "wait part", "wait part", "wait part", "wait part",
+                             "timeout 5000", "send ACK 1", "send ACK 1"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get oversized: block='1' data_len='600'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get completed: pathname='LOCAL' length='100/100'"},
+                  .progress = {"get 0/-1", "get 100/-1"},
+                  .local = 100},
+        TraceCase{.name = "GetStrangers",
+                  .steps = {answer(tftp_data(1, kBlockA)), Step{tftp_data(2, kShort), 0, true},
+                            from_port(40001, tftp_data(2, kShort)),
+                            Step{tftp_error(1, "x"), 0, true}, answer(tftp_data(2, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1", "wait 5000", "wait part", "wait part", "wait part",
+                             "send ACK 2", "send ACK 2"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get completed: pathname='LOCAL' length='612/612'"},
+                  .progress = {"get 0/-1", "get 512/-1", "get 612/-1"},
+                  .local = 612},
+        TraceCase{.name = "GetFollowsANewPort",
+                  .steps = {from_port(40001, tftp_data(1, kBlockA)),
+                            from_port(40002, tftp_data(2, kShort)),
+                            from_port(40001, tftp_data(2, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1 to 40001", "wait 5000", "wait part", "send ACK 2 to 40001",
+                             "send ACK 2 to 40001"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get completed: pathname='LOCAL' length='612/612'"},
+                  .progress = {"get 0/-1", "get 512/-1", "get 612/-1"},
+                  .local = 612},
+        TraceCase{.name = "GetBackToTheRequestPort",
+                  .steps = {from_port(40001, tftp_data(1, kBlockA)), answer(tftp_data(1, kBlockA)),
+                            from_port(40001, tftp_data(2, kShort)), answer(tftp_data(2, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1 to 40001", "wait 5000", "send ACK 1", "wait part",
+                             "wait part", "send ACK 2", "send ACK 2"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'", "tftp-get duplicate: block='1'",
+                            "tftp-get completed: pathname='LOCAL' length='612/612'"},
+                  .progress = {"get 0/-1", "get 512/-1", "get 612/-1"},
+                  .local = 612},
+        TraceCase{.name = "GetErrorMidFileStartsOver",
+                  .steps = {answer(tftp_data(1, kBlockA)), answer(tftp_error(0, "busy")),
+                            answer(tftp_data(1, kBlockA)), answer(tftp_data(2, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1", "wait 5000", "send RRQ F.BIN octet", "timeout 3000",
+                             "wait 3000", "timeout 5000", "send ACK 1", "wait 5000", "send ACK 2",
+                             "send ACK 2"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get refused  : pathname='LOCAL' length='512' errocode='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get completed: pathname='LOCAL' length='612/612'"},
+                  .progress = {"get 0/-1", "get 512/-1", "get 0/-1", "get 512/-1", "get 612/-1"},
+                  .local = 612},
+        TraceCase{.name = "GetErrorOneAfterData",
+                  .steps = {answer(tftp_data(1, kBlockA)), answer(tftp_error(1, "nf"))},
+                  .result = ERR_TRANSFER_FAILED,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1", "wait 5000"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "tftp-get refused  : pathname='LOCAL' length='512' errocode='1'"},
+                  .progress = {"get 0/-1", "get 512/-1"}},
+        TraceCase{.name = "GetErrorOneAtTheRequest",
+                  .steps = {answer(tftp_error(1, "nf"))},
+                  .result = ERR_TRANSFER_FAILED,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get refused  : pathname='LOCAL' length='0' errocode='1'"},
+                  .progress = {},
+                  .missing = true},
+        TraceCase{
+            .name = "GetErrorTwoThenSilence",
+            .steps = {answer(tftp_error(2, "no"))},
+            .result = ERR_TIMEOUT,
+            .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "send RRQ F.BIN octet",
+                       "timeout 3000", "wait 3000", "send RRQ F.BIN octet", "timeout 3000",
+                       "wait 3000", "send RRQ F.BIN octet", "timeout 3000", "wait 3000"},
+            .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get refused  : pathname='LOCAL' length='0' errocode='2'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='3' length='0' block='1'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='2' length='0' block='1'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='1' length='0' block='1'",
+                      "tftp-get aborted  : pathname='LOCAL' length='0'"},
+            .progress = {}},
+        TraceCase{
+            .name = "GetStartOversExhausted",
+            .steps = std::vector<Step>(kTftpMaxStartOvers + 1, answer(tftp_error(4, "no"))),
+            .result = ERR_TRANSFER_FAILED,
+            .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "send RRQ F.BIN octet",
+                       "timeout 3000", "wait 3000", "send RRQ F.BIN octet", "timeout 3000",
+                       "wait 3000", "send RRQ F.BIN octet", "timeout 3000", "wait 3000",
+                       "send RRQ F.BIN octet", "timeout 3000", "wait 3000", "send RRQ F.BIN octet",
+                       "timeout 3000", "wait 3000"},
+            .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get refused  : pathname='LOCAL' length='0' errocode='4'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get refused  : pathname='LOCAL' length='0' errocode='4'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get refused  : pathname='LOCAL' length='0' errocode='4'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get refused  : pathname='LOCAL' length='0' errocode='4'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get refused  : pathname='LOCAL' length='0' errocode='4'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get refused  : pathname='LOCAL' length='0' errocode='4'"},
+            .progress = {}},
+        TraceCase{
+            .name = "GetSilenceThenErrorThenSilence",
+            .steps = {answer(tftp_data(1, kBlockA)), quiet(), answer(tftp_error(0, "x"))},
+            .result = ERR_TIMEOUT,
+            .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                       "send ACK 1", "wait 5000", "send ACK 1", "wait 5000", "send RRQ F.BIN octet",
+                       "timeout 3000", "wait 3000", "send RRQ F.BIN octet", "timeout 3000",
+                       "wait 3000", "send RRQ F.BIN octet", "timeout 3000", "wait 3000"},
+            .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get started  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='4' length='512' block='2'",
+                      "tftp-get refused  : pathname='LOCAL' length='512' errocode='0'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='3' length='0' block='1'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='2' length='0' block='1'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='1' length='0' block='1'",
+                      "tftp-get aborted  : pathname='LOCAL' length='0'"},
+            .progress = {"get 0/-1", "get 512/-1"}},
+        TraceCase{
+            .name = "GetRetryHookHoldsBackAnAck",
+            .steps = {answer(tftp_data(1, kBlockA)), answer(tftp_data(2, kBlockA)), quiet(),
+                      answer(tftp_data(2, kBlockA)), answer(tftp_data(3, kShort))},
+            .result = 0,
+            .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                       "send ACK 1", "wait 5000", "wait 5000", "send ACK 1", "wait 5000",
+                       "send ACK 2", "wait part", "send ACK 3", "send ACK 3"},
+            .trace = {"tftp-get requested: pathname='LOCAL' retry='2'",
+                      "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get started  : pathname='LOCAL'", "tftp-get retry    : block='2'",
+                      "tftp-get timeout  : pathname='LOCAL' ntent='4' length='1024' block='3'",
+                      "tftp-get duplicate: block='2'",
+                      "tftp-get completed: pathname='LOCAL' length='1124/1124'"},
+            .progress = {"get 0/-1", "get 512/-1", "get 1024/-1", "get 1124/-1"},
+            .local = 1124,
+            .retry = "2"},
+        TraceCase{.name = "GetRetryHookOnTheLastBlock",
+                  .steps = {answer(tftp_data(1, kBlockA)), answer(tftp_data(2, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1", "wait 5000", "send ACK 1"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='2'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'", "tftp-get retry    : block='2'",
+                            "tftp-get completed: pathname='LOCAL' length='612/612'"},
+                  .progress = {"get 0/-1", "get 512/-1", "get 612/-1"},
+                  .local = 612,
+                  .retry = "2"},
+        TraceCase{.name = "GetFailedSendAndReceive",
+                  .steps = {answer(tftp_data(1, kBlockA)), Step{std::nullopt, 0, false, true},
+                            answer(tftp_data(2, kShort))},
+                  .result = 0,
+                  .socket = {"send RRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send ACK 1 failed", "wait 5000", "send ACK 1", "wait 5000",
+                             "send ACK 2", "send ACK 2"},
+                  .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                            "tftp-get connect  : pathname='LOCAL'",
+                            "tftp-get started  : pathname='LOCAL'",
+                            "sendto fallita: ip_address='127.0.0.1' esito='101'",
+                            "recvfrom fallita: esito='10054'",
+                            "tftp-get timeout  : pathname='LOCAL' ntent='4' length='512' block='2'",
+                            "tftp-get completed: pathname='LOCAL' length='612/612'"},
+                  .progress = {"get 0/-1", "get 512/-1", "get 612/-1"},
+                  .local = 612,
+                  .failing_sends = {1}},
+        TraceCase{
+            .name = "GetTimeOutsRefused",
+            .steps = {answer(tftp_data(1, kBlockA)), answer(tftp_data(2, kShort))},
+            .result = 0,
+            .socket = {"send RRQ F.BIN octet", "timeout 3000 refused", "wait 3000",
+                       "timeout 5000 refused", "send ACK 1", "wait 5000", "send ACK 2",
+                       "send ACK 2"},
+            .trace = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                      "setsockopt fallita: esito='10022'", "tftp-get connect  : pathname='LOCAL'",
+                      "tftp-get started  : pathname='LOCAL'", "setsockopt fallita: esito='10022'",
+                      "tftp-get completed: pathname='LOCAL' length='612/612'"},
+            .progress = {"get 0/-1", "get 512/-1", "get 612/-1"},
+            .local = 612,
+            .refuse_timeouts = true},
+        // Puts
+        TraceCase{.name = "PutTwoBlocksWithProto",
+                  .put = true,
+                  .size = 700,
+                  .steps = {answer(tftp_ack(0)), answer(tftp_ack(1)), answer(tftp_ack(2))},
+                  .result = 0,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 512", "wait 5000", "send DATA 2 188", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "tftp-put send     : block='1' data_len='512'",
+                            "tftp-put send     : block='2' data_len='188'",
+                            "tftp-put completed: pathname='LOCAL' length='700/700'"},
+                  .progress = {"put 0/700", "put 512/700", "put 700/700"},
+                  .local = 700,
+                  .proto = true},
+        TraceCase{.name = "PutWholeBlockWithProto",
+                  .put = true,
+                  .size = 512,
+                  .steps = {answer(tftp_ack(0)), answer(tftp_ack(1)), answer(tftp_ack(2))},
+                  .result = 0,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 512", "wait 5000", "send DATA 2 0", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='512'",
+                            "tftp-put connect  : pathname='LOCAL' size='512'",
+                            "tftp-put started  : pathname='LOCAL' size='512'",
+                            "tftp-put send     : block='1' data_len='512'",
+                            "tftp-put send     : block='2' data_len='0'",
+                            "tftp-put completed: pathname='LOCAL' length='512/512'"},
+                  .progress = {"put 0/512", "put 512/512", "put 512/512"},
+                  .local = 512,
+                  .proto = true},
+        TraceCase{.name = "PutEmptyFile",
+                  .put = true,
+                  .size = 0,
+                  .steps = {answer(tftp_ack(0)), answer(tftp_ack(1))},
+                  .result = 0,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 0", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='0'",
+                            "tftp-put connect  : pathname='LOCAL' size='0'",
+                            "tftp-put started  : pathname='LOCAL' size='0'",
+                            "tftp-put completed: pathname='LOCAL' length='0/0'"},
+                  .progress = {"put 0/0", "put 0/0"},
+                  .local = 0},
+        TraceCase{.name = "PutSilentRegister",
+                  .put = true,
+                  .size = 10,
+                  .result = ERR_TIMEOUT,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000",
+                             "send WRQ F.BIN octet", "timeout 3000", "wait 3000",
+                             "send WRQ F.BIN octet", "timeout 3000", "wait 3000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='10'",
+                            "tftp-put connect  : pathname='LOCAL' size='10'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='3' length='0' block='0'",
+                            "tftp-put connect  : pathname='LOCAL' size='10'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='2' length='0' block='0'",
+                            "tftp-put connect  : pathname='LOCAL' size='10'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='1' length='0' block='0'",
+                            "tftp-put aborted  : pathname='LOCAL' length='0'"},
+                  .progress = {},
+                  .local = 10},
+        TraceCase{.name = "PutSilenceMidFile",
+                  .put = true,
+                  .size = 700,
+                  .steps = {answer(tftp_ack(0)), answer(tftp_ack(1))},
+                  .result = ERR_TRANSFER_FAILED,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 512", "wait 5000", "send DATA 2 188", "wait 5000",
+                             "send DATA 2 188", "wait 5000", "send DATA 2 188", "wait 5000",
+                             "send DATA 2 188", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='4' length='700' block='2'",
+                            "tftp-put resend   : block='2' data_len='188'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='3' length='700' block='2'",
+                            "tftp-put resend   : block='2' data_len='188'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='2' length='700' block='2'",
+                            "tftp-put resend   : block='2' data_len='188'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='1' length='700' block='2'",
+                            "tftp-put aborted  : pathname='LOCAL' length='700'"},
+                  .progress = {"put 0/700", "put 512/700"},
+                  .local = 700},
+        TraceCase{.name = "PutLostAckOfTheEmptyClosingBlock",
+                  .put = true,
+                  .size = 0,
+                  .steps = {answer(tftp_ack(0))},
+                  .result = ERR_TRANSFER_FAILED,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 0", "wait 5000", "send DATA 1 0", "wait 5000",
+                             "send DATA 1 0", "wait 5000", "send DATA 1 0", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='0'",
+                            "tftp-put connect  : pathname='LOCAL' size='0'",
+                            "tftp-put started  : pathname='LOCAL' size='0'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='4' length='0' block='1'",
+                            "tftp-put resend   : block='1' data_len='0'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='3' length='0' block='1'",
+                            "tftp-put resend   : block='1' data_len='0'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='2' length='0' block='1'",
+                            "tftp-put resend   : block='1' data_len='0'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='1' length='0' block='1'",
+                            "tftp-put aborted  : pathname='LOCAL' length='0'"},
+                  .progress = {"put 0/0"},
+                  .local = 0},
+        TraceCase{
+            .name = "PutProgressDoesNotRenewTheAttempts",
+            .put = true,
+            .size = 1300,
+            .steps = {quiet(), answer(tftp_ack(0)), quiet(), answer(tftp_ack(1)), quiet(),
+                      answer(tftp_ack(2)), quiet()},
+            .result = ERR_TRANSFER_FAILED,
+            .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "send WRQ F.BIN octet",
+                       "timeout 3000", "wait 3000", "timeout 5000", "send DATA 1 512", "wait 5000",
+                       "send DATA 1 512", "wait 5000", "send DATA 2 512", "wait 5000",
+                       "send DATA 2 512", "wait 5000", "send DATA 3 276", "wait 5000",
+                       "send DATA 3 276", "wait 5000"},
+            .trace = {"tftp-put requested: pathname='LOCAL' size='1300'",
+                      "tftp-put connect  : pathname='LOCAL' size='1300'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='3' length='0' block='0'",
+                      "tftp-put connect  : pathname='LOCAL' size='1300'",
+                      "tftp-put started  : pathname='LOCAL' size='1300'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='4' length='512' block='1'",
+                      "tftp-put resend   : block='1' data_len='512'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='3' length='1024' block='2'",
+                      "tftp-put resend   : block='2' data_len='512'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='2' length='1300' block='3'",
+                      "tftp-put resend   : block='3' data_len='276'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='1' length='1300' block='3'",
+                      "tftp-put aborted  : pathname='LOCAL' length='1300'"},
+            .progress = {"put 0/1300", "put 512/1300", "put 1024/1300"},
+            .local = 1300},
+        TraceCase{.name = "PutStaleAcks",
+                  .put = true,
+                  .size = 700,
+                  .steps = {answer(tftp_ack(0)), answer(tftp_ack(0)), answer(tftp_ack(5)),
+                            answer(tftp_ack(1)), answer(tftp_ack(1)), answer(tftp_ack(2))},
+                  .result = 0,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 512", "wait 5000", "wait part", "wait part",
+                             "send DATA 2 188", "wait 5000", "wait part"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "tftp-put completed: pathname='LOCAL' length='700/700'"},
+                  .progress = {"put 0/700", "put 512/700", "put 700/700"},
+                  .local = 700},
+        TraceCase{.name = "PutFollowsANewPort",
+                  .put = true,
+                  .size = 700,
+                  .steps = {from_port(40001, tftp_ack(0)), from_port(40002, tftp_ack(1)),
+                            from_port(40001, tftp_ack(1)), from_port(40001, tftp_ack(2))},
+                  .result = 0,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 512 to 40001", "wait 5000", "wait part",
+                             "send DATA 2 188 to 40001", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "tftp-put completed: pathname='LOCAL' length='700/700'"},
+                  .progress = {"put 0/700", "put 512/700", "put 700/700"},
+                  .local = 700},
+        TraceCase{
+            .name = "PutBackToTheRequestPort",
+            .put = true,
+            .size = 700,
+            .steps = {from_port(40001, tftp_ack(0)), answer(tftp_ack(0)),
+                      from_port(40001, tftp_ack(1)), answer(tftp_ack(1)), answer(tftp_ack(2))},
+            .result = 0,
+            .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                       "send DATA 1 512 to 40001", "wait 5000", "send DATA 1 512", "wait part",
+                       "wait part", "send DATA 2 188", "wait 5000"},
+            .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                      "tftp-put connect  : pathname='LOCAL' size='700'",
+                      "tftp-put started  : pathname='LOCAL' size='700'",
+                      "tftp-put completed: pathname='LOCAL' length='700/700'"},
+            .progress = {"put 0/700", "put 512/700", "put 700/700"},
+            .local = 700},
+        TraceCase{
+            .name = "PutStrangers",
+            .put = true,
+            .size = 700,
+            .steps = {answer(tftp_ack(0)), Step{tftp_ack(1), 0, true},
+                      Step{tftp_error(0, "x"), 0, true}, answer(tftp_ack(1)), answer(tftp_ack(2))},
+            .result = 0,
+            .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                       "send DATA 1 512", "wait 5000", "wait part", "wait part", "send DATA 2 188",
+                       "wait 5000"},
+            .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                      "tftp-put connect  : pathname='LOCAL' size='700'",
+                      "tftp-put started  : pathname='LOCAL' size='700'",
+                      "tftp-put completed: pathname='LOCAL' length='700/700'"},
+            .progress = {"put 0/700", "put 512/700", "put 700/700"},
+            .local = 700},
+        TraceCase{.name = "PutErrorMidFileStartsOver",
+                  .put = true,
+                  .size = 700,
+                  .steps = {answer(tftp_ack(0)), answer(tftp_error(0, "busy")), answer(tftp_ack(0)),
+                            answer(tftp_ack(1)), answer(tftp_ack(2))},
+                  .result = 0,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 512", "wait 5000", "send WRQ F.BIN octet", "timeout 3000",
+                             "wait 3000", "timeout 5000", "send DATA 1 512", "wait 5000",
+                             "send DATA 2 188", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "tftp-put refused  : pathname='LOCAL' length='512' errocode='0'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "tftp-put completed: pathname='LOCAL' length='700/700'"},
+                  .progress = {"put 0/700", "put 0/700", "put 512/700", "put 700/700"},
+                  .local = 700},
+        TraceCase{.name = "PutErrorTwo",
+                  .put = true,
+                  .size = 700,
+                  .steps = {answer(tftp_error(2, "no"))},
+                  .result = ERR_TRANSFER_FAILED,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put refused  : pathname='LOCAL' length='0' errocode='2'"},
+                  .progress = {},
+                  .local = 700},
+        TraceCase{.name = "PutErrorThreeMidFile",
+                  .put = true,
+                  .size = 700,
+                  .steps = {answer(tftp_ack(0)), answer(tftp_error(3, "full"))},
+                  .result = ERR_TRANSFER_FAILED,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 512", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "tftp-put refused  : pathname='LOCAL' length='512' errocode='3'"},
+                  .progress = {"put 0/700"},
+                  .local = 700},
+        TraceCase{
+            .name = "PutErrorThenSilence",
+            .put = true,
+            .size = 10,
+            .steps = {answer(tftp_error(0, "busy"))},
+            .result = ERR_TIMEOUT,
+            .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "send WRQ F.BIN octet",
+                       "timeout 3000", "wait 3000", "send WRQ F.BIN octet", "timeout 3000",
+                       "wait 3000", "send WRQ F.BIN octet", "timeout 3000", "wait 3000"},
+            .trace = {"tftp-put requested: pathname='LOCAL' size='10'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put refused  : pathname='LOCAL' length='0' errocode='0'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='3' length='0' block='0'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='2' length='0' block='0'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='1' length='0' block='0'",
+                      "tftp-put aborted  : pathname='LOCAL' length='0'"},
+            .progress = {},
+            .local = 10},
+        TraceCase{
+            .name = "PutStartOversExhausted",
+            .put = true,
+            .size = 10,
+            .steps = std::vector<Step>(kTftpMaxStartOvers + 1, answer(tftp_error(1, "no"))),
+            .result = ERR_TRANSFER_FAILED,
+            .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "send WRQ F.BIN octet",
+                       "timeout 3000", "wait 3000", "send WRQ F.BIN octet", "timeout 3000",
+                       "wait 3000", "send WRQ F.BIN octet", "timeout 3000", "wait 3000",
+                       "send WRQ F.BIN octet", "timeout 3000", "wait 3000", "send WRQ F.BIN octet",
+                       "timeout 3000", "wait 3000"},
+            .trace = {"tftp-put requested: pathname='LOCAL' size='10'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put refused  : pathname='LOCAL' length='0' errocode='1'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put refused  : pathname='LOCAL' length='0' errocode='1'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put refused  : pathname='LOCAL' length='0' errocode='1'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put refused  : pathname='LOCAL' length='0' errocode='1'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put refused  : pathname='LOCAL' length='0' errocode='1'",
+                      "tftp-put connect  : pathname='LOCAL' size='10'",
+                      "tftp-put refused  : pathname='LOCAL' length='0' errocode='1'"},
+            .progress = {},
+            .local = 10},
+        TraceCase{
+            .name = "PutRetryHookHoldsBackABlock",
+            .put = true,
+            .size = 700,
+            .steps = {answer(tftp_ack(0)), quiet(), answer(tftp_ack(1)), answer(tftp_ack(2))},
+            .result = 0,
+            .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                       "wait 5000", "send DATA 1 512", "wait 5000", "send DATA 2 188", "wait 5000"},
+            .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                      "tftp-put connect  : pathname='LOCAL' size='700'",
+                      "tftp-put started  : pathname='LOCAL' size='700'",
+                      "tftp-put retry    : block='1'",
+                      "tftp-put timeout  : pathname='LOCAL' ntent='4' length='512' block='1'",
+                      "tftp-put resend   : block='1' data_len='512'",
+                      "tftp-put completed: pathname='LOCAL' length='700/700'"},
+            .progress = {"put 0/700", "put 512/700", "put 700/700"},
+            .local = 700,
+            .retry = "1"},
+        TraceCase{.name = "PutFileShrinks",
+                  .put = true,
+                  .size = 700,
+                  .steps = {Step{tftp_ack(0), 0, false, false, true}},
+                  .result = ERR_FILE_NOT_FOUND,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "tftp-put aborted  : pathname='LOCAL' length='0'"},
+                  .progress = {"put 0/700"},
+                  .local = 0},
+        TraceCase{.name = "PutMissingFile",
+                  .put = true,
+                  .result = ERR_FILE_NOT_FOUND,
+                  .socket = {},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='-1'"},
+                  .progress = {}},
+        TraceCase{.name = "PutFailedSendAndReceive",
+                  .put = true,
+                  .size = 700,
+                  .steps = {answer(tftp_ack(0)), Step{std::nullopt, 0, false, true},
+                            answer(tftp_ack(1)), answer(tftp_ack(2))},
+                  .result = 0,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000", "wait 3000", "timeout 5000",
+                             "send DATA 1 512 failed", "wait 5000", "send DATA 1 512", "wait 5000",
+                             "send DATA 2 188", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='700'",
+                            "tftp-put connect  : pathname='LOCAL' size='700'",
+                            "tftp-put started  : pathname='LOCAL' size='700'",
+                            "sendto fallita: ip_address='127.0.0.1' esito='101'",
+                            "recvfrom fallita: esito='10054'",
+                            "tftp-put timeout  : pathname='LOCAL' ntent='4' length='512' block='1'",
+                            "tftp-put resend   : block='1' data_len='512'",
+                            "tftp-put completed: pathname='LOCAL' length='700/700'"},
+                  .progress = {"put 0/700", "put 512/700", "put 700/700"},
+                  .local = 700,
+                  .failing_sends = {1}},
+        TraceCase{.name = "PutTimeOutsRefused",
+                  .put = true,
+                  .size = 10,
+                  .steps = {answer(tftp_ack(0)), answer(tftp_ack(1))},
+                  .result = 0,
+                  .socket = {"send WRQ F.BIN octet", "timeout 3000 refused", "wait 3000",
+                             "timeout 5000 refused", "send DATA 1 10", "wait 5000"},
+                  .trace = {"tftp-put requested: pathname='LOCAL' size='10'",
+                            "setsockopt fallita: esito='10022'",
+                            "tftp-put connect  : pathname='LOCAL' size='10'",
+                            "tftp-put started  : pathname='LOCAL' size='10'",
+                            "setsockopt fallita: esito='10022'",
+                            "tftp-put completed: pathname='LOCAL' length='10/10'"},
+                  .progress = {"put 0/10", "put 10/10"},
+                  .local = 10,
+                  .refuse_timeouts = true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+Lines last(const Lines& lines, std::size_t n) {
+    return Lines(lines.end() - static_cast<std::ptrdiff_t>(std::min(n, lines.size())), lines.end());
+}
+
+// Block numbers never wrap: the 65535th full block of a get ends it, and a
+// put of one byte less than 65535 full blocks goes through.
+TEST_F(TftpSteps, TransfersAtTheBlockLimit) {
+    const Bytes full = pattern_bytes(512, 3);
+    const Outcome get = run(
+        false,
+        [&](std::size_t i) {
+            return std::optional(answer(tftp_data(static_cast<std::uint16_t>(i + 1), full)));
+        },
+        {}, false, 0);
+    EXPECT_EQ(get.result, ERR_INVALID_FILESIZE);
+    EXPECT_EQ(last(get.socket, 4),
+              (Lines{"send ACK 65533", "wait 5000", "send ACK 65534", "wait 5000"}));
+    EXPECT_EQ(last(progress_, 2), (Lines{"get 33553408/-1", "get 33553920/-1"}));
+    EXPECT_EQ(plain_trace(),
+              (Lines{"tftp-get requested: pathname='LOCAL' retry='0'",
+                     "tftp-get connect  : pathname='LOCAL'", "tftp-get started  : pathname='LOCAL'",
+                     "tftp-get aborted  : pathname='LOCAL' length='33553920'"}));
+    EXPECT_EQ(local_size(), -1);
+
+    std::filesystem::remove(path("ecrlog.txt"));
+    progress_.clear();
+    write_file(path("F.BIN"), "");
+    std::filesystem::resize_file(path("F.BIN"), static_cast<std::uintmax_t>(kTftpMaxFileSize));
+    const Outcome put = run(
+        true,
+        [&](std::size_t i) {
+            return std::optional(answer(tftp_ack(static_cast<std::uint16_t>(i))));
+        },
+        {}, false, 0);
+    EXPECT_EQ(put.result, 0);
+    EXPECT_EQ(last(put.socket, 4),
+              (Lines{"send DATA 65534 512", "wait 5000", "send DATA 65535 511", "wait 5000"}));
+    EXPECT_EQ(last(progress_, 2), (Lines{"put 33553408/33553919", "put 33553919/33553919"}));
+    EXPECT_EQ(plain_trace(),
+              (Lines{"tftp-put requested: pathname='LOCAL' size='33553919'",
+                     "tftp-put connect  : pathname='LOCAL' size='33553919'",
+                     "tftp-put started  : pathname='LOCAL' size='33553919'",
+                     "tftp-put completed: pathname='LOCAL' length='33553919/33553919'"}));
+}
+
+#if !defined(_WIN32)
+// A local file that stops growing (here: the process's file size limit)
+// ends a get with ERR_FILE_CREATION, whether a block's write or the closing
+// flush finds out.
+TEST_F(TftpSteps, AGetWhoseFileCannotGrowFails) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Bytes full = pattern_bytes(512, 4);
+    const Lines begun = {"tftp-get requested: pathname='LOCAL' retry='0'",
+                         "tftp-get connect  : pathname='LOCAL'",
+                         "tftp-get started  : pathname='LOCAL'"};
+    auto get = [&](std::uint32_t blocks) {
+        std::filesystem::remove(path("ecrlog.txt"));
+        return run(
+            false,
+            [&](std::size_t i) {
+                const auto n = static_cast<std::uint16_t>(i + 1);
+                return std::optional(answer(tftp_data(n, i < blocks ? full : kShort)));
+            },
+            {}, false, 0);
+    };
+    // More than the stream buffers: a block's write fails, and that block
+    // is not acknowledged. How much got written depends on the buffer.
+    const Outcome big = get(200);
+    EXPECT_EQ(big.result, ERR_FILE_CREATION);
+    ASSERT_FALSE(big.socket.empty());
+    EXPECT_EQ(big.socket.back(), "wait 5000");
+    Lines trace = plain_trace();
+    ASSERT_EQ(trace.size(), 4u);
+    EXPECT_EQ(trace.back().rfind("tftp-get aborted  : pathname='LOCAL' length='", 0), 0u)
+        << trace.back();
+    trace.pop_back();
+    EXPECT_EQ(trace, begun);
+    EXPECT_EQ(local_size(), -1);
+    // All of it buffered: the closing flush fails after the last ACKs, and
+    // no line tells the end.
+    const Outcome small_file = get(3);
+    EXPECT_EQ(small_file.result, ERR_FILE_CREATION);
+    EXPECT_EQ(last(small_file.socket, 3), (Lines{"wait 5000", "send ACK 4", "send ACK 4"}));
+    EXPECT_EQ(plain_trace(), begun);
+    EXPECT_EQ(local_size(), -1);
+
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+}
+#endif
 
 }  // namespace
 }  // namespace veltra::test
