@@ -40,6 +40,15 @@ TEST_F(ServeJobs, JobIdsAre128RandomBits) {
         get_json(std::string("/api/v1/jobs/") + guess, 404);
 }
 
+// A read asked after the last one answered is a new read, even in the moment
+// the register's queue has not yet let go of the last one.
+TEST_F(ServeJobs, EachStatusReadAfterAnAnswerIsANewRead) {
+    start();
+    std::set<std::string> ids;
+    for (int i = 0; i < 12; ++i) ids.insert(get_json("/api/v1/registers/shop1/status")["id"]);
+    EXPECT_EQ(ids.size(), 12u);
+}
+
 TEST_F(ServeJobs, ARefusedChangeLeavesNoJobBehind) {
     start();
     const std::string path = "/api/v1/registers/shop1/commands/setup-on?confirm=1";

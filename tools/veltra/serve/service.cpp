@@ -224,6 +224,10 @@ public:
             return j.second->register_name == reg && pending(*j.second);
         }));
     }
+    bool is_pending(const Job& job) {
+        std::lock_guard lock(m_);
+        return pending(job);
+    }
     std::shared_ptr<Job> find(const std::string& id) {
         std::lock_guard lock(m_);
         auto it = jobs_.find(id);
@@ -406,7 +410,9 @@ public:
 
     // Queues the job. A status read joins the one queued or running
     // already, which answers for both (job->joined); the job itself is
-    // forgotten. When the queue is full or the service stops, the job fails
+    // forgotten. The running one counts only until it has answered: the
+    // loop lets go of it a moment later, and a read asked in that moment is
+    // a new read. When the queue is full or the service stops, the job fails
     // at once with 503.
     void submit(const std::shared_ptr<Job>& job) {
         std::shared_ptr<Job> taken;
@@ -414,7 +420,8 @@ public:
         {
             std::lock_guard lock(m_);
             if (job->kind == "status") {
-                if (current_ && current_->kind == "status") taken = current_;
+                if (current_ && current_->kind == "status" && store_.is_pending(*current_))
+                    taken = current_;
                 for (const auto& q : queue_)
                     if (!taken && q->kind == "status") taken = q;
             }
