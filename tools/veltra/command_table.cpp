@@ -3,6 +3,7 @@
 // exit status 2 and the usage line for anything the parse refuses.
 #include "command_table.hpp"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <exception>
 #include <map>
@@ -152,7 +153,9 @@ int run_tool(const std::vector<std::string>& args, Io& io) {
         "Every command's --help names the library function it calls.");
 
     std::map<std::string, CLI::App*> groups;
-    std::vector<std::pair<CLI::App*, Handler>> handlers;
+    // Each command's struct, kept with its app until the parse is done and
+    // the one selected has run.
+    std::vector<std::pair<CLI::App*, std::unique_ptr<CommandRun>>> commands;
     for (Family family : kFamilies) {
         for (Command& c : family()) {
             CLI::App* parent = &app;
@@ -170,11 +173,12 @@ int run_tool(const std::vector<std::string>& args, Io& io) {
             CLI::App* leaf =
                 parent->add_subcommand(c.path.back(), c.summary + " [" + c.calls + "]");
             leaf->fallthrough();
-            Handler handler = c.declare(*leaf);
+            std::unique_ptr<CommandRun> command = c.make();
+            command->declare(*leaf);
             const std::string more = leaf->get_footer();
             leaf->footer("Calls: " + c.calls + "\nExample: " + c.example +
                          (more.empty() ? "" : "\n\n" + more));
-            handlers.emplace_back(leaf, std::move(handler));
+            commands.emplace_back(leaf, std::move(command));
         }
     }
     // CLI11 takes a word that names no command for an extra argument: it
@@ -196,11 +200,11 @@ int run_tool(const std::vector<std::string>& args, Io& io) {
         return kExitUsage;
     }
 
-    for (auto& [leaf, handler] : handlers) {
+    for (auto& [leaf, command] : commands) {
         if (!leaf->parsed()) continue;
         try {
             ProgressBar bar(ctx);
-            const int status = handler(ctx);
+            const int status = command->run(ctx);
             bar.finish();
             return status;
         } catch (const UsageError& e) {
