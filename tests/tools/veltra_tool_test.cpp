@@ -98,6 +98,66 @@ INSTANTIATE_TEST_SUITE_P(
         HelpCase{{"clock", "decode"}, "ecr_oro_encode"},
         HelpCase{{"clock", "encode"}, "ecr_oro_check"}, HelpCase{{"sim"}, "usage: ecrsim"}));
 
+// A word where a command belongs that names none is a usage error, with
+// --help too: help for a command that does not exist would answer another
+// question. Help of what exists goes to stdout with 0.
+struct CommandWordCase {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // what stdout starts with; "" when it stays empty
+    std::string err;  // stderr's first line; "" when it stays empty
+};
+
+class CommandWords : public ::testing::TestWithParam<CommandWordCase> {};
+
+TEST_P(CommandWords, UnknownIsAUsageErrorHelpOfKnownIsNot) {
+    const CommandWordCase& c = GetParam();
+    const ToolRun r = run_tool(c.args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    if (c.out.empty()) {
+        EXPECT_EQ(r.out, "");
+    } else {
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
+    }
+    if (c.err.empty()) {
+        EXPECT_EQ(r.err, "");
+    } else {
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.err) << r.err;
+        EXPECT_NE(r.err.find("\nUsage: veltra"), std::string::npos) << r.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tool, CommandWords,
+    ::testing::Values(
+        CommandWordCase{"TopLevelHelp", {"--help"}, 0, "veltra: work with the register", ""},
+        CommandWordCase{"GroupHelp", {"tables", "--help"}, 0, "departments, articles", ""},
+        CommandWordCase{"CommandHelp", {"tables", "put", "-h"}, 0, "upload a CSV", ""},
+        CommandWordCase{
+            "HelpWithArgumentsOfACommand", {"tables", "get", "plu", "--help"}, 0, "download", ""},
+        CommandWordCase{
+            "HostValueIsNoCommand", {"--host", "fleet", "tables", "--help"}, 0, "departments", ""},
+        CommandWordCase{"UnknownFirstWord", {"fleet"}, 2, "", "veltra: unknown command: fleet"},
+        CommandWordCase{"UnknownFirstWordWithHelp",
+                        {"fleet", "tables", "put", "--help"},
+                        2,
+                        "",
+                        "veltra: unknown command: fleet"},
+        CommandWordCase{
+            "UnknownWordWithShortHelp", {"-h", "fleet"}, 2, "", "veltra: unknown command: fleet"},
+        CommandWordCase{"UnknownInGroup",
+                        {"tables", "nosuch"},
+                        2,
+                        "",
+                        "veltra: unknown command: tables nosuch"},
+        CommandWordCase{"UnknownInGroupWithHelp",
+                        {"--json", "tables", "nosuch", "--help"},
+                        2,
+                        "",
+                        "veltra: unknown command: tables nosuch"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Tool, SimPassesItsOptionsToEcrsim) {
     // ecrsim's own parser sees the options: a bad one is its usage error.
     const ToolRun r = run_tool({"sim", "--address", "127.0.0.1", "--tftp-port", "70000"});

@@ -1,8 +1,9 @@
 // Commands of the register's backups: one archive of its data files saved,
 // inspected, extracted to a folder, and restored (which asks first).
+#include <CLI/CLI.hpp>
 #include <array>
 #include <filesystem>
-#include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
 
@@ -50,126 +51,122 @@ std::int64_t size_of(const std::string& file) {
     return ec ? -1 : static_cast<std::int64_t>(size);
 }
 
-Command backup_save() {
-    return {{"backup", "save"},
-            "save the register's twelve data files as one archive FILE",
-            "ecr_dati_save",
-            "veltra --host 192.168.1.20 backup save cassa.bak",
-            [](CLI::App& app) -> Handler {
-                auto file = std::make_shared<std::string>();
-                app.add_option("FILE", *file, "the archive to write")->required();
-                app.footer("An earlier FILE is replaced only by a complete archive.");
-                return [file](Context& ctx) {
-                    const std::int32_t r = ecr_dati_save(file->c_str(), ctx.host());
-                    const std::int64_t size = r == 0 ? size_of(*file) : -1;
-                    return ctx.finish(
-                        "ecr_dati_save", r, false,
-                        "backup of " + ctx.host_label() + " saved to " + *file + " (" +
-                            std::to_string(size) + " bytes)",
-                        {{"file", *file}, {"host", ctx.host_label()}, {"size", size}});
-                };
-            }};
-}
+struct BackupSave {
+    std::string file;
 
-Command backup_info() {
-    return {{"backup", "info"},
-            "check an archive and show the register's INFO answer kept in its header",
-            "ecr_dati_info",
-            "veltra backup info cassa.bak --json",
-            [](CLI::App& app) -> Handler {
-                auto file = std::make_shared<std::string>();
-                app.add_option("FILE", *file, "the archive")->required();
-                return [file](Context& ctx) {
-                    Header h;
-                    const std::int32_t r =
-                        ecr_dati_info(file->c_str(), h.org.data(), h.mod.data(), h.vars.data());
-                    if (r != 0) return ctx.finish("ecr_dati_info", r, false, "", {{"file", *file}});
-                    nlohmann::json extra = header_json(h);
-                    extra["file"] = *file;
-                    std::ostringstream text;
-                    text << *file << ": backup of a register of " << header_text(h)
-                         << "\ninfo variables:";
-                    int index = 0;
-                    for (const auto& f : extra["info"]) {
-                        text << "\n  " << (index < 10 ? " " : "") << index << " "
-                             << f["name"].get<std::string>() << "="
-                             << f["value"].get<std::string>();
-                        ++index;
-                    }
-                    return ctx.finish("ecr_dati_info", r, false, text.str(), extra);
-                };
-            }};
-}
+    void declare(CLI::App& app) {
+        app.add_option("FILE", file, "the archive to write")->required();
+        app.footer("An earlier FILE is replaced only by a complete archive.");
+    }
+    int run(Context& ctx) {
+        const std::int32_t r = ecr_dati_save(file.c_str(), ctx.host());
+        const std::int64_t size = r == 0 ? size_of(file) : -1;
+        return ctx.finish("ecr_dati_save", r, false,
+                          "backup of " + ctx.host_label() + " saved to " + file + " (" +
+                              std::to_string(size) + " bytes)",
+                          {{"file", file}, {"host", ctx.host_label()}, {"size", size}});
+    }
+};
 
-Command backup_extract() {
-    return {{"backup", "extract"},
-            "write an archive's twelve files and REPARTI.CSV, PLU.CSV, CLIENTI.CSV into DIR",
-            "ecr_dati_extract",
-            "veltra backup extract cassa.bak cassa-files",
-            [](CLI::App& app) -> Handler {
-                auto file = std::make_shared<std::string>();
-                auto dir = std::make_shared<std::string>();
-                app.add_option("FILE", *file, "the archive")->required();
-                app.add_option("DIR", *dir, "the folder (made when missing)")->required();
-                return [file, dir](Context& ctx) {
-                    std::error_code ec;
-                    fs::create_directories(*dir, ec);
-                    if (!fs::is_directory(*dir)) throw UsageError{"DIR is not a folder: " + *dir};
-                    const std::int32_t r = ecr_dati_extract(file->c_str(), dir->c_str());
-                    std::vector<std::string> files;
-                    if (r == 0) {
-                        for (const char* m : kMembers) {
-                            if (fs::exists(fs::path(*dir) / m)) files.emplace_back(m);
-                        }
-                    }
-                    return ctx.finish("ecr_dati_extract", r, false,
-                                      *file + " extracted to " + *dir + ": " +
-                                          std::to_string(files.size()) + " files",
-                                      {{"file", *file}, {"dir", *dir}, {"files", files}});
-                };
-            }};
-}
+struct BackupInfo {
+    std::string file;
 
-Command backup_restore() {
-    return {
-        {"backup", "restore"},
-        "put an archive's twelve files back to the register (asks first)",
-        "ecr_dati_info, ecr_dati_restore",
-        "veltra --host 192.168.1.20 backup restore cassa.bak --yes",
-        [](CLI::App& app) -> Handler {
-            auto file = std::make_shared<std::string>();
-            auto yes = std::make_shared<bool>(false);
-            app.add_option("FILE", *file, "the archive")->required();
-            app.add_flag("--yes", *yes, "restore without asking");
-            app.footer("Every table and data file of the register is replaced by the archive's.");
-            return [file, yes](Context& ctx) {
-                // A bad archive is refused before anything is asked.
-                Header h;
-                std::int32_t r =
-                    ecr_dati_info(file->c_str(), h.org.data(), h.mod.data(), h.vars.data());
-                if (r != 0) return ctx.finish("ecr_dati_info", r, false, "", {{"file", *file}});
-                nlohmann::json extra = {
-                    {"file", *file}, {"host", ctx.host_label()}, {"restored", false}};
-                if (!ctx.confirm(*yes,
-                                 "Restore " + *file + " (a register of " + header_text(h) +
-                                     ") onto the register at " + ctx.host_label() +
-                                     "? All its data files are replaced.",
-                                 "backup restore")) {
-                    ctx.err() << "veltra: not confirmed, nothing sent\n";
-                    return kExitFailure;
-                }
-                r = ecr_dati_restore(file->c_str(), ctx.host());
-                extra["restored"] = r == 0;
-                return ctx.finish("ecr_dati_restore", r, false,
-                                  *file + " restored onto " + ctx.host_label(), extra);
-            };
-        }};
-}
+    void declare(CLI::App& app) { app.add_option("FILE", file, "the archive")->required(); }
+    int run(Context& ctx) {
+        Header h;
+        const std::int32_t r =
+            ecr_dati_info(file.c_str(), h.org.data(), h.mod.data(), h.vars.data());
+        if (r != 0) return ctx.finish("ecr_dati_info", r, false, "", {{"file", file}});
+        nlohmann::json extra = header_json(h);
+        extra["file"] = file;
+        std::ostringstream text;
+        text << file << ": backup of a register of " << header_text(h) << "\ninfo variables:";
+        int index = 0;
+        for (const auto& f : extra["info"]) {
+            text << "\n  " << (index < 10 ? " " : "") << index << " "
+                 << f["name"].get<std::string>() << "=" << f["value"].get<std::string>();
+            ++index;
+        }
+        return ctx.finish("ecr_dati_info", r, false, text.str(), extra);
+    }
+};
+
+struct BackupExtract {
+    std::string file;
+    std::string dir;
+
+    void declare(CLI::App& app) {
+        app.add_option("FILE", file, "the archive")->required();
+        app.add_option("DIR", dir, "the folder (made when missing)")->required();
+    }
+    int run(Context& ctx) {
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (!fs::is_directory(dir)) throw UsageError{"DIR is not a folder: " + dir};
+        const std::int32_t r = ecr_dati_extract(file.c_str(), dir.c_str());
+        std::vector<std::string> files;
+        if (r == 0) {
+            for (const char* m : kMembers) {
+                if (fs::exists(fs::path(dir) / m)) files.emplace_back(m);
+            }
+        }
+        return ctx.finish(
+            "ecr_dati_extract", r, false,
+            file + " extracted to " + dir + ": " + std::to_string(files.size()) + " files",
+            {{"file", file}, {"dir", dir}, {"files", files}});
+    }
+};
+
+struct BackupRestore {
+    std::string file;
+    bool yes = false;
+
+    void declare(CLI::App& app) {
+        app.add_option("FILE", file, "the archive")->required();
+        app.add_flag("--yes", yes, "restore without asking");
+        app.footer("Every table and data file of the register is replaced by the archive's.");
+    }
+    int run(Context& ctx) {
+        // A bad archive is refused before anything is asked.
+        Header h;
+        std::int32_t r = ecr_dati_info(file.c_str(), h.org.data(), h.mod.data(), h.vars.data());
+        if (r != 0) return ctx.finish("ecr_dati_info", r, false, "", {{"file", file}});
+        nlohmann::json extra = {{"file", file}, {"host", ctx.host_label()}, {"restored", false}};
+        if (!ctx.confirm(yes,
+                         "Restore " + file + " (a register of " + header_text(h) +
+                             ") onto the register at " + ctx.host_label() +
+                             "? All its data files are replaced.",
+                         "backup restore")) {
+            ctx.err() << "veltra: not confirmed, nothing sent\n";
+            return kExitFailure;
+        }
+        r = ecr_dati_restore(file.c_str(), ctx.host());
+        extra["restored"] = r == 0;
+        return ctx.finish("ecr_dati_restore", r, false, file + " restored onto " + ctx.host_label(),
+                          extra);
+    }
+};
 
 }  // namespace
 
 std::vector<Command> backup_commands() {
-    return {backup_save(), backup_info(), backup_extract(), backup_restore()};
+    return {
+        command<BackupSave>({"backup", "save"},
+                            "save the register's twelve data files as one archive FILE",
+                            "ecr_dati_save", "veltra --host 192.168.1.20 backup save cassa.bak"),
+        command<BackupInfo>(
+            {"backup", "info"},
+            "check an archive and show the register's INFO answer kept in its header",
+            "ecr_dati_info", "veltra backup info cassa.bak --json"),
+        command<BackupExtract>(
+            {"backup", "extract"},
+            "write an archive's twelve files and REPARTI.CSV, PLU.CSV, CLIENTI.CSV into DIR",
+            "ecr_dati_extract", "veltra backup extract cassa.bak cassa-files"),
+        command<BackupRestore>({"backup", "restore"},
+                               "put an archive's twelve files back to the register (asks first)",
+                               "ecr_dati_info, ecr_dati_restore",
+                               "veltra --host 192.168.1.20 backup restore cassa.bak --yes"),
+    };
 }
 
 }  // namespace veltra::tool

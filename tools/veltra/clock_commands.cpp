@@ -1,8 +1,9 @@
 // Commands of the register's clock codes: an oro value shown as a date and
 // time, and a date and time made into an oro value (checked first).
+#include <CLI/CLI.hpp>
 #include <array>
 #include <charconv>
-#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "command_table.hpp"
@@ -42,70 +43,67 @@ nlohmann::json fields_of(std::uint32_t oro) {
             {"minute", s[4]}, {"second", s[5]}, {"weekday", s[6]}, {"yday", s[8] | (s[9] << 8)}};
 }
 
-Command clock_decode() {
-    return {
-        {"clock", "decode"},
-        "show an oro value as dd/mm/yy-hh:mm:ss-[day of year-weekday]",
-        "ecr_oro_encode, ecr_oro_2struct",
-        "veltra clock decode 1418734800",
-        [](CLI::App& app) -> Handler {
-            auto value = std::make_shared<std::string>();
-            app.add_option("VALUE", *value, "the oro value, decimal or 0x hexadecimal")->required();
-            return [value](Context& ctx) {
-                std::uint32_t oro = 0;
-                if (!parse_oro(*value, oro))
-                    throw UsageError{"VALUE must be a number from 0 to 4294967295: " + *value};
-                unsigned char s[ECR_ORO_STRUCT_SIZE] = {};
-                if (ecr_oro_2struct(oro, s) != 0)
-                    throw UsageError{
-                        "VALUE is outside the register's dates (946684800 to "
-                        "4102444799, 2000 to 2099): " +
-                        *value};
-                char text[ECR_ORO_TEXT_BUFSIZE];
-                ecr_oro_encode(oro, text);
-                nlohmann::json extra = fields_of(oro);
-                extra["value"] = oro;
-                extra["text"] = text;
-                return ctx.finish("ecr_oro_encode", 0, false, text, extra);
-            };
-        }};
-}
+struct ClockDecode {
+    std::string value;
 
-Command clock_encode() {
-    return {
-        {"clock", "encode"},
-        "make the oro value of a date and time (refused unless ecr_oro_check accepts it)",
-        "ecr_oro_check, ecr_oro_decode",
-        "veltra clock encode 16/12/14 12:30:00",
-        [](CLI::App& app) -> Handler {
-            auto date = std::make_shared<std::string>();
-            auto time = std::make_shared<std::string>("00:00:00");
-            app.add_option("DATE", *date, "DD/MM/YY (years 00 to 99 are 2000 to 2099)")->required();
-            app.add_option("TIME", *time, "HH:MM:SS (00:00:00)");
-            return [date, time](Context& ctx) {
-                std::array<int, 3> d{}, t{};
-                if (!parse_triple(*date, '/', d))
-                    throw UsageError{"DATE must be DD/MM/YY: " + *date};
-                if (!parse_triple(*time, ':', t))
-                    throw UsageError{"TIME must be HH:MM:SS: " + *time};
-                // Unchecked, the fields add up: 31/04/14 would become 1 May.
-                if (ecr_oro_check(d[0], d[1], d[2], t[0], t[1], t[2]) != 0)
-                    throw UsageError{"not a valid date and time: " + *date + " " + *time};
-                const std::uint32_t oro = ecr_oro_decode(d[0], d[1], d[2], t[0], t[1], t[2]);
-                char text[ECR_ORO_TEXT_BUFSIZE];
-                ecr_oro_encode(oro, text);
-                nlohmann::json extra = fields_of(oro);
-                extra["value"] = oro;
-                extra["text"] = text;
-                return ctx.finish("ecr_oro_decode", 0, false, std::to_string(oro), extra);
-            };
-        }};
-}
+    void declare(CLI::App& app) {
+        app.add_option("VALUE", value, "the oro value, decimal or 0x hexadecimal")->required();
+    }
+    int run(Context& ctx) {
+        std::uint32_t oro = 0;
+        if (!parse_oro(value, oro))
+            throw UsageError{"VALUE must be a number from 0 to 4294967295: " + value};
+        unsigned char s[ECR_ORO_STRUCT_SIZE] = {};
+        if (ecr_oro_2struct(oro, s) != 0)
+            throw UsageError{
+                "VALUE is outside the register's dates (946684800 to 4102444799, 2000 to 2099): " +
+                value};
+        char text[ECR_ORO_TEXT_BUFSIZE];
+        ecr_oro_encode(oro, text);
+        nlohmann::json extra = fields_of(oro);
+        extra["value"] = oro;
+        extra["text"] = text;
+        return ctx.finish("ecr_oro_encode", 0, false, text, extra);
+    }
+};
+
+struct ClockEncode {
+    std::string date;
+    std::string time = "00:00:00";
+
+    void declare(CLI::App& app) {
+        app.add_option("DATE", date, "DD/MM/YY (years 00 to 99 are 2000 to 2099)")->required();
+        app.add_option("TIME", time, "HH:MM:SS (00:00:00)");
+    }
+    int run(Context& ctx) {
+        std::array<int, 3> d{}, t{};
+        if (!parse_triple(date, '/', d)) throw UsageError{"DATE must be DD/MM/YY: " + date};
+        if (!parse_triple(time, ':', t)) throw UsageError{"TIME must be HH:MM:SS: " + time};
+        // Unchecked, the fields add up: 31/04/14 would become 1 May.
+        if (ecr_oro_check(d[0], d[1], d[2], t[0], t[1], t[2]) != 0)
+            throw UsageError{"not a valid date and time: " + date + " " + time};
+        const std::uint32_t oro = ecr_oro_decode(d[0], d[1], d[2], t[0], t[1], t[2]);
+        char text[ECR_ORO_TEXT_BUFSIZE];
+        ecr_oro_encode(oro, text);
+        nlohmann::json extra = fields_of(oro);
+        extra["value"] = oro;
+        extra["text"] = text;
+        return ctx.finish("ecr_oro_decode", 0, false, std::to_string(oro), extra);
+    }
+};
 
 }  // namespace
 
 std::vector<Command> clock_commands() {
-    return {clock_decode(), clock_encode()};
+    return {
+        command<ClockDecode>({"clock", "decode"},
+                             "show an oro value as dd/mm/yy-hh:mm:ss-[day of year-weekday]",
+                             "ecr_oro_encode, ecr_oro_2struct", "veltra clock decode 1418734800"),
+        command<ClockEncode>(
+            {"clock", "encode"},
+            "make the oro value of a date and time (refused unless ecr_oro_check accepts it)",
+            "ecr_oro_check, ecr_oro_decode", "veltra clock encode 16/12/14 12:30:00"),
+    };
 }
 
 }  // namespace veltra::tool

@@ -3,6 +3,7 @@
 // exit status 2 and the usage line for anything the parse refuses.
 #include "command_table.hpp"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <exception>
 #include <map>
@@ -69,31 +70,62 @@ const CLI::App* selected(const CLI::App& app, std::string& name) {
     }
 }
 
-// CLI11 reports a word that names no command as a missing one: name the word.
-std::string unknown_command(const CLI::App& app, const std::vector<std::string>& args) {
-    const CLI::App* at = &app;
+// Where the command words of a command line lead: the deepest group or
+// command they name, and the first word that names none ("" when every one
+// does). Words after a command are its own arguments.
+struct CommandWords {
+    const CLI::App* at;
+    std::string name;     // "veltra tables"
+    std::string unknown;  // "tables nosuch"
+};
+
+// An option of app or of a group or the tool above it (they fall through).
+const CLI::Option* known_option(const CLI::App* app, const std::string& name) {
+    for (; app != nullptr; app = app->get_parent()) {
+        if (const CLI::Option* option = app->get_option_no_throw(name)) return option;
+    }
+    return nullptr;
+}
+
+CommandWords command_words(const CLI::App& app, const std::vector<std::string>& args) {
+    CommandWords w{&app, app.get_name(), ""};
     std::string path;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& word = args[i];
-        if (word == "--host") {
-            ++i;
+        if (word.empty()) continue;
+        if (word[0] == '-') {
+            // An option the walk does not know may take the next word as its
+            // value: the parse judges the rest.
+            const std::size_t eq = word.find('=');
+            const CLI::Option* option = known_option(w.at, word.substr(0, eq));
+            if (option == nullptr) break;
+            if (eq == std::string::npos && option->get_items_expected_min() > 0) ++i;
             continue;
         }
-        if (word.empty() || word[0] == '-') continue;
+        if (w.at->get_subcommands({}).empty()) break;  // a command: its arguments follow
         path += (path.empty() ? "" : " ") + word;
         const auto subs =
-            at->get_subcommands([&word](const CLI::App* s) { return s->get_name() == word; });
-        if (subs.empty()) return "unknown command: " + path;
-        at = subs.front();
+            w.at->get_subcommands([&word](const CLI::App* s) { return s->get_name() == word; });
+        if (subs.empty()) {
+            w.unknown = path;
+            break;
+        }
+        w.at = subs.front();
+        w.name += " " + word;
     }
-    return "";
+    return w;
+}
+
+void usage_error(const CLI::App* at, const std::string& name, std::ostream& err,
+                 const std::string& message) {
+    err << "veltra: " << message << "\n"
+        << CLI::Formatter().make_usage(at, name) << "Run '" << name << " --help' for more.\n";
 }
 
 void usage_error(const CLI::App& app, std::ostream& err, const std::string& message) {
     std::string name;
     const CLI::App* at = selected(app, name);
-    err << "veltra: " << message << "\n"
-        << CLI::Formatter().make_usage(at, name) << "Run '" << name << " --help' for more.\n";
+    usage_error(at, name, err, message);
 }
 
 }  // namespace
@@ -121,7 +153,9 @@ int run_tool(const std::vector<std::string>& args, Io& io) {
         "Every command's --help names the library function it calls.");
 
     std::map<std::string, CLI::App*> groups;
-    std::vector<std::pair<CLI::App*, Handler>> handlers;
+    // Each command's struct, kept with its app until the parse is done and
+    // the one selected has run.
+    std::vector<std::pair<CLI::App*, std::unique_ptr<CommandRun>>> commands;
     for (Family family : kFamilies) {
         for (Command& c : family()) {
             CLI::App* parent = &app;
@@ -139,12 +173,21 @@ int run_tool(const std::vector<std::string>& args, Io& io) {
             CLI::App* leaf =
                 parent->add_subcommand(c.path.back(), c.summary + " [" + c.calls + "]");
             leaf->fallthrough();
-            Handler handler = c.declare(*leaf);
+            std::unique_ptr<CommandRun> command = c.make();
+            command->declare(*leaf);
             const std::string more = leaf->get_footer();
             leaf->footer("Calls: " + c.calls + "\nExample: " + c.example +
                          (more.empty() ? "" : "\n\n" + more));
-            handlers.emplace_back(leaf, std::move(handler));
+            commands.emplace_back(leaf, std::move(command));
         }
+    }
+    // CLI11 takes a word that names no command for an extra argument: it
+    // answers --help with the help of the words it knows, and reports a
+    // missing command without one. Both are this word's usage error.
+    const CommandWords words = command_words(app, args);
+    if (!words.unknown.empty()) {
+        usage_error(words.at, words.name, io.err, "unknown command: " + words.unknown);
+        return kExitUsage;
     }
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -153,18 +196,15 @@ int run_tool(const std::vector<std::string>& args, Io& io) {
         app.exit(e, io.out, io.err);
         return kExitOk;
     } catch (const CLI::ParseError& e) {
-        const std::string what = e.what();
-        const std::string unknown =
-            what.find("ubcommand") != std::string::npos ? unknown_command(app, args) : "";
-        usage_error(app, io.err, unknown.empty() ? e.what() : unknown);
+        usage_error(app, io.err, e.what());
         return kExitUsage;
     }
 
-    for (auto& [leaf, handler] : handlers) {
+    for (auto& [leaf, command] : commands) {
         if (!leaf->parsed()) continue;
         try {
             ProgressBar bar(ctx);
-            const int status = handler(ctx);
+            const int status = command->run(ctx);
             bar.finish();
             return status;
         } catch (const UsageError& e) {

@@ -1,31 +1,66 @@
 // The veltra tool's commands. Each family of the library contributes its
-// commands through one function listed in command_table.cpp; a command names
-// the library function it calls and an example, declares its own arguments
-// and returns the handler that runs it. Adding a family is one entry in that
-// list plus the family's file.
+// commands through one function listed in command_table.cpp: a table of its
+// commands, each with the library functions it calls, an example and the
+// struct that holds its options. Adding a family is one entry in that list
+// plus the family's file.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <array>
-#include <functional>
+#include <concepts>
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tool_context.hpp"
 
+namespace CLI {
+class App;
+}
+
 namespace veltra::tool {
 
-using Handler = std::function<int(Context&)>;
+// A command's options struct as the command line holds it: made when the
+// command line is built, its members bound to the command's CLI11 app, and
+// alive until the command has run.
+class CommandRun {
+public:
+    virtual ~CommandRun() = default;
+    virtual void declare(CLI::App& app) = 0;
+    virtual int run(Context& ctx) = 0;
+};
+
+// A command's struct: its options as members, declare binds them on the
+// command's app, run does the command with what the parse stored.
+template <class T>
+concept CommandStruct = std::default_initializable<T> &&
+    requires(T t, CLI::App& app, Context& ctx) {
+    t.declare(app);
+    { t.run(ctx) } -> std::same_as<int>;
+};
 
 struct Command {
     std::vector<std::string> path;  // {"tables", "put"}: a group word, then the command
     std::string summary;
     std::string calls;  // the library functions the command calls
     std::string example;
-    // Declares the command's options and positionals on its CLI11 app;
-    // returns the handler, which reads what the parse stored.
-    std::function<Handler(CLI::App&)> declare;
+    std::unique_ptr<CommandRun> (*make)();
 };
+
+// The table entry of the command whose struct is T.
+template <CommandStruct T>
+Command command(std::vector<std::string> path, std::string summary, std::string calls,
+                std::string example) {
+    struct Held final : CommandRun {
+        T options;
+        void declare(CLI::App& app) override { options.declare(app); }
+        int run(Context& ctx) override { return options.run(ctx); }
+    };
+    return {std::move(path), std::move(summary), std::move(calls), std::move(example),
+            []() -> std::unique_ptr<CommandRun> { return std::make_unique<Held>(); }};
+}
 
 // The families.
 std::vector<Command> register_commands();  // ping, status, command, file

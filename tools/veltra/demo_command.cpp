@@ -1,6 +1,7 @@
 // `veltra demo [DIR]`: a simulated register started in process on free
 // loopback ports, and a tour of the library's families against it, each
 // step with its result and time. The files the tour makes stay in DIR.
+#include <CLI/CLI.hpp>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -481,43 +483,44 @@ int run_demo(Context& ctx, const DemoSetup& setup) {
     return status;
 }
 
-Command demo() {
-    return {{"demo"},
-            "start a simulated register on free ports and tour the library against it",
-            "ecrsim, embedded; status, tables, keys, sales, backup and release functions",
-            "veltra demo ./veltra-demo",
-            [](CLI::App& app) -> Handler {
-                auto dir = std::make_shared<std::string>("veltra-demo");
-                auto faults = std::make_shared<std::vector<std::string>>();
-                app.add_option("DIR", *dir, "folder for the files the tour makes")
-                    ->capture_default_str();
-                app.add_option("--fault", *faults,
-                               "a fault the simulated register plays, as ecrsim's --fault "
-                               "(error:1:1@PLU.BIN refuses the article table)");
-                app.footer(
-                    "Steps: status; the PLU table (100000 articles) to CSV; department 1\n"
-                    "renamed in the CSV, uploaded and downloaded again; a sale keyed on\n"
-                    "department 2; the day's sales CSV; a backup saved, inspected and\n"
-                    "extracted; a release of the next version made, checked and installed.\n"
-                    "Exit status 0 when every step succeeds, else 1. --host does not apply:\n"
-                    "the demo talks only to its own register.");
-                return [dir, faults](Context& ctx) {
-                    DemoSetup setup;
-                    setup.dir = *dir;
-                    for (const std::string& text : *faults) {
-                        const auto f = ecrsim::parse_tftp_fault(text);
-                        if (!f) throw UsageError{"not a fault: " + text};
-                        setup.faults.push_back(*f);
-                    }
-                    return run_demo(ctx, setup);
-                };
-            }};
-}
+struct Demo {
+    std::string dir = "veltra-demo";
+    std::vector<std::string> faults;
+
+    void declare(CLI::App& app) {
+        app.add_option("DIR", dir, "folder for the files the tour makes")->capture_default_str();
+        app.add_option("--fault", faults,
+                       "a fault the simulated register plays, as ecrsim's --fault "
+                       "(error:1:1@PLU.BIN refuses the article table)");
+        app.footer(
+            "Steps: status; the PLU table (100000 articles) to CSV; department 1\n"
+            "renamed in the CSV, uploaded and downloaded again; a sale keyed on\n"
+            "department 2; the day's sales CSV; a backup saved, inspected and\n"
+            "extracted; a release of the next version made, checked and installed.\n"
+            "Exit status 0 when every step succeeds, else 1. --host does not apply:\n"
+            "the demo talks only to its own register.");
+    }
+    int run(Context& ctx) {
+        DemoSetup setup;
+        setup.dir = dir;
+        for (const std::string& text : faults) {
+            const auto f = ecrsim::parse_tftp_fault(text);
+            if (!f) throw UsageError{"not a fault: " + text};
+            setup.faults.push_back(*f);
+        }
+        return run_demo(ctx, setup);
+    }
+};
 
 }  // namespace
 
 std::vector<Command> demo_commands() {
-    return {demo()};
+    return {
+        command<Demo>({"demo"},
+                      "start a simulated register on free ports and tour the library against it",
+                      "ecrsim, embedded; status, tables, keys, sales, backup and release functions",
+                      "veltra demo ./veltra-demo"),
+    };
 }
 
 }  // namespace veltra::tool

@@ -1,8 +1,9 @@
 // Commands of the raw TCP line channel: a text or a file sent to the
 // register, and the bytes it sends back. Each command connects, does its one
 // thing and disconnects.
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <vector>
 
@@ -73,72 +74,73 @@ int with_connection(Context& ctx, Work work) {
     return status;
 }
 
-Command line_send() {
-    return {
-        {"line", "send"},
-        "send TEXT to the register over its line port, piece by piece as it accepts them",
-        "ecr_conn_xonxoff_ntw, ecr_send_xonxoff_ntw, ecr_disc_xonxoff_ntw",
-        "veltra --host 192.168.1.20 line send '\"01\"202F'",
-        [](CLI::App& app) -> Handler {
-            auto text = std::make_shared<std::string>();
-            app.add_option("TEXT", *text, "the text, in the register's line protocol")->required();
-            return [text](Context& ctx) {
-                return with_connection(ctx, [&](std::int32_t sock) {
-                    const std::int32_t r = ecr_send_xonxoff_ntw(sock, text->c_str());
-                    return ctx.finish(
-                        "ecr_send_xonxoff_ntw", r, false,
-                        std::to_string(text->size()) + " bytes sent to " + ctx.host_label(),
-                        {{"bytes", text->size()}});
-                });
-            };
-        }};
-}
+struct LineSend {
+    std::string text;
 
-Command line_file() {
-    return {{"line", "file"},
-            "send a text file to the register over its line port, in blocks of 1024 bytes",
-            "ecr_conn_xonxoff_ntw, ecr_file_xonxoff_ntw, ecr_disc_xonxoff_ntw",
-            "veltra --host 192.168.1.20 line file keys.txt",
-            [](CLI::App& app) -> Handler {
-                auto file = std::make_shared<std::string>();
-                app.add_option("FILE", *file, "the text file")->required();
-                return [file](Context& ctx) {
-                    return with_connection(ctx, [&](std::int32_t sock) {
-                        const std::int32_t r = ecr_file_xonxoff_ntw(sock, file->c_str());
-                        return ctx.finish(
-                            "ecr_file_xonxoff_ntw", r, false,
-                            *file + " sent to " + ctx.host_label(),
-                            {{"file", *file}, {"bytes", ecr_file_size(file->c_str())}});
-                    });
-                };
-            }};
-}
+    void declare(CLI::App& app) {
+        app.add_option("TEXT", text, "the text, in the register's line protocol")->required();
+    }
+    int run(Context& ctx) {
+        return with_connection(ctx, [&](std::int32_t sock) {
+            const std::int32_t r = ecr_send_xonxoff_ntw(sock, text.c_str());
+            return ctx.finish("ecr_send_xonxoff_ntw", r, false,
+                              std::to_string(text.size()) + " bytes sent to " + ctx.host_label(),
+                              {{"bytes", text.size()}});
+        });
+    }
+};
 
-Command line_recv() {
-    return {{"line", "recv"},
-            "print the bytes the register sends on its line port (the first read that brings any)",
-            "ecr_conn_xonxoff_ntw, ecr_recv_xonxoff_ntw, ecr_disc_xonxoff_ntw",
-            "veltra --host 192.168.1.20 line recv --max 256 --seconds 30",
-            [](CLI::App& app) -> Handler {
-                auto o = std::make_shared<ReceiveOptions>();
-                add_receive_options(app, *o);
-                app.footer("Nothing received within --seconds prints nothing and exits 0.");
-                return [o](Context& ctx) {
-                    return with_connection(ctx, [&](std::int32_t sock) {
-                        std::vector<char> buf(static_cast<std::size_t>(o->max));
-                        const std::int32_t r =
-                            ecr_recv_xonxoff_ntw(sock, buf.data(), o->max, o->seconds);
-                        return finish_received(ctx, "ecr_recv_xonxoff_ntw", r, buf.data(),
-                                               nlohmann::json::object());
-                    });
-                };
-            }};
-}
+struct LineFile {
+    std::string file;
+
+    void declare(CLI::App& app) { app.add_option("FILE", file, "the text file")->required(); }
+    int run(Context& ctx) {
+        return with_connection(ctx, [&](std::int32_t sock) {
+            const std::int32_t r = ecr_file_xonxoff_ntw(sock, file.c_str());
+            return ctx.finish("ecr_file_xonxoff_ntw", r, false,
+                              file + " sent to " + ctx.host_label(),
+                              {{"file", file}, {"bytes", ecr_file_size(file.c_str())}});
+        });
+    }
+};
+
+struct LineRecv {
+    ReceiveOptions o;
+
+    void declare(CLI::App& app) {
+        add_receive_options(app, o);
+        app.footer("Nothing received within --seconds prints nothing and exits 0.");
+    }
+    int run(Context& ctx) {
+        return with_connection(ctx, [&](std::int32_t sock) {
+            std::vector<char> buf(static_cast<std::size_t>(o.max));
+            const std::int32_t r = ecr_recv_xonxoff_ntw(sock, buf.data(), o.max, o.seconds);
+            return finish_received(ctx, "ecr_recv_xonxoff_ntw", r, buf.data(),
+                                   nlohmann::json::object());
+        });
+    }
+};
 
 }  // namespace
 
 std::vector<Command> line_commands() {
-    return {line_send(), line_file(), line_recv()};
+    return {
+        command<LineSend>(
+            {"line", "send"},
+            "send TEXT to the register over its line port, piece by piece as it accepts them",
+            "ecr_conn_xonxoff_ntw, ecr_send_xonxoff_ntw, ecr_disc_xonxoff_ntw",
+            "veltra --host 192.168.1.20 line send '\"01\"202F'"),
+        command<LineFile>(
+            {"line", "file"},
+            "send a text file to the register over its line port, in blocks of 1024 bytes",
+            "ecr_conn_xonxoff_ntw, ecr_file_xonxoff_ntw, ecr_disc_xonxoff_ntw",
+            "veltra --host 192.168.1.20 line file keys.txt"),
+        command<LineRecv>(
+            {"line", "recv"},
+            "print the bytes the register sends on its line port (the first read that brings any)",
+            "ecr_conn_xonxoff_ntw, ecr_recv_xonxoff_ntw, ecr_disc_xonxoff_ntw",
+            "veltra --host 192.168.1.20 line recv --max 256 --seconds 30"),
+    };
 }
 
 }  // namespace veltra::tool

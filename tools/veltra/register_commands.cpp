@@ -1,8 +1,9 @@
 // Commands of the register itself: ping, status, the register's commands,
 // and register files by name.
+#include <CLI/CLI.hpp>
 #include <array>
 #include <filesystem>
-#include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
 
@@ -33,27 +34,23 @@ nlohmann::json info_fields(const std::string& answer) {
 
 namespace {
 
-Command ping() {
-    return {{"ping"},
-            "check that the register answers (ICMP echo, up to three tries)",
-            "ecr_ping",
-            "veltra --host 192.168.1.20 ping --seconds 2",
-            [](CLI::App& app) -> Handler {
-                auto seconds = std::make_shared<int>(3);
-                app.add_option("--seconds", *seconds, "seconds to wait for each reply")
-                    ->check(CLI::Range(1, 60));
-                return [seconds](Context& ctx) {
-                    const std::int32_t r = ecr_ping(ctx.host(), *seconds);
-                    const std::string hint =
-                        r == ERR_SOCKET_OPEN
-                            ? "ICMP needs net.ipv4.ping_group_range to cover your group, or "
-                              "CAP_NET_RAW"
-                            : "";
-                    return ctx.finish("ecr_ping", r, false, ctx.host_label() + " answers",
-                                      {{"host", ctx.host_label()}}, hint);
-                };
-            }};
-}
+struct Ping {
+    int seconds = 3;
+
+    void declare(CLI::App& app) {
+        app.add_option("--seconds", seconds, "seconds to wait for each reply")
+            ->check(CLI::Range(1, 60));
+    }
+    int run(Context& ctx) {
+        const std::int32_t r = ecr_ping(ctx.host(), seconds);
+        const std::string hint =
+            r == ERR_SOCKET_OPEN
+                ? "ICMP needs net.ipv4.ping_group_range to cover your group, or CAP_NET_RAW"
+                : "";
+        return ctx.finish("ecr_ping", r, false, ctx.host_label() + " answers",
+                          {{"host", ctx.host_label()}}, hint);
+    }
+};
 
 const char* state_meaning(const std::string& letter) {
     if (letter == "I") return "free";
@@ -64,53 +61,46 @@ const char* state_meaning(const std::string& letter) {
     return "not available for work";
 }
 
-Command status() {
-    return {{"status"},
-            "the register's state, host connection, generation and info variables",
-            "ecr_get_info, ecr_get_status_new",
-            "veltra --host 192.168.1.20 status --json",
-            [](CLI::App&) -> Handler {
-                return [](Context& ctx) {
-                    std::array<char, kInfoAnswerSize> org{}, mod{};
-                    VarList vars{};
-                    std::int32_t r = ecr_get_info(ctx.host(), org.data(), mod.data(), vars.data());
-                    if (r != 0) return ctx.finish("ecr_get_info", r, false, "");
-                    char stato[2] = {}, conn[2] = {};
-                    r = ecr_get_status_new(ctx.host(), stato, conn);
-                    if (r != 0) return ctx.finish("ecr_get_status_new", r, false, "");
-                    const std::string state = stato;
-                    const bool ready = state == "I" || state == "V";
-                    const int generation = ecr_info_generation(vars);
-                    const nlohmann::json fields = info_fields(org.data());
-                    nlohmann::json extra = {{"host", ctx.host_label()},
-                                            {"stato", state},
-                                            {"hst_conn", std::string(conn)},
-                                            {"ready", ready},
-                                            {"generation", generation},
-                                            {"version", vars[kInfoVersion]},
-                                            {"bitmap", vars[kInfoBitmapType]},
-                                            {"release_name", vars[kInfoReleaseName]},
-                                            {"info", fields}};
-                    std::ostringstream text;
-                    text << "register " << ctx.host_label() << ": state " << state << " ("
-                         << state_meaning(state) << "), host connection "
-                         << (std::string(conn) == "S" ? "active" : "none") << "\n"
-                         << "generation " << generation << ", version " << vars[kInfoVersion]
-                         << ", bitmap " << vars[kInfoBitmapType];
-                    if (*vars[kInfoReleaseName] != '\0')
-                        text << ", release " << vars[kInfoReleaseName];
-                    text << "\ninfo variables:";
-                    int index = 0;
-                    for (const auto& f : fields) {
-                        text << "\n  " << (index < 10 ? " " : "") << index << " "
-                             << f["name"].get<std::string>() << "="
-                             << f["value"].get<std::string>();
-                        ++index;
-                    }
-                    return ctx.finish("ecr_get_status_new", 0, false, text.str(), extra);
-                };
-            }};
-}
+struct Status {
+    void declare(CLI::App&) {}
+    int run(Context& ctx) {
+        std::array<char, kInfoAnswerSize> org{}, mod{};
+        VarList vars{};
+        std::int32_t r = ecr_get_info(ctx.host(), org.data(), mod.data(), vars.data());
+        if (r != 0) return ctx.finish("ecr_get_info", r, false, "");
+        char stato[2] = {}, conn[2] = {};
+        r = ecr_get_status_new(ctx.host(), stato, conn);
+        if (r != 0) return ctx.finish("ecr_get_status_new", r, false, "");
+        const std::string state = stato;
+        const bool ready = state == "I" || state == "V";
+        const int generation = ecr_info_generation(vars);
+        const nlohmann::json fields = info_fields(org.data());
+        nlohmann::json extra = {{"host", ctx.host_label()},
+                                {"stato", state},
+                                {"hst_conn", std::string(conn)},
+                                {"ready", ready},
+                                {"generation", generation},
+                                {"version", vars[kInfoVersion]},
+                                {"bitmap", vars[kInfoBitmapType]},
+                                {"release_name", vars[kInfoReleaseName]},
+                                {"info", fields}};
+        std::ostringstream text;
+        text << "register " << ctx.host_label() << ": state " << state << " ("
+             << state_meaning(state) << "), host connection "
+             << (std::string(conn) == "S" ? "active" : "none") << "\n"
+             << "generation " << generation << ", version " << vars[kInfoVersion] << ", bitmap "
+             << vars[kInfoBitmapType];
+        if (*vars[kInfoReleaseName] != '\0') text << ", release " << vars[kInfoReleaseName];
+        text << "\ninfo variables:";
+        int index = 0;
+        for (const auto& f : fields) {
+            text << "\n  " << (index < 10 ? " " : "") << index << " "
+                 << f["name"].get<std::string>() << "=" << f["value"].get<std::string>();
+            ++index;
+        }
+        return ctx.finish("ecr_get_status_new", 0, false, text.str(), extra);
+    }
+};
 
 struct RegisterCommand {
     const char* word;
@@ -126,102 +116,105 @@ constexpr RegisterCommand kRegisterCommands[] = {
     {"azzven-arch", 9, "AZZVEN_ARCH", true},
 };
 
-Command command() {
-    return {{"command"},
-            "send one of the register's commands (the resets ask first)",
-            "ecr_command requests 1-5, 8, 9",
-            "veltra --host 192.168.1.20 command azzven-corr --yes",
-            [](CLI::App& app) -> Handler {
-                auto word = std::make_shared<std::string>();
-                auto yes = std::make_shared<bool>(false);
-                std::vector<std::string> words;
-                for (const RegisterCommand& c : kRegisterCommands) words.emplace_back(c.word);
-                app.add_option("NAME", *word,
-                               "setup-on, setup-off, azzdati, azzfat, azzven-corr, "
-                               "azzfis or azzven-arch")
-                    ->required()
-                    ->check(CLI::IsMember(words));
-                app.add_flag("--yes", *yes, "do not ask before a reset");
-                return [word, yes](Context& ctx) {
-                    const RegisterCommand* c = nullptr;
-                    for (const RegisterCommand& k : kRegisterCommands) {
-                        if (*word == k.word) c = &k;
-                    }
-                    if (c->destructive &&
-                        !ctx.confirm(*yes,
-                                     std::string("Send ") + c->text + " to the register at " +
-                                         ctx.host_label() + "? It cannot be undone.",
-                                     std::string("command ") + c->word)) {
-                        ctx.err() << "veltra: not confirmed, nothing sent\n";
-                        return kExitFailure;
-                    }
-                    const std::int32_t r = ecr_command(ctx.host(), "", c->request, nullptr, 0);
-                    return ctx.finish("ecr_command", r, false,
-                                      std::string(c->text) + " done on " + ctx.host_label(),
-                                      {{"request", c->request}, {"command", c->text}});
-                };
-            }};
-}
+struct SendCommand {
+    std::string word;
+    bool yes = false;
 
-Command file_get() {
-    return {{"file", "get"},
-            "get a register file (one of ecr_files_list) into LOCAL",
-            "ecr_command request 7",
-            "veltra --host 192.168.1.20 file get IVA.BIN iva.bin",
-            [](CLI::App& app) -> Handler {
-                auto name = std::make_shared<std::string>();
-                auto local = std::make_shared<std::string>();
-                app.add_option("NAME", *name, "the register file, e.g. IVA.BIN")->required();
-                app.add_option("LOCAL", *local, "local file or directory (default: ./NAME)");
-                return [name, local](Context& ctx) {
-                    if (name->find_first_of("/\\:") != std::string::npos)
-                        throw UsageError{"NAME is a register file name, not a path: " + *name};
-                    std::string target = local->empty() ? *name : *local;
-                    if (std::filesystem::is_directory(target))
-                        target = (std::filesystem::path(target) / *name).string();
-                    // The library names the register file after the local
-                    // file, so the get lands in the work directory first and
-                    // the user's file is replaced only by a whole one.
-                    WorkDir work;
-                    const std::string fetched = work.file(*name);
-                    const std::int32_t r = ecr_command(ctx.host(), fetched.c_str(), 7, nullptr, 0);
-                    if (r == 0) move_file(fetched, target);
-                    return ctx.finish("ecr_command", r, false,
-                                      *name + " saved as " + target + " (" +
-                                          std::to_string(ecr_file_size(target.c_str())) + " bytes)",
-                                      {{"register_file", *name}, {"local", target}});
-                };
-            }};
-}
+    void declare(CLI::App& app) {
+        std::vector<std::string> words;
+        for (const RegisterCommand& c : kRegisterCommands) words.emplace_back(c.word);
+        app.add_option("NAME", word,
+                       "setup-on, setup-off, azzdati, azzfat, azzven-corr, azzfis or azzven-arch")
+            ->required()
+            ->check(CLI::IsMember(words));
+        app.add_flag("--yes", yes, "do not ask before a reset");
+    }
+    int run(Context& ctx) {
+        const RegisterCommand* c = nullptr;
+        for (const RegisterCommand& k : kRegisterCommands) {
+            if (word == k.word) c = &k;
+        }
+        if (c->destructive && !ctx.confirm(yes,
+                                           std::string("Send ") + c->text + " to the register at " +
+                                               ctx.host_label() + "? It cannot be undone.",
+                                           std::string("command ") + c->word)) {
+            ctx.err() << "veltra: not confirmed, nothing sent\n";
+            return kExitFailure;
+        }
+        const std::int32_t r = ecr_command(ctx.host(), "", c->request, nullptr, 0);
+        return ctx.finish("ecr_command", r, false,
+                          std::string(c->text) + " done on " + ctx.host_label(),
+                          {{"request", c->request}, {"command", c->text}});
+    }
+};
 
-Command file_put() {
-    return {{"file", "put"},
-            "put LOCAL to the register under its base name (one of ecr_files_list)",
-            "ecr_command request 6",
-            "veltra --host 192.168.1.20 file put IVA.BIN",
-            [](CLI::App& app) -> Handler {
-                auto local = std::make_shared<std::string>();
-                app.add_option("LOCAL", *local, "the local file, named as the register file")
-                    ->required();
-                return [local](Context& ctx) {
-                    const std::int32_t r = ecr_command(ctx.host(), local->c_str(), 6, nullptr, 0);
-                    const std::string name(ecr_base_name(std::string_view(*local)));
-                    const std::string hint =
-                        r == ERR_TRANSFER_FAILED
-                            ? "the register takes its files only in setup mode: veltra command "
-                              "setup-on first"
-                            : "";
-                    return ctx.finish("ecr_command", r, false,
-                                      *local + " put to " + ctx.host_label() + " as " + name,
-                                      {{"register_file", name}, {"local", *local}}, hint);
-                };
-            }};
-}
+struct FileGet {
+    std::string name;
+    std::string local;
+
+    void declare(CLI::App& app) {
+        app.add_option("NAME", name, "the register file, e.g. IVA.BIN")->required();
+        app.add_option("LOCAL", local, "local file or directory (default: ./NAME)");
+    }
+    int run(Context& ctx) {
+        if (name.find_first_of("/\\:") != std::string::npos)
+            throw UsageError{"NAME is a register file name, not a path: " + name};
+        std::string target = local.empty() ? name : local;
+        if (std::filesystem::is_directory(target))
+            target = (std::filesystem::path(target) / name).string();
+        // The library names the register file after the local file, so the
+        // get lands in the work directory first and the user's file is
+        // replaced only by a whole one.
+        WorkDir work;
+        const std::string fetched = work.file(name);
+        const std::int32_t r = ecr_command(ctx.host(), fetched.c_str(), 7, nullptr, 0);
+        if (r == 0) move_file(fetched, target);
+        return ctx.finish("ecr_command", r, false,
+                          name + " saved as " + target + " (" +
+                              std::to_string(ecr_file_size(target.c_str())) + " bytes)",
+                          {{"register_file", name}, {"local", target}});
+    }
+};
+
+struct FilePut {
+    std::string local;
+
+    void declare(CLI::App& app) {
+        app.add_option("LOCAL", local, "the local file, named as the register file")->required();
+    }
+    int run(Context& ctx) {
+        const std::int32_t r = ecr_command(ctx.host(), local.c_str(), 6, nullptr, 0);
+        const std::string name(ecr_base_name(std::string_view(local)));
+        const std::string hint =
+            r == ERR_TRANSFER_FAILED
+                ? "the register takes its files only in setup mode: veltra command setup-on first"
+                : "";
+        return ctx.finish("ecr_command", r, false,
+                          local + " put to " + ctx.host_label() + " as " + name,
+                          {{"register_file", name}, {"local", local}}, hint);
+    }
+};
 
 }  // namespace
 
 std::vector<Command> register_commands() {
-    return {ping(), status(), command(), file_get(), file_put()};
+    return {
+        command<Ping>({"ping"}, "check that the register answers (ICMP echo, up to three tries)",
+                      "ecr_ping", "veltra --host 192.168.1.20 ping --seconds 2"),
+        command<Status>(
+            {"status"}, "the register's state, host connection, generation and info variables",
+            "ecr_get_info, ecr_get_status_new", "veltra --host 192.168.1.20 status --json"),
+        command<SendCommand>({"command"},
+                             "send one of the register's commands (the resets ask first)",
+                             "ecr_command requests 1-5, 8, 9",
+                             "veltra --host 192.168.1.20 command azzven-corr --yes"),
+        command<FileGet>({"file", "get"}, "get a register file (one of ecr_files_list) into LOCAL",
+                         "ecr_command request 7",
+                         "veltra --host 192.168.1.20 file get IVA.BIN iva.bin"),
+        command<FilePut>({"file", "put"},
+                         "put LOCAL to the register under its base name (one of ecr_files_list)",
+                         "ecr_command request 6", "veltra --host 192.168.1.20 file put IVA.BIN"),
+    };
 }
 
 }  // namespace veltra::tool

@@ -1,7 +1,8 @@
 // Commands of the register tables and invoices: downloads to CSV, the
 // converters of table files on disk, and uploads that show first what they
 // will change.
-#include <memory>
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
 
@@ -67,51 +68,43 @@ std::string rows_text(std::int32_t rows, const std::string& csv) {
     return std::to_string(rows) + " rows written to " + csv;
 }
 
-Command tables_get() {
-    return {{"tables", "get"},
-            "download a table to CSV (--changed: only the records changed on the register)",
-            "ecr_recv_reparti_all/_mod, ecr_recv_plu_all/_mod, ecr_recv_clienti_all/_mod",
-            "veltra --host 192.168.1.20 tables get plu plu.csv",
-            [](CLI::App& app) -> Handler {
-                auto word = std::make_shared<std::string>();
-                auto csv = std::make_shared<std::string>();
-                auto changed = std::make_shared<bool>(false);
-                add_table_option(app, *word);
-                app.add_option("CSV", *csv, "the CSV to write")->required();
-                app.add_flag("--changed", *changed, "only the records marked as changed");
-                return [word, csv, changed](Context& ctx) {
-                    const Table& t = table_named(*word);
-                    const char* name = *changed ? t.recv_mod_name : t.recv_all_name;
-                    const std::int32_t r =
-                        (*changed ? t.recv_mod : t.recv_all)(ctx.host(), csv->c_str());
-                    return ctx.finish(name, r, true, rows_text(r, *csv),
-                                      {{"table", t.word}, {"csv", *csv}});
-                };
-            }};
-}
+struct TablesGet {
+    std::string word;
+    std::string csv;
+    bool changed = false;
 
-Command tables_convert() {
-    return {{"tables", "convert"},
-            "convert a table file on disk (REPARTI.BIN, PLU.BIN, CLIENTI.BIN) to CSV",
-            "ecr_conv_reparti_csv, ecr_conv_plu_csv, ecr_conv_clienti_csv",
-            "veltra tables convert plu PLU.BIN plu.csv --changed",
-            [](CLI::App& app) -> Handler {
-                auto word = std::make_shared<std::string>();
-                auto bin = std::make_shared<std::string>();
-                auto csv = std::make_shared<std::string>();
-                auto changed = std::make_shared<bool>(false);
-                add_table_option(app, *word);
-                app.add_option("TABLE.BIN", *bin, "the table file")->required();
-                app.add_option("CSV", *csv, "the CSV to write")->required();
-                app.add_flag("--changed", *changed, "only the records marked as changed");
-                return [word, bin, csv, changed](Context& ctx) {
-                    const Table& t = table_named(*word);
-                    const std::int32_t r = t.conv(bin->c_str(), csv->c_str(), *changed ? 0 : 1);
-                    return ctx.finish(t.conv_name, r, true, rows_text(r, *csv),
-                                      {{"table", t.word}, {"csv", *csv}});
-                };
-            }};
-}
+    void declare(CLI::App& app) {
+        add_table_option(app, word);
+        app.add_option("CSV", csv, "the CSV to write")->required();
+        app.add_flag("--changed", changed, "only the records marked as changed");
+    }
+    int run(Context& ctx) {
+        const Table& t = table_named(word);
+        const char* name = changed ? t.recv_mod_name : t.recv_all_name;
+        const std::int32_t r = (changed ? t.recv_mod : t.recv_all)(ctx.host(), csv.c_str());
+        return ctx.finish(name, r, true, rows_text(r, csv), {{"table", t.word}, {"csv", csv}});
+    }
+};
+
+struct TablesConvert {
+    std::string word;
+    std::string bin;
+    std::string csv;
+    bool changed = false;
+
+    void declare(CLI::App& app) {
+        add_table_option(app, word);
+        app.add_option("TABLE.BIN", bin, "the table file")->required();
+        app.add_option("CSV", csv, "the CSV to write")->required();
+        app.add_flag("--changed", changed, "only the records marked as changed");
+    }
+    int run(Context& ctx) {
+        const Table& t = table_named(word);
+        const std::int32_t r = t.conv(bin.c_str(), csv.c_str(), changed ? 0 : 1);
+        return ctx.finish(t.conv_name, r, true, rows_text(r, csv),
+                          {{"table", t.word}, {"csv", csv}});
+    }
+};
 
 std::string changes_text(const Table& t, const std::string& csv, const TableChanges& c) {
     std::ostringstream text;
@@ -228,101 +221,109 @@ std::string details_text(const TableChanges& c) {
     return text.str();
 }
 
-Command tables_put() {
-    return {
-        {"tables", "put"},
-        "upload a CSV to a table, after showing what changes and what is reset",
-        "ecr_send_reparti, ecr_send_plu, ecr_send_clienti (compared first with a download)",
-        "veltra --host 192.168.1.20 tables put reparti reparti.csv --dry-run",
-        [](CLI::App& app) -> Handler {
-            auto word = std::make_shared<std::string>();
-            auto csv = std::make_shared<std::string>();
-            auto dry_run = std::make_shared<bool>(false);
-            auto yes = std::make_shared<bool>(false);
-            auto allow_reset = std::make_shared<bool>(false);
-            add_table_option(app, *word);
-            app.add_option("CSV", *csv, "the CSV to upload")->required();
-            app.add_flag("--dry-run", *dry_run, "show the comparison, upload nothing");
-            app.add_flag("--yes", *yes, "upload without asking");
-            app.add_flag("--allow-reset", *allow_reset,
-                         "upload even if records go back to their defaults");
-            app.footer(
-                "Departments and articles are rebuilt from default records plus the CSV:\n"
-                "every record the CSV does not name goes back to its default, so a --changed\n"
-                "download fed back resets all the others; such an upload needs --allow-reset.\n"
-                "Customers are merged. A CSV with lines that do not parse is not uploaded.");
-            return [word, csv, dry_run, yes, allow_reset](Context& ctx) {
-                const Table& t = table_named(*word);
-                WorkDir work;
-                const std::string current = work.file(t.format.file);
-                std::int32_t keep = 1;
-                std::int32_t r = ecr_get_table(ctx.host(), current.c_str(), &keep);
-                if (r != 0) return ctx.finish("ecr_get_table", r, false, "");
-                TableChanges c;
-                r = compare_upload(t.format, t.rule, std::string_view(t.format.file) == kPlu.file,
-                                   current, *csv, work.dir(), c);
-                if (r != 0) return ctx.finish(t.send_name, r, true, "");
-                nlohmann::json extra = comparison_json(t, *csv, c);
-                extra["dry_run"] = *dry_run;
-                extra["uploaded"] = false;
-                if (!ctx.json) ctx.out() << changes_text(t, *csv, c) << "\n" << details_text(c);
-                if (*dry_run) {
-                    const std::string why = refusal(t, *csv, c, *allow_reset);
-                    extra["refused"] = why.empty() ? nlohmann::json(nullptr) : nlohmann::json(why);
-                    return ctx.finish(t.send_name, 0, false,
-                                      why.empty() ? "dry run: nothing uploaded"
-                                                  : "dry run: an upload is refused: " + why,
-                                      extra);
-                }
-                // Refused before any question: no answer makes such an upload right.
-                if (const std::string why = refusal(t, *csv, c, *allow_reset); !why.empty()) {
-                    if (ctx.json) {
-                        extra["function"] = t.send_name;
-                        extra["refused"] = why;
-                        ctx.out() << extra.dump(2) << "\n";
-                    }
-                    ctx.err() << "veltra: tables put: " << why << "\n";
-                    return kExitUsage;
-                }
-                std::string question =
-                    "Upload " + *csv + " to the " + t.word + " table of " + ctx.host_label() + "?";
-                if (c.reset > 0)
-                    question +=
-                        " " + std::to_string(c.reset) + " records are reset to their defaults.";
-                if (!ctx.confirm(*yes, question, "tables put")) {
-                    ctx.err() << "veltra: not confirmed, nothing uploaded\n";
-                    return kExitFailure;
-                }
-                r = t.send(ctx.host(), csv->c_str());
-                extra["uploaded"] = r >= 0;
-                return ctx.finish(t.send_name, r, true,
-                                  std::to_string(r) + " lines applied; the " + t.word +
-                                      " table of " + ctx.host_label() + " is uploaded",
-                                  extra);
-            };
-        }};
-}
+struct TablesPut {
+    std::string word;
+    std::string csv;
+    bool dry_run = false;
+    bool yes = false;
+    bool allow_reset = false;
 
-Command invoices_get() {
-    return {
-        {"invoices", "get"},
-        "download the register's invoices to CSV",
-        "ecr_recv_fatture",
-        "veltra --host 192.168.1.20 invoices get fatture.csv",
-        [](CLI::App& app) -> Handler {
-            auto csv = std::make_shared<std::string>();
-            app.add_option("CSV", *csv, "the CSV to write")->required();
-            return [csv](Context& ctx) {
-                const std::int32_t r = ecr_recv_fatture(ctx.host(), csv->c_str());
-                return ctx.finish("ecr_recv_fatture", r, true, rows_text(r, *csv), {{"csv", *csv}});
-            };
-        }};
-}
+    void declare(CLI::App& app) {
+        add_table_option(app, word);
+        app.add_option("CSV", csv, "the CSV to upload")->required();
+        app.add_flag("--dry-run", dry_run, "show the comparison, upload nothing");
+        app.add_flag("--yes", yes, "upload without asking");
+        app.add_flag("--allow-reset", allow_reset,
+                     "upload even if records go back to their defaults");
+        app.footer(
+            "Departments and articles are rebuilt from default records plus the CSV:\n"
+            "every record the CSV does not name goes back to its default, so a --changed\n"
+            "download fed back resets all the others; such an upload needs --allow-reset.\n"
+            "Customers are merged. A CSV with lines that do not parse is not uploaded.");
+    }
+    int run(Context& ctx) {
+        const Table& t = table_named(word);
+        WorkDir work;
+        const std::string current = work.file(t.format.file);
+        std::int32_t keep = 1;
+        std::int32_t r = ecr_get_table(ctx.host(), current.c_str(), &keep);
+        if (r != 0) return ctx.finish("ecr_get_table", r, false, "");
+        TableChanges c;
+        r = compare_upload(t.format, t.rule, std::string_view(t.format.file) == kPlu.file, current,
+                           csv, work.dir(), c);
+        if (r != 0) return ctx.finish(t.send_name, r, true, "");
+        nlohmann::json extra = comparison_json(t, csv, c);
+        extra["dry_run"] = dry_run;
+        extra["uploaded"] = false;
+        if (!ctx.json) ctx.out() << changes_text(t, csv, c) << "\n" << details_text(c);
+        if (dry_run) {
+            const std::string why = refusal(t, csv, c, allow_reset);
+            extra["refused"] = why.empty() ? nlohmann::json(nullptr) : nlohmann::json(why);
+            return ctx.finish(
+                t.send_name, 0, false,
+                why.empty() ? "dry run: nothing uploaded" : "dry run: an upload is refused: " + why,
+                extra);
+        }
+        // Refused before any question: no answer makes such an upload right.
+        if (const std::string why = refusal(t, csv, c, allow_reset); !why.empty()) {
+            if (ctx.json) {
+                extra["function"] = t.send_name;
+                extra["refused"] = why;
+                ctx.out() << extra.dump(2) << "\n";
+            }
+            ctx.err() << "veltra: tables put: " << why << "\n";
+            return kExitUsage;
+        }
+        std::string question =
+            "Upload " + csv + " to the " + t.word + " table of " + ctx.host_label() + "?";
+        if (c.reset > 0)
+            question += " " + std::to_string(c.reset) + " records are reset to their defaults.";
+        if (!ctx.confirm(yes, question, "tables put")) {
+            ctx.err() << "veltra: not confirmed, nothing uploaded\n";
+            return kExitFailure;
+        }
+        r = t.send(ctx.host(), csv.c_str());
+        extra["uploaded"] = r >= 0;
+        return ctx.finish(t.send_name, r, true,
+                          std::to_string(r) + " lines applied; the " + t.word + " table of " +
+                              ctx.host_label() + " is uploaded",
+                          extra);
+    }
+};
+
+struct InvoicesGet {
+    std::string csv;
+
+    void declare(CLI::App& app) { app.add_option("CSV", csv, "the CSV to write")->required(); }
+    int run(Context& ctx) {
+        const std::int32_t r = ecr_recv_fatture(ctx.host(), csv.c_str());
+        return ctx.finish("ecr_recv_fatture", r, true, rows_text(r, csv), {{"csv", csv}});
+    }
+};
 
 }  // namespace
 
 std::vector<Command> table_commands() {
-    return {tables_get(), tables_put(), tables_convert(), invoices_get()};
+    return {
+        command<TablesGet>(
+            {"tables", "get"},
+            "download a table to CSV (--changed: only the records changed on the register)",
+            "ecr_recv_reparti_all/_mod, ecr_recv_plu_all/_mod, ecr_recv_clienti_all/_mod",
+            "veltra --host 192.168.1.20 tables get plu plu.csv"),
+        command<TablesPut>(
+            {"tables", "put"},
+            "upload a CSV to a table, after showing what changes and what is reset",
+            "ecr_send_reparti, ecr_send_plu, ecr_send_clienti (compared first with a download)",
+            "veltra --host 192.168.1.20 tables put reparti reparti.csv --dry-run"),
+        command<TablesConvert>(
+            {"tables", "convert"},
+            "convert a table file on disk (REPARTI.BIN, PLU.BIN, CLIENTI.BIN) to CSV",
+            "ecr_conv_reparti_csv, ecr_conv_plu_csv, ecr_conv_clienti_csv",
+            "veltra tables convert plu PLU.BIN plu.csv --changed"),
+        command<InvoicesGet>({"invoices", "get"}, "download the register's invoices to CSV",
+                             "ecr_recv_fatture",
+                             "veltra --host 192.168.1.20 invoices get fatture.csv"),
+    };
 }
 
 }  // namespace veltra::tool

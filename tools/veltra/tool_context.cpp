@@ -2,6 +2,7 @@
 #include "tool_context.hpp"
 
 #include <istream>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "failure.hpp"
@@ -55,6 +56,11 @@ int Context::finish(const char* function, std::int32_t result, bool counted,
     }
     if (!json && !text.empty()) out() << text << "\n";
     return kExitOk;
+}
+
+int Context::finish(const char* function, std::int32_t result, bool counted,
+                    const std::string& text) {
+    return finish(function, result, counted, text, nlohmann::json::object());
 }
 
 bool Context::confirm(bool yes, const std::string& question, const std::string& what) {

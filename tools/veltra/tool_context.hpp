@@ -5,7 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 
@@ -54,7 +54,8 @@ public:
     // (or the --json object), exit 0. counted: the function returns a count
     // on success. extra: keys added to the --json object.
     int finish(const char* function, std::int32_t result, bool counted, const std::string& text,
-               nlohmann::json extra = nlohmann::json::object(), const std::string& hint = "");
+               nlohmann::json extra, const std::string& hint = "");
+    int finish(const char* function, std::int32_t result, bool counted, const std::string& text);
 
     // Asks on the terminal whether to go on (stdin a terminal), else requires
     // --yes (UsageError). Returns true to go on; false when declined.

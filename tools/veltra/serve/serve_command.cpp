@@ -1,6 +1,6 @@
 // `veltra serve` and the hidden `veltra serve-worker` its workers run.
+#include <CLI/CLI.hpp>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 #include "command_table.hpp"
@@ -60,82 +60,79 @@ void read_config(const std::string& path, ServeOptions& o) {
     }
 }
 
-Command serve_command() {
-    return {
-        {"serve"},
-        "serve the registers over HTTP and JSON, with a web page and a keypad",
-        "every family, one worker process per register",
-        "veltra serve --register shop1=192.168.1.20 --register shop2=cassa2 --listen "
-        "127.0.0.1:8090",
-        [](CLI::App& app) -> Handler {
-            auto o = std::make_shared<ServeOptions>();
-            app.add_option("--register", o->registers,
-                           "NAME=HOST[:TFTP[:LINE[:DISPLAY]]], repeatable");
-            app.add_option("--listen", o->listen,
-                           "HOST:PORT to listen on (127.0.0.1:8090; port 0 picks one)");
-            app.add_option("--token-file", o->token_file,
-                           "file whose first line is the token every request must carry");
-            app.add_option("--config", o->config_file,
-                           "configuration file: lines 'register NAME=HOST', 'listen "
-                           "HOST:PORT', 'token-file F', 'job-seconds N'");
-            app.add_option("--job-seconds", o->job_seconds,
-                           "longest job before its worker is restarted (600)")
-                ->check(CLI::Range(1, 86400));
-            app.footer(
-                "Listening on an address outside 127.0.0.0/8 needs --token-file; every\n"
-                "request then carries 'Authorization: Bearer TOKEN'. The page is at /.");
-            return [o](Context& ctx) {
-                if (!o->config_file.empty()) read_config(o->config_file, *o);
-                serve::ServiceConfig config;
-                config.job_seconds = o->job_seconds;
-                std::string error;
-                for (const std::string& text : o->registers) {
-                    serve::RegisterConfig r;
-                    if (!serve::parse_register(text, r, error)) throw UsageError{error};
-                    for (const auto& other : config.registers)
-                        if (other.name == r.name)
-                            throw UsageError{"register " + r.name + " given twice"};
-                    config.registers.push_back(r);
-                }
-                if (config.registers.empty())
-                    throw UsageError{"serve needs at least one --register NAME=HOST"};
-                if (!o->listen.empty() && !serve::parse_listen(o->listen, config, error))
-                    throw UsageError{error};
-                if (!o->token_file.empty()) {
-                    std::ifstream f(o->token_file);
-                    std::string token;
-                    std::getline(f, token);
-                    config.token = trimmed(token);
-                    if (!f && config.token.empty())
-                        throw UsageError{"cannot read the token file " + o->token_file};
-                    if (config.token.size() < 16)
-                        throw UsageError{"the token in " + o->token_file +
-                                         " is shorter than 16 characters"};
-                }
-                if (config.token.empty() && !serve::is_loopback(config.listen_host))
-                    throw UsageError{"listening on " + config.listen_host + " needs --token-file"};
-                config.worker_program = sys::own_program_path();
-                ecrsim::watch_stop_requests();
-                return serve::run_service(config, ctx.out());
-            };
-        }};
-}
+struct Serve {
+    ServeOptions o;
 
-Command serve_worker() {
-    return {{"serve-worker"},
-            "one register's worker of veltra serve (started by the service)",
-            "the tool's commands",
-            "(started by veltra serve)",
-            [](CLI::App& app) -> Handler {
-                app.group("");  // not listed in help
-                return [](Context&) { return serve::run_worker(); };
-            }};
-}
+    void declare(CLI::App& app) {
+        app.add_option("--register", o.registers, "NAME=HOST[:TFTP[:LINE[:DISPLAY]]], repeatable");
+        app.add_option("--listen", o.listen,
+                       "HOST:PORT to listen on (127.0.0.1:8090; port 0 picks one)");
+        app.add_option("--token-file", o.token_file,
+                       "file whose first line is the token every request must carry");
+        app.add_option("--config", o.config_file,
+                       "configuration file: lines 'register NAME=HOST', 'listen "
+                       "HOST:PORT', 'token-file F', 'job-seconds N'");
+        app.add_option("--job-seconds", o.job_seconds,
+                       "longest job before its worker is restarted (600)")
+            ->check(CLI::Range(1, 86400));
+        app.footer(
+            "Listening on an address outside 127.0.0.0/8 needs --token-file; every\n"
+            "request then carries 'Authorization: Bearer TOKEN'. The page is at /.");
+    }
+    int run(Context& ctx) {
+        if (!o.config_file.empty()) read_config(o.config_file, o);
+        serve::ServiceConfig config;
+        config.job_seconds = o.job_seconds;
+        std::string error;
+        for (const std::string& text : o.registers) {
+            serve::RegisterConfig r;
+            if (!serve::parse_register(text, r, error)) throw UsageError{error};
+            for (const auto& other : config.registers)
+                if (other.name == r.name) throw UsageError{"register " + r.name + " given twice"};
+            config.registers.push_back(r);
+        }
+        if (config.registers.empty())
+            throw UsageError{"serve needs at least one --register NAME=HOST"};
+        if (!o.listen.empty() && !serve::parse_listen(o.listen, config, error))
+            throw UsageError{error};
+        if (!o.token_file.empty()) {
+            std::ifstream f(o.token_file);
+            std::string token;
+            std::getline(f, token);
+            config.token = trimmed(token);
+            if (!f && config.token.empty())
+                throw UsageError{"cannot read the token file " + o.token_file};
+            if (config.token.size() < 16)
+                throw UsageError{"the token in " + o.token_file + " is shorter than 16 characters"};
+        }
+        if (config.token.empty() && !serve::is_loopback(config.listen_host))
+            throw UsageError{"listening on " + config.listen_host + " needs --token-file"};
+        config.worker_program = sys::own_program_path();
+        ecrsim::watch_stop_requests();
+        return serve::run_service(config, ctx.out());
+    }
+};
+
+struct ServeWorker {
+    void declare(CLI::App& app) {
+        app.group("");  // not listed in help
+    }
+    int run(Context&) { return serve::run_worker(); }
+};
 
 }  // namespace
 
 std::vector<Command> serve_commands() {
-    return {serve_command(), serve_worker()};
+    return {
+        command<Serve>({"serve"},
+                       "serve the registers over HTTP and JSON, with a web page and a keypad",
+                       "every family, one worker process per register",
+                       "veltra serve --register shop1=192.168.1.20 --register shop2=cassa2 "
+                       "--listen 127.0.0.1:8090"),
+        command<ServeWorker>({"serve-worker"},
+                             "one register's worker of veltra serve (started by the service)",
+                             "the tool's commands", "(started by veltra serve)"),
+    };
 }
 
 }  // namespace veltra::tool
