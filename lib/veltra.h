@@ -17,7 +17,7 @@
  *  - The library is not reentrant: call it from one thread at a time.
  *  - No exception leaves the library. Should one arise inside a call (only
  *    running out of memory can cause it), the call returns the failure that
- *    its comment names "on failure inside", never 0.
+ *    its comment names after "On failure inside:", never 0.
  *  - Files travel by TFTP (UDP, 512-byte blocks). A put returns 0 only once
  *    the register has acknowledged its last block, the empty closing block
  *    of a file of whole blocks included; a get ends only on the block it
@@ -169,12 +169,18 @@ ECR_DATA extern const char* const ecr_files_list[];
 ECR_API int32_t ECR_CALL ecr_command(const char* hostname, const char* filename, int32_t request,
                                      char* rspptr, int32_t rsplen);
 
+/* Sizes of the INFO answer buffers, of var_list and of the status texts. */
+#define ECR_INFO_BUFSIZE 513
+#define ECR_INFO_VARS 22
+#define ECR_STATUS_BUFSIZE 2
+
 /*
  * ecr_get_info: fetches the register's INFO answer line into info_org (at
- * least 513 bytes, required). If info_mod (at least 513 bytes) and var_list
- * (22 entries) are both given, var_list[k] receives the value of the k-th
- * comma-separated name=value field, pointing into info_mod (empty when the
- * field is missing or has no "="). Every empty entry, also after a failure,
+ * least ECR_INFO_BUFSIZE bytes, required). If info_mod (at least
+ * ECR_INFO_BUFSIZE bytes) and var_list (ECR_INFO_VARS entries) are both
+ * given, var_list[k] receives the value of the k-th comma-separated
+ * name=value field, pointing into info_mod (empty when the field is missing
+ * or has no "="). Every empty entry, also after a failure,
  * points at a terminator inside the caller's info_mod (inside info_org when
  * info_mod is NULL), never at memory of the library. Returns 0, the codes of
  * host resolution and of the transfer, or ECR_ERR_PARAMETRI when info_org is
@@ -196,12 +202,12 @@ ECR_API int32_t ECR_CALL ecr_get_status(const char* hostname, int32_t* hst_conn,
 
 /*
  * ecr_get_status_new: the register's condition as two one-letter texts
- * (buffers of at least 2 bytes): stato "E" (error), "S" (setup mode), "C"
- * (a command is running) or the register's own state letter ("I", "V", ...);
- * hst_conn "S" while a host connection is active, else "N". Returns 0
- * whenever the register answered (the condition is in the letters), else
- * the codes of resolution and transfer, with both texts empty. On failure
- * inside: ERR_SOCKET_OPEN.
+ * (buffers of at least ECR_STATUS_BUFSIZE bytes): stato "E" (error), "S"
+ * (setup mode), "C" (a command is running) or the register's own state
+ * letter ("I", "V", ...); hst_conn "S" while a host connection is active,
+ * else "N". Returns 0 whenever the register answered (the condition is in
+ * the letters), else the codes of resolution and transfer, with both texts
+ * empty. On failure inside: ERR_SOCKET_OPEN.
  */
 ECR_API int32_t ECR_CALL ecr_get_status_new(const char* hostname, char* stato, char* hst_conn);
 
@@ -347,9 +353,8 @@ ECR_API int32_t ECR_CALL ecr_recv_fatture(const char* hostname, const char* file
  * when the file is missing, cannot be opened or cannot be read to its end;
  * ERR_INVALID_FILESIZE when it is empty (nothing is sent).
  *
- * A failure inside the library itself (out of memory) gives
- * ERR_CONNECT_FAILED from connect, ERR_CONNECT_CLOSED from disconnect, send
- * and receive, ERR_FILE_NOT_FOUND from the file send.
+ * On failure inside: ERR_CONNECT_FAILED from connect, ERR_CONNECT_CLOSED
+ * from disconnect, send and receive, ERR_FILE_NOT_FOUND from the file send.
  */
 ECR_API int32_t ECR_CALL ecr_conn_xonxoff_ntw(const char* hostname);
 ECR_API int32_t ECR_CALL ecr_disc_xonxoff_ntw(int32_t sockid);
@@ -396,8 +401,8 @@ ECR_API int32_t ECR_CALL ecr_file_xonxoff_ntw(int32_t sockid, const char* filena
  *
  * ecr_file_xonxoff_ser: as ecr_file_xonxoff_ntw, through ecr_send_xonxoff_ser.
  *
- * A failure inside the library itself (out of memory) gives
- * ECR_ERR_PORT_NOT_VALID, and ERR_FILE_NOT_FOUND from the file send.
+ * On failure inside: ECR_ERR_PORT_NOT_VALID, and ERR_FILE_NOT_FOUND from the
+ * file send.
  */
 #define ECR_PORT_LIST_BUFSIZE 40
 ECR_API int32_t ECR_CALL ecr_enum_port_ser(char* string);
@@ -430,8 +435,8 @@ ECR_API int32_t ECR_CALL ecr_file_xonxoff_ser(int32_t port, const char* filename
  * ERR_FILE_NOT_FOUND when the file does not exist; ECR_ERR_REL_FILE_NOT_VALID
  * when its size is out of range, its CRC does not match, it has no image
  * mark, its release text is empty or has no blank, its bitmap type is not
- * "L" or "S", and also when it exists but cannot be read;
- * ECR_ERR_REL_FILE_NOT_VALID as well if memory runs out.
+ * "L" or "S", and also when it exists but cannot be read.
+ * On failure inside: ECR_ERR_REL_FILE_NOT_VALID.
  */
 ECR_API int32_t ECR_CALL ecr_rel_info_file(const char* filename, char* name, char* versione,
                                            char* tipo_bitmap);
@@ -441,8 +446,8 @@ ECR_API int32_t ECR_CALL ecr_rel_info_file(const char* filename, char* name, cha
  * its INFO answer (release name, version and bitmap type). Empty values are
  * passed on as they are: a register that reports no release name gives 0
  * and an empty name. Returns 0, the codes of host resolution and of the
- * transfer, or ERR_FILE_CREATION when a local file cannot be made (also if
- * memory runs out).
+ * transfer, or ERR_FILE_CREATION when a local file cannot be made.
+ * On failure inside: ERR_FILE_CREATION.
  */
 ECR_API int32_t ECR_CALL ecr_rel_info_cassa(const char* hostname, char* name, char* versione,
                                             char* tipo_bitmap);
@@ -467,9 +472,9 @@ ECR_API int32_t ECR_CALL ecr_rel_info_cassa(const char* hostname, char* name, ch
  * overwrite the article table); nothing is sent to the register then;
  * ERR_FILE_CREATION when the work copy cannot be
  * made (also for a release name that holds "/", "\", ":" or a control
- * character, or is "." or "..", and if memory runs out); ERR_REG_NON_DISP
- * when the register is not free (see ecr_get_status_new); and the codes of
- * host resolution, of "SETUP 1" and of the transfer.
+ * character, or is "." or ".."); ERR_REG_NON_DISP when the register is not
+ * free (see ecr_get_status_new); and the codes of host resolution, of
+ * "SETUP 1" and of the transfer. On failure inside: ERR_FILE_CREATION.
  */
 ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostname);
 
@@ -506,8 +511,7 @@ ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostna
  * ERR_INVALID_FILESIZE (a summary not of 512 bytes, or a sales file that does
  * not fit its header), ERR_REG_IN_ERRORE (the summary's error flag; the
  * register stays in setup mode when the call put it there) or
- * ERR_FILE_CREATION (a CSV cannot be created or written; also when anything
- * unexpected fails).
+ * ERR_FILE_CREATION (a CSV cannot be created or written).
  *
  * ecr_recv_vend_storico: fetches the archived sales file of each day from
  * from_day/from_month/from_year to to_day/to_month/to_year inclusive (years
@@ -524,6 +528,8 @@ ECR_API int32_t ECR_CALL ecr_rel_update(const char* filename, const char* hostna
  * Otherwise ECR_ERR_PARAMETRI for a date that is not valid (a negative year included)
  * or a first date after the second, or the codes listed above. The whole
  * range 1/1/00 to 31/12/99 is 36525 requests.
+ *
+ * On failure inside: ERR_FILE_CREATION, from both functions.
  */
 ECR_API int32_t ECR_CALL ecr_recv_vend_corrente(const char* hostname, const char* dirname);
 ECR_API int32_t ECR_CALL ecr_recv_vend_storico(const char* hostname, const char* dirname,
@@ -538,9 +544,10 @@ ECR_API int32_t ECR_CALL ecr_recv_vend_storico(const char* hostname, const char*
  * (01/01/2000 00:00:00) to 4102444799 (31/12/2099 23:59:59). From 2038 on it
  * reads negative as a signed number; compare oro values unsigned. Years are
  * two digits, 00..99 for 2000..2099. These functions only compute: they touch
- * no file or register and write no trace lines. On failure inside (none is
- * known): 0xFFFFFFFF for the functions returning an oro value, -1 for
- * ecr_oro_2struct and ecr_oro_check, NULL for ecr_oro_encode.
+ * no file or register and write no trace lines. On failure inside:
+ * 0xFFFFFFFF for the functions returning an oro value, -1 for
+ * ecr_oro_2struct and ecr_oro_check, NULL for ecr_oro_encode (no such
+ * failure is known).
  */
 
 /* Bytes of the records and of the text below. */
@@ -643,7 +650,7 @@ ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
  * size its member does not have); ERR_FILE_CREATION; ECR_ERR_PARAMETRI
  * (filename NULL or empty); the codes of resolution, status
  * (ERR_REG_NON_DISP when the register is not free), setup commands and
- * transfers. Declared failure if memory runs out: ERR_FILE_CREATION.
+ * transfers. On failure inside: ERR_FILE_CREATION.
  *
  * ecr_dati_restore: validates and unpacks the archive filename into the
  * temporary directory (through ecr_dati_extract, which also makes the three
@@ -655,7 +662,7 @@ ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
  * with a release name are restored to; the archive's header is not
  * compared with them. Returns 0, ECR_ERR_DATI_CASSA_NOT_SUPP, the codes of
  * ecr_dati_extract, resolution, status, setup commands and transfers.
- * Declared failure if memory runs out: ERR_FILE_CREATION.
+ * On failure inside: ERR_FILE_CREATION.
  *
  * ecr_dati_extract: removes the member and CSV files of an earlier
  * extraction from the existing directory dirname (an empty text is the
@@ -668,18 +675,18 @@ ECR_API uint32_t ECR_CALL ecr_times_decode(int32_t hour, int32_t minute);
  * ERR_FILE_CREATION. Returns 0, ERR_FILE_NOT_FOUND (no archive),
  * ECR_ERR_DATI_FILE_NOT_VALID (wrong size or CRC), ERR_FILE_CREATION, the
  * codes of the CSV converters, or ECR_ERR_PARAMETRI for a NULL argument.
- * Declared failure if memory runs out: ERR_FILE_CREATION.
+ * On failure inside: ERR_FILE_CREATION.
  *
  * ecr_dati_info: copies the 512 header bytes of the archive filename into
  * info_org (at least ECR_DATI_INFO_BUFSIZE bytes, required) and a NUL after
  * them. When info_mod (at least ECR_DATI_INFO_BUFSIZE bytes) and var_list
- * (22 entries) are both given, the header is split as ecr_get_info splits
+ * (ECR_INFO_VARS entries) are both given, the header is split as ecr_get_info splits
  * an answer; info_mod never receives more than ECR_DATI_INFO_BUFSIZE bytes,
  * so a header of 512 characters without a NUL is split as its first 511.
- * On any failure info_org and info_mod are empty texts and all 22 entries
- * point at an empty text. Returns 0, ERR_FILE_NOT_FOUND,
+ * On any failure info_org and info_mod are empty texts and all ECR_INFO_VARS
+ * entries point at an empty text. Returns 0, ERR_FILE_NOT_FOUND,
  * ECR_ERR_DATI_FILE_NOT_VALID, or ECR_ERR_PARAMETRI (info_org or filename
- * NULL). Declared failure if memory runs out: ECR_ERR_DATI_FILE_NOT_VALID.
+ * NULL). On failure inside: ECR_ERR_DATI_FILE_NOT_VALID.
  */
 #define ECR_DATI_INFO_BUFSIZE 513
 ECR_API int32_t ECR_CALL ecr_dati_save(const char* filename, const char* hostname);

@@ -3,11 +3,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "cmd/info_vars.hpp"
 #include "frame/export_call.hpp"
+#include "frame/file_handle.hpp"
 #include "frame/paths.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
@@ -40,10 +40,6 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
     }
     return true;
 }
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 // A put of a register file by request 6, with its checks.
 std::int32_t put_register_file(std::uint32_t addr, const char* filename) {
@@ -100,10 +96,10 @@ std::int32_t ecr_send_cmd_txt(std::uint32_t addr_be, std::string_view command) {
     ecr_trace("%s ecr_send_cmd_txt: command='%s'\n", ecr_trace_time(), text.c_str());
     const std::string path = ecr_temp_path(kCommandFile);
     {
-        std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+        File file(std::fopen(path.c_str(), "wb"));
         if (!file) return ERR_FILE_CREATION;
         const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-        if (std::fclose(file.release()) != 0 || !written) {
+        if (!close_file(file) || !written) {
             sys::remove_file(path.c_str());
             return ERR_FILE_CREATION;
         }
@@ -120,14 +116,14 @@ std::int32_t ecr_recv_info_txt(std::uint32_t addr_be, std::span<char> answer) {
     const std::string path = ecr_temp_path(kResponseFile);
     result = ecr_tftp_get(addr_be, path.c_str());
     if (result != 0) return result;
-    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    if (File file{std::fopen(path.c_str(), "rb")}) {
         // The line read keeps room for its terminator: at most size - 2 characters.
         if (answer.size() >= 3) {
-            if (std::fgets(answer.data(), static_cast<int>(answer.size() - 1), file) == nullptr) {
+            if (std::fgets(answer.data(), static_cast<int>(answer.size() - 1), file.get()) ==
+                nullptr) {
                 answer[0] = '\0';
             }
         }
-        std::fclose(file);
     }
     sys::remove_file(path.c_str());
     return 0;

@@ -16,6 +16,10 @@
 #include "veltra.h"
 
 namespace veltra {
+
+static_assert(kInfoAnswerSize == ECR_INFO_BUFSIZE && kInfoVars == ECR_INFO_VARS &&
+              kStatusTextSize == ECR_STATUS_BUFSIZE);
+
 namespace {
 
 // What empty entries point at. Writable, since the list hands out char*.
@@ -209,8 +213,8 @@ extern "C" ECR_API int32_t ECR_CALL ecr_get_status(const char* hostname, int32_t
 
 extern "C" ECR_API int32_t ECR_CALL ecr_get_status_new(const char* hostname, char* stato,
                                                        char* hst_conn) {
-    char own_stato[2] = {};
-    char own_conn[2] = {};
+    char own_stato[kStatusTextSize] = {};
+    char own_conn[kStatusTextSize] = {};
     char* st = stato != nullptr ? stato : own_stato;
     char* hc = hst_conn != nullptr ? hst_conn : own_conn;
     st[0] = st[1] = '\0';

@@ -12,6 +12,8 @@ namespace veltra {
 inline constexpr std::size_t kInfoVars = 22;
 // An INFO answer line as the library keeps it, terminator included.
 inline constexpr std::size_t kInfoAnswerSize = 513;
+// A status letter of ecr_get_status_new and its terminator.
+inline constexpr std::size_t kStatusTextSize = 2;
 
 // Positions the library reads.
 inline constexpr std::size_t kInfoVersion = 0;

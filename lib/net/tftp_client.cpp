@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/file_handle.hpp"
 #include "frame/paths.hpp"
 #include "frame/trace.hpp"
 #include "net/endpoints.hpp"
@@ -44,11 +45,6 @@ constexpr int kRequestAttempts = 3;
 constexpr int kTransferAttempts = 4;
 constexpr std::size_t kRecvBufferSize = 1024;
 constexpr std::size_t kHeader = 4;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 File open_file(const char* path, const char* mode) {
     File f(std::fopen(path, mode));

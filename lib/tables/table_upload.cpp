@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <string>
 
 #include "cmd/setup_mode.hpp"
 #include "frame/export_call.hpp"
+#include "frame/file_handle.hpp"
 #include "frame/paths.hpp"
 #include "frame/result_codes.hpp"
 #include "frame/trace.hpp"
@@ -22,11 +22,6 @@
 
 namespace veltra {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 bool is_blank(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');

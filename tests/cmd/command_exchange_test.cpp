@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../net/tftp_test_util.hpp"
+#include "tftp_test_util.hpp"
 #include "veltra.h"
 
 namespace veltra::test {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../net/tftp_test_util.hpp"
 #include "cmd/command_exchange.hpp"
+#include "tftp_test_util.hpp"
 #include "veltra.h"
 
 namespace veltra::test {

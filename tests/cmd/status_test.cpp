@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "../net/tftp_test_util.hpp"
 #include "cmd/info_vars.hpp"
+#include "tftp_test_util.hpp"
 #include "veltra.h"
 
 namespace veltra::test {

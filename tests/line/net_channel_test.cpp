@@ -87,6 +87,9 @@ struct AnswerCase {
     int pieces;  // times the piece goes out
     std::vector<std::uint32_t> pauses;
 };
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class AnswerTable : public NetChannel, public ::testing::WithParamInterface<AnswerCase> {};
 
@@ -185,6 +188,9 @@ struct FloodCase {
     std::string reaches_register;  // what the peer must have read
     std::uint32_t answer_wait_ms;  // the send's answer wait, 0 for a receive
 };
+void PrintTo(const FloodCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class AFloodingRegister : public NetChannel, public ::testing::WithParamInterface<FloodCase> {};
 
@@ -350,6 +356,9 @@ struct FileCase {
     std::vector<std::size_t> blocks;   // pieces as the register reads them
     std::vector<std::size_t> lengths;  // texts handed to the send
 };
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FileBlocks : public NetChannel, public ::testing::WithParamInterface<FileCase> {};
 
@@ -619,6 +628,9 @@ struct ScriptCase {
     int copies;  // times the text reaches the register
     std::vector<std::uint32_t> pauses;
 };
+void PrintTo(const ScriptCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class EcrsimAnswers : public NetChannel, public ::testing::WithParamInterface<ScriptCase> {};
 

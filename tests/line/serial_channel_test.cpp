@@ -37,9 +37,13 @@ protected:
 };
 
 struct BaudCase {
+    const char* name;
     std::int32_t index;
     speed_t speed;
 };
+void PrintTo(const BaudCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LineSettings : public SerialChannel, public ::testing::WithParamInterface<BaudCase> {};
 
@@ -59,10 +63,12 @@ TEST_P(LineSettings, AreRaw8N1WithoutFlowControlAtTheIndexedSpeed) {
     EXPECT_EQ(ecr_disc_xonxoff_ser(kPort), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Speeds, LineSettings,
-                         ::testing::Values(BaudCase{0, B4800}, BaudCase{1, B9600},
-                                           BaudCase{2, B19200}, BaudCase{3, B38400},
-                                           BaudCase{4, B57600}, BaudCase{5, B115200}));
+INSTANTIATE_TEST_SUITE_P(
+    Speeds, LineSettings,
+    ::testing::Values(BaudCase{"Baud4800", 0, B4800}, BaudCase{"Baud9600", 1, B9600},
+                      BaudCase{"Baud19200", 2, B19200}, BaudCase{"Baud38400", 3, B38400},
+                      BaudCase{"Baud57600", 4, B57600}, BaudCase{"Baud115200", 5, B115200}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SerialChannel, ABaudIndexOutOfRangeOpensNothingButSetsTheEchoFlag) {
     PtyPeer peer;

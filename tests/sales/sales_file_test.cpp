@@ -192,6 +192,9 @@ struct MisfitCase {
     std::uint32_t num_rep, num_plu, size_rep, size_plu;
     std::size_t rep_blocks, plu_blocks;  // actually in the file
 };
+void PrintTo(const MisfitCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SalesHeaderMisfit : public SalesFileTest, public ::testing::WithParamInterface<MisfitCase> {};
 

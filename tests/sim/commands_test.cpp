@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Commands, BusyByCommand,
 
 TEST_F(CommandTest, PutOfPluKeepsTheRegisterBusy) {
     reg_->set_setup_mode(true);
-    ASSERT_EQ(put("PLU.BIN", pattern(6400000))->opcode(), veltra::kTftpAck);
+    ASSERT_EQ(put("PLU.BIN", pattern_bytes(6400000))->opcode(), veltra::kTftpAck);
     EXPECT_EQ(info_by_tftp()[19], "1");
     std::this_thread::sleep_for(900ms);
     EXPECT_EQ(info_by_tftp()[19], "0");
@@ -290,7 +290,7 @@ TEST_F(CommandTest, InvoiceCountFollowsTheInvoiceFile) {
 }
 
 TEST_F(CommandTest, ReleaseFileIsAcceptedInSetupModeAndRecorded) {
-    const Bytes release = pattern(70000);
+    const Bytes release = pattern_bytes(70000);
     EXPECT_EQ(put("ELT5.BIN", release)->opcode(), veltra::kTftpError);
     EXPECT_TRUE(reg_->releases().empty());
     command("SETUP 1");
@@ -301,7 +301,7 @@ TEST_F(CommandTest, ReleaseFileIsAcceptedInSetupModeAndRecorded) {
 
 TEST_F(CommandTest, TableWrittenInSetupModeIsServedBack) {
     command("SETUP 1");
-    const Bytes reparti = pattern(4000, 11);
+    const Bytes reparti = pattern_bytes(4000, 11);
     ASSERT_EQ(put("REPARTI.BIN", reparti)->opcode(), veltra::kTftpAck);
     EXPECT_EQ(get("REPARTI.BIN"), reparti);
 }

@@ -237,7 +237,7 @@ TEST_F(KeyboardTest, AClientThatStopsReadingIsDroppedAndTransfersGoOn) {
             *dropped = true;
     };
     start(o);
-    reg_->put_file("F.BIN", pattern(1500));
+    reg_->put_file("F.BIN", pattern_bytes(1500));
     RawTcp stuck = display();
     RawTcp keys = line();
     // Each pair of keys changes the display twice: 0,01 then 0,00. In all
@@ -252,7 +252,7 @@ TEST_F(KeyboardTest, AClientThatStopsReadingIsDroppedAndTransfersGoOn) {
     const auto give_up = std::chrono::steady_clock::now() + 60s;
     bool transfers_went_on = true;
     while (!*dropped && std::chrono::steady_clock::now() < give_up) {
-        if (get("F.BIN") != pattern(1500)) {
+        if (get("F.BIN") != pattern_bytes(1500)) {
             transfers_went_on = false;
             break;
         }
@@ -263,7 +263,7 @@ TEST_F(KeyboardTest, AClientThatStopsReadingIsDroppedAndTransfersGoOn) {
     sender.join();
     EXPECT_TRUE(transfers_went_on);
     ASSERT_TRUE(was_dropped);
-    EXPECT_EQ(get("F.BIN"), pattern(1500));
+    EXPECT_EQ(get("F.BIN"), pattern_bytes(1500));
     // A new display client is served as before (keys may still be at work).
     RawTcp fresh = display();
     const std::string first = next_text(fresh).substr(0, 20);

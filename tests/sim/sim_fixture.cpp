@@ -37,16 +37,6 @@ Bytes data(std::uint16_t block, const Bytes& payload) {
     return b;
 }
 
-Bytes pattern(std::size_t size, unsigned seed) {
-    Bytes b(size);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& c : b) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<std::uint8_t>(x >> 16);
-    }
-    return b;
-}
-
 Bytes text_bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }

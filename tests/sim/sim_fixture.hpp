@@ -19,6 +19,7 @@
 namespace ecrsim::test {
 
 using namespace std::chrono_literals;
+using veltra::test::pattern_bytes;
 
 // A datagram as the client saw it.
 struct Datagram {
@@ -33,7 +34,6 @@ Bytes rrq(const std::string& name);
 Bytes wrq(const std::string& name);
 Bytes ack(std::uint16_t block);
 Bytes data(std::uint16_t block, const Bytes& payload);
-Bytes pattern(std::size_t size, unsigned seed = 7);
 Bytes text_bytes(const std::string& s);
 
 // A UDP client on 127.0.0.1 that sends to the register's TFTP port.

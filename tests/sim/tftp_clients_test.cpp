@@ -58,7 +58,7 @@ protected:
 TEST_P(RealClients, GetArrivesByteIdentical) {
     const auto& [client, size] = GetParam();
     Register& r = start(defaults("127.0.0.3"));
-    const Bytes content = pattern(size, static_cast<unsigned>(size));
+    const Bytes content = pattern_bytes(size, static_cast<unsigned>(size));
     r.put_file("SAMPLE.BIN", content);
     const std::string local = dir_.file("sample.out");
     EXPECT_EQ(run(fill(client.get, r, "SAMPLE.BIN", local)), 0);
@@ -70,7 +70,7 @@ TEST_P(RealClients, PutArrivesByteIdentical) {
     const auto& [client, size] = GetParam();
     Register& r = start(defaults("127.0.0.3"));
     r.set_setup_mode(true);
-    const Bytes content = pattern(size, static_cast<unsigned>(size) + 1);
+    const Bytes content = pattern_bytes(size, static_cast<unsigned>(size) + 1);
     const std::string local = dir_.file("upload.bin");
     write_bytes(local, content);
     // PLU.BIN carries the big file, a small table the others.
@@ -125,7 +125,7 @@ TEST_F(SimTest, RealClientsRideOutLostDatagramsSlow) {
     Options o = defaults("127.0.0.3");
     o.retransmit_ms = 1000;
     Register& r = start(o);
-    const Bytes content = pattern(100000, 5);
+    const Bytes content = pattern_bytes(100000, 5);
     r.put_file("SAMPLE.BIN", content);
     r.add_fault(*parse_tftp_fault("drop:out:5@SAMPLE.BIN"));
     r.add_fault(*parse_tftp_fault("drop:in:9@SAMPLE.BIN"));

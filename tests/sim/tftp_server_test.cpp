@@ -20,7 +20,7 @@ class TftpServerTest : public SimTest {
 protected:
     void SetUp() override {
         start();
-        reg_->put_file("F.BIN", pattern(kFile));
+        reg_->put_file("F.BIN", pattern_bytes(kFile));
     }
     RawTftp client() { return RawTftp(reg_->address(), reg_->tftp_port()); }
 };
@@ -28,7 +28,7 @@ protected:
 TEST_F(TftpServerTest, AnswersFromTheSamePortItListensOn) {
     RawTftp c = client();
     std::vector<Datagram> seen;
-    ASSERT_EQ(c.get("F.BIN", &seen), pattern(kFile));
+    ASSERT_EQ(c.get("F.BIN", &seen), pattern_bytes(kFile));
     ASSERT_EQ(seen.size(), 3u);
     for (const Datagram& d : seen) EXPECT_EQ(d.from, c.server());
 }
@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(TftpServerTest, RefusedWriteLeavesTheFileAlone) {
     const auto before = reg_->file("REPARTI.BIN");
-    auto d = put("REPARTI.BIN", pattern(4000));
+    auto d = put("REPARTI.BIN", pattern_bytes(4000));
     ASSERT_TRUE(d);
     EXPECT_EQ(d->opcode(), kTftpError);
     EXPECT_EQ(reg_->file("REPARTI.BIN"), before);
@@ -102,11 +102,11 @@ TEST_F(TftpServerTest, TakesALateClientAfterItsRetransmissionsEnd) {
     RawTftp c = client();
     c.send(wrq("LOGO.BIN"));
     ASSERT_EQ(c.recv(1s)->number(), 0);
-    c.send(data(1, pattern(512)));
+    c.send(data(1, pattern_bytes(512)));
     int acks = 0;
     while (auto d = c.recv(700ms)) acks += d->opcode() == kTftpAck && d->number() == 1;
     EXPECT_EQ(acks, 1 + 3);  // then the register goes quiet but keeps listening
-    c.send(data(2, pattern(10)));
+    c.send(data(2, pattern_bytes(10)));
     auto last = c.recv(1s);
     ASSERT_TRUE(last);
     EXPECT_EQ(last->opcode(), kTftpAck);
@@ -118,7 +118,7 @@ TEST_F(TftpServerTest, RepeatedDataOfAWriteIsAcknowledgedAndKeptOnce) {
     RawTftp c = client();
     c.send(wrq("COMMAND.TXT"));
     ASSERT_TRUE(c.recv(1s));
-    const Bytes first = pattern(512);
+    const Bytes first = pattern_bytes(512);
     c.send(data(1, first));
     ASSERT_EQ(c.recv(1s)->number(), 1);
     c.send(data(1, first));  // our ACK was "lost"
@@ -167,7 +167,7 @@ TEST_F(TftpServerTest, MalformedDatagramsDoNoHarm) {
         {"unterminated", huge_name, 4},
         {"unknown opcode", {0x00, 0x09, 0x00, 0x01}, std::nullopt},
         {"stray ACK", ack(7), std::nullopt},
-        {"stray DATA", data(1, pattern(10)), std::nullopt},
+        {"stray DATA", data(1, pattern_bytes(10)), std::nullopt},
         {"short ACK", {0x00, 0x04, 0x00}, std::nullopt},
     };
     for (const Case& k : cases) {
@@ -180,7 +180,7 @@ TEST_F(TftpServerTest, MalformedDatagramsDoNoHarm) {
             EXPECT_EQ(d->number(), *k.error) << k.name;
         }
     }
-    EXPECT_EQ(client().get("F.BIN"), pattern(kFile));
+    EXPECT_EQ(client().get("F.BIN"), pattern_bytes(kFile));
     EXPECT_TRUE(reg_->transcript().requests.size() == 1);
 }
 
@@ -190,11 +190,11 @@ TEST_F(TftpServerTest, SeveralRegistersServeAtOnce) {
     o.state_dir = other_state.path();
     o.seed = false;
     Register second(o);
-    second.put_file("F.BIN", pattern(100, 3));
+    second.put_file("F.BIN", pattern_bytes(100, 3));
     RawTftp a = client();
     RawTftp b(second.address(), second.tftp_port());
-    EXPECT_EQ(a.get("F.BIN"), pattern(kFile));
-    EXPECT_EQ(b.get("F.BIN"), pattern(100, 3));
+    EXPECT_EQ(a.get("F.BIN"), pattern_bytes(kFile));
+    EXPECT_EQ(b.get("F.BIN"), pattern_bytes(100, 3));
 }
 
 // Faults, each observed on the datagrams a raw client receives.
@@ -271,7 +271,7 @@ TEST_F(TftpServerTest, DelayedDatagramArrivesAfterTheClientTimeOut) {
     Options o = defaults("127.0.0.4");
     o.retransmit_ms = 5000;  // no retransmission inside this test
     start(o);
-    reg_->put_file("F.BIN", pattern(kFile));
+    reg_->put_file("F.BIN", pattern_bytes(kFile));
     reg_->add_fault(*parse_tftp_fault("delay:out:1:700"));
     RawTftp c = client();
     c.send(rrq("F.BIN"));
@@ -303,7 +303,7 @@ TEST_F(TftpServerTest, ErrorFaultAnswersTheRequest) {
         EXPECT_EQ(d->opcode(), kTftpError);
         EXPECT_EQ(d->number(), code);
         EXPECT_FALSE(c.recv(300ms)) << "no DATA after the ERROR";
-        EXPECT_EQ(c.get("F.BIN"), pattern(kFile)) << "the next transfer is served";
+        EXPECT_EQ(c.get("F.BIN"), pattern_bytes(kFile)) << "the next transfer is served";
     }
 }
 
@@ -322,7 +322,7 @@ TEST_F(TftpServerTest, SilentRegisterNeverAnswers) {
     EXPECT_FALSE(c.recv(400ms));
     c.send(rrq("F.BIN"));  // the client's second request
     EXPECT_FALSE(c.recv(400ms));
-    EXPECT_EQ(client().get("F.BIN"), pattern(kFile)) << "a new transfer is served again";
+    EXPECT_EQ(client().get("F.BIN"), pattern_bytes(kFile)) << "a new transfer is served again";
 }
 
 TEST_F(TftpServerTest, AnswerFromAnotherPortOrAddress) {
@@ -331,7 +331,7 @@ TEST_F(TftpServerTest, AnswerFromAnotherPortOrAddress) {
                         "the address they are bound to (not so under Wine 8.0)";
     // An address whose neighbour no other test uses, so the same port is free there.
     start(defaults("127.0.0.40"));
-    reg_->put_file("F.BIN", pattern(kFile));
+    reg_->put_file("F.BIN", pattern_bytes(kFile));
     struct Case {
         const char* text;
         bool same_address;
@@ -382,7 +382,7 @@ TEST_F(TftpServerTest, FaultWithACountHitsThatManyTransfers) {
         c.send(rrq("F.BIN"));
         EXPECT_EQ(c.recv(1s)->opcode(), kTftpError);
     }
-    EXPECT_EQ(client().get("F.BIN"), pattern(kFile));
+    EXPECT_EQ(client().get("F.BIN"), pattern_bytes(kFile));
 }
 
 TEST_F(TftpServerTest, WriteFaultsDropTheAckAndTheServerRepeatsIt) {
@@ -391,7 +391,7 @@ TEST_F(TftpServerTest, WriteFaultsDropTheAckAndTheServerRepeatsIt) {
     RawTftp c = client();
     c.send(wrq("LOGO.BIN"));
     ASSERT_EQ(c.recv(1s)->number(), 0);
-    c.send(data(1, pattern(512)));
+    c.send(data(1, pattern_bytes(512)));
     auto repeated = c.recv(1s);  // the time-out sends ACK 1 again
     ASSERT_TRUE(repeated);
     EXPECT_EQ(repeated->opcode(), kTftpAck);
@@ -482,7 +482,7 @@ TEST_P(FileChanges, ANewReadGetsTheNewBytesAndAnOpenOneKeepsItsOwn) {
     first.send(rrq("F.BIN"));
     const auto d1 = first.recv(1s);
     ASSERT_TRUE(d1 && d1->number() == 1);
-    const Bytes changed = pattern(kFile + 100, 9);
+    const Bytes changed = pattern_bytes(kFile + 100, 9);
     if (GetParam().through_api) {
         reg_->put_file("F.BIN", changed);
     } else {
@@ -500,7 +500,7 @@ TEST_P(FileChanges, ANewReadGetsTheNewBytesAndAnOpenOneKeepsItsOwn) {
         ASSERT_TRUE(d);
         got.insert(got.end(), d->bytes.begin() + 4, d->bytes.end());
     }
-    EXPECT_EQ(got, pattern(kFile));
+    EXPECT_EQ(got, pattern_bytes(kFile));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, FileChanges,

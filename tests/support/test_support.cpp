@@ -75,4 +75,14 @@ std::vector<std::string> text_file_lines(const std::string& path) {
     return lines;
 }
 
+std::vector<std::uint8_t> pattern_bytes(std::size_t n, unsigned seed) {
+    std::vector<std::uint8_t> b(n);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& v : b) {
+        x = x * 1664525u + 1013904223u;
+        v = static_cast<std::uint8_t>(x >> 24);
+    }
+    return b;
+}
+
 }  // namespace veltra::test

@@ -71,4 +71,8 @@ std::vector<std::string> read_lines(const std::string& path);
 // end with the platform's text line end (CR LF on Windows).
 std::vector<std::string> text_file_lines(const std::string& path);
 
+// n bytes of file content for transfer tests: every byte value turns up, and
+// another seed gives other bytes, so a block sent twice or out of place shows.
+std::vector<std::uint8_t> pattern_bytes(std::size_t n, unsigned seed = 1);
+
 }  // namespace veltra::test

@@ -129,14 +129,4 @@ Bytes tftp_payload(const Bytes& p) {
     return p.size() > 4 ? Bytes(p.begin() + 4, p.end()) : Bytes();
 }
 
-Bytes pattern_bytes(std::size_t n, unsigned seed) {
-    Bytes b(n);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& v : b) {
-        x = x * 1664525u + 1013904223u;
-        v = static_cast<std::uint8_t>(x >> 24);
-    }
-    return b;
-}
-
 }  // namespace veltra::test

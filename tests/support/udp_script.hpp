@@ -72,6 +72,5 @@ Bytes tftp_request(std::uint16_t opcode, const std::string& name);
 std::uint16_t tftp_opcode(const Bytes& packet);
 std::uint16_t tftp_block(const Bytes& packet);
 Bytes tftp_payload(const Bytes& packet);
-Bytes pattern_bytes(std::size_t n, unsigned seed = 1);
 
 }  // namespace veltra::test

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "../net/tftp_test_util.hpp"
 #include "frame/library_frame.hpp"
 #include "frame/paths.hpp"
 #include "platform_traits.hpp"
@@ -18,6 +17,7 @@
 #include "tables/table_formats.hpp"
 #include "tables/table_upload.hpp"
 #include "test_support.hpp"
+#include "tftp_test_util.hpp"
 #include "veltra.h"
 
 namespace veltra::test {

@@ -24,6 +24,9 @@ struct LinesCase {
     std::string first_reason;             // of the first bad line
     std::vector<int> named;               // department numbers
 };
+void PrintTo(const LinesCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DepartmentLines : public ::testing::TestWithParam<LinesCase> {
 protected:

@@ -30,6 +30,14 @@ struct Terminal {
     std::string input;
 };
 
+// A case named by its command words, "_" between them ("sales_range"); the
+// tool's own level is "veltra".
+inline std::string words_name(const std::vector<std::string>& words) {
+    std::string name = "veltra";
+    for (const std::string& w : words) name += "_" + w;
+    return name;
+}
+
 inline ToolRun run_tool(const std::vector<std::string>& args, const Terminal& term = {}) {
     std::ostringstream out, err;
     std::istringstream in(term.input);

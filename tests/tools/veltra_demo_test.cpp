@@ -113,6 +113,9 @@ struct FailingStep {
     const char* step;      // the step that fails
     const char* function;  // the function its failure line names
 };
+void PrintTo(const FailingStep& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class DemoFailure : public Demo, public ::testing::WithParamInterface<FailingStep> {};
 

@@ -49,6 +49,9 @@ struct HelpCase {
     Lines path;
     std::string calls;
 };
+void PrintTo(const HelpCase& c, std::ostream* os) {
+    *os << words_name(c.path);
+}
 
 class FamilyHelp : public ::testing::TestWithParam<HelpCase> {};
 
@@ -83,13 +86,18 @@ INSTANTIATE_TEST_SUITE_P(
                       HelpCase{{"serial", "list"}, "Calls: ecr_enum_port_ser"},
                       HelpCase{{"serial", "send"}, "ecr_send_xonxoff_ser"},
                       HelpCase{{"serial", "file"}, "ecr_file_xonxoff_ser"},
-                      HelpCase{{"serial", "recv"}, "ecr_recv_xonxoff_ser"}));
+                      HelpCase{{"serial", "recv"}, "ecr_recv_xonxoff_ser"}),
+    [](const auto& info) { return words_name(info.param.path); });
 
 struct UsageCase {
+    const char* name;
     Lines args;
     std::string usage;
     std::string message;
 };
+void PrintTo(const UsageCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FamilyUsage : public ToolOnEcrsim, public ::testing::WithParamInterface<UsageCase> {};
 
@@ -110,22 +118,35 @@ TEST_P(FamilyUsage, GivesTwoAndAsksNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Tool, FamilyUsage,
     ::testing::Values(
-        UsageCase{{"sales", "range", "31/04/14", "01/05/14"},
+        UsageCase{"SalesFromNotADate",
+                  {"sales", "range", "31/04/14", "01/05/14"},
                   "sales range",
                   "FROM is not a valid date: 31/04/14"},
-        UsageCase{{"sales", "range", "01/04/14", "29/02/15"},
+        UsageCase{"SalesToNotADate",
+                  {"sales", "range", "01/04/14", "29/02/15"},
                   "sales range",
                   "TO is not a valid date: 29/02/15"},
-        UsageCase{{"sales", "range", "01/04/14", "1/5/2014"}, "sales range", "TO must be DD/MM/YY"},
-        UsageCase{{"sales", "range", "02/04/14", "01/04/14"},
+        UsageCase{"SalesToFourDigitYear",
+                  {"sales", "range", "01/04/14", "1/5/2014"},
+                  "sales range",
+                  "TO must be DD/MM/YY"},
+        UsageCase{"SalesFromAfterTo",
+                  {"sales", "range", "02/04/14", "01/04/14"},
                   "sales range",
                   "FROM 02/04/14 is after TO 01/04/14"},
+        UsageCase{"SerialRecvUnknownBaud",
+                  {"serial", "recv", "--port", "1", "--baud", "1234", "--max"},
+                  "serial recv",
+                  "1234"},
         UsageCase{
-            {"serial", "recv", "--port", "1", "--baud", "1234", "--max"}, "serial recv", "1234"},
-        UsageCase{{"serial", "send", "--baud", "9600"}, "serial send", "--port"},
+            "SerialSendWithoutPort", {"serial", "send", "--baud", "9600"}, "serial send", "--port"},
+        UsageCase{"SerialRecvPortAbove255",
+                  {"serial", "recv", "--port", "256", "--baud", "0", "--max"},
+                  "serial recv",
+                  "256"},
         UsageCase{
-            {"serial", "recv", "--port", "256", "--baud", "0", "--max"}, "serial recv", "256"},
-        UsageCase{{"line", "recv", "--max", "0", "--seconds"}, "line recv", "--max"}));
+            "LineRecvMaxZero", {"line", "recv", "--max", "0", "--seconds"}, "line recv", "--max"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- sales -----------------------------------------------------------------------
 
@@ -159,9 +180,13 @@ TEST_F(SalesCommands, SlowTodayWritesTheDaysFilesIntoANewFolder) {
 }
 
 struct RangeCase {
+    const char* name;
     bool err_terminal;
     bool bar;
 };
+void PrintTo(const RangeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SalesRange : public SalesCommands, public ::testing::WithParamInterface<RangeCase> {};
 
@@ -187,7 +212,9 @@ TEST_P(SalesRange, ConvertsTheArchivedDaysWithDaysProgressOnATerminal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, SalesRange,
-                         ::testing::Values(RangeCase{true, true}, RangeCase{false, false}));
+                         ::testing::Values(RangeCase{"BarOnATerminal", true, true},
+                                           RangeCase{"NoTerminal", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Tool, StepLineShowsDoneOfTotalAndTimeLeft) {
     EXPECT_EQ(tool::step_line("days", 10, 40, 5.0),
@@ -491,10 +518,14 @@ TEST_F(SerialCommands, ListAndAnAbsentPort) {
 
 #ifndef _WIN32
 struct SerialSendCase {
+    const char* name;
     Lines args;  // after "serial"
     bool echo;
     std::string received;
 };
+void PrintTo(const SerialSendCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SerialSend : public SerialCommands, public ::testing::WithParamInterface<SerialSendCase> {};
 
@@ -525,9 +556,13 @@ TEST_P(SerialSend, TheTextReachesThePeer) {
 INSTANTIATE_TEST_SUITE_P(
     Tool, SerialSend,
     ::testing::Values(
-        SerialSendCase{{"send", "=K/PRINT", "--port", "4", "--baud", "2"}, false, "=K/PRINT"},
-        SerialSendCase{{"send", "=K", "--port", "4", "--baud", "19200", "--echo"}, true, "=K"},
-        SerialSendCase{{"file", "FILE", "--port", "4", "--baud", "19200"}, false, "=K/FILE"}));
+        SerialSendCase{
+            "Send", {"send", "=K/PRINT", "--port", "4", "--baud", "2"}, false, "=K/PRINT"},
+        SerialSendCase{
+            "SendWithEcho", {"send", "=K", "--port", "4", "--baud", "19200", "--echo"}, true, "=K"},
+        SerialSendCase{
+            "File", {"file", "FILE", "--port", "4", "--baud", "19200"}, false, "=K/FILE"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SerialCommands, RecvPrintsWhatThePeerSends) {
     VELTRA_NEEDS_PTY();

@@ -28,10 +28,14 @@ using Json = nlohmann::json;
 // --- command line, help and usage -----------------------------------------
 
 struct UsageCase {
+    const char* name;
     std::vector<std::string> args;
     std::string usage;    // the usage line's start
     std::string message;  // part of the first line
 };
+void PrintTo(const UsageCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UsageErrors : public ::testing::TestWithParam<UsageCase> {};
 
@@ -48,28 +52,61 @@ TEST_P(UsageErrors, GiveTwoAndTheUsageLine) {
 INSTANTIATE_TEST_SUITE_P(
     Tool, UsageErrors,
     ::testing::Values(
-        UsageCase{{}, "veltra [OPTIONS] SUBCOMMAND", "subcommand"},
-        UsageCase{{"frobnicate"}, "veltra [OPTIONS] SUBCOMMAND", "unknown command: frobnicate"},
-        UsageCase{{"--json", "tables", "fetch"},
+        UsageCase{"NoSubcommand", {}, "veltra [OPTIONS] SUBCOMMAND", "subcommand"},
+        UsageCase{"UnknownCommand",
+                  {"frobnicate"},
+                  "veltra [OPTIONS] SUBCOMMAND",
+                  "unknown command: frobnicate"},
+        UsageCase{"UnknownTablesCommand",
+                  {"--json", "tables", "fetch"},
                   "veltra tables [OPTIONS] SUBCOMMAND",
                   "unknown command: tables fetch"},
-        UsageCase{{"tables", "put", "plu"}, "veltra tables put [OPTIONS] TABLE CSV", "CSV"},
-        UsageCase{{"tables", "get", "articoli", "x.csv"}, "veltra tables get", "articoli"},
-        UsageCase{{"command", "azzeverything"}, "veltra command [OPTIONS] NAME", "azzeverything"},
-        UsageCase{{"ping", "--seconds", "0"}, "veltra ping", "seconds"},
-        UsageCase{{"clock", "encode", "31/04/14"}, "veltra clock encode", "31/04/14"},
-        UsageCase{{"clock", "encode", "29/02/15"}, "veltra clock encode", "29/02/15"},
-        UsageCase{{"clock", "encode", "10/13/14"}, "veltra clock encode", "10/13/14"},
-        UsageCase{{"clock", "encode", "01/01/14", "24:00:00"}, "veltra clock encode", "24:00:00"},
-        UsageCase{{"clock", "encode", "1/1/2014"}, "veltra clock encode", "DD/MM/YY"},
-        UsageCase{{"clock", "decode", "946684799"}, "veltra clock decode", "2000 to 2099"},
-        UsageCase{{"clock", "decode", "12ab"}, "veltra clock decode", "12ab"},
-        UsageCase{{"file", "get", "../IVA.BIN"}, "veltra file get", "not a path"}));
+        UsageCase{"TablesPutWithoutCsv",
+                  {"tables", "put", "plu"},
+                  "veltra tables put [OPTIONS] TABLE CSV",
+                  "CSV"},
+        UsageCase{"TablesGetUnknownTable",
+                  {"tables", "get", "articoli", "x.csv"},
+                  "veltra tables get",
+                  "articoli"},
+        UsageCase{"UnknownRegisterCommand",
+                  {"command", "azzeverything"},
+                  "veltra command [OPTIONS] NAME",
+                  "azzeverything"},
+        UsageCase{"PingZeroSeconds", {"ping", "--seconds", "0"}, "veltra ping", "seconds"},
+        UsageCase{"EncodeThirtyFirstOfApril",
+                  {"clock", "encode", "31/04/14"},
+                  "veltra clock encode",
+                  "31/04/14"},
+        UsageCase{"EncodeNoLeapDayIn2015",
+                  {"clock", "encode", "29/02/15"},
+                  "veltra clock encode",
+                  "29/02/15"},
+        UsageCase{
+            "EncodeMonth13", {"clock", "encode", "10/13/14"}, "veltra clock encode", "10/13/14"},
+        UsageCase{"EncodeHour24",
+                  {"clock", "encode", "01/01/14", "24:00:00"},
+                  "veltra clock encode",
+                  "24:00:00"},
+        UsageCase{"EncodeFourDigitYear",
+                  {"clock", "encode", "1/1/2014"},
+                  "veltra clock encode",
+                  "DD/MM/YY"},
+        UsageCase{"DecodeBefore2000",
+                  {"clock", "decode", "946684799"},
+                  "veltra clock decode",
+                  "2000 to 2099"},
+        UsageCase{"DecodeNotANumber", {"clock", "decode", "12ab"}, "veltra clock decode", "12ab"},
+        UsageCase{"FileGetPath", {"file", "get", "../IVA.BIN"}, "veltra file get", "not a path"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct HelpCase {
     std::vector<std::string> path;
     std::string calls;
 };
+void PrintTo(const HelpCase& c, std::ostream* os) {
+    *os << words_name(c.path);
+}
 
 class HelpOnEveryLevel : public ::testing::TestWithParam<HelpCase> {};
 
@@ -96,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
         HelpCase{{"tables", "convert"}, "ecr_conv_clienti_csv"},
         HelpCase{{"invoices", "get"}, "Calls: ecr_recv_fatture"},
         HelpCase{{"clock", "decode"}, "ecr_oro_encode"},
-        HelpCase{{"clock", "encode"}, "ecr_oro_check"}, HelpCase{{"sim"}, "usage: ecrsim"}));
+        HelpCase{{"clock", "encode"}, "ecr_oro_check"}, HelpCase{{"sim"}, "usage: ecrsim"}),
+    [](const auto& info) { return words_name(info.param.path); });
 
 // A word where a command belongs that names none is a usage error, with
 // --help too: help for a command that does not exist would answer another
@@ -187,10 +225,14 @@ TEST(Tool, FailureLineNamesFunctionResultMeaningAndHint) {
 }
 
 struct ClockCase {
+    const char* name;
     std::vector<std::string> args;
     std::uint32_t value;
     std::string text;
 };
+void PrintTo(const ClockCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClockCodes : public ::testing::TestWithParam<ClockCase> {};
 
@@ -206,14 +248,28 @@ TEST_P(ClockCodes, EncodeAndDecode) {
     EXPECT_EQ(j["name"], "OK");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Tool, ClockCodes,
-    ::testing::Values(
-        ClockCase{{"encode", "01/01/00"}, 946684800u, "01/01/00-00:00:00-[001-6]"},
-        ClockCase{{"encode", "31/12/99", "23:59:59"}, 4102444799u, "31/12/99-23:59:59-[365-4]"},
-        ClockCase{{"encode", "29/02/16", "12:00:00"}, 1456747200u, "29/02/16-12:00:00-[060-1]"},
-        ClockCase{{"decode", "946684800"}, 946684800u, "01/01/00-00:00:00-[001-6]"},
-        ClockCase{{"decode", "0x3A4FC880"}, 0x3A4FC880u, "01/01/01-00:00:00-[001-1]"}));
+INSTANTIATE_TEST_SUITE_P(Tool, ClockCodes,
+                         ::testing::Values(ClockCase{"EncodeFirstValidSecond",
+                                                     {"encode", "01/01/00"},
+                                                     946684800u,
+                                                     "01/01/00-00:00:00-[001-6]"},
+                                           ClockCase{"EncodeLastValidSecond",
+                                                     {"encode", "31/12/99", "23:59:59"},
+                                                     4102444799u,
+                                                     "31/12/99-23:59:59-[365-4]"},
+                                           ClockCase{"EncodeLeapDay",
+                                                     {"encode", "29/02/16", "12:00:00"},
+                                                     1456747200u,
+                                                     "29/02/16-12:00:00-[060-1]"},
+                                           ClockCase{"DecodeDecimal",
+                                                     {"decode", "946684800"},
+                                                     946684800u,
+                                                     "01/01/00-00:00:00-[001-6]"},
+                                           ClockCase{"DecodeHexadecimal",
+                                                     {"decode", "0x3A4FC880"},
+                                                     0x3A4FC880u,
+                                                     "01/01/01-00:00:00-[001-1]"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Tool, ClockEncodePrintsTheValueAlone) {
     const ToolRun r = run_tool({"clock", "encode", "01/01/00", "00:00:01"});
@@ -394,10 +450,14 @@ TEST_F(ToolOnEcrsim, TablesPutWithYesUploadsAndReportsTheComparison) {
 }
 
 struct AnswerCase {
+    const char* name;
     std::string input;
     int status;
     bool uploaded;
 };
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TablesPutOnATerminal : public ToolOnEcrsim,
                              public ::testing::WithParamInterface<AnswerCase> {};
@@ -415,8 +475,10 @@ TEST_P(TablesPutOnATerminal, AsksAndFollowsTheAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, TablesPutOnATerminal,
-                         ::testing::Values(AnswerCase{"y\n", 0, true}, AnswerCase{"n\n", 1, false},
-                                           AnswerCase{"", 1, false}));
+                         ::testing::Values(AnswerCase{"YesUploads", "y\n", 0, true},
+                                           AnswerCase{"NoRefuses", "n\n", 1, false},
+                                           AnswerCase{"NoAnswerRefuses", "", 1, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ToolOnEcrsim, ResetsNeedYesWithoutATerminal) {
     ToolRun r = veltra({"command", "azzdati"});
@@ -477,10 +539,14 @@ TEST_F(ToolOnEcrsim, InvoicesGet) {
 }
 
 struct ProgressCase {
+    const char* name;
     bool err_terminal;
     bool quiet;
     bool bar;
 };
+void PrintTo(const ProgressCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Progress : public ToolOnEcrsim, public ::testing::WithParamInterface<ProgressCase> {};
 
@@ -504,9 +570,10 @@ TEST_P(Progress, OnlyOnATerminalAndNotQuiet) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, Progress,
-                         ::testing::Values(ProgressCase{true, false, true},
-                                           ProgressCase{true, true, false},
-                                           ProgressCase{false, false, false}));
+                         ::testing::Values(ProgressCase{"BarOnATerminal", true, false, true},
+                                           ProgressCase{"QuietOnATerminal", true, true, false},
+                                           ProgressCase{"NoTerminal", false, false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Tool, ProgressLineShowsDoneTotalRateAndTimeLeft) {
     EXPECT_EQ(tool::progress_line("PLU.BIN", 3200000, 6400000, 2.0),
