@@ -7,8 +7,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "cmd/info_vars.hpp"
 #include "command_table.hpp"
+#include "internal.hpp"
 #include "veltra.h"
 
 namespace veltra::tool {

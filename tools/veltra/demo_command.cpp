@@ -14,18 +14,14 @@
 #include <ostream>
 #include <sstream>
 
-#include "cmd/info_vars.hpp"
 #include "command_table.hpp"
 #include "display_text.hpp"
 #include "failure.hpp"
+#include "internal.hpp"
 #include "key_table.hpp"
-#include "net/dotted_address.hpp"
-#include "net/endpoints.hpp"
 #include "register_state.hpp"
 #include "releases.hpp"
 #include "simulator.hpp"
-#include "sys/env.hpp"
-#include "sys/tcp.hpp"
 #include "veltra.h"
 #include "work_dir.hpp"
 

@@ -1,8 +1,7 @@
 // Failure lines and their hints.
 #include "failure.hpp"
 
-#include "net/endpoints.hpp"
-#include "sys/env.hpp"
+#include "internal.hpp"
 #include "veltra.h"
 
 namespace veltra::tool {

@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "command_table.hpp"
-#include "frame/paths.hpp"
-#include "sys/env.hpp"
+#include "internal.hpp"
 #include "veltra.h"
 
 namespace veltra::tool {

@@ -4,8 +4,7 @@
 #include <cstdio>
 #include <ostream>
 
-#include "frame/paths.hpp"
-#include "tables/table_formats.hpp"
+#include "internal.hpp"
 
 namespace veltra::tool {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "net/transfer_observer.hpp"
+#include "internal.hpp"
 #include "tool_context.hpp"
 
 namespace veltra::tool {

@@ -7,9 +7,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "cmd/info_vars.hpp"
 #include "command_table.hpp"
-#include "frame/paths.hpp"
+#include "internal.hpp"
 #include "veltra.h"
 #include "work_dir.hpp"
 

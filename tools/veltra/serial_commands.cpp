@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "command_table.hpp"
-#include "frame/paths.hpp"
+#include "internal.hpp"
 #include "veltra.h"
 
 namespace veltra::tool {

@@ -6,10 +6,9 @@
 #include <ostream>
 #include <sstream>
 
-#include "cmd/setup_mode.hpp"
 #include "command_table.hpp"
+#include "internal.hpp"
 #include "table_compare.hpp"
-#include "tables/table_formats.hpp"
 #include "veltra.h"
 #include "work_dir.hpp"
 

@@ -5,8 +5,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "tables/table_files.hpp"
-#include "tables/table_upload.hpp"
+#include "internal.hpp"
 #include "veltra.h"
 
 namespace veltra::tool {

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tables/table_formats.hpp"
-#include "tables/table_upload.hpp"
+#include "internal.hpp"
 
 namespace veltra::tool {
 

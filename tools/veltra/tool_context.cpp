@@ -6,8 +6,7 @@
 #include <ostream>
 
 #include "failure.hpp"
-#include "net/endpoints.hpp"
-#include "sys/env.hpp"
+#include "internal.hpp"
 
 namespace veltra::tool {
 

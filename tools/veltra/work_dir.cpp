@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "sys/env.hpp"
+#include "internal.hpp"
 #include "sys/random_bytes.hpp"
 #include "sys/work_files.hpp"
 

@@ -22,19 +22,17 @@
 #include <tuple>
 #include <utility>
 
-#include "backup/archive.hpp"
 #include "display_text.hpp"
 #include "failure.hpp"
 #include "guard.hpp"
 #include "http.hpp"
+#include "internal.hpp"
 #include "key_table.hpp"
 #include "page.hpp"
-#include "release/release_file.hpp"
 #include "sim_sockets.hpp"
 #include "stop_request.hpp"
 #include "sys/child_process.hpp"
 #include "sys/random_bytes.hpp"
-#include "sys/sockets.hpp"
 #include "veltra.h"
 #include "work_dir.hpp"
 #include "worker_protocol.hpp"

@@ -6,12 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "cmd/setup_mode.hpp"
 #include "command_table.hpp"
+#include "internal.hpp"
 #include "key_table.hpp"
-#include "net/endpoints.hpp"
 #include "sim_sockets.hpp"
-#include "sys/sockets.hpp"
 #include "worker_ops.hpp"
 #include "worker_protocol.hpp"
 

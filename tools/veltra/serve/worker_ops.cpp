@@ -9,12 +9,8 @@
 #include <iostream>
 #include <string>
 
-#include "backup/archive.hpp"
-#include "cmd/setup_mode.hpp"
 #include "failure.hpp"
-#include "frame/paths.hpp"
-#include "net/transfer_observer.hpp"
-#include "sales/sales_retrieval.hpp"
+#include "internal.hpp"
 #include "tool_context.hpp"
 #include "veltra.h"
 #include "worker_protocol.hpp"

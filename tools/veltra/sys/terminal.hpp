@@ -1,6 +1,6 @@
 // Whether the standard streams are terminals, for programs that talk to a
-// person (the veltra tool's progress bars and confirmations). Not part of the
-// shared library; the programs that need it compile it in.
+// person (the veltra tool's progress bars and confirmations). The tool's
+// own, not part of the shared library.
 #pragma once
 
 namespace veltra::sys {

@@ -1,4 +1,4 @@
-// ICMP echo on POSIX. An unprivileged ICMP datagram socket is tried first
+// ICMP echo on Linux. An unprivileged ICMP datagram socket is tried first
 // (the kernel then fills in the identifier and hands us only our replies);
 // where the system refuses it, a raw socket, which sees every ICMP packet and
 // so filters by identifier itself.

@@ -1,4 +1,4 @@
-// The executable, the module and the debugger on POSIX (Linux's /proc).
+// The executable, the module and the debugger on Linux (its /proc).
 #include "sys/module.hpp"
 
 #include <dlfcn.h>
