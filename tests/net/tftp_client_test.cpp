@@ -16,12 +16,26 @@
 #include "tftp_test_util.hpp"
 #include "veltra.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
 #include <sys/resource.h>
+
+#include <cerrno>
 #endif
 
 namespace veltra::test {
 namespace {
+
+// Fails a send the way the platform's sockets report it, where the library
+// reads it back for its trace.
+void set_socket_error(int code) {
+#if defined(_WIN32)
+    WSASetLastError(code);
+#else
+    errno = code;
+#endif
+}
 
 using Lines = std::vector<std::string>;
 
@@ -599,7 +613,7 @@ public:
         log.push_back(cat("send ", describe(Bytes(data.begin(), data.end())),
                           port == tftp_port() ? std::string() : cat(" to ", port),
                           fail ? " failed" : ""));
-        if (fail) errno = 101;
+        if (fail) set_socket_error(101);
         return !fail;
     }
     sys::RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
