@@ -6,6 +6,7 @@
 #   windows   the mingw-w64 cross compilers and Wine, for scripts/test-windows.sh
 #   desktop   Xvfb and xdotool, for the window tests that drive real clicks
 #   browser   Chromium and Selenium, for the service's web page tests
+#   ci        ccache, with which CI's builds reuse what an earlier run compiled
 # Only missing packages are installed; sudo is used when not run as root.
 # Exits non-zero, naming them, when tools are still missing afterwards.
 set -euo pipefail
@@ -37,6 +38,9 @@ for group in "$@"; do
         browser)
             packages+=(chromium chromium-driver python3-selenium)
             tools+=(chromium chromedriver) ;;
+        ci)
+            packages+=(ccache)
+            tools+=(ccache) ;;
         *) echo "setup.sh: unknown package group: $group" >&2; exit 2 ;;
     esac
 done
