@@ -102,15 +102,24 @@ TEST_F(ServeWithASilentRegister, StatusReadsAskedAtOnceShareOneJob) {
     start_with_silent();
     auto c = client();
     std::set<std::string> ids;
+    std::string last;
     for (int i = 0; i < 2000; ++i) {
         if (i % 250 == 0) log_lines();  // the service logs every request to our pipe
         const auto r = c.get("/api/v1/registers/silent/status?wait=0");
         ASSERT_TRUE(r) << i;
         ASSERT_EQ(r->status, 202) << r->body;
-        ids.insert(Json::parse(r->body)["id"].get<std::string>());
+        const std::string id = Json::parse(r->body)["id"].get<std::string>();
+        // A read joins the running one; only once that has given up on the
+        // silent register (which a slow machine may reach within the loop)
+        // does the next read start a job of its own.
+        if (!last.empty() && id != last) {
+            const std::string state = get_json("/api/v1/jobs/" + last)["state"];
+            EXPECT_TRUE(state == "failed" || state == "succeeded") << i << ": " << state;
+        }
+        last = id;
+        ids.insert(id);
     }
-    // The first runs; every later one joins it.
-    EXPECT_EQ(ids.size(), 1u);
+    EXPECT_LE(ids.size(), 3u) << "each read a job of its own";
 }
 
 TEST_F(ServeWithASilentRegister, AFullQueueIsAnswered503WithRetryAfter) {
