@@ -396,6 +396,13 @@ INSTANTIATE_TEST_SUITE_P(
                                    "/home/u/.local/state/veltra"},
                       StateDirCase{"neither", std::nullopt, std::nullopt, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+#else
+TEST(DefaultStateDir, IsVeltraUnderProgramData) {
+    EnvVar data("ProgramData", "C:\\ProgramData");
+    EXPECT_EQ(sys::default_state_dir(), std::filesystem::path("C:\\ProgramData") / "VELTRA");
+    EnvVar none("ProgramData", std::nullopt);
+    EXPECT_TRUE(sys::default_state_dir().empty());
+}
 #endif
 
 }  // namespace
