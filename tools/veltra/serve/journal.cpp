@@ -335,9 +335,10 @@ Journal::Journal(const std::filesystem::path& state_dir, Access access) : state_
     // moment; wait for it rather than fail.
     sqlite3_busy_timeout(db, 5000);
     if (writing) {
-        // WAL lets readers go on while the service writes; NORMAL sync is
-        // durable across a crashed process, which is what the journal is for.
-        exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
+        // WAL lets readers go on while the service writes. FULL syncs each
+        // commit, so that a job recorded before the register is touched is
+        // still there after the machine loses power, not only after a crash.
+        exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;");
         exec(db, "PRAGMA foreign_keys = ON");
         migrate();
     } else {
