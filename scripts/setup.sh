@@ -3,7 +3,10 @@
 # checks that every tool the chosen stages run is on PATH.
 # Usage: bash scripts/setup.sh [group ...]
 #   (none)    build, the Linux suites, the fuzz targets, the tool's libraries
-#   windows   the mingw-w64 cross compilers and Wine, for scripts/test-windows.sh
+#   windows   the mingw-w64 cross compilers and Wine, for scripts/test-windows.sh,
+#             and SQLite's amalgamation made from Debian's source package in
+#             build/deps/sqlite3 (a deb-src line for the machine's mirror is
+#             added to apt's sources when none is there)
 #   desktop   Xvfb and xdotool, for the window tests that drive real clicks
 #   browser   Chromium and Selenium, for the service's web page tests
 #   ci        ccache, with which CI's builds reuse what an earlier run compiled
@@ -16,19 +19,24 @@ set -euo pipefail
 # Qt 6 and the Liberation fonts are DELPAD's; clang with its runtimes builds
 # the libFuzzer targets; CLI11 and nlohmann-json are the
 # command-line tool's header-only libraries, and Boost's Beast and URL (1.81:
-# bookworm's plain libboost-dev is 1.74, which has no URL) its service's.
+# bookworm's plain libboost-dev is 1.74, which has no URL) its service's;
+# SQLite holds the service's journal, OpenSSL's libcrypto hashes its audit
+# trail.
 packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv
           tftp-hpa curl tftpd-hpa qt6-base-dev qt6-qpa-plugins fonts-liberation
           clang libclang-rt-14-dev libfuzzer-14-dev clang-format
-          libcli11-dev nlohmann-json3-dev libboost1.81-dev)
+          libcli11-dev nlohmann-json3-dev libboost1.81-dev libsqlite3-dev libssl-dev)
 # Each stage's commands, checked after installing.
 tools=(cmake ninja g++ ctest in.tftpd tftp curl python3 clang clang++ clang-format)
 
 for group in "$@"; do
     case $group in
         windows)
+            # tclsh and make build SQLite's amalgamation from its source.
             packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-                       binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64)
+                       binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64
+                       dpkg-dev tcl make)
+            sqlite_source=yes
             tools+=(x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix
                     x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump
                     i686-w64-mingw32-dlltool wine wineserver wineboot) ;;
@@ -45,6 +53,7 @@ for group in "$@"; do
     esac
 done
 
+sqlite_source=${sqlite_source:-}
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
@@ -66,6 +75,39 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"
+fi
+
+# Debian has no mingw-w64 build of SQLite: its source package builds the
+# amalgamation (sqlite3.c), which the Windows presets compile as a static
+# library. It lives in the build tree, never in git.
+deps=$(cd "$(dirname "$0")/.." && pwd)/build/deps
+if [ -n "$sqlite_source" ] && [ ! -f "$deps/sqlite3/sqlite3.c" ]; then
+    if ! grep -Eqs '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/*; then
+        # The same Debian mirror as the machine's own deb entries (one-line
+        # or deb822), the main archive only.
+        src=/etc/apt/sources.list.d/veltra-deb-src
+        if ls /etc/apt/sources.list.d/*.sources >/dev/null 2>&1; then
+            awk 'BEGIN { RS = ""; ORS = "\n\n" }
+                 /(^|\n)Types:[^\n]*deb/ && /(^|\n)URIs:[^\n]*\/debian\/?(\n|$)/ {
+                     sub(/Types:[^\n]*/, "Types: deb-src"); gsub(/(^|\n)#[^\n]*/, ""); print }' \
+                /etc/apt/sources.list.d/*.sources | "${sudo_cmd[@]}" tee "$src.sources" >/dev/null
+        else
+            grep -hE '^deb +(\[[^]]*\] +)?[a-z]+://[^ ]*/debian/? ' /etc/apt/sources.list \
+                    /etc/apt/sources.list.d/*.list 2>/dev/null | sed 's/^deb /deb-src /' |
+                "${sudo_cmd[@]}" tee "$src.list" >/dev/null
+        fi
+        "${sudo_cmd[@]}" apt-get update -qq
+    fi
+    started=$SECONDS
+    rm -rf "$deps/sqlite3-src"
+    mkdir -p "$deps/sqlite3-src" "$deps/sqlite3"
+    (cd "$deps/sqlite3-src" && apt-get source -qq sqlite3 >/dev/null 2>&1 &&
+        mkdir amalgamation && cd amalgamation &&
+        ../sqlite3-*/configure --disable-tcl >/dev/null &&
+        make -s sqlite3.c >/dev/null)
+    cp "$deps"/sqlite3-src/amalgamation/sqlite3.[ch] "$deps/sqlite3/"
+    rm -rf "$deps/sqlite3-src"
+    echo "setup.sh: SQLite's amalgamation made in $deps/sqlite3 ($((SECONDS - started)) s)"
 fi
 
 # in.tftpd lives in /usr/sbin, which a plain user's PATH may lack.

@@ -32,6 +32,7 @@ constexpr Family kFamilies[] = {
 #ifdef VELTRA_WITH_SERVE
     serve_commands,
 #endif
+    audit_commands,
 };
 // clang-format on
 
@@ -49,6 +50,7 @@ constexpr Group kGroups[] = {
     {"line", "the raw TCP line channel: text to the register, bytes back"},
     {"serial", "the serial line channel: ports, text out, bytes back"},
     {"clock", "the register's packed date and time (oro values)"},
+    {"audit", "the service's audit trail of changes to registers: list, verify"},
 };
 
 const char* group_summary(const std::string& name) {

@@ -74,6 +74,7 @@ std::vector<Command> clock_commands();     // clock
 std::vector<Command> sim_commands();       // sim
 std::vector<Command> demo_commands();      // demo
 std::vector<Command> serve_commands();     // serve
+std::vector<Command> audit_commands();     // audit
 
 // Two-digit fields "aa/bb/cc" (sep '/') or "aa:bb:cc" (sep ':'), each of one
 // or two digits.

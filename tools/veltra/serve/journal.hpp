@@ -1,0 +1,162 @@
+// The service's journal: every job and its verdict, the Idempotency-Keys,
+// and the audit trail of changes to registers, in one SQLite database (WAL)
+// in the state folder, so that all of it outlives the service's process.
+// The files jobs produce live beside it in files/, named after job ids.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace veltra::tool::serve {
+
+// A failure of the database (cannot open, disk full, a newer schema).
+class JournalError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One job as the journal keeps it. Times are milliseconds since the Unix
+// epoch, 0 while not yet reached. request, result and evidence are JSON text
+// the service writes and reads; the journal only stores them.
+struct JobRecord {
+    std::string id;
+    std::string register_name;
+    std::string kind;
+    std::string request;
+    std::string idempotency_key;  // empty: none given
+    std::string request_hash;     // hex SHA-256 of the request, set by add()
+    std::string state;            // queued, running, succeeded, failed, cancelled
+    std::string result;
+    std::int64_t created_ms = 0;
+    std::int64_t started_ms = 0;
+    std::int64_t ended_ms = 0;
+    double progress = 0;  // 0 to 1
+    std::string output_file;
+    std::string verdict;  // applied, not_applied, unknown; empty before a change
+    std::string evidence;
+};
+
+// What changes in a job: only the fields given.
+struct JobUpdate {
+    std::optional<std::string> state;
+    std::optional<double> progress;
+    std::optional<std::string> result;
+    std::optional<std::int64_t> started_ms;
+    std::optional<std::int64_t> ended_ms;
+    std::optional<std::string> output_file;
+    std::optional<std::string> verdict;
+    std::optional<std::string> evidence;
+};
+
+// What add() did with a job.
+enum class AddOutcome {
+    added,     // a new job
+    replayed,  // its key came with the same request before: the first job
+    conflict,  // its key came with another request: the first job, not this one
+};
+
+struct AddResult {
+    AddOutcome outcome;
+    JobRecord job;  // the new job, or the first one under the key
+};
+
+// One row of the audit trail. seq counts from 1 with no gaps.
+struct AuditEntry {
+    std::int64_t seq = 0;
+    std::int64_t time_ms = 0;
+    std::string who;  // the token's name, or "local"
+    std::string register_name;
+    std::string job_id;
+    std::string what;
+    std::string verdict;
+    std::string hash;  // hex SHA-256, see audit_row_hash
+};
+
+// The audit chain checked from its first row.
+struct AuditCheck {
+    std::int64_t rows = 0;
+    std::optional<AuditEntry> first_altered;  // none: the chain holds
+};
+
+// A row's hash: SHA-256 over the previous row's hash (32 zero bytes before
+// the first row), then the row's fields in this order, each as an 8-byte
+// little-endian length followed by its bytes: seq and time_ms as decimal
+// text, who, register, job id, what, verdict as UTF-8. The lengths make every
+// split of the same bytes into fields hash differently.
+std::string audit_row_hash(const std::string& previous_hash_hex, const AuditEntry& row);
+
+// One Journal is shared by the service's threads: each call holds its lock.
+class Journal {
+public:
+    // Idempotency-Keys are honoured this long; older ones are forgotten.
+    static constexpr std::int64_t kKeyLifeMs = 7LL * 24 * 60 * 60 * 1000;
+    // The schema this build reads and writes (PRAGMA user_version).
+    static constexpr int kSchemaVersion = 1;
+
+    enum class Access { read_write, read_only };
+
+    // Opens the journal in state_dir, creating the folder, the database and
+    // its schema (read_write), or only reading an existing one (read_only).
+    explicit Journal(const std::filesystem::path& state_dir, Access access = Access::read_write);
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    const std::filesystem::path& state_dir() const { return state_dir_; }
+    // Where a job's output file goes: files/<job id>.
+    std::filesystem::path output_path(const std::string& job_id) const;
+
+    // Jobs a stopped service left queued or running, as found at open: the
+    // caller settles each by the verdict rules and never runs it again.
+    const std::vector<JobRecord>& interrupted() const { return interrupted_; }
+
+    // Adds a job (its id, created_ms and request set). With a key, a key
+    // seen within kKeyLifeMs of created_ms returns the first job instead.
+    AddResult add(JobRecord job);
+    // Changes a job; false when there is no such job.
+    bool update(const std::string& id, const JobUpdate& change);
+    std::optional<JobRecord> find(const std::string& id) const;
+    // The job first added under key, if the key is still honoured at now_ms.
+    std::optional<JobRecord> find_by_key(const std::string& key, std::int64_t now_ms) const;
+    // Newest first.
+    std::vector<JobRecord> list(int limit) const;
+    // Forgets keys older than kKeyLifeMs at now_ms; the jobs stay.
+    void purge_keys(std::int64_t now_ms);
+
+    // Appends a change to a register to the audit trail; returns the row.
+    AuditEntry append_audit(std::int64_t time_ms, const std::string& who,
+                            const std::string& register_name, const std::string& job_id,
+                            const std::string& what, const std::string& verdict);
+    // Oldest first.
+    std::vector<AuditEntry> audit() const;
+    AuditCheck verify_audit() const;
+
+    // The database file, for tools that read it directly.
+    std::filesystem::path database_path() const { return state_dir_ / "journal.db"; }
+
+private:
+    class Statements;
+
+    void migrate();
+    std::optional<JobRecord> find_locked(const std::string& id) const;
+
+    struct CloseDb {
+        void operator()(sqlite3* db) const;
+    };
+
+    std::filesystem::path state_dir_;
+    std::unique_ptr<sqlite3, CloseDb> db_;  // declared first: closed after the statements
+    std::unique_ptr<Statements> st_;
+    mutable std::mutex mutex_;  // the statements are made once and shared
+    std::vector<JobRecord> interrupted_;
+};
+
+}  // namespace veltra::tool::serve
