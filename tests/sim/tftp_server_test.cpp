@@ -398,6 +398,29 @@ TEST_F(TftpServerTest, WriteFaultsDropTheAckAndTheServerRepeatsIt) {
     EXPECT_EQ(repeated->number(), 1);
 }
 
+// A command carried out whose answer is lost for good: with no linger and
+// the last ACK of COMMAND.TXT dropped (--linger-ms 0 --fault
+// drop:out:2@COMMAND.TXT), the register closes the day while the client
+// never hears so, not even when it sends its block again.
+TEST_F(SimTest, ACommandWhoseLastAckIsLostIsCarriedOut) {
+    Options o = defaults();
+    o.linger_ms = 0;
+    start(o);
+    reg_->add_fault(*parse_tftp_fault("drop:out:2@COMMAND.TXT"));
+    const std::string closures = info(6);
+    RawTftp c(reg_->address(), reg_->tftp_port());
+    c.send(wrq("COMMAND.TXT"));
+    ASSERT_EQ(c.recv(1s)->number(), 0);
+    c.send(data(1, text_bytes("AZZFIS")));
+    EXPECT_FALSE(c.recv(500ms)) << "ACK 1 is lost";
+    c.send(data(1, text_bytes("AZZFIS")));
+    EXPECT_FALSE(c.recv(500ms)) << "the finished write does not linger";
+    EXPECT_EQ(reg_->transcript().commands, std::vector<std::string>{"AZZFIS"});
+    EXPECT_EQ(std::stoi(info(6)), std::stoi(closures) + 1) << "NUM_AZZ";
+    // The fault hit one transfer: the next command is answered.
+    EXPECT_EQ(command("INFO")->opcode(), kTftpAck);
+}
+
 struct LingerCase {
     const char* name;
     int linger_ms;  // -1: the default
