@@ -373,8 +373,7 @@ void PrintTo(const CounterCase& c, std::ostream* os) {
     *os << c.command;
 }
 
-class CountersByCommand : public CounterTest, public ::testing::WithParamInterface<CounterCase> {
-};
+class CountersByCommand : public CounterTest, public ::testing::WithParamInterface<CounterCase> {};
 
 long moved(char how, long before) {
     return how == '0' ? 0 : how == '+' ? before + 1 : before;
