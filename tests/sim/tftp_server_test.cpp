@@ -421,6 +421,23 @@ TEST_F(SimTest, ACommandWhoseLastAckIsLostIsCarriedOut) {
     EXPECT_EQ(command("INFO")->opcode(), kTftpAck);
 }
 
+// A reader of INFO before its command: the fault waits for the second
+// COMMAND.TXT, and only that one loses its last ACK.
+TEST_F(SimTest, AFaultOnTheSecondTransferLetsTheFirstThrough) {
+    Options o = defaults();
+    o.linger_ms = 0;
+    start(o);
+    reg_->add_fault(*parse_tftp_fault("drop:out:2@COMMAND.TXT#2"));
+    EXPECT_EQ(command("INFO")->opcode(), kTftpAck);
+    RawTftp c(reg_->address(), reg_->tftp_port());
+    c.send(wrq("COMMAND.TXT"));
+    ASSERT_EQ(c.recv(1s)->number(), 0);
+    c.send(data(1, text_bytes("AZZFIS")));
+    EXPECT_FALSE(c.recv(500ms)) << "the second transfer's ACK 1 is lost";
+    EXPECT_EQ(command("INFO")->opcode(), kTftpAck);
+    EXPECT_EQ(reg_->transcript().commands, (std::vector<std::string>{"INFO", "AZZFIS", "INFO"}));
+}
+
 struct LingerCase {
     const char* name;
     int linger_ms;  // -1: the default
