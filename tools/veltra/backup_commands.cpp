@@ -123,7 +123,9 @@ struct BackupExtract {
 // the archive's own. A register of the short layout holds reduced files,
 // which are not compared: they count as unreadable (ERR_INVALID_FILESIZE).
 std::vector<RestoredFile> read_back_restore(const char* host, const std::string& archive) {
-    WorkDir work;
+    // The library names a register file after the local one: the read-backs
+    // go to a folder of their own.
+    WorkDir work, back_dir;
     std::vector<RestoredFile> files;
     if (const std::int32_t r = ecr_dati_extract(archive.c_str(), work.dir().c_str()); r != 0) {
         files.push_back({archive, r, false});
@@ -131,7 +133,7 @@ std::vector<RestoredFile> read_back_restore(const char* host, const std::string&
     }
     for (const veltra::Member& m : veltra::kMembers) {
         RestoredFile f{m.name, 0, false};
-        const std::string back = work.file(std::string("back-") + m.name);
+        const std::string back = back_dir.file(m.name);
         std::int32_t keep = 1;
         f.read_failure = ecr_get_table(host, back.c_str(), &keep);
         if (f.read_failure == 0) {

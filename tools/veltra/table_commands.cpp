@@ -226,7 +226,9 @@ std::string details_text(const TableChanges& c) {
 std::int32_t read_back_differences(const char* host, const Table& t, const WorkDir& work,
                                    const std::string& built, std::size_t& records,
                                    std::size_t& differing) {
-    const std::string back = work.file("readback.bin");
+    // The library names the register file after the local one: the read-back
+    // takes the place of the download compared before.
+    const std::string back = work.file(t.format.file);
     std::int32_t keep = 1;
     const std::int32_t r = ecr_get_table(host, back.c_str(), &keep);
     if (r != 0) return r;
