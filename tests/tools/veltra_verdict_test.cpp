@@ -332,7 +332,7 @@ TEST_F(RestoreVerdict, LostAnswerOfARestoreIsAppliedOnItsReadBackSlow) {
     EXPECT_EQ((*reg_->file("REPARTI.BIN"))[1], 'F');
 }
 
-TEST_F(RestoreVerdict, ARefusedRestoreIsNotAppliedSlow) {
+TEST_F(RestoreVerdict, ARefusedRestoreIsNotApplied) {
     const std::string archive = archive_then_rename();
     fault("error:1:2@REPARTI.BIN");
     const ToolRun r = veltra({"--json", "backup", "restore", archive, "--yes"});
