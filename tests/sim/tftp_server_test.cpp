@@ -418,7 +418,9 @@ TEST_F(SimTest, ACommandWhoseLastAckIsLostIsCarriedOut) {
     EXPECT_EQ(reg_->transcript().commands, std::vector<std::string>{"AZZFIS"});
     EXPECT_EQ(std::stoi(info(6)), std::stoi(closures) + 1) << "NUM_AZZ";
     // The fault hit one transfer: the next command is answered.
-    EXPECT_EQ(command("INFO")->opcode(), kTftpAck);
+    const auto next = command("INFO");
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->opcode(), kTftpAck);
 }
 
 // A reader of INFO before its command: the fault waits for the second
@@ -428,13 +430,17 @@ TEST_F(SimTest, AFaultOnTheSecondTransferLetsTheFirstThrough) {
     o.linger_ms = 0;
     start(o);
     reg_->add_fault(*parse_tftp_fault("drop:out:2@COMMAND.TXT#2"));
-    EXPECT_EQ(command("INFO")->opcode(), kTftpAck);
+    const auto first = command("INFO");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->opcode(), kTftpAck);
     RawTftp c(reg_->address(), reg_->tftp_port());
     c.send(wrq("COMMAND.TXT"));
     ASSERT_EQ(c.recv(1s)->number(), 0);
     c.send(data(1, text_bytes("AZZFIS")));
     EXPECT_FALSE(c.recv(500ms)) << "the second transfer's ACK 1 is lost";
-    EXPECT_EQ(command("INFO")->opcode(), kTftpAck);
+    const auto third = command("INFO");
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->opcode(), kTftpAck);
     EXPECT_EQ(reg_->transcript().commands, (std::vector<std::string>{"INFO", "AZZFIS", "INFO"}));
 }
 
