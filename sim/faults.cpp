@@ -89,10 +89,17 @@ std::optional<TftpFault> parse_tftp_fault(const std::string& text) {
     if (auto at = text.find('@'); at != std::string::npos) {
         body = text.substr(0, at);
         file = text.substr(at + 1);
-        if (file.empty()) return std::nullopt;
     }
+    int skip = 0;
+    if (auto hash = file.find('#'); hash != std::string::npos) {
+        auto nth = number(file.substr(hash + 1));
+        if (!nth || *nth == 0) return std::nullopt;
+        skip = *nth - 1;
+        file.resize(hash);
+    }
+    if (text.find('@') != std::string::npos && file.empty()) return std::nullopt;
     auto f = parse_body(split(body, ':'));
-    if (f) f->file = file;
+    if (f) f->file = file, f->skip = skip;
     return f;
 }
 
@@ -126,6 +133,7 @@ std::string describe(const TftpFault& f) {
     if (f.kind == FaultKind::Delay) s += " by " + std::to_string(f.delay_ms) + " ms";
     if (f.kind == FaultKind::Error) s += " code " + std::to_string(f.code);
     if (!f.file.empty()) s += " of " + f.file;
+    if (f.skip > 0) s += " (transfer " + std::to_string(f.skip + 1) + ")";
     return s;
 }
 

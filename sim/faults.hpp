@@ -35,6 +35,7 @@ struct TftpFault {
     std::uint16_t code = 0;  // Error
     std::string file;        // only transfers of this file; empty: any
     int transfers = 1;       // how many transfers it hits; 0: every one
+    int skip = 0;            // matching transfers it lets through first
 };
 
 // How the raw channel answers one piece of text.
@@ -47,7 +48,9 @@ struct LineAnswer {
 // Parses "drop:out:3", "dup:in:2", "delay:out:2:6000", "error:1:2" (the
 // first incoming datagram answered with ERROR 2), "silent", "port:out:1",
 // "addr:out:1", "short:out:1", "garbage:out:1"; an optional "@FILE" suffix
-// limits it to one file. Nothing when the text is not a fault.
+// limits it to one file, and "@FILE#N" to the N-th transfer of that file (a
+// client that reads INFO before a command puts COMMAND.TXT twice). Nothing
+// when the text is not a fault.
 std::optional<TftpFault> parse_tftp_fault(const std::string& text);
 
 // Parses a list of answers such as "15,15,06" or "07,silence,close,stall,31";

@@ -73,6 +73,7 @@ RegisterState::RegisterState(StateConfig config)
     if (config.seed && !fs::exists(dir_ / "REPARTI.BIN")) seed(today);
     seed_history(today, config.history_days);
     sales_ = load_sales(dir_ / kSalesStateFile);
+    load_counters();
     installed_ = load_installed_release(dir_);
     count_invoices();
     show("CASSA PRONTA", 0);
@@ -206,6 +207,8 @@ std::string RegisterState::clear_invoices() {
 std::string RegisterState::fiscal_closure() {
     const std::uint32_t today = oro_midnight(oro_now());
     ++closures_;
+    receipts_ = 0;
+    save_counters();
     if (sales_.empty()) return "closure with no sales";
     const std::string name = "VEND" + oro_ddmmyy(today) + ".DAT";
     write_all(dir_ / name, build_sales_file(sales_, today, load_sales_tables(dir_, layout_)));
@@ -224,6 +227,18 @@ std::string RegisterState::prepare_current_sales() {
 
 void RegisterState::save_sales_state() const {
     save_sales(dir_ / kSalesStateFile, sales_);
+}
+
+void RegisterState::load_counters() {
+    std::ifstream in(dir_ / kCountersStateFile);
+    int receipts = 0, closures = 0;
+    if (in >> receipts >> closures && receipts >= 0 && closures >= 0)
+        receipts_ = receipts, closures_ = closures;
+}
+
+void RegisterState::save_counters() const {
+    const std::string text = std::to_string(receipts_) + " " + std::to_string(closures_) + "\n";
+    write_all(dir_ / kCountersStateFile, Bytes(text.begin(), text.end()));
 }
 
 void RegisterState::set_sales(const SalesBook& book) {
@@ -351,7 +366,10 @@ bool RegisterState::key(const std::string& code) {
     } else if (k == 0x5D) {
         show("SUBTOTALE", receipt_);
     } else if (k == 0x5C) {
-        if (receipt_ > 0) ++receipts_;
+        if (receipt_ > 0) {
+            ++receipts_;
+            save_counters();
+        }
         show("TOTALE", receipt_);
         receipt_ = 0;
         keyed_ = 0;

@@ -33,6 +33,8 @@ static_assert(sizeof kDisplayPrefix == 24);
 
 // The file in the state directory that keeps the current day's sales.
 inline constexpr const char* kSalesStateFile = ".ecrsim-sales";
+// The file that keeps the receipt and closure counters across restarts.
+inline constexpr const char* kCountersStateFile = ".ecrsim-counters";
 
 // A file's size and time of change: equal stamps, unchanged bytes.
 struct FileStamp {
@@ -113,6 +115,8 @@ private:
     void seed(std::uint32_t today);
     void seed_history(std::uint32_t today, int days);
     void save_sales_state() const;
+    void load_counters();
+    void save_counters() const;
     void count_invoices();
     void show(const std::string& left, std::int64_t cents);
     void key_department(int dept);
@@ -133,6 +137,8 @@ private:
     SalesBook sales_;
     std::vector<std::string> releases_;
     std::optional<ReleaseText> installed_;  // a release installed by an update
+    // As a register's: receipts of the day (NUM_SCONTR, back to 0 at a
+    // closure) and closures ever (NUM_AZZ). Both outlive a restart.
     int receipts_ = 0;
     int invoices_ = 0;  // records of FATTURE.BIN in use
     int closures_ = 0;

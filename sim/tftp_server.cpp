@@ -56,6 +56,10 @@ std::vector<TftpFault> TftpServer::arm(const std::string& file) {
     std::vector<TftpFault> armed;
     for (ArmedFault& a : faults_) {
         if (!a.fault.file.empty() && a.fault.file != file) continue;
+        if (a.skip > 0) {
+            --a.skip;
+            continue;
+        }
         armed.push_back(a.fault);
         if (a.left > 0) --a.left;
         if (a.left == 0 && a.fault.transfers != 0) a.left = -1;  // spent

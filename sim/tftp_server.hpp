@@ -67,7 +67,7 @@ public:
     using Clock = std::chrono::steady_clock;
     TftpServer(TftpBackend& backend, const TftpTimes& times);
 
-    void add_fault(const TftpFault& f) { faults_.push_back({f, f.transfers}); }
+    void add_fault(const TftpFault& f) { faults_.push_back({f, f.transfers, f.skip}); }
     void clear_faults() { faults_.clear(); }
     void set_retransmit(int ms, int max_tries) {
         times_.retransmit_ms = ms, times_.max_retransmits = max_tries;
@@ -86,6 +86,7 @@ private:
     struct ArmedFault {
         TftpFault fault;
         int left;  // transfers still to hit; 0 when it hits every one
+        int skip;  // matching transfers still to let through first
     };
     struct Session {
         bool reading = true;

@@ -316,5 +316,127 @@ TEST_F(KeyboardTest, ASaleTheTotalsCannotHoldIsRefused) {
     EXPECT_EQ(reg_->sales().departments.at(1).amount, 2 * most + 1);
 }
 
+// The INFO counters move as a register's: a receipt keyed on the line port
+// counts in NUM_SCONTR and TOT_GIORNO, each reset moves what it clears, and
+// both counters outlive a restart. A caller that lost an answer reads them
+// to tell whether its change happened.
+class CounterTest : public LineTest {
+protected:
+    // Keys a receipt of `cents` on department 3 with TOTALE, in one piece.
+    void key_receipt(RawTcp& keys, int cents) {
+        std::string piece;
+        for (char digit : std::to_string(cents)) piece += "\"0" + std::string(1, digit) + "\"202F";
+        piece += "\"0E\"202F\"5C\"202F";
+        const std::size_t before = reg_->transcript().keys.size();
+        const std::size_t presses = piece.size() / 8;
+        keys.send(piece);
+        ASSERT_TRUE(reg_->wait_for(
+            [&](const Transcript& t) { return t.keys.size() == before + presses; }, 2s));
+    }
+    struct Counters {
+        long receipts, closures, total, invoices;  // NUM_SCONTR, NUM_AZZ, TOT_GIORNO, NUM_FATT
+    };
+    Counters counters() const {
+        return {std::stol(info(5)), std::stol(info(6)), std::stol(info(7)), std::stol(info(8))};
+    }
+};
+
+TEST_F(CounterTest, AReceiptKeyedOnTheLinePortCountsAndAddsItsTotal) {
+    const Counters seeded = counters();
+    EXPECT_EQ(seeded.receipts, 0);
+    EXPECT_EQ(seeded.closures, 0);
+    EXPECT_GT(seeded.total, 0) << "the seeded day has sales";
+    RawTcp keys = line();
+    key_receipt(keys, 125);
+    key_receipt(keys, 40);
+    const Counters after = counters();
+    EXPECT_EQ(after.receipts, 2);
+    EXPECT_EQ(after.total, seeded.total + 165);
+    EXPECT_EQ(after.closures, 0);
+    EXPECT_EQ(after.invoices, seeded.invoices);
+}
+
+TEST_F(CounterTest, AnOpenReceiptIsNotCounted) {
+    RawTcp keys = line();
+    keys.send("\"05\"202F\"0E\"202F");  // a sale, no TOTALE
+    ASSERT_TRUE(reg_->wait_for([](const Transcript& t) { return t.keys.size() == 2; }, 2s));
+    EXPECT_EQ(info(5), "0");
+}
+
+struct CounterCase {
+    const char* command;
+    // What the command does to each counter: 'k' keeps it, '0' clears it,
+    // '+' adds one.
+    char receipts, closures, total, invoices;
+};
+void PrintTo(const CounterCase& c, std::ostream* os) {
+    *os << c.command;
+}
+
+class CountersByCommand : public CounterTest, public ::testing::WithParamInterface<CounterCase> {};
+
+long moved(char how, long before) {
+    return how == '0' ? 0 : how == '+' ? before + 1 : before;
+}
+
+TEST_P(CountersByCommand, MoveAsTheCommandMovesThem) {
+    const CounterCase& c = GetParam();
+    RawTcp keys = line();
+    key_receipt(keys, 99);
+    const Counters before = counters();
+    ASSERT_EQ(before.receipts, 1);
+    ASSERT_GT(before.invoices, 0);
+    ASSERT_TRUE(command(c.command));
+    const Counters after = counters();
+    EXPECT_EQ(after.receipts, moved(c.receipts, before.receipts)) << "NUM_SCONTR";
+    EXPECT_EQ(after.closures, moved(c.closures, before.closures)) << "NUM_AZZ";
+    EXPECT_EQ(after.total, moved(c.total, before.total)) << "TOT_GIORNO";
+    EXPECT_EQ(after.invoices, moved(c.invoices, before.invoices)) << "NUM_FATT";
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, CountersByCommand,
+                         ::testing::Values(CounterCase{"AZZFIS", '0', '+', '0', 'k'},
+                                           CounterCase{"AZZVEN_CORR", 'k', 'k', '0', 'k'},
+                                           CounterCase{"AZZFAT", 'k', 'k', 'k', '0'},
+                                           CounterCase{"AZZDATI", 'k', 'k', '0', '0'},
+                                           CounterCase{"AZZVEN_ARCH", 'k', 'k', 'k', 'k'},
+                                           CounterCase{"SETUP 1", 'k', 'k', 'k', 'k'}),
+                         [](const auto& info) { return name_of(info.param.command); });
+
+TEST_F(CounterTest, ClosuresWithoutSalesStillCount) {
+    reg_->set_sales({});
+    ASSERT_TRUE(command("AZZFIS"));
+    ASSERT_TRUE(command("AZZFIS"));
+    EXPECT_EQ(info(6), "2");
+    EXPECT_EQ(info(7), "0");
+}
+
+TEST_F(CounterTest, CountersOutliveARestart) {
+    RawTcp keys = line();
+    key_receipt(keys, 7);
+    ASSERT_TRUE(command("AZZFIS"));
+    key_receipt(keys, 8);
+    const Counters before = counters();
+    reg_.reset();
+    start();
+    const Counters after = counters();
+    EXPECT_EQ(after.receipts, before.receipts);
+    EXPECT_EQ(after.closures, before.closures);
+    EXPECT_EQ(after.total, before.total);
+}
+
+// A lost answer byte: the keys of the piece are carried out (the receipt
+// counts), but the channel answers nothing, as the answer "silence" scripts.
+TEST_F(CounterTest, ASaleWhoseAnswerIsLostIsStillCarriedOut) {
+    reg_->script_line(*parse_line_answers("silence"));
+    RawTcp keys = line();
+    const long total = counters().total;
+    EXPECT_EQ(exchange(keys, "\"02\"202F\"0E\"202F\"5C\"202FTOTALE"), "");
+    EXPECT_EQ(counters().receipts, 1);
+    EXPECT_EQ(counters().total, total + 2);
+    // The next piece is answered again.
+    EXPECT_EQ(exchange(keys, "PING"), std::string(1, char(veltra::kLineAccepted)));
+}
+
 }  // namespace
 }  // namespace ecrsim::test

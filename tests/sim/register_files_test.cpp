@@ -279,6 +279,14 @@ TEST_P(FaultTexts, Parse) {
     EXPECT_EQ(f->nth, c.nth) << c.text;
 }
 
+TEST(FaultTexts, FileAndTransferNumber) {
+    const auto f = parse_tftp_fault("drop:out:2@COMMAND.TXT#3");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->file, "COMMAND.TXT");
+    EXPECT_EQ(f->skip, 2);
+    EXPECT_EQ(parse_tftp_fault("drop:out:2@COMMAND.TXT")->skip, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Texts, FaultTexts,
     ::testing::Values(
@@ -295,7 +303,11 @@ INSTANTIATE_TEST_SUITE_P(
         FaultText{"drop:out:0", false, {}, {}, 0}, FaultText{"drop:sideways:1", false, {}, {}, 0},
         FaultText{"delay:out:2", false, {}, {}, 0}, FaultText{"error:1", false, {}, {}, 0},
         FaultText{"error:1:70000", false, {}, {}, 0}, FaultText{"drop:out:1@", false, {}, {}, 0},
-        FaultText{"explode:out:1", false, {}, {}, 0}, FaultText{"drop:out:x", false, {}, {}, 0}),
+        FaultText{"explode:out:1", false, {}, {}, 0}, FaultText{"drop:out:x", false, {}, {}, 0},
+        FaultText{"drop:out:2@COMMAND.TXT#2", true, FaultKind::Drop, Direction::Out, 2},
+        FaultText{"drop:out:2@COMMAND.TXT#0", false, {}, {}, 0},
+        FaultText{"drop:out:2@COMMAND.TXT#", false, {}, {}, 0},
+        FaultText{"drop:out:2@#2", false, {}, {}, 0}),
     [](const auto& info) { return name_of(info.param.text); });
 
 TEST(LineAnswerTexts, Parse) {

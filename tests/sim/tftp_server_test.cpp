@@ -398,6 +398,52 @@ TEST_F(TftpServerTest, WriteFaultsDropTheAckAndTheServerRepeatsIt) {
     EXPECT_EQ(repeated->number(), 1);
 }
 
+// A command carried out whose answer is lost for good: with no linger and
+// the last ACK of COMMAND.TXT dropped (--linger-ms 0 --fault
+// drop:out:2@COMMAND.TXT), the register closes the day while the client
+// never hears so, not even when it sends its block again.
+TEST_F(SimTest, ACommandWhoseLastAckIsLostIsCarriedOut) {
+    Options o = defaults();
+    o.linger_ms = 0;
+    start(o);
+    reg_->add_fault(*parse_tftp_fault("drop:out:2@COMMAND.TXT"));
+    const std::string closures = info(6);
+    RawTftp c(reg_->address(), reg_->tftp_port());
+    c.send(wrq("COMMAND.TXT"));
+    ASSERT_EQ(c.recv(1s)->number(), 0);
+    c.send(data(1, text_bytes("AZZFIS")));
+    EXPECT_FALSE(c.recv(500ms)) << "ACK 1 is lost";
+    c.send(data(1, text_bytes("AZZFIS")));
+    EXPECT_FALSE(c.recv(500ms)) << "the finished write does not linger";
+    EXPECT_EQ(reg_->transcript().commands, std::vector<std::string>{"AZZFIS"});
+    EXPECT_EQ(std::stoi(info(6)), std::stoi(closures) + 1) << "NUM_AZZ";
+    // The fault hit one transfer: the next command is answered.
+    const auto next = command("INFO");
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->opcode(), kTftpAck);
+}
+
+// A reader of INFO before its command: the fault waits for the second
+// COMMAND.TXT, and only that one loses its last ACK.
+TEST_F(SimTest, AFaultOnTheSecondTransferLetsTheFirstThrough) {
+    Options o = defaults();
+    o.linger_ms = 0;
+    start(o);
+    reg_->add_fault(*parse_tftp_fault("drop:out:2@COMMAND.TXT#2"));
+    const auto first = command("INFO");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->opcode(), kTftpAck);
+    RawTftp c(reg_->address(), reg_->tftp_port());
+    c.send(wrq("COMMAND.TXT"));
+    ASSERT_EQ(c.recv(1s)->number(), 0);
+    c.send(data(1, text_bytes("AZZFIS")));
+    EXPECT_FALSE(c.recv(500ms)) << "the second transfer's ACK 1 is lost";
+    const auto third = command("INFO");
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->opcode(), kTftpAck);
+    EXPECT_EQ(reg_->transcript().commands, (std::vector<std::string>{"INFO", "AZZFIS", "INFO"}));
+}
+
 struct LingerCase {
     const char* name;
     int linger_ms;  // -1: the default

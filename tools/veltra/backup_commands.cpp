@@ -10,6 +10,8 @@
 #include "command_table.hpp"
 #include "internal.hpp"
 #include "veltra.h"
+#include "verdict.hpp"
+#include "work_dir.hpp"
 
 namespace veltra::tool {
 namespace {
@@ -117,6 +119,39 @@ struct BackupExtract {
     }
 };
 
+// Each file of the archive read back from the register and compared with
+// the archive's own. A register of the short layout holds reduced files,
+// which are not compared: they count as unreadable (ERR_INVALID_FILESIZE).
+std::vector<RestoredFile> read_back_restore(const char* host, const std::string& archive) {
+    // The library names a register file after the local one: the read-backs
+    // go to a folder of their own.
+    WorkDir work, back_dir;
+    std::vector<RestoredFile> files;
+    if (const std::int32_t r = ecr_dati_extract(archive.c_str(), work.dir().c_str()); r != 0) {
+        files.push_back({archive, r, false});
+        return files;
+    }
+    for (const veltra::Member& m : veltra::kMembers) {
+        RestoredFile f{m.name, 0, false};
+        const std::string back = back_dir.file(m.name);
+        std::int32_t keep = 1;
+        f.read_failure = ecr_get_table(host, back.c_str(), &keep);
+        if (f.read_failure == 0) {
+            const std::uintmax_t size = std::filesystem::file_size(work.file(m.name));
+            std::vector<std::uint8_t> sent(size), held(size);
+            if (file_read_exact(work.file(m.name).c_str(), sent) != 0 ||
+                std::filesystem::file_size(back) != size)
+                f.read_failure = ERR_INVALID_FILESIZE;
+            else if (file_read_exact(back.c_str(), held) == 0)
+                f.equal = sent == held;
+            else
+                f.read_failure = ERR_FILE_NOT_FOUND;
+        }
+        files.push_back(f);
+    }
+    return files;
+}
+
 struct BackupRestore {
     std::string file;
     bool yes = false;
@@ -124,7 +159,10 @@ struct BackupRestore {
     void declare(CLI::App& app) {
         app.add_option("FILE", file, "the archive")->required();
         app.add_flag("--yes", yes, "restore without asking");
-        app.footer("Every table and data file of the register is replaced by the archive's.");
+        app.footer("Every table and data file of the register is replaced by the archive's.\n\n" +
+                   std::string(kVerdictHelp) +
+                   "\nA lost answer is applied when each of the twelve files read back equals\n"
+                   "the archive's.");
     }
     int run(Context& ctx) {
         // A bad archive is refused before anything is asked.
@@ -140,10 +178,21 @@ struct BackupRestore {
             ctx.err() << "veltra: not confirmed, nothing sent\n";
             return kExitFailure;
         }
+        std::optional<Fingerprint> before;
+        if (Fingerprint fp; read_fingerprint(ctx.host(), fp) == 0) before = fp;
         r = ecr_dati_restore(file.c_str(), ctx.host());
-        extra["restored"] = r == 0;
-        return ctx.finish("ecr_dati_restore", r, false, file + " restored onto " + ctx.host_label(),
-                          extra);
+        Decision d;
+        if (r == 0) {
+            Reading after;
+            if (Fingerprint fp; (after.failure = read_fingerprint(ctx.host(), fp)) == 0)
+                after.fingerprint = fp;
+            d = decide_acknowledged(before, after);
+        } else {
+            d = decide_restore(read_back_restore(ctx.host(), file));
+        }
+        extra["restored"] = d.verdict == Verdict::applied;
+        return ctx.finish_change("ecr_dati_restore", r, false,
+                                 file + " restored onto " + ctx.host_label(), extra, d);
     }
 };
 

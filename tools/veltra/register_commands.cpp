@@ -10,6 +10,7 @@
 #include "command_table.hpp"
 #include "internal.hpp"
 #include "veltra.h"
+#include "verdict.hpp"
 #include "work_dir.hpp"
 
 namespace veltra::tool {
@@ -127,6 +128,12 @@ struct SendCommand {
             ->required()
             ->check(CLI::IsMember(words));
         app.add_flag("--yes", yes, "do not ask before a reset");
+        app.footer(std::string(kVerdictHelp) +
+                   "\nA lost answer is applied when: setup-on/-off, SETUP shows the new mode;\n"
+                   "azzfis, NUM_AZZ went up by one; azzven-corr, TOT_GIORNO went to 0; azzfat,\n"
+                   "NUM_FATT went to 0; azzdati, both did. Where the register already showed\n"
+                   "that value, and always for azzven-arch (INFO counts no archives), it is\n"
+                   "unknown.");
     }
     int run(Context& ctx) {
         const RegisterCommand* c = nullptr;
@@ -140,10 +147,20 @@ struct SendCommand {
             ctx.err() << "veltra: not confirmed, nothing sent\n";
             return kExitFailure;
         }
+        // The fingerprint before settles a lost answer. A register that
+        // cannot be read is still sent the command, as the user asked; a
+        // lost answer then stays unknown.
+        std::optional<Fingerprint> before;
+        if (Fingerprint fp; read_fingerprint(ctx.host(), fp) == 0) before = fp;
         const std::int32_t r = ecr_command(ctx.host(), "", c->request, nullptr, 0);
-        return ctx.finish("ecr_command", r, false,
-                          std::string(c->text) + " done on " + ctx.host_label(),
-                          {{"request", c->request}, {"command", c->text}});
+        Reading after;
+        if (Fingerprint fp; (after.failure = read_fingerprint(ctx.host(), fp)) == 0)
+            after.fingerprint = fp;
+        const Decision d =
+            r == 0 ? decide_acknowledged(before, after) : decide_command(c->request, before, after);
+        return ctx.finish_change("ecr_command", r, false,
+                                 std::string(c->text) + " done on " + ctx.host_label(),
+                                 {{"request", c->request}, {"command", c->text}}, d);
     }
 };
 

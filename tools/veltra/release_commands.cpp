@@ -7,6 +7,7 @@
 
 #include "command_table.hpp"
 #include "veltra.h"
+#include "verdict.hpp"
 
 namespace veltra::tool {
 namespace {
@@ -65,7 +66,10 @@ struct ReleaseUpdate {
         app.add_flag("--yes", yes, "install without asking");
         app.footer(
             "The register is put into setup mode and left in it: installing and restarting\n"
-            "are the register's own.");
+            "are the register's own.\n\n" +
+            std::string(kVerdictHelp) +
+            "\nA lost answer is applied when the register reports the file's release and\n"
+            "version.");
     }
     int run(Context& ctx) {
         Identity offered, running;
@@ -86,17 +90,24 @@ struct ReleaseUpdate {
             ctx.err() << "veltra: not confirmed, nothing sent\n";
             return kExitFailure;
         }
+        std::optional<Fingerprint> before;
+        if (Fingerprint fp; read_fingerprint(ctx.host(), fp) == 0) before = fp;
         r = ecr_rel_update(file.c_str(), ctx.host());
-        extra["uploaded"] = r == 0;
+        Reading after;
+        if (Fingerprint fp; (after.failure = read_fingerprint(ctx.host(), fp)) == 0)
+            after.fingerprint = fp;
+        const Decision d = r == 0 ? decide_acknowledged(before, after)
+                                  : decide_release(offered.name, offered.versione, before, after);
+        extra["uploaded"] = d.verdict == Verdict::applied;
         const std::string hint = r == ECR_ERR_REL_FILE_NOT_CASSA
                                      ? std::string("the file's release is ") + offered.name +
                                            ", the register runs " + running.name
                                      : "";
-        return ctx.finish("ecr_rel_update", r, false,
-                          "release " + offered.text() + " put to " + ctx.host_label() + " as " +
-                              offered.name +
-                              ".BIN; the register installs it and stays in setup mode",
-                          extra, hint);
+        return ctx.finish_change("ecr_rel_update", r, false,
+                                 "release " + offered.text() + " put to " + ctx.host_label() +
+                                     " as " + offered.name +
+                                     ".BIN; the register installs it and stays in setup mode",
+                                 extra, d, hint);
     }
 };
 

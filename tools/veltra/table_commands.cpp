@@ -10,6 +10,7 @@
 #include "internal.hpp"
 #include "table_compare.hpp"
 #include "veltra.h"
+#include "verdict.hpp"
 #include "work_dir.hpp"
 
 namespace veltra::tool {
@@ -220,6 +221,31 @@ std::string details_text(const TableChanges& c) {
     return text.str();
 }
 
+// Records of the register's table that differ from the table sent (built),
+// the change mark aside; through `records` the table's record count.
+std::int32_t read_back_differences(const char* host, const Table& t, const WorkDir& work,
+                                   const std::string& built, std::size_t& records,
+                                   std::size_t& differing) {
+    // The library names the register file after the local one: the read-back
+    // takes the place of the download compared before.
+    const std::string back = work.file(t.format.file);
+    std::int32_t keep = 1;
+    const std::int32_t r = ecr_get_table(host, back.c_str(), &keep);
+    if (r != 0) return r;
+    std::vector<std::uint8_t> sent(static_cast<std::size_t>(t.format.file_size()));
+    std::vector<std::uint8_t> held(sent.size());
+    if (file_read_exact(built.c_str(), sent) != 0) return ERR_FILE_NOT_FOUND;
+    records = sent.size() / t.format.record_size;
+    // A table of another size holds something else than what was sent.
+    if (file_read_exact(back.c_str(), held) != 0) {
+        differing = records;
+        return 0;
+    }
+    const TableChanges c = compare_tables(held, sent, {}, t.format.record_size);
+    differing = c.changed;
+    return 0;
+}
+
 struct TablesPut {
     std::string word;
     std::string csv;
@@ -238,7 +264,9 @@ struct TablesPut {
             "Departments and articles are rebuilt from default records plus the CSV:\n"
             "every record the CSV does not name goes back to its default, so a --changed\n"
             "download fed back resets all the others; such an upload needs --allow-reset.\n"
-            "Customers are merged. A CSV with lines that do not parse is not uploaded.");
+            "Customers are merged. A CSV with lines that do not parse is not uploaded.\n\n" +
+            std::string(kVerdictHelp) +
+            "\nA lost answer is applied when the table read back equals what was sent.");
     }
     int run(Context& ctx) {
         const Table& t = table_named(word);
@@ -281,12 +309,28 @@ struct TablesPut {
             ctx.err() << "veltra: not confirmed, nothing uploaded\n";
             return kExitFailure;
         }
+        std::optional<Fingerprint> before;
+        if (Fingerprint fp; read_fingerprint(ctx.host(), fp) == 0) before = fp;
         r = t.send(ctx.host(), csv.c_str());
-        extra["uploaded"] = r >= 0;
-        return ctx.finish(t.send_name, r, true,
-                          std::to_string(r) + " lines applied; the " + t.word + " table of " +
-                              ctx.host_label() + " is uploaded",
-                          extra);
+        Decision d;
+        if (r >= 0) {
+            Reading after;
+            if (Fingerprint fp; (after.failure = read_fingerprint(ctx.host(), fp)) == 0)
+                after.fingerprint = fp;
+            d = decide_acknowledged(before, after);
+            d.evidence["table"] = t.word;
+            d.evidence["records_changed"] = c.changed + c.reset;
+        } else {
+            std::size_t records = 0, differing = 0;
+            const std::int32_t back = read_back_differences(
+                ctx.host(), t, work, work.file(kBuiltTableFile), records, differing);
+            d = decide_table(t.word, back, records, differing);
+        }
+        extra["uploaded"] = d.verdict == Verdict::applied;
+        return ctx.finish_change(t.send_name, r, true,
+                                 std::to_string(r) + " lines applied; the " + t.word +
+                                     " table of " + ctx.host_label() + " is uploaded",
+                                 extra, d);
     }
 };
 

@@ -52,7 +52,7 @@ std::int32_t compare_upload(const TableFormat& format, UploadRule rule, bool art
     if (!fs::is_regular_file(csv_path)) return ERR_FILE_NOT_FOUND;
     std::vector<std::uint8_t> current, uploaded, defaults;
     if (const std::int32_t r = read_table(current_path, format, current); r != 0) return r;
-    const std::string built = (fs::path(work_dir) / "upload.bin").string();
+    const std::string built = (fs::path(work_dir) / kBuiltTableFile).string();
     std::int32_t applied = 0;
     CsvLineReport lines;
     if (rule == UploadRule::kRebuilt) {

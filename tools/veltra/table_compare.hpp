@@ -35,7 +35,10 @@ TableChanges compare_tables(std::span<const std::uint8_t> current,
 
 enum class UploadRule { kRebuilt, kMerged };
 
-// Builds in work_dir the table the upload of csv_path would make from the
+// The file in the work directory that holds the table an upload makes.
+inline constexpr const char* kBuiltTableFile = "upload.bin";
+
+// Builds in work_dir (as kBuiltTableFile) the table the upload of csv_path would make from the
 // register's table at current_path, and compares the two. Returns 0, or
 // ERR_FILE_NOT_FOUND (no CSV), ERR_INVALID_FILESIZE (the current table is
 // not of the format's size) or ERR_FILE_CREATION.

@@ -7,6 +7,7 @@
 
 #include "failure.hpp"
 #include "internal.hpp"
+#include "verdict.hpp"
 
 namespace veltra::tool {
 
@@ -60,6 +61,37 @@ int Context::finish(const char* function, std::int32_t result, bool counted,
 int Context::finish(const char* function, std::int32_t result, bool counted,
                     const std::string& text) {
     return finish(function, result, counted, text, nlohmann::json::object());
+}
+
+int Context::finish_change(const char* function, std::int32_t result, bool counted,
+                           const std::string& text, nlohmann::json extra, const Decision& decision,
+                           const std::string& hint) {
+    if (json) {
+        nlohmann::json j = result_object(function, result, counted);
+        if (result < 0) j["meaning"] = result_meaning(result);
+        for (auto& [key, value] : extra.items()) j[key] = value;
+        j["verdict"] = verdict_name(decision.verdict);
+        j["reason"] = decision.reason;
+        j["evidence"] = decision.evidence;
+        out() << j.dump(2) << "\n";
+    } else {
+        if (result >= 0 && !text.empty()) out() << text << "\n";
+        out() << "verdict: " << verdict_name(decision.verdict) << ": " << decision.reason << "\n"
+              << "evidence: " << decision.evidence.dump() << "\n";
+    }
+    if (result < 0)
+        err() << failure_line(function, result,
+                              hint.empty() ? failure_hint(result, host_label()) : hint)
+              << "\n";
+    switch (decision.verdict) {
+        case Verdict::applied:
+            return kExitOk;
+        case Verdict::not_applied:
+            return kExitFailure;
+        case Verdict::unknown:
+            return kExitUnknown;
+    }
+    return kExitUnknown;
 }
 
 bool Context::confirm(bool yes, const std::string& question, const std::string& what) {

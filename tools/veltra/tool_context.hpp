@@ -11,10 +11,15 @@
 
 namespace veltra::tool {
 
+struct Decision;
+
 // Exit statuses.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // the library returned a failure
 inline constexpr int kExitUsage = 2;    // the command line is wrong
+// A change whose answer was lost and whose effect the register does not show
+// (or a register that cannot be read to tell): it may or may not have run.
+inline constexpr int kExitUnknown = 3;
 
 struct Io {
     std::ostream& out;
@@ -56,6 +61,15 @@ public:
     int finish(const char* function, std::int32_t result, bool counted, const std::string& text,
                nlohmann::json extra, const std::string& hint = "");
     int finish(const char* function, std::int32_t result, bool counted, const std::string& text);
+
+    // Reports a change settled by its verdict: the library's result as
+    // finish() does (text only when it succeeded), then the verdict, its
+    // reason and evidence (keys "verdict", "reason" and "evidence" with
+    // --json). The exit status is the verdict's: 0 applied, 1 not applied,
+    // kExitUnknown unknown.
+    int finish_change(const char* function, std::int32_t result, bool counted,
+                      const std::string& text, nlohmann::json extra, const Decision& decision,
+                      const std::string& hint = "");
 
     // Asks on the terminal whether to go on (stdin a terminal), else requires
     // --yes (UsageError). Returns true to go on; false when declined.
