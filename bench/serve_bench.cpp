@@ -30,6 +30,7 @@
 
 #include "cmd/info_vars.hpp"
 #include "http.hpp"
+#include "http_client.hpp"
 #include "simulator.hpp"
 #include "sys/child_process.hpp"
 #include "veltra.h"

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 namespace veltra::sys {
 
@@ -55,5 +56,55 @@ bool tcp_close(std::int32_t id);
 
 // The error number of a receive time-out (EAGAIN, WSAETIMEDOUT).
 int tcp_timeout_error();
+
+// One stream socket owned from connect to close: the id is closed when the
+// object goes, on every path, and a moved-from stream holds none.
+class TcpStream {
+public:
+    TcpStream() = default;
+    ~TcpStream() { reset(); }
+    TcpStream(TcpStream&& other) noexcept : id_(std::exchange(other.id_, -1)) {}
+    TcpStream& operator=(TcpStream&& other) noexcept {
+        if (this != &other) {
+            reset();
+            id_ = std::exchange(other.id_, -1);
+        }
+        return *this;
+    }
+    TcpStream(const TcpStream&) = delete;
+    TcpStream& operator=(const TcpStream&) = delete;
+
+    // Opens a socket and connects it to addr:port within wait_ms (0: as long
+    // as the system tries), closing the one held before: 0, or the socket
+    // error, and then the stream holds none.
+    int connect(std::uint32_t addr_be, std::uint16_t port, std::uint32_t wait_ms) {
+        reset();
+        int error = 0;
+        const std::int32_t id = tcp_open(error);
+        if (id < 0) return error;
+        error = tcp_connect(id, addr_be, port, wait_ms);
+        if (error != 0) {
+            tcp_close(id);
+            return error;
+        }
+        id_ = id;
+        return 0;
+    }
+    bool valid() const { return id_ >= 0; }
+    std::int32_t id() const { return id_; }
+
+    int set_timeouts(std::uint32_t recv_ms, std::uint32_t send_ms) {
+        return tcp_set_timeouts(id_, recv_ms, send_ms);
+    }
+    TcpIo send(std::span<const std::uint8_t> data) { return tcp_send(id_, data); }
+    TcpIo recv(std::span<std::uint8_t> buf) { return tcp_recv(id_, buf); }
+
+    void reset() {
+        if (id_ >= 0) tcp_close(std::exchange(id_, -1));
+    }
+
+private:
+    std::int32_t id_ = -1;
+};
 
 }  // namespace veltra::sys

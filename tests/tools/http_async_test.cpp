@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "http.hpp"
+#include "http_client.hpp"
 #include "served.hpp"
 
 namespace veltra::test {

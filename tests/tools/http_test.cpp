@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "http_client.hpp"
 #include "served.hpp"
 
 namespace veltra::test {

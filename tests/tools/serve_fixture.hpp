@@ -18,6 +18,7 @@
 
 #include "backup/archive.hpp"
 #include "http.hpp"
+#include "http_client.hpp"
 #include "release/release_file.hpp"
 #include "releases.hpp"
 #include "sales/sales_retrieval.hpp"

@@ -6,10 +6,13 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <thread>
 
 #include "guard.hpp"
 #include "serve_fixture.hpp"
+#include "service.hpp"
 
 namespace veltra::test {
 namespace {
@@ -175,6 +178,37 @@ const GuardCase kGuardCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Requests, GuardRule, ::testing::ValuesIn(kGuardCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Host names and listen addresses are taken for addresses only in their
+// own written form: what the address parser of old took, no more.
+struct LiteralCase {
+    const char* name;
+    const char* text;
+    std::optional<std::uint32_t> addr;  // network order, read on a little-endian host
+    bool loopback;
+};
+
+class Ipv4Literal : public ::testing::TestWithParam<LiteralCase> {};
+
+TEST_P(Ipv4Literal, TakesOnlyTheFourNumbers) {
+    const LiteralCase& k = GetParam();
+    EXPECT_EQ(tool::serve::ipv4_literal(k.text), k.addr);
+    EXPECT_EQ(tool::serve::is_loopback(k.text), k.loopback);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Ipv4Literal,
+    ::testing::Values(LiteralCase{"Address", "192.168.1.20", 0x1401A8C0u, false},
+                      LiteralCase{"Loopback", "127.0.0.5", 0x0500007Fu, true},
+                      LiteralCase{"LocalhostIsANameButLoopback", "localhost", std::nullopt, true},
+                      LiteralCase{"ShortForm", "127.1", std::nullopt, false},
+                      LiteralCase{"TrailingText", "127.0.0.1 evil", std::nullopt, false},
+                      LiteralCase{"TrailingDot", "127.0.0.1.", std::nullopt, false},
+                      LiteralCase{"LeadingZero", "127.0.0.01", std::nullopt, false},
+                      LiteralCase{"NumberTooLarge", "256.0.0.1", std::nullopt, false},
+                      LiteralCase{"Name", "shop-pc", std::nullopt, false},
+                      LiteralCase{"Empty", "", std::nullopt, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // One request as written, on a connection of its own: the status line's
 // code, or 0. http::Client sets Host itself, so it cannot send another.

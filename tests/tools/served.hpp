@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "http.hpp"
+#include "http_client.hpp"
 
 namespace veltra::test {
 

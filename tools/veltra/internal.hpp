@@ -42,7 +42,8 @@
 
 // The environment as the library reads it (ECR_* switches at the moment of
 // use), and the sockets: the service resolves register names as the library
-// does, and the demo speaks the raw channel over TCP.
+// does (ecr_resolve_host), and it and the demo speak the raw channel over TCP.
+#include "net/resolve.hpp"
 #include "sys/env.hpp"
 #include "sys/sockets.hpp"
 #include "sys/tcp.hpp"

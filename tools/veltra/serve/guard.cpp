@@ -6,7 +6,8 @@
 #include <cctype>
 #include <regex>
 
-#include "sim_sockets.hpp"
+#include "net/dotted_address.hpp"
+#include "sys/sockets.hpp"
 
 namespace veltra::tool::serve {
 namespace {
@@ -46,7 +47,7 @@ bool is_our_host(std::string_view value, const ListenAddress& listen) {
     if (name.empty()) return false;
     const std::array<std::string, 3> ours = {lower(listen.host), "localhost", "127.0.0.1"};
     if (std::find(ours.begin(), ours.end(), name) != ours.end()) return true;
-    return listens_everywhere(listen.host) && ecrsim::net::parse_ipv4(name).has_value();
+    return listens_everywhere(listen.host) && ipv4_literal(name).has_value();
 }
 
 bool is_our_origin(std::string_view origin, const ListenAddress& listen) {
@@ -102,6 +103,14 @@ std::optional<Refusal> refusal_for(std::string_view method, std::string_view pat
         return Refusal{403, std::string("a change needs the header ") + kRequestHeader +
                                 ": 1, which no other web page can send"};
     return std::nullopt;
+}
+
+std::optional<std::uint32_t> ipv4_literal(std::string_view text) {
+    // The library's parser takes the classic short forms and trailing text;
+    // only the address's own written form is taken here.
+    std::uint32_t addr = 0;
+    if (!veltra::parse_dotted(text, addr) || sys::dotted(addr) != text) return std::nullopt;
+    return addr;
 }
 
 }  // namespace veltra::tool::serve

@@ -4,6 +4,7 @@
 // asking first (a form, an image, a no-cors fetch).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,5 +34,9 @@ std::optional<Refusal> refusal_for(std::string_view method, std::string_view pat
 
 // True for the routes whose body is a JSON object.
 bool takes_json(std::string_view path);
+
+// An IPv4 address written as four decimal numbers and nothing else (no
+// short forms, no leading zeros, nothing after), in network byte order.
+std::optional<std::uint32_t> ipv4_literal(std::string_view text);
 
 }  // namespace veltra::tool::serve

@@ -1,5 +1,9 @@
-// The service's web page: one HTML text with its style and script inline,
-// no build step and nothing fetched from elsewhere.
+// The service's web page, page.html: one HTML text with its style and
+// script inline, nothing fetched from elsewhere. It shows the registers and
+// their state, the tables down and up, and the keypad with its display line
+// (keys through /keys, the displays through /display read as one stream per
+// browser, so that the token can travel in a header and tabs do not use up
+// the browser's connections).
 #pragma once
 
 #include <string>

@@ -3,38 +3,11 @@
 // only queues jobs, waits for them and turns their results into answers.
 #pragma once
 
-#include <cstdint>
 #include <iosfwd>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
+
+#include "config.hpp"
 
 namespace veltra::tool::serve {
-
-struct RegisterConfig {
-    std::string name;  // letters, digits, '-' and '_', at most 32
-    std::string host;
-    std::optional<std::uint16_t> tftp_port;  // else ECR_TFTP_PORT, else the library's
-    std::optional<std::uint16_t> line_port;  // else ECR_LINE_PORT, else the library's
-    std::uint16_t display_port = 9930;
-};
-
-struct ServiceConfig {
-    std::vector<RegisterConfig> registers;
-    std::string listen_host = "127.0.0.1";
-    int listen_port = 8090;      // 0: the system picks one (printed at start)
-    std::string token;           // empty: no token asked
-    int job_seconds = 600;       // a job taking longer is failed and its worker restarted
-    std::string worker_program;  // the veltra program the workers run
-};
-
-// "NAME=HOST[:TFTP[:LINE[:DISPLAY]]]". False with error set when wrong.
-bool parse_register(const std::string& text, RegisterConfig& out, std::string& error);
-// "HOST:PORT" or "PORT".
-bool parse_listen(const std::string& text, ServiceConfig& out, std::string& error);
-// True for 127.0.0.0/8 and "localhost": no token is needed there.
-bool is_loopback(const std::string& host);
 
 // Runs the service until a stop is requested. log gets one line per request
 // and the start line. Returns the exit status.

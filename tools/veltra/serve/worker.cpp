@@ -9,7 +9,6 @@
 #include "command_table.hpp"
 #include "internal.hpp"
 #include "key_table.hpp"
-#include "sim_sockets.hpp"
 #include "worker_ops.hpp"
 #include "worker_protocol.hpp"
 
@@ -27,21 +26,19 @@ Json run_args(const std::vector<std::string>& args) {
 }
 
 // Key codes on the raw channel, one message per key, the way the keypad
-// sends them.
+// sends them. The host is resolved as every library call resolves it.
 Json send_keys(const std::string& host, const std::vector<std::string>& codes) {
     std::uint32_t addr = 0;
-    if (auto dotted = ecrsim::net::parse_ipv4(host)) {
-        addr = *dotted;
-    } else if (sys::resolve_name(host.c_str(), addr) != 0) {
+    if (ecr_resolve_host(host.c_str(), addr) != 0)
         return {{"status", 1}, {"sent", 0}, {"err", "host name not resolved: " + host}};
-    }
-    ecrsim::net::Socket s = ecrsim::net::tcp_connect({addr, veltra::line_port()});
-    if (!s.valid()) return {{"status", 1}, {"sent", 0}, {"err", "connection failed"}};
+    sys::TcpStream s;
+    if (s.connect(addr, veltra::line_port(), 0) != 0)
+        return {{"status", 1}, {"sent", 0}, {"err", "connection failed"}};
     int sent = 0;
     for (const std::string& code : codes) {
         const std::string m = delpad::key_message(code);
-        if (!ecrsim::net::send_all(
-                s, std::span(reinterpret_cast<const std::uint8_t*>(m.data()), m.size())))
+        if (s.send(std::span(reinterpret_cast<const std::uint8_t*>(m.data()), m.size())).status !=
+            sys::TcpStatus::kDone)
             return {{"status", 1}, {"sent", sent}, {"err", "connection closed"}};
         ++sent;
     }

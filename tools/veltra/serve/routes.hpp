@@ -1,0 +1,92 @@
+// What the service's route groups share: the registers with their workers
+// and displays, the job store, the server, and the ways a request becomes a
+// job and a job becomes an answer. Each group of routes (one resource) is in
+// a file of its own, routes_<resource>.cpp.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "answers.hpp"
+#include "config.hpp"
+#include "display_relay.hpp"
+#include "http.hpp"
+#include "jobs.hpp"
+#include "worker_process.hpp"
+
+namespace veltra::tool::serve {
+
+struct Register {
+    RegisterConfig config;
+    std::unique_ptr<WorkerProcess> worker;
+    std::unique_ptr<DisplayWatch> display;
+};
+
+class Routes {
+public:
+    Routes(const ServiceConfig& config, JobStore& store, std::map<std::string, Register>& registers,
+           http::Server& server)
+        : config_(config), store_(store), registers_(registers), server_(server) {}
+
+    // Every route, on the server.
+    void add_all();
+
+private:
+    // The route groups, each in its resource's file.
+    void page_routes();      // routes_keypad.cpp: the page and the keypad
+    void register_routes();  // routes_registers.cpp: the list, status, commands
+    void table_routes();     // routes_tables.cpp: tables and invoices
+    void keypad_routes();    // routes_keypad.cpp: keys and displays
+    void sales_routes();     // routes_sales.cpp
+    void backup_routes();    // routes_backup.cpp
+    void release_routes();   // routes_backup.cpp
+    void job_routes();       // routes_jobs.cpp
+
+    // routes.cpp: requests into jobs.
+    Register* find_register(const http::Request& req, http::Response& res);
+    std::shared_ptr<Job> tool_job(Register& r, const std::string& kind,
+                                  std::vector<std::string> args, bool registered = true);
+    // A job of the worker's own library calls (see worker_ops.hpp).
+    std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op,
+                                bool registered = true);
+    // A job that changes nothing on the register: should it fail, setup
+    // mode goes back as the worker finds it before the job.
+    static void restores_setup(Job& job, const Register& r);
+    WorkerProcess* worker_of(const Job& job);
+    bool confirmed(const http::Request& req, http::Response& res);
+
+    // routes_jobs.cpp: jobs into answers.
+    void answer(const http::Request& req, http::Response& res, std::shared_ptr<Job> job);
+    void send_result(http::Response& res, Job& job);
+    void change(const http::Request& req, http::Response& res, Register& r,
+                const std::shared_ptr<Job>& job, const std::string& body_to_write = "");
+
+    // routes_registers.cpp: one register's status read for the register list.
+    struct Ask {
+        Register* r;
+        std::shared_ptr<Job> job;
+        unsigned long long watch = 0;
+    };
+    Json register_list(const std::vector<Ask>& asks);
+
+    // routes_tables.cpp
+    void put_table(const http::Request& req, http::Response& res, Register& r,
+                   const std::string& table);
+    static std::string upload_refusal(const std::string& table, const Json& c, bool allow_reset);
+
+    // routes_sales.cpp
+    bool sales_dir(Register& r, Job& job, http::Response& res);
+
+    // routes_keypad.cpp
+    static void stream_display(http::Response& res, const std::vector<Register*>& regs, bool named);
+    void post_keys(const http::Request& req, http::Response& res, Register& r);
+
+    const ServiceConfig& config_;
+    JobStore& store_;
+    std::map<std::string, Register>& registers_;
+    http::Server& server_;
+};
+
+}  // namespace veltra::tool::serve
