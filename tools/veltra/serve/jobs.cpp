@@ -153,6 +153,11 @@ void JobStore::forget(const Job& job) {
     jobs_.erase(job.id);
 }
 
+void JobStore::set_before(Job& job, Json fingerprint) {
+    std::lock_guard lock(m_);
+    job.before = std::move(fingerprint);
+}
+
 Json JobStore::describe(const Job& job) {
     std::lock_guard lock(m_);
     Json j = {{"id", job.id},

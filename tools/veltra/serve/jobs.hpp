@@ -51,6 +51,7 @@ struct Job {
     int setup_found = -1;     // the worker's report: 0 out of setup mode, 1 in it, -1 not known
     Json files = nullptr;     // name -> CSV text, from output_dir
     Json progress = nullptr;  // the worker's last progress line
+    Json before = nullptr;    // a change's fingerprint of the register, read before it
     // Under the store's lock: called once when the job ends.
     std::map<unsigned long long, std::function<void()>> watchers;
     // Under its worker's lock: a read's waiting requests, and whether some
@@ -78,6 +79,9 @@ public:
     void finish(Job& job, JobState s, Json result, Json error, int http, std::string output,
                 Json files = nullptr);
     void set_progress(Job& job, Json progress);
+    // What the worker read of the register before a change: the evidence a
+    // verdict on it starts from, kept before the change is made.
+    void set_before(Job& job, Json fingerprint);
     // The job's download, handed out once: it is dropped as it goes.
     bool take_output(Job& job, std::string& output, Json& files);
     // Waits until the job ends; false when it is still pending at the limit.

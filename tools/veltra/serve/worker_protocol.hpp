@@ -24,6 +24,10 @@ namespace veltra::tool::serve {
 inline constexpr const char* kAnswerMark = "@@veltra-worker ";
 inline constexpr const char* kProgressMark = "@@veltra-progress ";
 inline constexpr const char* kSetupMark = "@@veltra-setup ";
+// Before a change the worker writes the register's fingerprint (the tool's
+// Fingerprint::to_json) after this mark, so that a verdict can be reached
+// should the change's answer, or the service itself, be lost.
+inline constexpr const char* kBeforeMark = "@@veltra-before ";
 // An answer line longer than this ends the worker: it is not trusted.
 inline constexpr std::size_t kMaxAnswerBytes = 1u << 20;
 
