@@ -65,7 +65,9 @@ int main(int argc, char** argv) {
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 20;
     std::vector<std::string> dirs;
     std::vector<std::unique_ptr<ecrsim::Register>> regs;
-    std::vector<std::string> args = {"serve", "--listen", "127.0.0.1:0"};
+    char state[64];
+    std::snprintf(state, sizeof state, "/tmp/serve-bench-%d-state", static_cast<int>(getpid()));
+    std::vector<std::string> args = {"serve", "--listen", "127.0.0.1:0", "--state-dir", state};
     for (int i = 0; i < 4; ++i) {
         char name[64];
         std::snprintf(name, sizeof name, "/tmp/serve-bench-%d-%d", static_cast<int>(getpid()), i);
@@ -226,5 +228,6 @@ int main(int argc, char** argv) {
     drain.join();
     regs.clear();
     for (const auto& d : dirs) std::filesystem::remove_all(d);
+    std::filesystem::remove_all(state);
     return errors.load() == 0 ? 0 : 1;
 }

@@ -94,7 +94,8 @@ def register_changes(lines):
 
 
 def start_serve(veltra, reg, work, token):
-    args = [veltra, "serve", "--register", reg, "--listen", "127.0.0.1:0"]
+    args = [veltra, "serve", "--register", reg, "--listen", "127.0.0.1:0",
+            "--state-dir", os.path.join(work, "state")]
     if token:
         path = os.path.join(work, "token")
         with open(path, "w") as f:

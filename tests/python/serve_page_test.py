@@ -43,7 +43,9 @@ def drain(pipe):
 
 
 def start_serve(veltra, registers, extra=()):
-    args = [veltra, "serve", "--listen", "127.0.0.1:0"]
+    # The journal in a folder of the test's own, never the user's.
+    state = tempfile.mkdtemp(prefix="veltra-serve-state-")
+    args = [veltra, "serve", "--listen", "127.0.0.1:0", "--state-dir", state]
     for r in registers:
         args += ["--register", r]
     serve = subprocess.Popen(args + list(extra), stdout=subprocess.PIPE, text=True)
@@ -203,6 +205,15 @@ def main():
                     assert "\n1;FRUTTA;" in r.read().decode("latin-1")
         with urllib.request.urlopen(base + "/api/v1/registers/cassa1/tables/reparti") as r:
             assert "\n1;REPARTO 1;" in r.read().decode("latin-1")
+        # The upload is listed among the changes with its verdict, and a
+        # person can have it verified again on the register.
+        row = '#jobs tr[data-id] td.verdict[data-verdict="applied"]'
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, row))
+        first = driver.find_element(By.CSS_SELECTOR, "#jobs tbody tr")
+        assert "tables put reparti" in first.text and "eseguita" in first.text, first.text
+        first.find_element(By.CSS_SELECTOR, "button.verify").click()
+        wait.until(lambda d: "verifica di tables put reparti sulla cassa cassa1: eseguita" in
+                   d.find_element(By.ID, "message").text)
         if shot:
             driver.execute_script("window.scrollTo(0, 0)")
             driver.save_screenshot(shot)

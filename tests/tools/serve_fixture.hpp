@@ -81,7 +81,9 @@ protected:
                                          "--register",
                                          register_arg("shop2", *shop2_),
                                          "--listen",
-                                         "127.0.0.1:0"};
+                                         "127.0.0.1:0",
+                                         "--state-dir",
+                                         state_dir()};
         args.insert(args.end(), extra.begin(), extra.end());
         service_ = std::make_unique<sys::ChildProcess>(
             VELTRA_TOOL_PROGRAM, args, work_.path().string(), std::map<std::string, std::string>{});
@@ -97,6 +99,9 @@ protected:
         }
         ASSERT_GT(port_, 0) << "the service did not start";
     }
+
+    // The service's journal: in the test's own folder, never the user's.
+    std::string state_dir() const { return (work_.path() / "state").string(); }
 
     http::Client client(const std::string& token = "") {
         http::Client c("127.0.0.1", port_);

@@ -149,7 +149,7 @@ TEST_F(ServeJobs, WorkFilesArePrivateAndAKilledServiceLeavesNoneAfterItsNextStar
         service_ = std::make_unique<sys::ChildProcess>(
             VELTRA_TOOL_PROGRAM,
             std::vector<std::string>{"serve", "--register", register_arg("shop1", *shop1_),
-                                     "--listen", "127.0.0.1:0"},
+                                     "--listen", "127.0.0.1:0", "--state-dir", state_dir()},
             work_.path().string(),
             std::map<std::string, std::string>{{"TMPDIR", temp.path().string()},
                                                {"TEMP", temp.path().string()},

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "answers.hpp"
+#include "journal.hpp"
 
 namespace veltra::tool::serve {
 
@@ -52,6 +53,17 @@ struct Job {
     Json files = nullptr;     // name -> CSV text, from output_dir
     Json progress = nullptr;  // the worker's last progress line
     Json before = nullptr;    // a change's fingerprint of the register, read before it
+    // A change to the register (kept in the journal from the start, with
+    // who asked and a verdict) rather than a read (kept once it ended).
+    bool change = false;
+    std::string who;        // the token's name, or "local"
+    std::string signature;  // the request as its Idempotency-Key is bound to it
+    std::string verdict;    // "applied", "not_applied", "unknown"; "" before a change ends
+    std::string reason;
+    Json evidence = nullptr;
+    std::int64_t created_ms = 0;
+    std::int64_t started_ms = 0;
+    std::int64_t ended_ms = 0;
     // Under the store's lock: called once when the job ends.
     std::map<unsigned long long, std::function<void()>> watchers;
     // Under its worker's lock: a read's waiting requests, and whether some
@@ -64,8 +76,14 @@ struct Job {
 
 bool pending(const Job& job);
 
+// Milliseconds since the Unix epoch, as the journal keeps times.
+std::int64_t now_ms();
+
 class JobStore {
 public:
+    // Without a journal the jobs live in memory only (the store's tests).
+    explicit JobStore(Journal* journal = nullptr) : journal_(journal) {}
+    Journal* journal() const { return journal_; }
     // A job kept in the store (registered: false, a draft that add() or
     // remember() keeps once the request's checks have passed).
     std::shared_ptr<Job> make(const std::string& reg, const std::string& kind,
@@ -99,9 +117,29 @@ public:
     Json describe(const Job& job);
     // Idempotency keys: the first job of a key, or nothing. A key used for
     // another request gives conflict.
-    // A new key keeps job in the store.
+    // A new key keeps job in the store. Without a job, only asks.
     std::shared_ptr<Job> remember(const std::string& key, const std::string& request,
                                   const std::shared_ptr<Job>& job, bool& conflict);
+
+    // The newest jobs, from the journal (with those still pending as they
+    // stand now), newest first.
+    Json history(int limit, bool changes_only = false);
+    // A change whose verdict was reached later (a verification): the job,
+    // in memory and in the journal, and an audit row. False: no such job.
+    bool settle(const std::string& id, const std::string& verdict, const std::string& reason,
+                const Json& evidence);
+    // The jobs a stopped service left behind, settled at start: a change that
+    // never started was not applied; one that was running is unknown until
+    // it is verified. Returns the ids of the unknown ones. None runs again.
+    std::vector<std::string> settle_interrupted();
+    // Changes whose verdict is still unknown, oldest first.
+    std::vector<std::shared_ptr<Job>> unknown_changes(int limit);
+    // Where a change keeps its input (a table, an archive, a release) until
+    // its verdict is reached: the journal's folder, named after the job.
+    std::string input_path(const std::string& id, const std::string& extension) const;
+    // The inputs of changes are kept a week, so that a change can be
+    // verified again; those of a change still unknown stay until it is not.
+    void purge_inputs();
 
 private:
     // Old finished jobs go, with their keys; a pending one stays.
@@ -112,6 +150,14 @@ private:
     // count as waiters, so that the download is theirs to take.
     void fire(Job& job, std::unique_lock<std::mutex>& lock);
     static void drop_output(Job& job);
+    // The job as the journal keeps it, and back.
+    static JobRecord record_of(const Job& job);
+    static std::shared_ptr<Job> job_of(const JobRecord& record);
+    // Writes the job's end to the journal: a change's row and its audit row.
+    void journal_end(const Job& job);
+    std::shared_ptr<Job> find_locked(const std::string& id);
+
+    Journal* journal_;
 
     std::mutex m_;
     std::condition_variable changed_;

@@ -256,6 +256,10 @@ bool safe_id(const std::string& id) {
 
 }  // namespace
 
+std::string JobRecord::hash_of(const std::string& request) {
+    return hex(sys::sha256(request));
+}
+
 std::string audit_row_hash(const std::string& previous_hash_hex, const AuditEntry& row) {
     sys::Sha256 h;
     h.update(digest_of(previous_hash_hex));
@@ -292,10 +296,17 @@ public:
                      "(idem_key, request_hash, job_id, created_ms) VALUES (?1, ?2, ?3, ?4)"),
           purge_keys(db, "DELETE FROM idempotency_keys WHERE created_ms <= ?1"),
           list_jobs(db, std::string("SELECT ") + kJobColumns +
-                            " FROM jobs ORDER BY created_ms DESC, rowid DESC LIMIT ?1"),
+                            " FROM jobs WHERE ?2 = 0 OR verdict != '' OR state IN ('queued', 'running') "
+                            "ORDER BY created_ms DESC, rowid DESC LIMIT ?1"),
           interrupted(db, std::string("SELECT ") + kJobColumns +
                               " FROM jobs WHERE state IN ('queued', 'running') "
                               "ORDER BY created_ms, rowid"),
+          with_verdict(db, std::string("SELECT ") + kJobColumns +
+                               " FROM jobs WHERE verdict = ?1 ORDER BY created_ms, rowid "
+                               "LIMIT ?2"),
+          purge_reads(db,
+                      "DELETE FROM jobs WHERE verdict = '' AND ended_ms > 0 AND ended_ms <= ?1 "
+                      "AND id NOT IN (SELECT job_id FROM idempotency_keys)"),
           last_audit(db, "SELECT seq, hash FROM audit ORDER BY seq DESC LIMIT 1"),
           insert_audit(db,
                        "INSERT INTO audit (seq, time_ms, who, register, job_id, what, verdict, "
@@ -305,7 +316,7 @@ public:
                      "FROM audit ORDER BY seq") {}
 
     Statement insert_job, update_job, find_job, find_key, insert_key, purge_keys, list_jobs,
-        interrupted, last_audit, insert_audit, list_audit;
+        interrupted, with_verdict, purge_reads, last_audit, insert_audit, list_audit;
 };
 
 void Journal::CloseDb::operator()(sqlite3* db) const {
@@ -382,7 +393,7 @@ std::filesystem::path Journal::output_path(const std::string& job_id) const {
 AddResult Journal::add(JobRecord job) {
     const std::lock_guard lock(mutex_);
     if (!safe_id(job.id)) throw JournalError("journal: not a job id: " + job.id);
-    job.request_hash = hex(sys::sha256(job.request));
+    job.request_hash = JobRecord::hash_of(job.request);
     Transaction t(db_.get());
     if (!job.idempotency_key.empty()) {
         std::optional<std::pair<std::string, std::string>> seen;
@@ -399,25 +410,7 @@ AddResult Journal::add(JobRecord job) {
             }
         }
     }
-    {
-        Statement::Use u(st_->insert_job);
-        u.bind(1, job.id)
-            .bind(2, job.register_name)
-            .bind(3, job.kind)
-            .bind(4, job.request)
-            .bind(5, job.idempotency_key)
-            .bind(6, job.request_hash)
-            .bind(7, job.state)
-            .bind(8, job.result)
-            .bind(9, job.created_ms)
-            .bind(10, job.started_ms)
-            .bind(11, job.ended_ms)
-            .bind(12, job.progress)
-            .bind(13, job.output_file)
-            .bind(14, job.verdict)
-            .bind(15, job.evidence);
-        u.run();
-    }
+    insert_locked(job);
     if (!job.idempotency_key.empty()) {
         // An expired key still in the table is replaced by this one.
         Statement::Use u(st_->insert_key);
@@ -429,6 +422,56 @@ AddResult Journal::add(JobRecord job) {
     }
     t.commit();
     return {AddOutcome::added, std::move(job)};
+}
+
+void Journal::insert_locked(const JobRecord& job) {
+    Statement::Use u(st_->insert_job);
+    u.bind(1, job.id)
+        .bind(2, job.register_name)
+        .bind(3, job.kind)
+        .bind(4, job.request)
+        .bind(5, job.idempotency_key)
+        .bind(6, job.request_hash)
+        .bind(7, job.state)
+        .bind(8, job.result)
+        .bind(9, job.created_ms)
+        .bind(10, job.started_ms)
+        .bind(11, job.ended_ms)
+        .bind(12, job.progress)
+        .bind(13, job.output_file)
+        .bind(14, job.verdict)
+        .bind(15, job.evidence);
+    u.run();
+}
+
+void Journal::add_read(JobRecord job) {
+    const std::lock_guard lock(mutex_);
+    if (!safe_id(job.id)) throw JournalError("journal: not a job id: " + job.id);
+    job.request_hash = JobRecord::hash_of(job.request);
+    exec(db_.get(), "PRAGMA synchronous = NORMAL");
+    try {
+        insert_locked(job);
+    } catch (...) {
+        sqlite3_exec(db_.get(), "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
+        throw;
+    }
+    exec(db_.get(), "PRAGMA synchronous = FULL");
+}
+
+std::vector<JobRecord> Journal::with_verdict(const std::string& verdict, int limit) const {
+    const std::lock_guard lock(mutex_);
+    std::vector<JobRecord> out;
+    Statement::Use u(st_->with_verdict);
+    u.bind(1, verdict).bind(2, static_cast<std::int64_t>(limit));
+    while (u.step()) out.push_back(job_from(u));
+    return out;
+}
+
+void Journal::purge_reads(std::int64_t now_ms) {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->purge_reads);
+    u.bind(1, now_ms - kKeyLifeMs);
+    u.run();
 }
 
 bool Journal::update(const std::string& id, const JobUpdate& change) {
@@ -471,11 +514,11 @@ std::optional<JobRecord> Journal::find_by_key(const std::string& key, std::int64
     return find_locked(job_id);
 }
 
-std::vector<JobRecord> Journal::list(int limit) const {
+std::vector<JobRecord> Journal::list(int limit, bool changes_only) const {
     const std::lock_guard lock(mutex_);
     std::vector<JobRecord> out;
     Statement::Use u(st_->list_jobs);
-    u.bind(1, static_cast<std::int64_t>(limit));
+    u.bind(1, static_cast<std::int64_t>(limit)).bind(2, std::int64_t{changes_only ? 1 : 0});
     while (u.step()) out.push_back(job_from(u));
     return out;
 }

@@ -42,6 +42,9 @@ struct JobRecord {
     std::string output_file;
     std::string verdict;  // applied, not_applied, unknown; empty before a change
     std::string evidence;
+
+    // The request_hash of a request.
+    static std::string hash_of(const std::string& request);
 };
 
 // What changes in a job: only the fields given.
@@ -121,13 +124,23 @@ public:
     // Adds a job (its id, created_ms and request set). With a key, a key
     // seen within kKeyLifeMs of created_ms returns the first job instead.
     AddResult add(JobRecord job);
+    // Adds a job that changed nothing on a register, once it ended. Its
+    // commit is not synced to the disk: losing the last reads to a power
+    // cut costs nothing, and a status read must not wait for the disk.
+    void add_read(JobRecord job);
     // Changes a job; false when there is no such job.
     bool update(const std::string& id, const JobUpdate& change);
     std::optional<JobRecord> find(const std::string& id) const;
     // The job first added under key, if the key is still honoured at now_ms.
     std::optional<JobRecord> find_by_key(const std::string& key, std::int64_t now_ms) const;
-    // Newest first.
-    std::vector<JobRecord> list(int limit) const;
+    // Newest first; with changes_only, the jobs that change a register (those
+    // with a verdict, or not ended yet: a read is kept only once it ended).
+    std::vector<JobRecord> list(int limit, bool changes_only = false) const;
+    // Jobs with this verdict, oldest first.
+    std::vector<JobRecord> with_verdict(const std::string& verdict, int limit) const;
+    // Forgets reads (jobs without a verdict) that ended before
+    // now_ms - kKeyLifeMs; changes are kept for good.
+    void purge_reads(std::int64_t now_ms);
     // Forgets keys older than kKeyLifeMs at now_ms; the jobs stay.
     void purge_keys(std::int64_t now_ms);
 
@@ -147,6 +160,7 @@ private:
 
     void migrate();
     std::optional<JobRecord> find_locked(const std::string& id) const;
+    void insert_locked(const JobRecord& job);
 
     struct CloseDb {
         void operator()(sqlite3* db) const;

@@ -6,6 +6,8 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,10 @@ public:
 
     // Every route, on the server.
     void add_all();
+    // Asks the change's register to verify it again (a worker's verify op);
+    // the verdict it reaches settles the change. The verifying job, or
+    // nothing when its register is gone or a verification already runs.
+    std::shared_ptr<Job> verify(const std::shared_ptr<Job>& change);
 
 private:
     // The route groups, each in its resource's file.
@@ -62,6 +68,9 @@ private:
     void send_result(http::Response& res, Job& job);
     void change(const http::Request& req, http::Response& res, Register& r,
                 const std::shared_ptr<Job>& job, const std::string& body_to_write = "");
+    // A change whose Idempotency-Key came before is answered with the first
+    // job (or 422) before any of its work starts; false when it is new.
+    bool replay(const http::Request& req, http::Response& res, Register& r);
 
     // routes_registers.cpp: one register's status read for the register list.
     struct Ask {
@@ -85,6 +94,8 @@ private:
 
     const ServiceConfig& config_;
     JobStore& store_;
+    std::mutex verifying_m_;
+    std::set<std::string> verifying_;  // changes being verified now
     std::map<std::string, Register>& registers_;
     http::Server& server_;
 };

@@ -2,6 +2,8 @@
 // or later by its id.
 #include <fstream>
 
+#include "sys/sha256.hpp"
+
 #include "routes.hpp"
 
 namespace veltra::tool::serve {
@@ -10,6 +12,40 @@ namespace {
 constexpr std::size_t kMaxIdempotencyKey = 200;
 // What a 503 for a full queue tells the client to wait, in seconds.
 constexpr int kRetryAfterSeconds = 10;
+// The jobs a history answer holds at most.
+constexpr int kMaxHistory = 500;
+
+// Every string of the request equal to from becomes to.
+void replace_path(Json& j, const std::string& from, const std::string& to) {
+    if (j.is_string() && j.get<std::string>() == from) {
+        j = to;
+    } else if (j.is_structured()) {
+        for (auto& item : j) replace_path(item, from, to);
+    }
+}
+
+std::string hex_sha256(const std::string& text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : sys::sha256(text)) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+    }
+    return out;
+}
+
+// What an Idempotency-Key is bound to: the register, the route with its
+// query, and the body's digest.
+std::string signature_of(const http::Request& req, const std::string& reg) {
+    Json query = Json::object();
+    for (const auto& [name, value] : req.params) query[name] = value;
+    return Json{{"register", reg},
+                {"method", req.method},
+                {"path", req.path},
+                {"query", query},
+                {"body_sha256", hex_sha256(req.body)}}
+        .dump();
+}
 
 }  // namespace
 
@@ -86,13 +122,22 @@ void Routes::change(const http::Request& req, http::Response& res, Register& r,
         send_error(res, 400, "Idempotency-Key longer than 200 characters");
         return;
     }
+    job->change = true;
+    job->who = config_.token.empty() ? "local" : config_.token_name;
+    job->signature = signature_of(req, r.config.name);
+    // The input of a change stays in the journal's folder until its verdict
+    // is reached, so that a change interrupted by a stop can be verified.
+    if (!job->input_file.empty() && store_.journal()) {
+        const std::string kept =
+            store_.input_path(job->id, std::filesystem::path(job->input_file).extension().string());
+        replace_path(job->request, job->input_file, kept);
+        job->input_file = kept;
+    }
     std::shared_ptr<Job> run = job;
     bool repeated = false;
     if (!key.empty()) {
         bool conflict = false;
-        const std::string signature = r.config.name + " " + req.method + " " + req.path + "?" +
-                                      std::to_string(std::hash<std::string>{}(req.body));
-        if (auto first = store_.remember(key, signature, job, conflict)) {
+        if (auto first = store_.remember(key, job->signature, job, conflict)) {
             if (conflict) {
                 send_error(res, 422, "Idempotency-Key already used for another request");
                 return;
@@ -118,7 +163,101 @@ void Routes::change(const http::Request& req, http::Response& res, Register& r,
     answer(req, res, run);
 }
 
+bool Routes::replay(const http::Request& req, http::Response& res, Register& r) {
+    const std::string key = req.get_header_value("Idempotency-Key");
+    if (key.empty() || key.size() > kMaxIdempotencyKey) return false;
+    bool conflict = false;
+    auto first = store_.remember(key, signature_of(req, r.config.name), nullptr, conflict);
+    if (!first) return false;
+    if (conflict) {
+        send_error(res, 422, "Idempotency-Key already used for another request");
+        return true;
+    }
+    res.set_header("Idempotent-Replayed", "true");
+    answer(req, res, first);
+    return true;
+}
+
+std::shared_ptr<Job> Routes::verify(const std::shared_ptr<Job>& change) {
+    auto it = registers_.find(change->register_name);
+    if (it == registers_.end()) return nullptr;
+    {
+        std::lock_guard lock(verifying_m_);
+        if (!verifying_.insert(change->id).second) return nullptr;
+    }
+    Register& r = it->second;
+    auto v = store_.make(r.config.name, "verify");
+    const Json before =
+        change->evidence.is_object() ? change->evidence.value("before", Json(nullptr)) : Json();
+    v->request = {{"op", "verify"},
+                  {"host", r.config.host},
+                  {"kind", change->kind},
+                  {"job", change->id},
+                  {"request", {{"file", change->input_file}}},
+                  {"before", before}};
+    const std::string id = change->id;
+    store_.watch(*v, [this, v, id] {
+        const Json& result = v->result;
+        if (result.is_object() && result.contains("verdict") && result["verdict"].is_string()) {
+            store_.settle(id, result["verdict"].get<std::string>(), result.value("reason", ""),
+                          result.value("evidence", Json(nullptr)));
+        }
+        std::lock_guard lock(verifying_m_);
+        verifying_.erase(id);
+    });
+    r.worker->submit(v);
+    return v;
+}
+
 void Routes::job_routes() {
+    server_.get("/api/v1/jobs", [this](const http::Request& req, http::Response& res) {
+        int limit = 50;
+        try {
+            if (req.has_param("limit")) limit = std::stoi(req.get_param_value("limit"));
+        } catch (const std::exception&) {
+            limit = 0;
+        }
+        if (limit < 1 || limit > kMaxHistory) {
+            send_error(res, 400, "limit: 1 to " + std::to_string(kMaxHistory));
+            return;
+        }
+        send_json(res, 200,
+                  {{"jobs", store_.history(limit, req.get_param_value("changes") == "1")}});
+    });
+
+    server_.post(R"(/api/v1/jobs/([^/]+)/verify)",
+                 [this](const http::Request& req, http::Response& res) {
+                     const std::string id = req.matches[1].str();
+                     auto job = store_.find(id);
+                     if (!job) {
+                         send_error(res, 404, "unknown job: " + id);
+                         return;
+                     }
+                     if (!job->change) {
+                         send_error(res, 400, "only a change to a register has a verdict");
+                         return;
+                     }
+                     if (store_.is_pending(*job)) {
+                         send_error(res, 409, "the job has not ended yet");
+                         return;
+                     }
+                     auto v = verify(job);
+                     if (!v) {
+                         send_error(res, 409,
+                                    "a verification of this job runs already, or its register "
+                                    "is no longer served");
+                         return;
+                     }
+                     const http::Reply reply = res.defer();
+                     // Watched after verify()'s own watch: the verdict is settled first.
+                     store_.watch(*v, [this, reply, id] {
+                         http::Response out;
+                         auto now = store_.find(id);
+                         send_json(out, 200, store_.describe(*now));
+                         reply.send(std::move(out));
+                     });
+                 });
+
     server_.get(R"(/api/v1/jobs/([^/]+)/output)",
                 [this](const http::Request& req, http::Response& res) {
                     auto job = store_.find(req.matches[1].str());

@@ -65,6 +65,7 @@ void Routes::put_table(const http::Request& req, http::Response& res, Register& 
                        const std::string& table) {
     const bool dry_run = req.get_param_value("dry_run") == "1";
     if (!dry_run && !confirmed(req, res)) return;
+    if (!dry_run && replay(req, res, r)) return;
     if (req.body.size() > kMaxCsvBytes) {
         send_error(res, 413, "body too large: a CSV is at most 4 MB");
         return;

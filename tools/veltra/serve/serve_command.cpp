@@ -5,8 +5,10 @@
 
 #include "command_table.hpp"
 #include "service.hpp"
+#include "journal.hpp"
 #include "stop_request.hpp"
 #include "sys/child_process.hpp"
+#include "sys/state_dir.hpp"
 #include "worker_protocol.hpp"
 
 namespace veltra::tool {
@@ -17,7 +19,10 @@ struct ServeOptions {
     std::string listen;
     std::string token_file;
     std::string config_file;
+    std::string state_dir;
+    std::string token_name;
     int job_seconds = 600;
+    int verify_seconds = 60;
 };
 
 std::string trimmed(const std::string& s) {
@@ -48,6 +53,10 @@ void read_config(const std::string& path, ServeOptions& o) {
             if (o.listen.empty()) o.listen = value;
         } else if (key == "token-file") {
             if (o.token_file.empty()) o.token_file = value;
+        } else if (key == "state-dir") {
+            if (o.state_dir.empty()) o.state_dir = value;
+        } else if (key == "token-name") {
+            if (o.token_name.empty()) o.token_name = value;
         } else if (key == "job-seconds") {
             try {
                 o.job_seconds = std::stoi(value);
@@ -71,7 +80,18 @@ struct Serve {
                        "file whose first line is the token every request must carry");
         app.add_option("--config", o.config_file,
                        "configuration file: lines 'register NAME=HOST', 'listen "
-                       "HOST:PORT', 'token-file F', 'job-seconds N'");
+                       "HOST:PORT', 'token-file F', 'token-name N', 'state-dir D', "
+                       "'job-seconds N'");
+        app.add_option("--state-dir", o.state_dir,
+                       std::string("folder of the journal (jobs, Idempotency-Keys, audit "
+                                   "trail) and of the files jobs keep; default: ") +
+                           sys::default_state_dir_rule());
+        app.add_option("--token-name", o.token_name,
+                       "who asked, in the audit trail, for requests with the token (token); "
+                       "requests without one are \"local\"");
+        app.add_option("--verify-seconds", o.verify_seconds,
+                       "how often changes of unknown verdict are verified again (60)")
+            ->check(CLI::Range(1, 86400));
         app.add_option("--job-seconds", o.job_seconds,
                        "longest job before its worker is restarted (600)")
             ->check(CLI::Range(1, 86400));
@@ -83,6 +103,12 @@ struct Serve {
         if (!o.config_file.empty()) read_config(o.config_file, o);
         serve::ServiceConfig config;
         config.job_seconds = o.job_seconds;
+        config.verify_seconds = o.verify_seconds;
+        if (!o.token_name.empty()) config.token_name = o.token_name;
+        config.state_dir = o.state_dir;
+        if (config.state_dir.empty()) config.state_dir = sys::default_state_dir().string();
+        if (config.state_dir.empty())
+            throw UsageError{"no default state folder here: give --state-dir"};
         std::string error;
         for (const std::string& text : o.registers) {
             serve::RegisterConfig r;
@@ -109,7 +135,12 @@ struct Serve {
             throw UsageError{"listening on " + config.listen_host + " needs --token-file"};
         config.worker_program = sys::own_program_path();
         ecrsim::watch_stop_requests();
-        return serve::run_service(config, ctx.out());
+        try {
+            return serve::run_service(config, ctx.out());
+        } catch (const serve::JournalError& e) {
+            ctx.err() << "veltra serve: " << e.what() << "\n";
+            return 1;
+        }
     }
 };
 

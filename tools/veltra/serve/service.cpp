@@ -18,6 +18,7 @@
 #include "http.hpp"
 #include "internal.hpp"
 #include "jobs.hpp"
+#include "journal.hpp"
 #include "log_writer.hpp"
 #include "routes.hpp"
 #include "stop_request.hpp"
@@ -69,7 +70,8 @@ bool constant_time_equal(const std::string& a, const std::string& b) {
 
 class Service {
 public:
-    Service(const ServiceConfig& config, std::ostream& log) : config_(config), log_(log) {
+    Service(const ServiceConfig& config, std::ostream& log)
+        : config_(config), log_(log), journal_(config.state_dir), store_(&journal_) {
         for (const auto& r : config.registers) {
             registers_[r.name] = {
                 r,
@@ -88,11 +90,26 @@ public:
         const int port = server_.bind(config_.listen_host, config_.listen_port);
         if (port == 0) return fail_listen();
         listen_ = {config_.listen_host, port};
+        // Before the first request: a key of an interrupted job must find
+        // it settled, never running.
+        settle_interrupted();
         log_.line("listening on http://" + config_.listen_host + ":" + std::to_string(port));
         std::atomic<bool> done{false};
         std::thread watcher([this, &done] {
-            while (!done && !ecrsim::stop_requested())
+            auto next_verify = std::chrono::steady_clock::now();
+            auto next_housekeeping = next_verify + std::chrono::hours(1);
+            while (!done && !ecrsim::stop_requested()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (std::chrono::steady_clock::now() >= next_housekeeping) {
+                    housekeeping();
+                    next_housekeeping += std::chrono::hours(1);
+                }
+                if (std::chrono::steady_clock::now() >= next_verify) {
+                    verify_unknown();
+                    next_verify = std::chrono::steady_clock::now() +
+                                  std::chrono::seconds(config_.verify_seconds);
+                }
+            }
             // Jobs not started are cancelled, not run; the running ones end
             // as they would.
             for (auto& [name, r] : registers_) r.worker->close("the service is stopping");
@@ -106,6 +123,37 @@ public:
     }
 
 private:
+    // Jobs a stopped run left queued or running are settled, never run
+    // again: the log says which.
+    void settle_interrupted() {
+        housekeeping();
+        for (const JobRecord& r : journal_.interrupted())
+            log_.line("job " + r.id + " " + r.register_name + " " + r.kind + ": " + r.state +
+                      " when the service stopped; settled, not run again");
+        store_.settle_interrupted();
+    }
+
+    // What is kept a week goes once the week is over: keys, reads, inputs.
+    void housekeeping() {
+        try {
+            journal_.purge_keys(now_ms());
+            journal_.purge_reads(now_ms());
+            store_.purge_inputs();
+        } catch (const std::exception& e) {
+            log_.line(std::string("clearing the journal's old entries failed: ") + e.what());
+        }
+    }
+
+    // Changes whose verdict is unknown are verified again, each on its
+    // register's worker, until one reading decides.
+    void verify_unknown() {
+        try {
+            for (const auto& job : store_.unknown_changes(100)) routes_.verify(job);
+        } catch (const std::exception& e) {
+            log_.line(std::string("verifying unknown verdicts failed: ") + e.what());
+        }
+    }
+
     int fail_listen() {
         log_.line("cannot listen on " + config_.listen_host + ":" +
                   std::to_string(config_.listen_port));
@@ -172,6 +220,7 @@ private:
     ServiceConfig config_;
     ListenAddress listen_;  // the port bound, once run() has it
     LogWriter log_;         // before the workers and the server, which log to it
+    Journal journal_;
     JobStore store_;
     std::map<std::string, Register> registers_;
     http::Server server_{server_settings()};

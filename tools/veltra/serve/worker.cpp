@@ -9,6 +9,7 @@
 #include "command_table.hpp"
 #include "internal.hpp"
 #include "key_table.hpp"
+#include "sys/child_process.hpp"
 #include "worker_ops.hpp"
 #include "worker_protocol.hpp"
 
@@ -56,6 +57,7 @@ void report_setup(const std::string& host) {
 }  // namespace
 
 int run_worker() {
+    sys::end_with_parent();
     std::string line;
     while (std::getline(std::cin, line)) {
         Json answer;

@@ -227,7 +227,9 @@ void WorkerProcess::run(Job& job) {
         care_for_setup(job, error);
         store_.finish(job, JobState::kFailed, nullptr, error, failure_status, "");
     } else {
-        if (!job.input_file.empty()) std::filesystem::remove(job.input_file, ec);
+        // A change's input stays until its verdict is reached (the store
+        // removes it then).
+        if (!job.input_file.empty() && !job.change) std::filesystem::remove(job.input_file, ec);
         finish(job, answer);
     }
     if (!job.output_dir.empty()) std::filesystem::remove_all(job.output_dir, ec);

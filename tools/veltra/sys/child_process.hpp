@@ -41,6 +41,12 @@ private:
 // program (POSIX SIGPIPE; nothing to do on Windows).
 void ignore_broken_pipes();
 
+// A child that must not outlive the process that started it (a worker in
+// the middle of a change while a new service verifies it) calls this
+// first: it then ends when its parent does. Windows gets this from the job
+// object its parent puts it in.
+void end_with_parent();
+
 // The running program's own path, for starting a copy of it.
 std::string own_program_path();
 

@@ -5,6 +5,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,6 +146,14 @@ void ignore_broken_pipes() {
 
 std::string own_program_path() {
     return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+void end_with_parent() {
+#ifdef __linux__
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have ended before the call: the child was handed on.
+    if (getppid() == 1) _exit(1);
+#endif
 }
 
 }  // namespace veltra::sys

@@ -249,4 +249,6 @@ std::string own_program_path() {
     return narrow(path);
 }
 
+void end_with_parent() {}
+
 }  // namespace veltra::sys
