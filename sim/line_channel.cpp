@@ -24,6 +24,12 @@ LineAnswer LineScript::next() {
     return a;
 }
 
+bool LineScript::take_close() {
+    if (queue_.empty() || queue_.front().kind != LineAnswer::Kind::Close) return false;
+    queue_.pop_front();
+    return true;
+}
+
 std::vector<std::string> KeyParser::feed(std::string_view bytes) {
     std::string s = carry_;
     s.append(bytes);

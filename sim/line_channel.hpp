@@ -22,6 +22,9 @@ public:
     }
     void clear() { queue_.clear(); }
     LineAnswer next();
+    // A scripted drop of the connection next in line, taken off the script;
+    // false, and the script untouched, when the next answer is another.
+    bool take_close();
     std::size_t pending() const { return queue_.size(); }
 
 private:

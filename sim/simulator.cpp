@@ -331,8 +331,16 @@ void Register::Impl::read_line(Conn& c) {
         note("key: " + k + " display '" + state.display() + "'");
         if (changed) broadcast_display();  // every change goes out
     }
-    // Key messages are key presses, not text: they get no answer byte.
-    if (!keys.empty() && keys.size() * 8 == piece.size()) return;
+    // Key messages are key presses, not text: they get no answer byte. A
+    // scripted drop still takes them, once their keys are carried out: the
+    // sale is made, the keypad's connection lost.
+    if (!keys.empty() && keys.size() * 8 == piece.size()) {
+        if (script.take_close()) {
+            note("line: " + std::to_string(keys.size()) + " keys, connection closed");
+            c.sock.close();
+        }
+        return;
+    }
     const LineAnswer a = script.next();
     switch (a.kind) {
         case LineAnswer::Kind::Bytes:

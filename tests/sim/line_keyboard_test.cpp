@@ -438,5 +438,29 @@ TEST_F(CounterTest, ASaleWhoseAnswerIsLostIsStillCarriedOut) {
     EXPECT_EQ(exchange(keys, "PING"), std::string(1, char(veltra::kLineAccepted)));
 }
 
+// A scripted drop takes a piece of key messages too: the keys are carried
+// out first, so the sale counts though the keypad's connection is gone.
+TEST_F(CounterTest, ASaleWhoseConnectionDropsIsStillCarriedOut) {
+    reg_->script_line(*parse_line_answers("close,15"));
+    RawTcp keys = line();
+    const long total = counters().total;
+    key_receipt(keys, 250);
+    EXPECT_EQ(keys.recv(2s), std::nullopt) << "the register dropped the connection";
+    EXPECT_EQ(counters().receipts, 1);
+    EXPECT_EQ(counters().total, total + 250);
+    // The drop was used up; the next answer goes to the next piece of text.
+    RawTcp again = line();
+    EXPECT_EQ(exchange(again, "PING"), "\x15");
+}
+
+// Key presses get no answer, so a scripted answer byte waits for text.
+TEST_F(CounterTest, KeyMessagesLeaveAScriptedAnswerToText) {
+    reg_->script_line(*parse_line_answers("15"));
+    RawTcp keys = line();
+    key_receipt(keys, 3);
+    EXPECT_EQ(exchange(keys, "PING"), "\x15");
+    EXPECT_EQ(exchange(keys, "PING"), std::string(1, char(veltra::kLineAccepted)));
+}
+
 }  // namespace
 }  // namespace ecrsim::test

@@ -1,6 +1,8 @@
 // The verdict on a change: the rules that settle a lost answer from the
 // fingerprints before and after, and `veltra command` and `tables put`
 // against registers that lose their answer, refuse, or stop answering.
+#include <algorithm>
+
 #include "releases.hpp"
 #include "tool_fixture.hpp"
 #include "veltra.h"
@@ -166,6 +168,154 @@ TEST(LostRestoreAnswer, IsSettledByTheFilesReadBack) {
     EXPECT_EQ(unreadable.verdict, Verdict::unknown);
     EXPECT_EQ(unreadable.evidence["read_back"]["PLU.BIN"], "ERR_TIMEOUT");
     EXPECT_EQ(tool::decide_restore({}).verdict, Verdict::unknown);
+}
+
+TEST(KeyEffects, FollowTheKeysAsTheRegisterTakesThem) {
+    const tool::KeyEffect sale = tool::key_effect({"01", "02", "0A", "0C"});
+    EXPECT_EQ(sale.amount, 1200) << "00 multiplies by 100";
+    EXPECT_EQ(sale.items, 1);
+    EXPECT_EQ(sale.receipts, 0) << "no TOTALE";
+    const tool::KeyEffect preset = tool::key_effect({"0E", "5C", "5C"});
+    EXPECT_EQ(preset.amount, std::nullopt) << "the preset price is the register's";
+    EXPECT_EQ(preset.receipts, 1) << "the second TOTALE closes an empty receipt";
+    const tool::KeyEffect cleared = tool::key_effect({"09", "5F", "04", "0C", "5C"});
+    EXPECT_EQ(cleared.amount, 4) << "C clears the keyed amount";
+    EXPECT_EQ(tool::key_effect({"05", "69", "0C"}).unmodelled, "69");
+}
+
+struct KeysCase {
+    const char* name;
+    std::vector<std::string> codes;
+    std::optional<Fingerprint> before;
+    Reading after;
+    std::optional<std::string> display;
+    Verdict verdict;
+};
+void PrintTo(const KeysCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KeysVerdict : public ::testing::TestWithParam<KeysCase> {};
+
+TEST_P(KeysVerdict, IsSettledByTheReceiptCounterOrTheDisplay) {
+    const KeysCase& c = GetParam();
+    const Decision d = tool::decide_keys(c.codes, c.before, c.after, c.display);
+    EXPECT_EQ(tool::verdict_name(d.verdict), std::string(tool::verdict_name(c.verdict)))
+        << d.reason;
+    EXPECT_EQ(d.evidence["answer"], "none");
+    EXPECT_EQ(d.evidence["keys"], c.codes);
+    EXPECT_FALSE(d.reason.empty());
+}
+
+// 12,50 on department 2, then TOTALE; a day of 12 receipts and 40,33.
+const std::vector<std::string> kSale = {"01", "02", "05", "00", "0D", "5C"};
+const std::vector<std::string> kItem = {"03", "05", "0E"};  // 0,35 on PANE, receipt open
+const Reading kUnreadable{std::nullopt, ERR_TIMEOUT};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, KeysVerdict,
+    ::testing::Values(
+        KeysCase{"sale_counted", kSale, kDay, read(fp(13, 340, 5283, 6)), {}, Verdict::applied},
+        KeysCase{"sale_not_counted", kSale, kDay, read(kDay), {}, Verdict::not_applied},
+        KeysCase{"sale_not_counted_display_elsewhere", kSale, kDay, read(kDay),
+                 "FRUTTA          1,00", Verdict::not_applied},
+        KeysCase{
+            "sale_counted_twice", kSale, kDay, read(fp(14, 340, 5283, 6)), {}, Verdict::unknown},
+        KeysCase{"sale_of_another_amount",
+                 kSale,
+                 kDay,
+                 read(fp(13, 340, 5284, 6)),
+                 {},
+                 Verdict::unknown},
+        KeysCase{"receipt_counted_total_still",
+                 kSale,
+                 kDay,
+                 read(fp(13, 340, 4033, 6)),
+                 {},
+                 Verdict::unknown},
+        KeysCase{"items_counted_receipt_not",
+                 kSale,
+                 kDay,
+                 read(fp(12, 340, 5283, 6)),
+                 {},
+                 Verdict::unknown},
+        KeysCase{"sale_unreadable", kSale, kDay, kUnreadable, {}, Verdict::unknown},
+        KeysCase{"sale_no_before",
+                 kSale,
+                 std::nullopt,
+                 read(fp(13, 340, 5283, 6)),
+                 {},
+                 Verdict::unknown},
+        KeysCase{"sale_counters_missing",
+                 kSale,
+                 Fingerprint{},
+                 read(Fingerprint{}),
+                 {},
+                 Verdict::unknown},
+        KeysCase{"sale_still_but_display_shows_totale", kSale, kDay, read(kDay),
+                 "TOTALE         12,50", Verdict::unknown},
+        KeysCase{"preset_price_counted",
+                 {"0E", "5C"},
+                 kDay,
+                 read(fp(13, 340, 4153, 6)),
+                 {},
+                 Verdict::applied},
+        KeysCase{"preset_price_nothing_added",
+                 {"0E", "5C"},
+                 kDay,
+                 read(fp(13, 340, 4033, 6)),
+                 {},
+                 Verdict::unknown},
+        KeysCase{"two_receipts",
+                 {"05", "0C", "5C", "03", "0D", "5C"},
+                 kDay,
+                 read(fp(14, 340, 4041, 6)),
+                 {},
+                 Verdict::applied},
+        KeysCase{"open_item_display_shows_it", kItem, kDay, read(fp(12, 340, 4068, 6)),
+                 "PANE            0,35", Verdict::applied},
+        KeysCase{"open_item_display_shows_a_longer_amount", kItem, kDay, read(kDay),
+                 "PANE           10,35", Verdict::not_applied},
+        KeysCase{"open_item_display_not_read",
+                 kItem,
+                 kDay,
+                 read(fp(12, 340, 4068, 6)),
+                 {},
+                 Verdict::unknown},
+        KeysCase{"open_item_display_elsewhere_counters_moved", kItem, kDay,
+                 read(fp(12, 340, 4068, 6)), "FRUTTA          1,00", Verdict::unknown},
+        KeysCase{"digits_display_shows_them",
+                 {"03", "05", "0A"},
+                 kDay,
+                 read(kDay),
+                 "35,00",
+                 Verdict::applied},
+        KeysCase{"totale_alone_display_shows_it",
+                 {"5C"},
+                 kDay,
+                 read(fp(13, 340, 4033, 6)),
+                 "TOTALE          7,00",
+                 Verdict::applied},
+        KeysCase{"totale_alone_display_shows_subtotale",
+                 {"5C"},
+                 kDay,
+                 read(kDay),
+                 "SUBTOTALE       7,00",
+                 Verdict::not_applied},
+        KeysCase{"unmodelled_key", {"69"}, kDay, read(kDay), "ANNULLA", Verdict::unknown},
+        KeysCase{"no_keys", {}, kDay, read(kDay), {}, Verdict::unknown}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(KeysVerdict, EvidenceNamesWhatTheKeysShouldMove) {
+    const Decision d = tool::decide_keys(kSale, kDay, read(fp(13, 340, 5283, 6)));
+    EXPECT_EQ(d.evidence["expected"]["receipts"], 1);
+    EXPECT_EQ(d.evidence["expected"]["TOT_GIORNO"], 1250);
+    EXPECT_EQ(d.evidence["expected"]["display"], "TOTALE");
+    EXPECT_EQ(d.evidence["changes"]["NUM_SCONTR"], (nlohmann::json{{"before", 12}, {"after", 13}}));
+    EXPECT_EQ(d.evidence["changes"]["TOT_GIORNO"],
+              (nlohmann::json{{"before", 4033}, {"after", 5283}}));
+    EXPECT_EQ(tool::decide_keys(kSale, kDay, kUnreadable).evidence["after"]["unreadable"],
+              "ERR_TIMEOUT");
 }
 
 // The tool against ecrsim, which loses the answer of the second COMMAND.TXT
@@ -341,6 +491,64 @@ TEST_F(RestoreVerdict, ARefusedRestoreIsNotApplied) {
     EXPECT_EQ(j["verdict"], "not_applied");
     EXPECT_EQ(j["restored"], false);
     EXPECT_EQ(j["evidence"]["read_back"]["REPARTI.BIN"], "differs");
+}
+
+// Keys sold on the line port: the receipt counter and the day's total tell.
+TEST_F(VerdictOnEcrsim, AKeyedSaleIsAppliedOnItsCounters) {
+    const std::int64_t receipts = std::stoll(reg_->info_values()[5]);
+    const std::int64_t total = std::stoll(reg_->info_values()[7]);
+    const ToolRun r =
+        veltra({"--json", "keys", "1", "2", "5", "0", "REPARTO 2", "totale conferma"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const ToolJson j = r.json();
+    EXPECT_EQ(j["verdict"], "applied");
+    EXPECT_EQ(j["keys"], (nlohmann::json{"01", "02", "05", "00", "0D", "5C"}));
+    EXPECT_EQ(j["evidence"]["changes"]["NUM_SCONTR"],
+              (nlohmann::json{{"before", receipts}, {"after", receipts + 1}}));
+    EXPECT_EQ(j["evidence"]["changes"]["TOT_GIORNO"],
+              (nlohmann::json{{"before", total}, {"after", total + 1250}}));
+    EXPECT_EQ(reg_->transcript().keys,
+              (std::vector<std::string>{"01", "02", "05", "00", "0D", "5C"}));
+}
+
+// The register drops the keypad's connection once it has the keys: the sale
+// was made, and INFO shows it.
+TEST_F(VerdictOnEcrsim, AKeyedSaleWhoseConnectionDropsIsApplied) {
+    reg_->script_line(*ecrsim::parse_line_answers("close"));
+    const ToolRun r = veltra({"--json", "keys", "9", "9", "REPARTO 1", "TOTALE"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const ToolJson j = r.json();
+    EXPECT_EQ(j["verdict"], "applied") << j["reason"];
+    EXPECT_EQ(j["evidence"]["expected"]["TOT_GIORNO"], 99);
+    EXPECT_EQ(j["evidence"]["answer"], "none");
+    const auto& lines = reg_->transcript().lines;
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& l) {
+                               return l.find("keys, connection closed") != std::string::npos;
+                           }),
+              lines.end());
+}
+
+// REPARTO 2 has no preset price and no amount was keyed: the register sells
+// nothing, so TOTALE closes no receipt.
+TEST_F(VerdictOnEcrsim, KeysTheRegisterSellsNothingOnAreNotApplied) {
+    const ToolRun r = veltra({"keys", "REPARTO 2", "TOTALE"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("verdict: not_applied"), std::string::npos) << r.out;
+    EXPECT_EQ(reg_->info_values()[5], "0");
+}
+
+TEST_F(VerdictOnEcrsim, KeysThatCloseNoReceiptAreUnknown) {
+    const ToolRun r = veltra({"keys", "5", "REPARTO 1"});
+    EXPECT_EQ(r.status, tool::kExitUnknown) << r.out << r.err;
+    EXPECT_NE(r.out.find("only the display tells"), std::string::npos) << r.out;
+}
+
+TEST_F(VerdictOnEcrsim, AWordThatIsNoKeyIsAUsageError) {
+    const ToolRun r = veltra({"keys", "1", "TOTALLY"});
+    EXPECT_EQ(r.status, tool::kExitUsage) << r.out << r.err;
+    EXPECT_NE(r.err.find("not a key: TOTALLY"), std::string::npos) << r.err;
+    EXPECT_TRUE(reg_->transcript().keys.empty()) << "nothing is sent";
 }
 
 TEST_F(VerdictOnEcrsim, AnAcknowledgedTableUploadIsApplied) {

@@ -25,6 +25,7 @@ constexpr Family kFamilies[] = {
     release_commands,
     backup_commands,
     line_commands,
+    keys_commands,
     serial_commands,
     clock_commands,
     sim_commands,

@@ -69,6 +69,7 @@ std::vector<Command> sales_commands();     // sales
 std::vector<Command> release_commands();   // release
 std::vector<Command> backup_commands();    // backup
 std::vector<Command> line_commands();      // line
+std::vector<Command> keys_commands();      // keys
 std::vector<Command> serial_commands();    // serial
 std::vector<Command> clock_commands();     // clock
 std::vector<Command> sim_commands();       // sim

@@ -111,6 +111,50 @@ Decision unknown(std::string reason, nlohmann::json evidence) {
     return {Verdict::unknown, std::move(reason), std::move(evidence)};
 }
 
+// A key code's value: two upper-case hexadecimal digits, as the keypad
+// sends them; -1 for anything else.
+int key_value(const std::string& code) {
+    if (code.size() != 2) return -1;
+    int v = 0;
+    for (char c : code) {
+        const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0) return -1;
+        v = v * 16 + d;
+    }
+    return v;
+}
+
+// Cents as the register's display writes them: 1250 is "12,50".
+std::string amount_text(std::int64_t cents) {
+    return std::to_string(cents / 100) + "," + (cents % 100 < 10 ? "0" : "") +
+           std::to_string(cents % 100);
+}
+
+std::string trimmed(const std::string& s) {
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return "";
+    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// What the keys leave on the display, in words; empty when the codes do
+// not tell it.
+std::string expected_display(const KeyEffect& e) {
+    if (!e.label.empty()) return e.label;
+    if (e.shown_amount) return amount_text(*e.shown_amount);
+    return "";
+}
+
+// Whether the display's text is what the keys leave: the label first, or
+// the amount last (after a department's name, or alone).
+bool display_shows(const std::string& display, const KeyEffect& e) {
+    const std::string t = trimmed(display);
+    if (!e.label.empty()) return t == e.label || t.rfind(e.label + " ", 0) == 0;
+    if (!e.shown_amount) return false;
+    const std::string a = amount_text(*e.shown_amount);
+    return t == a || (t.size() > a.size() && t.compare(t.size() - a.size(), a.size(), a) == 0 &&
+                      t[t.size() - a.size() - 1] == ' ');
+}
+
 }  // namespace
 
 nlohmann::json Fingerprint::to_json() const {
@@ -290,6 +334,114 @@ Decision decide_restore(const std::vector<RestoredFile>& files) {
                 std::to_string(files.size()) + " files differ from the archive's (" +
                 differing.front() + " first)",
             std::move(evidence)};
+}
+
+KeyEffect key_effect(const std::vector<std::string>& codes) {
+    KeyEffect e;
+    std::int64_t keyed = 0;
+    bool open = false;  // an item of these keys is on the receipt
+    for (const std::string& code : codes) {
+        const int k = key_value(code);
+        e.label.clear();
+        e.shown_amount.reset();
+        if (k >= 0 && k <= 9) {  // the amount stays below 10 million, as the keys take it
+            if (keyed < 100000000) keyed = keyed * 10 + k;
+            e.shown_amount = keyed;
+        } else if (k == 0x0A) {  // "00"
+            if (keyed < 1000000) keyed *= 100;
+            e.shown_amount = keyed;
+        } else if (k >= 0x0C && k <= 0x20) {  // REPARTO 1 to 21
+            ++e.items;
+            open = true;
+            if (keyed > 0) {
+                if (e.amount) *e.amount += keyed;
+                e.shown_amount = keyed;
+            } else {
+                e.amount.reset();  // the department's preset price, which the keys do not tell
+            }
+            keyed = 0;
+        } else if (k == 0x5F) {  // C
+            keyed = 0;
+        } else if (k == 0x5D) {  // SBTL
+            e.label = "SUBTOTALE";
+        } else if (k == 0x5C) {  // TOTALE
+            if (open) ++e.receipts;
+            open = false;
+            keyed = 0;
+            e.label = "TOTALE";
+        } else if (e.unmodelled.empty()) {
+            e.unmodelled = code;
+        }
+    }
+    return e;
+}
+
+Decision decide_keys(const std::vector<std::string>& codes,
+                     const std::optional<Fingerprint>& before, const Reading& after,
+                     const std::optional<std::string>& display) {
+    const KeyEffect e = key_effect(codes);
+    const std::string shows = expected_display(e);
+    nlohmann::json evidence = {
+        {"answer", "none"},
+        {"keys", codes},
+        {"expected",
+         {{"receipts", e.receipts},
+          {"TOT_GIORNO", counter_json(e.amount)},
+          {"display", shows.empty() ? nlohmann::json(nullptr) : nlohmann::json(shows)}}},
+        {"before", before_json(before)},
+        {"after", reading_json(after)},
+        {"display", display ? nlohmann::json(*display) : nlohmann::json(nullptr)}};
+    if (codes.empty()) return unknown("no keys were sent", std::move(evidence));
+    if (!e.unmodelled.empty())
+        return unknown("key " + e.unmodelled + " does what no counter or display here tells",
+                       std::move(evidence));
+    if (!after.fingerprint)
+        return unknown(
+            "the register cannot be read after the keys (" + result_label(after.failure) + ")",
+            std::move(evidence));
+    if (!before)
+        return unknown("the register could not be read before the keys: nothing to compare",
+                       std::move(evidence));
+    const Fingerprint& a = *after.fingerprint;
+    evidence["changes"] = {
+        {"NUM_SCONTR",
+         {{"before", counter_json(before->receipts)}, {"after", counter_json(a.receipts)}}},
+        {"TOT_GIORNO",
+         {{"before", counter_json(before->day_total)}, {"after", counter_json(a.day_total)}}}};
+    std::optional<std::int64_t> receipts, total;  // how far each moved
+    if (before->receipts && a.receipts) receipts = *a.receipts - *before->receipts;
+    if (before->day_total && a.day_total) total = *a.day_total - *before->day_total;
+    const bool display_tells = display && !shows.empty();
+    const bool shown = display_tells && display_shows(*display, e);
+    const bool still = receipts == 0 && total == 0;
+    if (e.receipts > 0 && receipts == e.receipts && total &&
+        (e.amount ? *total == *e.amount : *total > 0))
+        return {Verdict::applied,
+                "NUM_SCONTR went up by " + std::to_string(e.receipts) + " and TOT_GIORNO by " +
+                    amount_text(*total) + ", as the keys' sale moves them",
+                std::move(evidence)};
+    if (e.receipts == 0 && shown)
+        return {Verdict::applied, "the display shows " + shows + ", as the keys leave it",
+                std::move(evidence)};
+    if (still && !shown && (e.receipts > 0 || display_tells))
+        return {Verdict::not_applied,
+                std::string("nothing moved") +
+                    (display_tells ? " and the display does not show " + shows : "") +
+                    (e.receipts > 0 ? ": the keys' receipt was not counted" : ""),
+                std::move(evidence)};
+    if (still && shown)
+        return unknown("no counter moved, yet the display shows " + shows, std::move(evidence));
+    if (e.receipts == 0)
+        return unknown(std::string("the keys close no receipt, so only the display tells, and ") +
+                           (!display        ? "it was not read"
+                            : shows.empty() ? "nothing the keys leave on it is known"
+                                            : "it does not show " + shows),
+                       std::move(evidence));
+    if (!receipts || !total)
+        return unknown("the register does not give NUM_SCONTR and TOT_GIORNO as numbers",
+                       std::move(evidence));
+    return unknown("the register's counters moved otherwise than the keys' sale moves them",
+                   std::move(evidence));
 }
 
 }  // namespace veltra::tool

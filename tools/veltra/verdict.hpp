@@ -98,4 +98,34 @@ struct RestoredFile {
 // read.
 Decision decide_restore(const std::vector<RestoredFile>& files);
 
+// What key codes ("00".."FF", as the keypad sends them) do, as far as the
+// codes alone tell: digits key an amount in cents ("0A" is "00"), a
+// department key ("0C".."20") sells it as one item, TOTALE ("5C") closes a
+// receipt that holds an item, C ("5F") clears, SBTL ("5D") shows the
+// subtotal.
+struct KeyEffect {
+    int items = 0;     // department keys pressed
+    int receipts = 0;  // receipts closed after an item of these keys
+    // Cents the items add; empty when a department sells its preset price.
+    std::optional<std::int64_t> amount = 0;
+    // The first code whose effect is not modelled; empty when all are.
+    std::string unmodelled;
+    // What the display shows after the last key, when the codes tell it: a
+    // label it begins with ("TOTALE", "SUBTOTALE") or an amount it ends with.
+    std::string label;
+    std::optional<std::int64_t> shown_amount;
+};
+KeyEffect key_effect(const std::vector<std::string>& codes);
+
+// Keys sent on the raw channel, which never answers key presses: settled
+// from the fingerprints before and after (and the display's text after, when
+// it was read). Applied when NUM_SCONTR went up by the receipts the keys
+// close and TOT_GIORNO by their amount, or, for keys that close no receipt,
+// when the display shows their result; not_applied when nothing moved and
+// the display (if read) does not show it; unknown when the register cannot
+// be read, a key is not modelled, or nothing tells.
+Decision decide_keys(const std::vector<std::string>& codes,
+                     const std::optional<Fingerprint>& before, const Reading& after,
+                     const std::optional<std::string>& display = std::nullopt);
+
 }  // namespace veltra::tool
