@@ -41,6 +41,12 @@ void PrintTo(const UploadCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// Downloads of a register file, as the register logged them.
+std::size_t gets_of(const ecrsim::Register& r, const std::string& name) {
+    const auto gets = r.transcript().gets;
+    return static_cast<std::size_t>(std::count(gets.begin(), gets.end(), name));
+}
+
 class TableUploads : public ServeOnTwoRegisters,
                      public ::testing::WithParamInterface<UploadCase> {};
 
@@ -70,14 +76,23 @@ TEST_P(TableUploads, RefusedOrUploaded) {
     const std::string csv = joined(c.edit(split_lines(before)));
     ASSERT_NE(csv, before);
     const std::size_t changes = changes_of(*shop1_);
+    const std::size_t downloads = gets_of(*shop1_, "REPARTI.BIN");
     auto put = client().put(std::string("/api/v1/registers/shop1/tables/reparti?") + c.query, csv,
                             "text/csv", kChange);
     ASSERT_TRUE(put);
     EXPECT_EQ(put->status, c.status) << put->body;
+    // One job: the comparison's download, and no other (an acknowledged
+    // upload needs no read-back).
+    EXPECT_EQ(gets_of(*shop1_, "REPARTI.BIN"), downloads + 1);
     const Json j = Json::parse(put->body);
     if (!c.message.empty()) {
         EXPECT_NE(j["error"]["message"].get<std::string>().find(c.message), std::string::npos)
             << put->body;
+        // The comparison that refused it comes with the refusal.
+        EXPECT_EQ(j["result"]["applied"].is_number(), true) << put->body;
+    }
+    if (c.status == 200) {
+        EXPECT_EQ(j["result"]["verdict"], "applied") << put->body;
     }
     EXPECT_EQ(changes_of(*shop1_) > changes, c.uploaded);
     const std::string after = get_csv("shop1", "reparti");

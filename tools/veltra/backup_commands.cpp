@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "command_functions.hpp"
 #include "command_table.hpp"
 #include "internal.hpp"
 #include "veltra.h"
@@ -119,9 +120,10 @@ struct BackupExtract {
     }
 };
 
-// Each file of the archive read back from the register and compared with
-// the archive's own. A register of the short layout holds reduced files,
-// which are not compared: they count as unreadable (ERR_INVALID_FILESIZE).
+}  // namespace
+
+// A register of the short layout holds reduced files, which are not
+// compared: they count as unreadable (ERR_INVALID_FILESIZE).
 std::vector<RestoredFile> read_back_restore(const char* host, const std::string& archive) {
     // The library names a register file after the local one: the read-backs
     // go to a folder of their own.
@@ -152,6 +154,8 @@ std::vector<RestoredFile> read_back_restore(const char* host, const std::string&
     return files;
 }
 
+namespace {
+
 struct BackupRestore {
     std::string file;
     bool yes = false;
@@ -178,8 +182,7 @@ struct BackupRestore {
             ctx.err() << "veltra: not confirmed, nothing sent\n";
             return kExitFailure;
         }
-        std::optional<Fingerprint> before;
-        if (Fingerprint fp; read_fingerprint(ctx.host(), fp) == 0) before = fp;
+        const std::optional<Fingerprint> before = ctx.read_before();
         r = ecr_dati_restore(file.c_str(), ctx.host());
         Decision d;
         if (r == 0) {
@@ -197,6 +200,11 @@ struct BackupRestore {
 };
 
 }  // namespace
+
+int backup_restore(Context& ctx, const std::string& file) {
+    BackupRestore c{file, true};
+    return c.run(ctx);
+}
 
 std::vector<Command> backup_commands() {
     return {

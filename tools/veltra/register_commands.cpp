@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "command_functions.hpp"
 #include "command_table.hpp"
 #include "internal.hpp"
 #include "veltra.h"
@@ -150,8 +151,7 @@ struct SendCommand {
         // The fingerprint before settles a lost answer. A register that
         // cannot be read is still sent the command, as the user asked; a
         // lost answer then stays unknown.
-        std::optional<Fingerprint> before;
-        if (Fingerprint fp; read_fingerprint(ctx.host(), fp) == 0) before = fp;
+        const std::optional<Fingerprint> before = ctx.read_before();
         const std::int32_t r = ecr_command(ctx.host(), "", c->request, nullptr, 0);
         Reading after;
         if (Fingerprint fp; (after.failure = read_fingerprint(ctx.host(), fp)) == 0)
@@ -212,6 +212,23 @@ struct FilePut {
 };
 
 }  // namespace
+
+int status_command(Context& ctx) {
+    Status c;
+    return c.run(ctx);
+}
+
+std::optional<std::int32_t> register_command_request(std::string_view word) {
+    for (const RegisterCommand& k : kRegisterCommands)
+        if (word == k.word) return k.request;
+    return std::nullopt;
+}
+
+int register_command(Context& ctx, const std::string& word) {
+    if (!register_command_request(word)) throw UsageError{"no register command " + word};
+    SendCommand c{word, true};
+    return c.run(ctx);
+}
 
 std::vector<Command> register_commands() {
     return {

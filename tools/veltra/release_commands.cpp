@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "command_functions.hpp"
 #include "command_table.hpp"
 #include "veltra.h"
 #include "verdict.hpp"
@@ -90,8 +91,7 @@ struct ReleaseUpdate {
             ctx.err() << "veltra: not confirmed, nothing sent\n";
             return kExitFailure;
         }
-        std::optional<Fingerprint> before;
-        if (Fingerprint fp; read_fingerprint(ctx.host(), fp) == 0) before = fp;
+        const std::optional<Fingerprint> before = ctx.read_before();
         r = ecr_rel_update(file.c_str(), ctx.host());
         Reading after;
         if (Fingerprint fp; (after.failure = read_fingerprint(ctx.host(), fp)) == 0)
@@ -112,6 +112,11 @@ struct ReleaseUpdate {
 };
 
 }  // namespace
+
+int release_update(Context& ctx, const std::string& file) {
+    ReleaseUpdate c{file, true};
+    return c.run(ctx);
+}
 
 std::vector<Command> release_commands() {
     return {

@@ -2,11 +2,14 @@
 // converters of table files on disk, and uploads that show first what they
 // will change.
 #include <CLI/CLI.hpp>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
 
+#include "command_functions.hpp"
 #include "command_table.hpp"
+#include "failure.hpp"
 #include "internal.hpp"
 #include "table_compare.hpp"
 #include "veltra.h"
@@ -252,6 +255,9 @@ struct TablesPut {
     bool dry_run = false;
     bool yes = false;
     bool allow_reset = false;
+    // The service's rule in place of the command line's (see
+    // TablesPutOptions::refuse).
+    std::function<std::string(const nlohmann::json&)> refuse;
 
     void declare(CLI::App& app) {
         add_table_option(app, word);
@@ -283,8 +289,9 @@ struct TablesPut {
         extra["dry_run"] = dry_run;
         extra["uploaded"] = false;
         if (!ctx.json) ctx.out() << changes_text(t, csv, c) << "\n" << details_text(c);
+        auto why_refused = [&] { return refuse ? refuse(extra) : refusal(t, csv, c, allow_reset); };
         if (dry_run) {
-            const std::string why = refusal(t, csv, c, allow_reset);
+            const std::string why = why_refused();
             extra["refused"] = why.empty() ? nlohmann::json(nullptr) : nlohmann::json(why);
             return ctx.finish(
                 t.send_name, 0, false,
@@ -292,11 +299,11 @@ struct TablesPut {
                 extra);
         }
         // Refused before any question: no answer makes such an upload right.
-        if (const std::string why = refusal(t, csv, c, allow_reset); !why.empty()) {
+        if (const std::string why = why_refused(); !why.empty()) {
             if (ctx.json) {
                 extra["function"] = t.send_name;
                 extra["refused"] = why;
-                ctx.out() << extra.dump(2) << "\n";
+                ctx.emit(extra);
             }
             ctx.err() << "veltra: tables put: " << why << "\n";
             return kExitUsage;
@@ -309,8 +316,7 @@ struct TablesPut {
             ctx.err() << "veltra: not confirmed, nothing uploaded\n";
             return kExitFailure;
         }
-        std::optional<Fingerprint> before;
-        if (Fingerprint fp; read_fingerprint(ctx.host(), fp) == 0) before = fp;
+        const std::optional<Fingerprint> before = ctx.read_before();
         r = t.send(ctx.host(), csv.c_str());
         Decision d;
         if (r >= 0) {
@@ -345,6 +351,54 @@ struct InvoicesGet {
 };
 
 }  // namespace
+
+int tables_get(Context& ctx, const std::string& table, const std::string& csv, bool changed) {
+    TablesGet c{table, csv, changed};
+    table_named(table);
+    return c.run(ctx);
+}
+
+int tables_put(Context& ctx, TablesPutOptions o) {
+    TablesPut c;
+    c.word = std::move(o.table);
+    c.csv = std::move(o.csv);
+    c.dry_run = o.dry_run;
+    c.yes = true;
+    c.allow_reset = o.allow_reset;
+    c.refuse = std::move(o.refuse);
+    table_named(c.word);
+    return c.run(ctx);
+}
+
+int invoices_get(Context& ctx, const std::string& csv) {
+    InvoicesGet c{csv};
+    return c.run(ctx);
+}
+
+Decision verify_table(const char* host, const std::string& table, const std::string& csv) {
+    const Table& t = table_named(table);
+    WorkDir work;
+    const std::string current = work.file(t.format.file);
+    std::int32_t keep = 1;
+    const std::int32_t r = ecr_get_table(host, current.c_str(), &keep);
+    if (r != 0) return decide_table(t.word, r, 0, 0);
+    // The table the upload makes, built from the CSV and the table read
+    // back: a merged table already holding the CSV builds to itself.
+    TableChanges c;
+    if (const std::int32_t built =
+            compare_upload(t.format, t.rule, std::string_view(t.format.file) == kPlu.file, current,
+                           csv, work.dir(), c);
+        built != 0) {
+        return {Verdict::unknown,
+                "the " + std::string(t.word) +
+                    " table was read back, but the file sent cannot be compared with it (" +
+                    result_label(built) + ")",
+                {{"table", t.word}, {"file_sent", result_label(built)}}};
+    }
+    const std::size_t records =
+        static_cast<std::size_t>(t.format.file_size()) / t.format.record_size;
+    return decide_table(t.word, 0, records, c.changed + c.reset);
+}
 
 std::vector<Command> table_commands() {
     return {

@@ -27,6 +27,21 @@ std::string Context::host_label() {
     return h.empty() || h[0] == '@' ? std::string(kDefaultHostName) : h;
 }
 
+std::optional<Fingerprint> Context::read_before() {
+    Fingerprint fp;
+    if (read_fingerprint(host(), fp) != 0) return std::nullopt;
+    if (on_before) on_before(fp);
+    return fp;
+}
+
+void Context::emit(nlohmann::json j) {
+    if (result_sink != nullptr) {
+        *result_sink = std::move(j);
+    } else {
+        out() << j.dump(2) << "\n";
+    }
+}
+
 nlohmann::json result_object(const char* function, std::int32_t result, bool counted) {
     nlohmann::json j;
     j["function"] = function;
@@ -46,7 +61,7 @@ int Context::finish(const char* function, std::int32_t result, bool counted,
         nlohmann::json j = result_object(function, result, counted);
         if (result < 0) j["meaning"] = result_meaning(result);
         for (auto& [key, value] : extra.items()) j[key] = value;
-        out() << j.dump(2) << "\n";
+        emit(std::move(j));
     }
     if (result < 0) {
         err() << failure_line(function, result,
@@ -73,7 +88,7 @@ int Context::finish_change(const char* function, std::int32_t result, bool count
         j["verdict"] = verdict_name(decision.verdict);
         j["reason"] = decision.reason;
         j["evidence"] = decision.evidence;
-        out() << j.dump(2) << "\n";
+        emit(std::move(j));
     } else {
         if (result >= 0 && !text.empty()) out() << text << "\n";
         out() << "verdict: " << verdict_name(decision.verdict) << ": " << decision.reason << "\n"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
@@ -12,6 +13,7 @@
 namespace veltra::tool {
 
 struct Decision;
+struct Fingerprint;
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
@@ -53,6 +55,19 @@ public:
     std::string host_label();
 
     bool progress_enabled() const { return !quiet && io_.err_terminal; }
+
+    // Where the --json result object goes: stdout, or, when set, this object
+    // (the service's worker hands it back as it is, never as printed text).
+    nlohmann::json* result_sink = nullptr;
+    // Called with the register's fingerprint as a change reads it before it
+    // is made (the service keeps it with the job).
+    std::function<void(const Fingerprint&)> on_before;
+
+    // The register's fingerprint before a change; empty when it cannot be read.
+    std::optional<Fingerprint> read_before();
+
+    // Puts a --json object out: to result_sink when set, else on stdout.
+    void emit(nlohmann::json j);
 
     // Reports a library result: on failure the one failure line on stderr
     // (and the --json object on stdout), exit 1; on success `text` on stdout

@@ -23,14 +23,6 @@ Register* Routes::find_register(const http::Request& req, http::Response& res) {
     return &it->second;
 }
 
-std::shared_ptr<Job> Routes::tool_job(Register& r, const std::string& kind,
-                                      std::vector<std::string> args, bool registered) {
-    auto job = store_.make(r.config.name, kind, registered);
-    args.insert(args.begin(), {"--host", r.config.host, "--json", "--quiet"});
-    job->request = {{"args", args}};
-    return job;
-}
-
 std::shared_ptr<Job> Routes::op_job(Register& r, const std::string& kind, const std::string& op,
                                     bool registered) {
     auto job = store_.make(r.config.name, kind, registered);

@@ -52,9 +52,7 @@ private:
 
     // routes.cpp: requests into jobs.
     Register* find_register(const http::Request& req, http::Response& res);
-    std::shared_ptr<Job> tool_job(Register& r, const std::string& kind,
-                                  std::vector<std::string> args, bool registered = true);
-    // A job of the worker's own library calls (see worker_ops.hpp).
+    // A job of one of the worker's operations (see worker_protocol.hpp).
     std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op,
                                 bool registered = true);
     // A job that changes nothing on the register: should it fail, setup
@@ -83,7 +81,6 @@ private:
     // routes_tables.cpp
     void put_table(const http::Request& req, http::Response& res, Register& r,
                    const std::string& table);
-    static std::string upload_refusal(const std::string& table, const Json& c, bool allow_reset);
 
     // routes_sales.cpp
     bool sales_dir(Register& r, Job& job, http::Response& res);

@@ -97,8 +97,8 @@ void Routes::post_keys(const http::Request& req, http::Response& res, Register& 
         }
         codes.push_back(*code);
     }
-    auto job = store_.make(r.config.name, "keys", false);
-    job->request = {{"keys", codes}, {"host", r.config.host}};
+    auto job = op_job(r, "keys", "keys", false);
+    job->request["keys"] = codes;
     change(req, res, r, job);
 }
 

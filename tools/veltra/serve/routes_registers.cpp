@@ -41,7 +41,7 @@ void Routes::register_routes() {
         // the answer goes when all have ended (or at the time limit).
         auto asks = std::make_shared<std::vector<Ask>>();
         for (auto& [name, r] : registers_) {
-            auto job = tool_job(r, "status", {"status"});
+            auto job = op_job(r, "status", "status");
             r.worker->submit(job);
             asks->push_back({&r, job->joined ? job->joined : job});
         }
@@ -68,7 +68,7 @@ void Routes::register_routes() {
                 [this](const http::Request& req, http::Response& res) {
                     Register* r = find_register(req, res);
                     if (r == nullptr) return;
-                    auto job = tool_job(*r, "status", {"status"});
+                    auto job = op_job(*r, "status", "status");
                     r->worker->submit(job);
                     answer(req, res, job);
                 });
@@ -79,7 +79,8 @@ void Routes::register_routes() {
             Register* r = find_register(req, res);
             if (r == nullptr || !confirmed(req, res)) return;
             const std::string command = req.matches[2].str();
-            auto job = tool_job(*r, "command " + command, {"command", command, "--yes"}, false);
+            auto job = op_job(*r, "command " + command, "command", false);
+            job->request["name"] = command;
             change(req, res, *r, job);
         });
 }

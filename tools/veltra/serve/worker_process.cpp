@@ -204,6 +204,14 @@ void WorkerProcess::run(Job& job) {
                     }
                     continue;
                 }
+                if (line->rfind(kBeforeMark, 0) == 0) {
+                    try {
+                        store_.set_before(
+                            job, Json::parse(line->substr(std::string(kBeforeMark).size())));
+                    } catch (const std::exception&) {
+                    }
+                    continue;
+                }
                 if (line->rfind(kProgressMark, 0) == 0) {
                     try {
                         store_.set_progress(
@@ -255,18 +263,12 @@ bool WorkerProcess::read_files(const std::string& dir, Json& files) {
 
 void WorkerProcess::finish(Job& job, const Json& answer) {
     const int status = answer.value("status", 2);
-    Json result = nullptr;
-    const std::string out = answer.value("out", "");
-    if (!out.empty()) {
-        try {
-            result = Json::parse(out);
-        } catch (const std::exception&) {
-            result = nullptr;
-        }
-    }
-    if (answer.contains("sent")) result = {{"sent", answer["sent"]}};
+    Json result = answer.contains("result") ? answer["result"] : Json(nullptr);
     // The worker's file names are the service's business.
-    if (result.is_object()) result.erase("csv");
+    if (result.is_object()) {
+        result.erase("csv");
+        result.erase("file");
+    }
     std::string output;
     std::error_code ec;
     if (!job.output_file.empty()) {
@@ -304,7 +306,8 @@ void WorkerProcess::finish(Job& job, const Json& answer) {
             http = status_for(code);
         }
     }
-    care_for_setup(job, error);
+    // A refused upload sent nothing: setup mode is as the job found it.
+    if (!(result.is_object() && result.contains("refused"))) care_for_setup(job, error);
     store_.finish(job, JobState::kFailed, result, error, http, "");
 }
 

@@ -3,18 +3,22 @@
 // answers with one line that starts with kAnswerMark, so that anything else
 // a library call might print is never taken for an answer.
 //
-// Requests: {"args": [...]}, a command of the tool run with --json in the
-// worker, answered {"status": exit, "out": stdout, "err": stderr};
-// {"keys": ["5C", ...]}, key codes sent on the register's raw channel,
-// answered {"status": 0|1, "sent": n, "err": text};
-// {"op": "sales-today"|"sales-range"|"backup-save"|"backup-restore"|
-// "release-show"|"release-update", "host": ..., "dir"/"file": ..., "from"/"to":
-// [d, m, y]}, a library call made in the worker, answered like a command.
+// Requests are {"op": NAME, "host": ..., named fields} (see run_op in
+// worker_ops.cpp): "status"; "command" (name); "tables-get" (table, file,
+// changed); "tables-put" (table, file, dry_run, allow_reset); "invoices-get"
+// (file); "keys" (keys: key codes for the raw channel); "sales-today" (dir);
+// "sales-range" (dir, from, to: [d, m, y]); "backup-save", "backup-restore",
+// "release-update" (file); "release-show"; "setup-restore", which ends setup
+// mode if the register is in it; and "verify" (kind, request, before: a
+// job's kind, request and fingerprint), which reads the register again and
+// answers the job's verdict. Every answer is {"status": exit, "result": the
+// tool's --json object, or null, "err": text}; verify's result is
+// {"verdict", "reason", "evidence"} and its status 0 applied, 1 not applied,
+// 3 unknown.
 // While an op moves files the worker writes lines starting with
-// kProgressMark and a JSON object (see progress_json in worker.cpp).
+// kProgressMark and a JSON object (see ProgressLines in worker_ops.cpp).
 // A request with "report_setup": true first has the worker read whether the
-// register is in setup mode, written as kSetupMark {"in_setup": 0|1}; op
-// "setup-restore" ends setup mode if the register is in it.
+// register is in setup mode, written as kSetupMark {"in_setup": 0|1}.
 #pragma once
 
 #include <cstddef>
