@@ -35,10 +35,12 @@ std::string hex_sha256(const std::string& text) {
 }
 
 // What an Idempotency-Key is bound to: the register, the route with its
-// query, and the body's digest.
+// query (but wait), and the body's digest.
 std::string signature_of(const http::Request& req, const std::string& reg) {
     Json query = Json::object();
-    for (const auto& [name, value] : req.params) query[name] = value;
+    // ?wait= asks how to be answered, not what to do.
+    for (const auto& [name, value] : req.params)
+        if (name != "wait") query[name] = value;
     return Json{{"register", reg},
                 {"method", req.method},
                 {"path", req.path},
