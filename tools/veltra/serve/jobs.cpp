@@ -458,6 +458,8 @@ std::vector<std::shared_ptr<Job>> JobStore::unknown_changes(int limit) {
     if (!journal_) return out;
     for (const JobRecord& r : journal_->with_verdict("unknown", limit)) {
         std::lock_guard lock(m_);
+        // A later reading cannot tell about key presses made before it.
+        if (r.kind == "keys") continue;
         if (auto job = find_locked(r.id); job && !pending(*job)) out.push_back(job);
     }
     return out;

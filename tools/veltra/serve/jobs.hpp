@@ -132,7 +132,8 @@ public:
     // never started was not applied; one that was running is unknown until
     // it is verified. Returns the ids of the unknown ones. None runs again.
     std::vector<std::string> settle_interrupted();
-    // Changes whose verdict is still unknown, oldest first.
+    // Changes whose verdict is still unknown, oldest first; key presses are
+    // left out, since no later reading of the register tells about them.
     std::vector<std::shared_ptr<Job>> unknown_changes(int limit);
     // Where a change keeps its input (a table, an archive, a release) until
     // its verdict is reached: the journal's folder, named after the job.

@@ -421,12 +421,33 @@ Json run_named_op(const Json& request) {
         return run_command(request, [&file](Context& ctx) { return invoices_get(ctx, file); });
     }
     if (op == "keys") {
+        // Key presses get no answer: whether they were taken is read from
+        // the register's counters after them, never assumed from the send.
+        // Keys that sell nothing (a keypad's single presses) move no counter:
+        // the register is not read around them, which would double the
+        // traffic of every press for nothing.
         const auto codes = request.at("keys").get<std::vector<std::string>>();
-        run_command(request, [](Context& ctx) {
-            ctx.read_before();
+        if (key_effect(codes).items == 0) {
+            Json answer = send_keys(host, codes);
+            if (answer.value("status", 1) != 0) return answer;
+            answer["result"]["verdict"] = "unknown";
+            answer["result"]["reason"] =
+                "keys that sell nothing move no counter of the register: its display shows them";
+            answer["result"]["evidence"] = {{"keys", codes}};
+            return answer;
+        }
+        std::optional<Fingerprint> before;
+        run_command(request, [&before](Context& ctx) {
+            before = ctx.read_before();
             return kExitOk;
         });
-        return send_keys(host, codes);
+        Json answer = send_keys(host, codes);
+        if (answer.value("status", 1) != 0) return answer;
+        const Decision d = decide_keys(codes, before, read_again(host));
+        answer["result"]["verdict"] = verdict_name(d.verdict);
+        answer["result"]["reason"] = d.reason;
+        answer["result"]["evidence"] = d.evidence;
+        return answer;
     }
     if (op == "verify") return verify(request);
     throw std::invalid_argument("unknown op: " + op);
