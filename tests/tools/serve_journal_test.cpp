@@ -121,8 +121,8 @@ TEST_F(ServeJournal, AChangeCutShortByAKillIsSettledNotRunAgain) {
     start();
     const std::string csv = renamed_plu();
     ASSERT_FALSE(csv.empty());
-    auto upload =
-        send("PUT", "/api/v1/registers/shop1/tables/plu?confirm=1&wait=0", "plu-1", csv, "text/csv");
+    auto upload = send("PUT", "/api/v1/registers/shop1/tables/plu?confirm=1&wait=0", "plu-1", csv,
+                       "text/csv");
     ASSERT_TRUE(upload);
     ASSERT_EQ(upload->status, 202) << upload->body;
     const std::string id = Json::parse(upload->body)["id"];
@@ -150,7 +150,8 @@ TEST_F(ServeJournal, AChangeCutShortByAKillIsSettledNotRunAgain) {
     EXPECT_EQ(never["state"], "cancelled");
     EXPECT_EQ(never["verdict"], "not_applied");
 
-    auto again = send("PUT", "/api/v1/registers/shop1/tables/plu?confirm=1", "plu-1", csv, "text/csv");
+    auto again =
+        send("PUT", "/api/v1/registers/shop1/tables/plu?confirm=1", "plu-1", csv, "text/csv");
     ASSERT_TRUE(again);
     EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true") << again->body;
     EXPECT_EQ(Json::parse(again->body)["id"], id);
@@ -177,9 +178,9 @@ TEST_F(ServeJournal, AuditTrailOfTheServiceNamesARowChangedOnDisk) {
 
     // Someone with the file drops the guard and rewrites the first row.
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((std::filesystem::path(state_dir()) / "journal.db").string().c_str(),
-                           &db),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_open((std::filesystem::path(state_dir()) / "journal.db").string().c_str(), &db),
+        SQLITE_OK);
     const char* edit =
         "DROP TRIGGER audit_no_update; "
         "UPDATE audit SET what = 'command setup-off' WHERE seq = 1;";

@@ -20,13 +20,13 @@ struct RegisterConfig {
 struct ServiceConfig {
     std::vector<RegisterConfig> registers;
     std::string listen_host = "127.0.0.1";
-    int listen_port = 8090;      // 0: the system picks one (printed at start)
-    std::string token;           // empty: no token asked
+    int listen_port = 8090;            // 0: the system picks one (printed at start)
+    std::string token;                 // empty: no token asked
     std::string token_name = "token";  // who asked, in the audit trail, when a token is asked
     std::string state_dir;             // the journal's folder
     int verify_seconds = 60;           // how often changes of unknown verdict are verified again
-    int job_seconds = 600;       // a job taking longer is failed and its worker restarted
-    std::string worker_program;  // the veltra program the workers run
+    int job_seconds = 600;             // a job taking longer is failed and its worker restarted
+    std::string worker_program;        // the veltra program the workers run
 };
 
 // "NAME=HOST[:TFTP[:LINE[:DISPLAY]]]". False with error set when wrong.

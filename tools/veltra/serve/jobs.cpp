@@ -317,12 +317,9 @@ JobRecord JobStore::record_of(const Job& job) {
     r.request = job.signature.empty() ? job.request.dump() : job.signature;
     r.idempotency_key = job.key;
     r.state = state_name(job.state);
-    Json result = {{"result", job.result},
-                   {"error", job.error},
-                   {"http_status", job.http_status},
-                   {"who", job.who},
-                   {"reason", job.reason},
-                   {"change", job.change},
+    Json result = {{"result", job.result},           {"error", job.error},
+                   {"http_status", job.http_status}, {"who", job.who},
+                   {"reason", job.reason},           {"change", job.change},
                    {"input_file", job.input_file}};
     r.result = result.dump();
     r.created_ms = job.created_ms;
@@ -373,8 +370,7 @@ void JobStore::journal_end(const Job& job) {
     u.verdict = r.verdict;
     u.evidence = r.evidence;
     journal_->update(job.id, u);
-    journal_->append_audit(job.ended_ms, job.who, job.register_name, job.id, job.kind,
-                           job.verdict);
+    journal_->append_audit(job.ended_ms, job.who, job.register_name, job.id, job.kind, job.verdict);
 }
 
 void JobStore::purge_inputs() {
@@ -444,7 +440,8 @@ std::vector<std::string> JobStore::settle_interrupted() {
             job->state = JobState::kCancelled;
             job->http_status = 503;
             job->verdict = "not_applied";
-            job->reason = "the service stopped before the job started: the register was not touched";
+            job->reason =
+                "the service stopped before the job started: the register was not touched";
             job->error = error_object("the service stopped before the job started")["error"];
         }
         std::lock_guard lock(m_);

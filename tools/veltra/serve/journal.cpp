@@ -295,9 +295,10 @@ public:
                      "INSERT OR REPLACE INTO idempotency_keys "
                      "(idem_key, request_hash, job_id, created_ms) VALUES (?1, ?2, ?3, ?4)"),
           purge_keys(db, "DELETE FROM idempotency_keys WHERE created_ms <= ?1"),
-          list_jobs(db, std::string("SELECT ") + kJobColumns +
-                            " FROM jobs WHERE ?2 = 0 OR verdict != '' OR state IN ('queued', 'running') "
-                            "ORDER BY created_ms DESC, rowid DESC LIMIT ?1"),
+          list_jobs(
+              db, std::string("SELECT ") + kJobColumns +
+                      " FROM jobs WHERE ?2 = 0 OR verdict != '' OR state IN ('queued', 'running') "
+                      "ORDER BY created_ms DESC, rowid DESC LIMIT ?1"),
           interrupted(db, std::string("SELECT ") + kJobColumns +
                               " FROM jobs WHERE state IN ('queued', 'running') "
                               "ORDER BY created_ms, rowid"),

@@ -2,9 +2,8 @@
 // or later by its id.
 #include <fstream>
 
-#include "sys/sha256.hpp"
-
 #include "routes.hpp"
+#include "sys/sha256.hpp"
 
 namespace veltra::tool::serve {
 namespace {

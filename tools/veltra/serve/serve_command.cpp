@@ -4,8 +4,8 @@
 #include <sstream>
 
 #include "command_table.hpp"
-#include "service.hpp"
 #include "journal.hpp"
+#include "service.hpp"
 #include "stop_request.hpp"
 #include "sys/child_process.hpp"
 #include "sys/state_dir.hpp"
