@@ -70,9 +70,13 @@ def main():
         print("chromium or chromedriver missing: " + ("failed" if MISSING == 1 else "skipped"))
         return MISSING
     work = tempfile.mkdtemp(prefix="veltra-page-")
+    # Every change reads the register's counters before and after it: the
+    # page's minute of work makes more writes than ecrsim keeps lingering
+    # for 15 s (64), so they linger 1 s, which loopback's lossless link
+    # allows.
     sim = subprocess.Popen([veltra, "sim", "--address", "127.0.0.1", "--state", work + "/reg",
                             "--tftp-port", "0", "--line-port", "0", "--keyboard-port", "0",
-                            "--busy-ms", "100"],
+                            "--busy-ms", "100", "--linger-ms", "1000"],
                            stdout=subprocess.PIPE, text=True)
     serve = None
     guarded = None
