@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,23 +19,18 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "figures.hpp"
 #include "http.hpp"
 #include "http_client.hpp"
+#include "served_program.hpp"
 #include "simulator.hpp"
-#include "sys/child_process.hpp"
 
 namespace {
 
 namespace http = veltra::http;
 using Clock = std::chrono::steady_clock;
-
-double median_ms(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 double ms_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
@@ -104,24 +98,12 @@ int main(int argc, char** argv) {
                                      "r0=127.0.0.1:" + std::to_string(reg.tftp_port()) + ":" +
                                          std::to_string(reg.line_port()) + ":" +
                                          std::to_string(reg.keyboard_port())};
-    veltra::sys::ChildProcess service(veltra, args, dir, {});
-    int port = 0;
-    bool ended = false;
-    for (int i = 0; i < 100 && port == 0 && !ended; ++i) {
-        auto line = service.read_line(100, 4096, ended);
-        const std::string mark = "listening on http://127.0.0.1:";
-        if (line && line->find(mark) != std::string::npos)
-            port = std::stoi(line->substr(line->find(mark) + mark.size()));
-    }
+    bench::ServedProgram service(veltra, args, dir);
+    const int port = service.port();
     if (port == 0) {
         std::fprintf(stderr, "the service did not start\n");
         return 1;
     }
-    std::atomic<bool> stop{false};
-    std::thread drain([&] {
-        bool e = false;
-        while (!stop && !e) service.read_line(200, 1 << 20, e);
-    });
     http::Client c("127.0.0.1", port);
     c.set_timeout(std::chrono::seconds(300));
     c.get("/api/v1/registers/r0/status");  // the worker starts
@@ -145,13 +127,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "API upload: %s\n", r ? r->body.c_str() : "no answer");
         }
     }
-    stop = true;
-    drain.join();
-
     std::printf("confirmed PLU upload, median of %d: command line %.0f ms, API %.0f ms\n", rounds,
-                median_ms(cli), median_ms(api));
+                bench::median(cli), bench::median(api));
     std::printf("API / command line: %.3f (target at most 1.15); %d failed\n",
-                median_ms(api) / median_ms(cli), failures);
+                bench::median(api) / bench::median(cli), failures);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return failures == 0 ? 0 : 1;

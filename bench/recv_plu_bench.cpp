@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "figures.hpp"
 #include "frame/library_frame.hpp"
 #include "net/resolve.hpp"
 #include "net/tftp_client.hpp"
@@ -17,21 +18,8 @@
 #include "sys/module.hpp"
 #include "veltra.h"
 
-namespace {
-
-template <typename Fn>
-double seconds(Fn fn) {
-    const auto t0 = std::chrono::steady_clock::now();
-    fn();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-}  // namespace
+using bench::median;
+using bench::seconds;
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::atoi(argv[1]) : 5;

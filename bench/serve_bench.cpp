@@ -29,10 +29,11 @@
 #include <vector>
 
 #include "cmd/info_vars.hpp"
+#include "figures.hpp"
 #include "http.hpp"
 #include "http_client.hpp"
+#include "served_program.hpp"
 #include "simulator.hpp"
-#include "sys/child_process.hpp"
 #include "veltra.h"
 
 namespace {
@@ -41,11 +42,6 @@ namespace http = veltra::http;
 namespace net = boost::asio;
 
 using Clock = std::chrono::steady_clock;
-
-double median_ms(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 long rss_kib(long pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -115,26 +111,12 @@ int main(int argc, char** argv) {
         if (a != 0 || b != 0) std::fprintf(stderr, "library call failed: %d %d\n", a, b);
     }
 
-    veltra::sys::ChildProcess service(std::filesystem::absolute(argv[1]).string(), args, "/tmp",
-                                      {});
-    int port = 0;
-    bool ended = false;
-    for (int i = 0; i < 100 && port == 0 && !ended; ++i) {
-        auto line = service.read_line(100, 4096, ended);
-        const std::string mark = "listening on http://127.0.0.1:";
-        if (line && line->find(mark) != std::string::npos)
-            port = std::stoi(line->substr(line->find(mark) + mark.size()));
-    }
+    bench::ServedProgram service(std::filesystem::absolute(argv[1]).string(), args, "/tmp");
+    const int port = service.port();
     if (port == 0) {
         std::fprintf(stderr, "the service did not start\n");
         return 1;
     }
-    // The log goes on; drain it so that the service never blocks on it.
-    std::atomic<bool> stop{false};
-    std::thread drain([&] {
-        bool e = false;
-        while (!stop && !e) service.read_line(200, 1 << 20, e);
-    });
 
     http::Client c("127.0.0.1", port);
     c.get("/api/v1/registers/r0/status");  // the worker starts
@@ -146,7 +128,8 @@ int main(int argc, char** argv) {
         if (!r || r->status != 200) std::fprintf(stderr, "API call failed\n");
     }
     std::printf("status, median of 100: library %.2f ms, API %.2f ms, added %.2f ms\n",
-                median_ms(direct), median_ms(api), median_ms(api) - median_ms(direct));
+                bench::median(direct), bench::median(api),
+                bench::median(api) - bench::median(direct));
 
     // The load: 4 senders, one a register, 50 requests a second each.
     const long rss_before = rss_kib(service.id());
@@ -223,9 +206,7 @@ int main(int argc, char** argv) {
     errors += beside_errors;
     held.clear();
 
-    stop = true;
-    service.kill();
-    drain.join();
+    service.stop();
     regs.clear();
     for (const auto& d : dirs) std::filesystem::remove_all(d);
     std::filesystem::remove_all(state);

@@ -4,12 +4,15 @@
 # Usage: bash scripts/setup.sh [group ...]
 #   (none)    build, the Linux suites, the fuzz targets, the tool's libraries
 #   windows   the mingw-w64 cross compilers and Wine, for scripts/test-windows.sh,
-#             and SQLite's amalgamation made from Debian's source package in
-#             build/deps/sqlite3 (a deb-src line for the machine's mirror is
-#             added to apt's sources when none is there)
+#             SQLite's amalgamation made from Debian's source package in
+#             build/deps/sqlite3, and libxlsxwriter's sources from its own in
+#             build/deps/xlsxwriter (a deb-src line for the machine's mirror
+#             is added to apt's sources when none is there)
 #   desktop   Xvfb and xdotool, for the window tests that drive real clicks
 #   browser   Chromium and Selenium, for the service's web page tests
 #   ci        ccache, with which CI's builds reuse what an earlier run compiled
+#   package   NSIS, msitools' wixl, osslsigncode and lintian, for
+#             scripts/package.sh and scripts/test-packages.sh
 # Only missing packages are installed; sudo is used when not run as root.
 # Exits non-zero, naming them, when tools are still missing afterwards.
 set -euo pipefail
@@ -21,22 +24,29 @@ set -euo pipefail
 # command-line tool's header-only libraries, and Boost's Beast and URL (1.81:
 # bookworm's plain libboost-dev is 1.74, which has no URL) its service's;
 # SQLite holds the service's journal, OpenSSL's libcrypto hashes its audit
-# trail.
+# trail; zlib compresses its archives and reads gzip backups.
 packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv
           tftp-hpa curl tftpd-hpa qt6-base-dev qt6-qpa-plugins fonts-liberation
           clang libclang-rt-14-dev libfuzzer-14-dev clang-format
-          libcli11-dev nlohmann-json3-dev libboost1.81-dev libsqlite3-dev libssl-dev)
+          libcli11-dev nlohmann-json3-dev libboost1.81-dev libsqlite3-dev libssl-dev zlib1g-dev)
+# Prometheus' promtool checks the service's /metrics scrape.
+packages+=(prometheus)
+# libxlsxwriter writes the sales workbooks; openpyxl reads them back in the
+# tests.
+packages+=(libxlsxwriter-dev python3-openpyxl)
 # Each stage's commands, checked after installing.
-tools=(cmake ninja g++ ctest in.tftpd tftp curl python3 clang clang++ clang-format)
+tools=(cmake ninja g++ ctest in.tftpd tftp curl python3 clang clang++ clang-format promtool)
 
 for group in "$@"; do
     case $group in
         windows)
-            # tclsh and make build SQLite's amalgamation from its source.
+            # tclsh and make build SQLite's amalgamation from its source;
+            # zlib comes built for both mingw-w64 targets.
             packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                        binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64
-                       dpkg-dev tcl make)
+                       dpkg-dev tcl make libz-mingw-w64-dev)
             sqlite_source=yes
+            xlsx_source=yes
             tools+=(x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix
                     x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump
                     i686-w64-mingw32-dlltool wine wineserver wineboot) ;;
@@ -46,6 +56,10 @@ for group in "$@"; do
         browser)
             packages+=(chromium chromium-driver python3-selenium)
             tools+=(chromium chromedriver) ;;
+        package)
+            packages+=(nsis wixl osslsigncode lintian fakeroot dpkg-dev openssl systemd)
+            tools+=(makensis wixl wixl-heat osslsigncode lintian dpkg-deb dpkg-shlibdeps
+                    openssl systemd-analyze) ;;
         ci)
             packages+=(ccache)
             tools+=(ccache) ;;
@@ -54,6 +68,7 @@ for group in "$@"; do
 done
 
 sqlite_source=${sqlite_source:-}
+xlsx_source=${xlsx_source:-}
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
@@ -77,11 +92,14 @@ if [ ${#missing[@]} -gt 0 ]; then
         "${missing[@]}"
 fi
 
-# Debian has no mingw-w64 build of SQLite: its source package builds the
-# amalgamation (sqlite3.c), which the Windows presets compile as a static
-# library. It lives in the build tree, never in git.
+# Debian has no mingw-w64 build of SQLite nor of libxlsxwriter: the Windows
+# presets compile them from Debian's source packages as static libraries.
+# They live in the build tree, never in git.
 deps=$(cd "$(dirname "$0")/.." && pwd)/build/deps
-if [ -n "$sqlite_source" ] && [ ! -f "$deps/sqlite3/sqlite3.c" ]; then
+
+# apt-get source needs a deb-src line; one for the machine's own mirror is
+# added when none is there.
+add_deb_src() {
     if ! grep -Eqs '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/*; then
         # The same Debian mirror as the machine's own deb entries (one-line
         # or deb822), the main archive only.
@@ -98,6 +116,11 @@ if [ -n "$sqlite_source" ] && [ ! -f "$deps/sqlite3/sqlite3.c" ]; then
         fi
         "${sudo_cmd[@]}" apt-get update -qq
     fi
+}
+
+# SQLite's source package builds the amalgamation (sqlite3.c).
+if [ -n "$sqlite_source" ] && [ ! -f "$deps/sqlite3/sqlite3.c" ]; then
+    add_deb_src
     started=$SECONDS
     rm -rf "$deps/sqlite3-src"
     mkdir -p "$deps/sqlite3-src" "$deps/sqlite3"
@@ -108,6 +131,22 @@ if [ -n "$sqlite_source" ] && [ ! -f "$deps/sqlite3/sqlite3.c" ]; then
     cp "$deps"/sqlite3-src/amalgamation/sqlite3.[ch] "$deps/sqlite3/"
     rm -rf "$deps/sqlite3-src"
     echo "setup.sh: SQLite's amalgamation made in $deps/sqlite3 ($((SECONDS - started)) s)"
+fi
+
+# libxlsxwriter's library sources, the minizip and tmpfileplus it bundles,
+# and its licence (which carries theirs), for the Windows packages.
+if [ -n "$xlsx_source" ] && [ ! -f "$deps/xlsxwriter/include/xlsxwriter.h" ]; then
+    add_deb_src
+    rm -rf "$deps/xlsxwriter-src" "$deps/xlsxwriter"
+    mkdir -p "$deps/xlsxwriter-src" "$deps/xlsxwriter/third_party/minizip"
+    (cd "$deps/xlsxwriter-src" && apt-get source -qq libxlsxwriter >/dev/null 2>&1)
+    xsrc=$(echo "$deps"/xlsxwriter-src/libxlsxwriter-*/)
+    cp -r "$xsrc/include" "$xsrc/src" "$xsrc/License.txt" "$deps/xlsxwriter/"
+    cp "$xsrc"/third_party/minizip/{ioapi,zip}.[ch] "$xsrc/third_party/minizip/crypt.h" \
+        "$deps/xlsxwriter/third_party/minizip/"
+    cp -r "$xsrc/third_party/tmpfileplus" "$deps/xlsxwriter/third_party/"
+    rm -rf "$deps/xlsxwriter-src"
+    echo "setup.sh: libxlsxwriter's sources copied to $deps/xlsxwriter"
 fi
 
 # in.tftpd lives in /usr/sbin, which a plain user's PATH may lack.

@@ -9,5 +9,8 @@ namespace ecrsim {
 void watch_stop_requests();
 // Whether a stop was requested since.
 bool stop_requested();
+// Asks for a stop as a signal would: the Windows service manager's stop
+// takes this way, so that a service stops as a console program does.
+void request_stop();
 
 }  // namespace ecrsim

@@ -24,4 +24,8 @@ bool stop_requested() {
     return g_stop.load();
 }
 
+void request_stop() {
+    g_stop = true;
+}
+
 }  // namespace ecrsim

@@ -216,6 +216,9 @@ void TftpServer::on_ack(Session& s, const net::Endpoint& peer, std::uint16_t blo
 void TftpServer::on_data(Session& s, const net::Endpoint& peer, std::uint16_t block,
                          std::span<const std::uint8_t> payload, Clock::time_point now,
                          std::vector<Outgoing>& out) {
+    // A finished write whose linger is over is gone, even when the timer
+    // has not yet come round to remove it.
+    if (s.done && now >= s.deadline) return;
     if (block == s.block) {  // the client missed our ACK
         send_ack(s, peer, block, now, out);
         return;

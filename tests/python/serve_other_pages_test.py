@@ -10,6 +10,7 @@ usage: serve_other_pages_test.py VELTRA
 Exits 77 (skipped) when selenium or chromium is missing, unless
 VELTRA_NEED_BROWSER=1: then a missing one fails the test."""
 import functools
+import json
 import http.server
 import os
 import queue
@@ -20,6 +21,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 
 MISSING = 1 if os.environ.get("VELTRA_NEED_BROWSER") == "1" else 77
 
@@ -76,15 +78,35 @@ class Lines:
                 return m
         return None
 
-    def since(self, mark):
-        """The lines that came after index mark, waiting briefly for more."""
-        time.sleep(0.5)
+    def _gather(self):
         while True:
             try:
                 self.all.append(self.q.get_nowait())
             except queue.Empty:
                 break
+
+    def mark(self):
+        """An index after every line that has come so far."""
+        time.sleep(0.5)
+        self._gather()
+        return len(self.all)
+
+    def since(self, mark):
+        """The lines that came after index mark, waiting briefly for more."""
+        time.sleep(0.5)
+        self._gather()
         return self.all[mark:]
+
+
+def looked_at(base, register, timeout=60):
+    """Waits for the service's first look at a register to end."""
+    end = time.time() + timeout
+    while time.time() < end:
+        with urllib.request.urlopen(base + "/api/v1/overview") as r:
+            if any(reg["id"] == register and reg["last_look"] for reg in json.load(r)["registers"]):
+                return
+        time.sleep(0.2)
+    raise SystemExit("the service never looked at " + register)
 
 
 def register_changes(lines):
@@ -140,7 +162,7 @@ def use_page(driver, base, token, sim_log):
         driver.execute_script("sessionStorage.setItem('veltra-token', arguments[0])", TOKEN)
         driver.refresh()
     wait.until(lambda d: "pronta" in d.find_element(By.ID, "registers").text)
-    mark = len(sim_log.all)
+    mark = sim_log.mark()
     for name in ("T7(1)", "REPARTO1"):
         wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, '[data-key="%s"]' % name))
         driver.find_element(By.CSS_SELECTOR, '[data-key="%s"]' % name).click()
@@ -196,9 +218,12 @@ def main():
                                   options=options)
         wait = WebDriverWait(driver, 30)
 
-        sim_mark = len(sim_log.all)
+        # The service's own look at the register (a status read: it writes
+        # the register's command file) ends before anything is counted.
+        looked_at(base, "cassa1")
+        sim_mark = sim_log.mark()
         for what, url in (("another loopback origin", other), ("a local file", local)):
-            serve_mark = len(serve_log.all)
+            serve_mark = serve_log.mark()
             driver.get(url)
             wait.until(lambda d: "done" in d.title)
             seen = serve_log.since(serve_mark)

@@ -12,6 +12,7 @@ that needs a token, typing the token loads everything without a reload.
 usage: serve_page_test.py VELTRA [SCREENSHOT.png]
 Exits 77 (skipped) when selenium or chromium is missing, unless
 VELTRA_NEED_BROWSER=1 (as CI sets it): then a missing one fails the test."""
+import json
 import os
 import re
 import shutil
@@ -55,6 +56,19 @@ def start_serve(veltra, registers, extra=()):
         raise SystemExit("veltra serve did not start")
     drain(serve.stdout)
     return serve, m.group(1)
+
+
+def looked_at(base, register, timeout=60):
+    """Waits for the service's own look at a register to end: a status
+    asked while it runs is answered by it."""
+    end = time.time() + timeout
+    while time.time() < end:
+        with urllib.request.urlopen(base + "/api/v1/overview") as r:
+            for reg in json.load(r)["registers"]:
+                if reg["id"] == register and reg["last_look"]:
+                    return reg
+        time.sleep(0.2)
+    raise SystemExit("the service never looked at " + register)
 
 
 def cell(driver, register):
@@ -121,6 +135,9 @@ def main():
                                   if hasattr(webdriver, "ChromeService") else None,
                                   options=options)
         wait = WebDriverWait(driver, 30)
+        # The page's own asks, not the service's first look at the silent
+        # register, which it would join.
+        assert looked_at(base, "cassa2")["reachable"] is False
         driver.get(base + "/")
         # Both rows while the silent cassa2 (about 9 s to give up) is still
         # asked, and cassa1's state before its answer: the list does not
@@ -218,6 +235,42 @@ def main():
         first.find_element(By.CSS_SELECTOR, "button.verify").click()
         wait.until(lambda d: "verifica di tables put reparti sulla cassa cassa1: eseguita" in
                    d.find_element(By.ID, "message").text)
+        # The evening's work on the page. An archive kept now is listed with
+        # its version, release and check.
+        driver.find_element(By.ID, "archive-now").click()
+        wait.until(lambda d: "archivio salvato: cassa1-" in d.find_element(By.ID, "message").text)
+        kept = wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#archives tbody tr"))
+        assert len(kept) == 1 and all(w in kept[0].text for w in ("V5.02", "ELT5", "valido")), \
+            kept[0].text
+        assert kept[0].find_elements(By.CSS_SELECTOR, "a.archive-download, button.archive-restore")
+        # A schedule given as a line is listed with its next run.
+        lines = driver.find_element(By.ID, "schedule-lines")
+        lines.clear()
+        lines.send_keys("schedule nightly 23:30 backup all keep 7")
+        driver.find_element(By.ID, "schedules-save").click()
+        wait.until(lambda d: "programmazioni salvate" in
+                   d.find_element(By.ID, "schedules-message").text)
+        listed = wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#schedules tbody td"))
+        texts = [c.text for c in listed]
+        assert texts[:2] == ["nightly", "23:30"] and texts[4], texts
+        # The overview (refreshed every 10 s): cassa1 answers and has its
+        # backup; the silent cassa2 is red, with since when.
+        def overview_row(d, register):
+            # Read in one go: the table is rebuilt every 10 s.
+            return d.execute_script(
+                "const r = [...document.querySelectorAll('#overview tr')]"
+                "    .find(tr => tr.dataset.id === arguments[0]);"
+                "return r && r.cells.length === 6 ?"
+                "    [...r.cells].map(c => [c.textContent, c.className]) : null;", register)
+        try:
+            cassa1 = wait.until(lambda d: (lambda r: r if r and r[2][0] and r[4][0] else None)(
+                overview_row(d, "cassa1")))
+        except Exception:
+            raise AssertionError(("the overview lacks the backup or the next run",
+                                  overview_row(driver, "cassa1")))
+        assert cassa1[1][0].startswith("sì"), cassa1
+        cassa2 = overview_row(driver, "cassa2")
+        assert cassa2[1][0].startswith("no, in silenzio dal ") and "bad" in cassa2[1][1], cassa2
         if shot:
             driver.execute_script("window.scrollTo(0, 0)")
             driver.save_screenshot(shot)
@@ -240,7 +293,7 @@ def main():
         wait.until(lambda d: "SIM00012345" in d.find_element(By.ID, "status").text)
         print("page: rows at once with a silent register, state in words, panels named, "
               "table, keys and display, sales, backup, 8 tabs share the display, "
-              "reset shown before asking, token")
+              "reset shown before asking, archive kept, schedule saved, overview, token")
         return 0
     finally:
         if driver:

@@ -64,8 +64,10 @@ protected:
         return std::chrono::duration<double>(Clock::now() - t0).count();
     }
 
-    // Every endpoint that does not need the silent register answers within
-    // a second (two, for a loaded machine).
+    // Every endpoint that does not need the silent register answers well
+    // before the reads piled up for it could end (each of them waits out
+    // the library's 3 s time-outs): a slow machine, or Wine, may take a few
+    // seconds for a real read of shop2.
     void others_answer() {
         for (const char* target :
              {"/", "/api/v1/keypad", "/api/v1/registers?check=0", "/api/v1/registers/shop2/status",
@@ -73,7 +75,7 @@ protected:
             SCOPED_TRACE(target);
             const double took = seconds_for(target);
             EXPECT_GE(took, 0);
-            EXPECT_LT(took, 2.0);
+            EXPECT_LT(took, 8.0);
         }
     }
 

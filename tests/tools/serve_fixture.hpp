@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -49,6 +50,25 @@ inline std::string register_arg(const std::string& name, const ecrsim::Register&
            std::to_string(r.line_port()) + ":" + std::to_string(r.keyboard_port());
 }
 
+// Sets the service's test clock: written whole, then renamed, so that the
+// service never reads half a time. On Windows the rename is refused while
+// the service has the file open for its read; that lasts a moment, so it is
+// tried again.
+inline void write_test_clock(const std::filesystem::path& file, std::int64_t ms) {
+    const std::filesystem::path fresh = file.string() + ".new";
+    {
+        std::ofstream f(fresh, std::ios::binary | std::ios::trunc);
+        f << ms << "\n";
+    }
+    std::error_code ec;
+    for (int tries = 0; tries < 500; ++tries) {
+        std::filesystem::rename(fresh, file, ec);
+        if (!ec) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    throw std::filesystem::filesystem_error("cannot set the test clock", fresh, file, ec);
+}
+
 // What changes a register: files written to it and resets (reads send
 // INFO and SETUP around a download).
 inline std::size_t changes_of(const ecrsim::Register& r) {
@@ -85,8 +105,8 @@ protected:
                                          "--state-dir",
                                          state_dir()};
         args.insert(args.end(), extra.begin(), extra.end());
-        service_ = std::make_unique<sys::ChildProcess>(
-            VELTRA_TOOL_PROGRAM, args, work_.path().string(), std::map<std::string, std::string>{});
+        service_ = std::make_unique<sys::ChildProcess>(VELTRA_TOOL_PROGRAM, args,
+                                                       work_.path().string(), env_);
         bool ended = false;
         for (int i = 0; i < 100 && !ended; ++i) {
             auto line = service_->read_line(100, 4096, ended);
@@ -152,10 +172,26 @@ protected:
     TempDir state1_, state2_, work_;
     std::unique_ptr<ecrsim::Register> shop1_, shop2_;
     std::unique_ptr<sys::ChildProcess> service_;
+    std::map<std::string, std::string> env_;  // the service's, besides the test's own
     int port_ = 0;
 };
 
 // What every change but a JSON one carries (see guard.hpp).
+#ifdef APPEND_INPUT_PROGRAM
+// A notify command that appends each event to file, in the platform's shell.
+inline std::string notify_appending_to(const std::string& file) {
+#ifdef _WIN32
+    // The build's path may be a POSIX one (Wine): cmd.exe wants a drive.
+    std::string program = APPEND_INPUT_PROGRAM;
+    if (program.starts_with('/')) program = "Z:" + program;
+    std::replace(program.begin(), program.end(), '/', '\\');
+    return "\"" + program + "\" \"" + file + "\"";
+#else
+    return "'" APPEND_INPUT_PROGRAM "' '" + file + "'";
+#endif
+}
+#endif
+
 inline const http::Headers kChange = {{"X-Veltra-Request", "1"}};
 
 }  // namespace veltra::test

@@ -165,6 +165,13 @@ TEST_F(ServeJobs, WorkFilesArePrivateAndAKilledServiceLeavesNoneAfterItsNextStar
     };
     start_in_temp();
     ASSERT_GT(port_, 0);
+    // The service's first look at the register makes work files of its
+    // own, which come and go: the backup's are the ones looked for.
+    for (int i = 0; i < 500; ++i) {
+        const Json o = get_json("/api/v1/overview");
+        if (!o["registers"].empty() && !o["registers"][0]["last_look"].is_null()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     auto r = client().post("/api/v1/registers/shop1/backup?wait=0", "", "text/plain", kChange);
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 202) << r->body;

@@ -49,6 +49,14 @@ inline ToolRun run_tool(const std::vector<std::string>& args, const Terminal& te
     return r;
 }
 
+// Field k (0-based) of a ';'-separated line, as the library's CSV files
+// have them: the tests' own reading, independent of the tool's.
+inline std::string csv_field(const std::string& line, int k) {
+    std::size_t at = 0;
+    for (int i = 0; i < k; ++i) at = line.find(';', at) + 1;
+    return line.substr(at, line.find(';', at) - at);
+}
+
 inline std::size_t count_lines(const std::string& path) {
     return read_lines(path).size();
 }

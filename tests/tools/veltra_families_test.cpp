@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "backup/archive.hpp"
 #include "failure.hpp"
+#include "gzip_file.hpp"
 #include "net/transfer_observer.hpp"
 #include "progress.hpp"
 #include "register_files.hpp"
@@ -361,6 +363,44 @@ TEST_F(BackupCommands, InfoAndExtractOfABadArchiveFail) {
     EXPECT_TRUE(commands().empty());
 }
 
+// A gzip file that gives no whole archive is refused by every command, with
+// its reason, before the library or the register sees any of it.
+TEST_F(BackupCommands, DamagedOrOversizedGzipArchivesAreRefused) {
+    write_file(path("big"), std::string(kArchiveSize + 1, '\0'));
+    tool::gzip_file(path("big"), path("big.gz"));
+    write_file(path("small"), "short");
+    tool::gzip_file(path("small"), path("small.gz"));
+    const std::string gz = read_file(path("small.gz"));
+    write_file(path("cut.gz"), gz.substr(0, gz.size() - 3));
+
+    struct Case {
+        const char* file;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"big.gz", ": it inflates to more than 7059616 bytes"},
+        {"cut.gz", ": the gzip data ends early"},
+        {"small.gz", "ecr_dati_info: ECR_ERR_DATI_FILE_NOT_VALID (-"},
+    };
+    for (const Case& c : cases) {
+        for (const Lines& words : {Lines{"backup", "info"}, Lines{"backup", "restore"}}) {
+            SCOPED_TRACE(std::string(c.file) + " " + words[1]);
+            Lines args = words;
+            args.push_back(path(c.file));
+            if (words[1] == "restore") args.push_back("--yes");
+            const ToolRun r = veltra(args);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+        }
+        SCOPED_TRACE(c.file);
+        const ToolRun r = veltra({"--json", "backup", "extract", path(c.file), path("x")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_FALSE(fs::exists(path("x/PLU.BIN")));
+    }
+    EXPECT_TRUE(commands().empty());
+    EXPECT_TRUE(put_names().empty());
+}
+
 // Save, inspect, extract, refuse a restore without --yes, then restore.
 TEST_F(BackupCommands, SlowRoundTrip) {
     const std::string bak = path("cassa.bak");
@@ -406,6 +446,30 @@ TEST_F(BackupCommands, SlowRoundTrip) {
     EXPECT_EQ(put_names().size(), 12u);
     EXPECT_EQ(*reg_->file("REPARTI.BIN"), saved);
     EXPECT_FALSE(reg_->setup_mode());
+
+    // The same archive as gzip, under a name that does not say so: the
+    // first bytes tell, and every command reads it as the plain one.
+    const std::string gz = path("cassa.bak2");
+    tool::gzip_file(bak, gz);
+    const ToolRun plain_info = veltra({"--json", "backup", "info", bak});
+    r = veltra({"--json", "backup", "info", gz});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ToolJson gz_info = r.json();
+    EXPECT_EQ(gz_info["file"], gz);
+    gz_info["file"] = bak;
+    EXPECT_EQ(gz_info.dump(), plain_info.json().dump());
+    r = veltra({"--json", "backup", "extract", gz, path("gz-files")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(folder(path("gz-files")), folder(path("files")));
+    EXPECT_EQ(read_file(path("gz-files/PLU.BIN")), read_file(path("files/PLU.BIN")));
+
+    reg_->put_file("REPARTI.BIN", changed);
+    reg_->clear_transcript();
+    r = veltra({"--json", "backup", "restore", gz, "--yes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.json()["restored"], true);
+    EXPECT_EQ(put_names().size(), 12u);
+    EXPECT_EQ(*reg_->file("REPARTI.BIN"), saved);
 }
 
 // --- the line channel -----------------------------------------------------------

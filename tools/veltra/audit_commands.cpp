@@ -8,7 +8,7 @@
 
 #include "command_table.hpp"
 #include "journal.hpp"
-#include "sys/state_dir.hpp"
+#include "state_dir_option.hpp"
 
 namespace veltra::tool {
 namespace {
@@ -34,23 +34,6 @@ nlohmann::json row_json(const serve::AuditEntry& row) {
             {"who", row.who},   {"register", row.register_name}, {"job", row.job_id},
             {"what", row.what}, {"verdict", row.verdict},        {"hash", row.hash}};
 }
-
-// --state-dir, shared by the audit commands.
-struct StateDirOption {
-    std::string state_dir;
-
-    void declare(CLI::App& app) {
-        app.add_option("--state-dir", state_dir,
-                       std::string("the service's state folder (default: ") +
-                           sys::default_state_dir_rule() + ")");
-    }
-    std::filesystem::path path() const {
-        if (!state_dir.empty()) return state_dir;
-        std::filesystem::path p = sys::default_state_dir();
-        if (p.empty()) throw UsageError{"no default state folder here: give --state-dir"};
-        return p;
-    }
-};
 
 struct AuditVerify {
     StateDirOption dir;

@@ -4,11 +4,13 @@
 #include <array>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
 #include "command_functions.hpp"
 #include "command_table.hpp"
+#include "gzip_file.hpp"
 #include "internal.hpp"
 #include "veltra.h"
 #include "verdict.hpp"
@@ -48,6 +50,35 @@ std::string header_text(const Header& h) {
     return text;
 }
 
+// An archive as the library reads it: the file itself, or, for a gzip
+// file (told by its first bytes, not its name), the archive inflated into a
+// private work folder that goes with this object. Throws GzipError for a
+// gzip file that is damaged or inflates beyond an archive's size.
+class PlainArchive {
+public:
+    explicit PlainArchive(const std::string& file) {
+        if (!is_gzip(fs::path(file))) {
+            path_ = file;
+            return;
+        }
+        work_.emplace();
+        path_ = work_->file("archive.dat");
+        gunzip_file(file, path_, kArchiveSize);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::optional<WorkDir> work_;
+    std::string path_;
+};
+
+// A gzip file that gives no archive: said plainly, nothing tried.
+int gzip_failure(Context& ctx, const std::string& file, const GzipError& e) {
+    if (ctx.json) ctx.emit({{"file", file}, {"error", e.what()}});
+    ctx.err() << "veltra: " << file << ": " << e.what() << "\n";
+    return kExitFailure;
+}
+
 std::int64_t size_of(const std::string& file) {
     std::error_code ec;
     const auto size = fs::file_size(file, ec);
@@ -74,11 +105,19 @@ struct BackupSave {
 struct BackupInfo {
     std::string file;
 
-    void declare(CLI::App& app) { app.add_option("FILE", file, "the archive")->required(); }
+    void declare(CLI::App& app) {
+        app.add_option("FILE", file, "the archive (plain or gzip)")->required();
+    }
     int run(Context& ctx) {
+        std::optional<PlainArchive> plain;
+        try {
+            plain.emplace(file);
+        } catch (const GzipError& e) {
+            return gzip_failure(ctx, file, e);
+        }
         Header h;
         const std::int32_t r =
-            ecr_dati_info(file.c_str(), h.org.data(), h.mod.data(), h.vars.data());
+            ecr_dati_info(plain->path().c_str(), h.org.data(), h.mod.data(), h.vars.data());
         if (r != 0) return ctx.finish("ecr_dati_info", r, false, "", {{"file", file}});
         nlohmann::json extra = header_json(h);
         extra["file"] = file;
@@ -99,14 +138,20 @@ struct BackupExtract {
     std::string dir;
 
     void declare(CLI::App& app) {
-        app.add_option("FILE", file, "the archive")->required();
+        app.add_option("FILE", file, "the archive (plain or gzip)")->required();
         app.add_option("DIR", dir, "the folder (made when missing)")->required();
     }
     int run(Context& ctx) {
+        std::optional<PlainArchive> plain;
+        try {
+            plain.emplace(file);
+        } catch (const GzipError& e) {
+            return gzip_failure(ctx, file, e);
+        }
         std::error_code ec;
         fs::create_directories(dir, ec);
         if (!fs::is_directory(dir)) throw UsageError{"DIR is not a folder: " + dir};
-        const std::int32_t r = ecr_dati_extract(file.c_str(), dir.c_str());
+        const std::int32_t r = ecr_dati_extract(plain->path().c_str(), dir.c_str());
         std::vector<std::string> files;
         if (r == 0) {
             for (const char* m : kMembers) {
@@ -161,7 +206,7 @@ struct BackupRestore {
     bool yes = false;
 
     void declare(CLI::App& app) {
-        app.add_option("FILE", file, "the archive")->required();
+        app.add_option("FILE", file, "the archive (plain or gzip)")->required();
         app.add_flag("--yes", yes, "restore without asking");
         app.footer("Every table and data file of the register is replaced by the archive's.\n\n" +
                    std::string(kVerdictHelp) +
@@ -169,9 +214,17 @@ struct BackupRestore {
                    "the archive's.");
     }
     int run(Context& ctx) {
-        // A bad archive is refused before anything is asked.
+        // A bad archive is refused before anything is asked; a gzip one is
+        // inflated whole first, so that no part of one is ever sent.
+        std::optional<PlainArchive> plain;
+        try {
+            plain.emplace(file);
+        } catch (const GzipError& e) {
+            return gzip_failure(ctx, file, e);
+        }
+        const std::string& archive = plain->path();
         Header h;
-        std::int32_t r = ecr_dati_info(file.c_str(), h.org.data(), h.mod.data(), h.vars.data());
+        std::int32_t r = ecr_dati_info(archive.c_str(), h.org.data(), h.mod.data(), h.vars.data());
         if (r != 0) return ctx.finish("ecr_dati_info", r, false, "", {{"file", file}});
         nlohmann::json extra = {{"file", file}, {"host", ctx.host_label()}, {"restored", false}};
         if (!ctx.confirm(yes,
@@ -183,7 +236,7 @@ struct BackupRestore {
             return kExitFailure;
         }
         const std::optional<Fingerprint> before = ctx.read_before();
-        r = ecr_dati_restore(file.c_str(), ctx.host());
+        r = ecr_dati_restore(archive.c_str(), ctx.host());
         Decision d;
         if (r == 0) {
             Reading after;
@@ -191,7 +244,7 @@ struct BackupRestore {
                 after.fingerprint = fp;
             d = decide_acknowledged(before, after);
         } else {
-            d = decide_restore(read_back_restore(ctx.host(), file));
+            d = decide_restore(read_back_restore(ctx.host(), archive));
         }
         extra["restored"] = d.verdict == Verdict::applied;
         return ctx.finish_change("ecr_dati_restore", r, false,

@@ -22,6 +22,7 @@ constexpr Family kFamilies[] = {
     register_commands,
     table_commands,
     sales_commands,
+    sales_history_commands,
     release_commands,
     backup_commands,
     line_commands,
@@ -32,6 +33,7 @@ constexpr Family kFamilies[] = {
     demo_commands,
 #ifdef VELTRA_WITH_SERVE
     serve_commands,
+    service_commands,
 #endif
     audit_commands,
 };
@@ -51,6 +53,7 @@ constexpr Group kGroups[] = {
     {"line", "the raw TCP line channel: text to the register, bytes back"},
     {"serial", "the serial line channel: ports, text out, bytes back"},
     {"clock", "the register's packed date and time (oro values)"},
+    {"service", "veltra serve as the machine's service: install, start, stop, status"},
     {"audit", "the service's audit trail of changes to registers: list, verify"},
 };
 

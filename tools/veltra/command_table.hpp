@@ -63,19 +63,21 @@ Command command(std::vector<std::string> path, std::string summary, std::string 
 }
 
 // The families.
-std::vector<Command> register_commands();  // ping, status, command, file
-std::vector<Command> table_commands();     // tables, invoices
-std::vector<Command> sales_commands();     // sales
-std::vector<Command> release_commands();   // release
-std::vector<Command> backup_commands();    // backup
-std::vector<Command> line_commands();      // line
-std::vector<Command> keys_commands();      // keys
-std::vector<Command> serial_commands();    // serial
-std::vector<Command> clock_commands();     // clock
-std::vector<Command> sim_commands();       // sim
-std::vector<Command> demo_commands();      // demo
-std::vector<Command> serve_commands();     // serve
-std::vector<Command> audit_commands();     // audit
+std::vector<Command> register_commands();       // ping, status, command, file
+std::vector<Command> table_commands();          // tables, invoices
+std::vector<Command> sales_commands();          // sales
+std::vector<Command> sales_history_commands();  // sales import, sales report
+std::vector<Command> release_commands();        // release
+std::vector<Command> backup_commands();         // backup
+std::vector<Command> line_commands();           // line
+std::vector<Command> keys_commands();           // keys
+std::vector<Command> serial_commands();         // serial
+std::vector<Command> clock_commands();          // clock
+std::vector<Command> sim_commands();            // sim
+std::vector<Command> demo_commands();           // demo
+std::vector<Command> serve_commands();          // serve
+std::vector<Command> service_commands();        // service
+std::vector<Command> audit_commands();          // audit
 
 // Two-digit fields "aa/bb/cc" (sep '/') or "aa:bb:cc" (sep ':'), each of one
 // or two digits.

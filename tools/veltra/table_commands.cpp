@@ -11,6 +11,7 @@
 #include "command_table.hpp"
 #include "failure.hpp"
 #include "internal.hpp"
+#include "latin1.hpp"
 #include "table_compare.hpp"
 #include "veltra.h"
 #include "verdict.hpp"
@@ -115,21 +116,6 @@ std::string changes_text(const Table& t, const std::string& csv, const TableChan
          << " records change, " << c.reset << " are reset to their defaults, " << c.unchanged
          << " stay as they are";
     return text.str();
-}
-
-// Register texts are Latin-1; JSON wants UTF-8.
-std::string latin1_to_utf8(std::string_view text) {
-    std::string out;
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 // Runs of consecutive bad lines with the same reason, as "2-80" or "7".

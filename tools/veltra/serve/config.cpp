@@ -10,12 +10,6 @@
 namespace veltra::tool::serve {
 namespace {
 
-bool valid_name(const std::string& name) {
-    if (name.empty() || name.size() > 32) return false;
-    return std::all_of(name.begin(), name.end(),
-                       [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '_'; });
-}
-
 bool parse_port(const std::string& text, std::uint16_t& port, bool zero_ok) {
     if (text.empty() || text.size() > 5 ||
         !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
@@ -27,6 +21,12 @@ bool parse_port(const std::string& text, std::uint16_t& port, bool zero_ok) {
 }
 
 }  // namespace
+
+bool valid_name(const std::string& name) {
+    if (name.empty() || name.size() > 32) return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '_'; });
+}
 
 bool parse_register(const std::string& text, RegisterConfig& out, std::string& error) {
     const std::size_t eq = text.find('=');

@@ -17,6 +17,23 @@ struct RegisterConfig {
     std::uint16_t display_port = 9930;
 };
 
+enum class ScheduleKind { kBackup, kSalesToday, kSalesRange, kTables, kClosure };
+
+// "schedule NAME HH:MM KIND [REGISTERS|all] [options]" (see schedules.hpp).
+struct Schedule {
+    std::string name;
+    int hour = 0, minute = 0;  // local time
+    ScheduleKind kind = ScheduleKind::kBackup;
+    std::vector<std::string> registers;  // empty: all the service's registers
+    int keep = 0, keep_days = 0;         // backups' retention (0: that limit unused)
+    std::string dir;                     // exports; empty: <state>/exports
+    int retries = 3;
+    int retry_minutes = 10;  // the first back-off, doubling
+    std::string source = "config";
+
+    bool operator==(const Schedule&) const = default;
+};
+
 struct ServiceConfig {
     std::vector<RegisterConfig> registers;
     std::string listen_host = "127.0.0.1";
@@ -26,9 +43,15 @@ struct ServiceConfig {
     std::string state_dir;             // the journal's folder
     int verify_seconds = 60;           // how often changes of unknown verdict are verified again
     int job_seconds = 600;             // a job taking longer is failed and its worker restarted
+    int look_minutes = 5;              // how often each register's state is looked at
+    int silent_minutes = 30;           // a register silent longer is notified
+    std::string notify_command;        // run with one JSON event on its input; "" logs only
     std::string worker_program;        // the veltra program the workers run
+    std::vector<Schedule> schedules;   // the configuration file's
 };
 
+// A register's or a schedule's name: 1 to 32 letters, digits, '-' or '_'.
+bool valid_name(const std::string& name);
 // "NAME=HOST[:TFTP[:LINE[:DISPLAY]]]". False with error set when wrong.
 bool parse_register(const std::string& text, RegisterConfig& out, std::string& error);
 // "HOST:PORT" or "PORT".

@@ -187,6 +187,7 @@ void JobStore::finish(Job& job, JobState s, Json result, Json error, int http, s
     }
     const bool journal_read = journal_ && !job.change && jobs_.count(job.id) != 0;
     fire(job, lock);
+    if (on_end_) on_end_(job);
     if (journal_read) {
         try {
             JobRecord r = record_of(job);
@@ -242,6 +243,13 @@ bool JobStore::unwatch(Job& job, unsigned long long id) {
 void JobStore::forget(const Job& job) {
     std::lock_guard lock(m_);
     jobs_.erase(job.id);
+}
+
+void JobStore::hand_over(const Job& job, const std::shared_ptr<Job>& to) {
+    std::lock_guard lock(m_);
+    // Whoever asked for job is told to's id: it must be found, also when to
+    // is one of the service's own looks, which nobody registered.
+    if (jobs_.erase(job.id) != 0 && jobs_.count(to->id) == 0) add_locked(to);
 }
 
 void JobStore::set_before(Job& job, Json fingerprint) {

@@ -84,6 +84,9 @@ public:
     // Without a journal the jobs live in memory only (the store's tests).
     explicit JobStore(Journal* journal = nullptr) : journal_(journal) {}
     Journal* journal() const { return journal_; }
+    // Called once for every job that ends, after its watchers, outside the
+    // store's lock. Set before any job runs.
+    void on_end(std::function<void(const Job&)> observer) { on_end_ = std::move(observer); }
     // A job kept in the store (registered: false, a draft that add() or
     // remember() keeps once the request's checks have passed).
     std::shared_ptr<Job> make(const std::string& reg, const std::string& kind,
@@ -114,6 +117,9 @@ public:
     bool unwatch(Job& job, unsigned long long id);
     // A job that never ran and never will: gone from the list, as if never made.
     void forget(const Job& job);
+    // A job answered by another one (a status joining a running status):
+    // job is forgotten, and to is known from now on if job was.
+    void hand_over(const Job& job, const std::shared_ptr<Job>& to);
     Json describe(const Job& job);
     // Idempotency keys: the first job of a key, or nothing. A key used for
     // another request gives conflict.
@@ -159,6 +165,7 @@ private:
     std::shared_ptr<Job> find_locked(const std::string& id);
 
     Journal* journal_;
+    std::function<void(const Job&)> on_end_;
 
     std::mutex m_;
     std::condition_variable changed_;

@@ -7,6 +7,8 @@
 #include <array>
 #include <system_error>
 
+#include "archives.hpp"
+#include "sqlite_util.hpp"
 #include "sys/sha256.hpp"
 
 namespace veltra::tool::serve {
@@ -15,6 +17,11 @@ namespace {
 constexpr const char* kJobColumns =
     "id, register, kind, request, idem_key, request_hash, state, result, created_ms, "
     "started_ms, ended_ms, progress, output_file, verdict, evidence";
+constexpr const char* kArchiveColumns =
+    "register, name, job_id, time_ms, size, plain_size, crc32, version, release, good, reason, "
+    "deleted_ms";
+constexpr const char* kRunColumns =
+    "schedule, register, slot, slot_ms, state, attempts, job_id, next_try_ms, updated_ms, result";
 
 // Version 1. The key table is apart from the jobs so that purging a key
 // keeps its job. The triggers make the audit table append-only for every
@@ -62,18 +69,122 @@ CREATE TRIGGER audit_no_delete BEFORE DELETE ON audit
 BEGIN SELECT RAISE(ABORT, 'the audit trail is append-only'); END;
 )sql";
 
-[[noreturn]] void fail(sqlite3* db, const std::string& what) {
-    throw JournalError("journal: " + what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
-}
+// Version 2: the archive store's catalogue, the schedules' runs (one row a
+// schedule, register and day, so that a day's slot runs once however often
+// the service starts), and the schedules set through the API.
+constexpr const char* kSchema2 = R"sql(
+CREATE TABLE archives (
+    register TEXT NOT NULL,
+    name TEXT NOT NULL,
+    job_id TEXT NOT NULL,
+    time_ms INTEGER NOT NULL,
+    size INTEGER NOT NULL,
+    plain_size INTEGER NOT NULL,
+    crc32 INTEGER NOT NULL,
+    version TEXT NOT NULL,
+    release TEXT NOT NULL,
+    good INTEGER NOT NULL,
+    reason TEXT NOT NULL,
+    deleted_ms INTEGER NOT NULL,
+    PRIMARY KEY (register, name)
+);
+CREATE INDEX archives_by_time ON archives (register, time_ms);
+CREATE TABLE schedule_runs (
+    schedule TEXT NOT NULL,
+    register TEXT NOT NULL,
+    slot TEXT NOT NULL,
+    slot_ms INTEGER NOT NULL,
+    state TEXT NOT NULL,
+    attempts INTEGER NOT NULL,
+    job_id TEXT NOT NULL,
+    next_try_ms INTEGER NOT NULL,
+    updated_ms INTEGER NOT NULL,
+    result TEXT NOT NULL,
+    PRIMARY KEY (schedule, register, slot)
+);
+CREATE TABLE schedules (
+    name TEXT PRIMARY KEY,
+    definition TEXT NOT NULL,
+    updated_ms INTEGER NOT NULL
+);
+)sql";
 
-void exec(sqlite3* db, const char* sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        const std::string text = message ? message : sqlite3_errmsg(db);
-        sqlite3_free(message);
-        throw JournalError("journal: " + text);
-    }
-}
+// Version 3: the sales history. A register's day is kept whole (its totals,
+// its departments' and articles' lines, its CSV files deflated as they came)
+// and replaced whole. Descriptive fields live once in sales_names. The month
+// tables hold each month's sums, rebuilt with the days under them, so that a
+// year's report reads twelve rows a line instead of a year of days. Every
+// key starts with the kind and the day, so a range is one scan.
+constexpr const char* kSchema3 = R"sql(
+CREATE TABLE sales_registers (
+    id INTEGER PRIMARY KEY,
+    name TEXT NOT NULL UNIQUE
+);
+CREATE TABLE sales_days (
+    day INTEGER NOT NULL,
+    register INTEGER NOT NULL,
+    source TEXT NOT NULL,
+    job_id TEXT NOT NULL,
+    stored_ms INTEGER NOT NULL,
+    amount INTEGER NOT NULL,
+    quantity INTEGER NOT NULL,
+    discount INTEGER NOT NULL,
+    returns INTEGER NOT NULL,
+    returns_quantity INTEGER NOT NULL,
+    article_amount INTEGER NOT NULL,
+    article_quantity INTEGER NOT NULL,
+    article_discount INTEGER NOT NULL,
+    article_returns INTEGER NOT NULL,
+    article_returns_quantity INTEGER NOT NULL,
+    PRIMARY KEY (day, register)
+) WITHOUT ROWID;
+CREATE TABLE sales_files (
+    register INTEGER NOT NULL,
+    day INTEGER NOT NULL,
+    name TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    deflated BLOB NOT NULL,
+    UNIQUE (register, day, name)
+);
+CREATE TABLE sales_names (
+    id INTEGER PRIMARY KEY,
+    kind INTEGER NOT NULL,
+    number INTEGER NOT NULL,
+    descr BLOB NOT NULL,
+    ean BLOB NOT NULL,
+    department INTEGER NOT NULL,
+    vat_descr BLOB NOT NULL,
+    vat_rate INTEGER NOT NULL,
+    UNIQUE (kind, number, descr, ean, department, vat_descr, vat_rate)
+);
+CREATE TABLE sales_lines (
+    day INTEGER NOT NULL,
+    register INTEGER NOT NULL,
+    kind INTEGER NOT NULL,
+    number INTEGER NOT NULL,
+    name INTEGER NOT NULL,
+    amount INTEGER NOT NULL,
+    quantity INTEGER NOT NULL,
+    discount INTEGER NOT NULL,
+    returns INTEGER NOT NULL,
+    returns_quantity INTEGER NOT NULL,
+    PRIMARY KEY (kind, day, register, number)
+) WITHOUT ROWID;
+CREATE TABLE sales_months (
+    month INTEGER NOT NULL,
+    register INTEGER NOT NULL,
+    kind INTEGER NOT NULL,
+    number INTEGER NOT NULL,
+    last_key INTEGER NOT NULL,
+    name INTEGER NOT NULL,
+    amount INTEGER NOT NULL,
+    quantity INTEGER NOT NULL,
+    discount INTEGER NOT NULL,
+    returns INTEGER NOT NULL,
+    returns_quantity INTEGER NOT NULL,
+    PRIMARY KEY (kind, month, register, number)
+) WITHOUT ROWID;
+)sql";
 
 std::string hex(std::span<const unsigned char> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -103,101 +214,6 @@ sys::Sha256Digest digest_of(const std::string& text) {
     }
     return out;
 }
-
-// A prepared statement, made once. A Use binds it, steps it and resets it
-// when it goes out of scope, so that the next user finds it clean.
-class Statement {
-public:
-    Statement(sqlite3* db, const std::string& sql) : db_(db) {
-        if (sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size()),
-                               SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) != SQLITE_OK)
-            fail(db, "cannot prepare " + sql);
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    class Use {
-    public:
-        explicit Use(Statement& s) : s_(s) {}
-        ~Use() {
-            sqlite3_reset(s_.stmt_);
-            sqlite3_clear_bindings(s_.stmt_);
-        }
-        Use(const Use&) = delete;
-        Use& operator=(const Use&) = delete;
-
-        Use& bind(int i, const std::string& v) {
-            check(sqlite3_bind_text(s_.stmt_, i, v.data(), static_cast<int>(v.size()),
-                                    SQLITE_TRANSIENT));
-            return *this;
-        }
-        Use& bind(int i, std::int64_t v) {
-            check(sqlite3_bind_int64(s_.stmt_, i, v));
-            return *this;
-        }
-        Use& bind(int i, double v) {
-            check(sqlite3_bind_double(s_.stmt_, i, v));
-            return *this;
-        }
-        template <class T>
-        Use& bind(int i, const std::optional<T>& v) {
-            if (v) return bind(i, *v);
-            check(sqlite3_bind_null(s_.stmt_, i));
-            return *this;
-        }
-        // True while there is a row to read.
-        bool step() {
-            const int rc = sqlite3_step(s_.stmt_);
-            if (rc == SQLITE_ROW) return true;
-            if (rc == SQLITE_DONE) return false;
-            fail(s_.db_, "cannot step " + std::string(sqlite3_sql(s_.stmt_)));
-        }
-        void run() {
-            while (step()) {
-            }
-        }
-        std::string text(int i) const {
-            const auto* p = sqlite3_column_text(s_.stmt_, i);
-            return p ? std::string(reinterpret_cast<const char*>(p),
-                                   static_cast<std::size_t>(sqlite3_column_bytes(s_.stmt_, i)))
-                     : std::string();
-        }
-        std::int64_t integer(int i) const { return sqlite3_column_int64(s_.stmt_, i); }
-        double real(int i) const { return sqlite3_column_double(s_.stmt_, i); }
-        int changes() const { return sqlite3_changes(s_.db_); }
-
-    private:
-        void check(int rc) {
-            if (rc != SQLITE_OK) fail(s_.db_, "cannot bind a value");
-        }
-        Statement& s_;
-    };
-
-private:
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-// BEGIN IMMEDIATE takes the write lock at once, so that a check and the
-// write after it see the same database. Rolled back unless committed.
-class Transaction {
-public:
-    explicit Transaction(sqlite3* db) : db_(db) { exec(db_, "BEGIN IMMEDIATE"); }
-    ~Transaction() {
-        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    void commit() {
-        exec(db_, "COMMIT");
-        done_ = true;
-    }
-
-private:
-    sqlite3* db_;
-    bool done_ = false;
-};
 
 JobRecord job_from(const Statement::Use& u) {
     JobRecord j;
@@ -314,10 +330,53 @@ public:
                        "hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
           list_audit(db,
                      "SELECT seq, time_ms, who, register, job_id, what, verdict, hash "
-                     "FROM audit ORDER BY seq") {}
+                     "FROM audit ORDER BY seq"),
+          // The archive catalogue.
+          insert_archive(db, std::string("INSERT INTO archives (") + kArchiveColumns +
+                                 ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"),
+          list_archives(db, std::string("SELECT ") + kArchiveColumns +
+                                " FROM archives WHERE register = ?1 AND deleted_ms = 0 "
+                                "ORDER BY time_ms DESC, name DESC"),
+          find_archive(db, std::string("SELECT ") + kArchiveColumns +
+                               " FROM archives WHERE register = ?1 AND name = ?2"),
+          delete_archive(db,
+                         "UPDATE archives SET deleted_ms = ?3 "
+                         "WHERE register = ?1 AND name = ?2 AND deleted_ms = 0"),
+          // The schedules' runs.
+          claim_run(db, std::string("INSERT OR IGNORE INTO schedule_runs (") + kRunColumns +
+                            ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"),
+          update_run(db,
+                     "UPDATE schedule_runs SET slot_ms = ?4, state = ?5, attempts = ?6, "
+                     "job_id = ?7, next_try_ms = ?8, updated_ms = ?9, result = ?10 "
+                     "WHERE schedule = ?1 AND register = ?2 AND slot = ?3"),
+          find_run(db, std::string("SELECT ") + kRunColumns +
+                           " FROM schedule_runs WHERE schedule = ?1 AND register = ?2 AND "
+                           "slot = ?3"),
+          open_runs(db, std::string("SELECT ") + kRunColumns +
+                            " FROM schedule_runs WHERE state IN ('running', 'verifying', "
+                            "'retrying') ORDER BY slot_ms"),
+          recent_runs(db, std::string("SELECT ") + kRunColumns +
+                              " FROM schedule_runs ORDER BY slot_ms DESC, updated_ms DESC, "
+                              "rowid DESC LIMIT ?1"),
+          ran_before(db,
+                     "SELECT 1 FROM schedule_runs WHERE schedule = ?1 AND register = ?2 "
+                     "LIMIT 1"),
+          last_success(db,
+                       "SELECT max(updated_ms) FROM schedule_runs WHERE schedule = ?1 AND "
+                       "register = ?2 AND state = 'succeeded'"),
+          api_schedules(db, "SELECT name, definition FROM schedules ORDER BY name"),
+          clear_schedules(db, "DELETE FROM schedules"),
+          insert_schedule(db,
+                          "INSERT INTO schedules (name, definition, updated_ms) "
+                          "VALUES (?1, ?2, ?3)") {}
 
     Statement insert_job, update_job, find_job, find_key, insert_key, purge_keys, list_jobs,
         interrupted, with_verdict, purge_reads, last_audit, insert_audit, list_audit;
+    // The archive catalogue.
+    Statement insert_archive, list_archives, find_archive, delete_archive;
+    // The schedules' runs.
+    Statement claim_run, update_run, find_run, open_runs, recent_runs, ran_before, last_success,
+        api_schedules, clear_schedules, insert_schedule;
 };
 
 void Journal::CloseDb::operator()(sqlite3* db) const {
@@ -382,6 +441,8 @@ void Journal::migrate() {
                            std::to_string(kSchemaVersion));
     // Each version's step from the one before; a later schema adds its own.
     if (version < 1) exec(db, kSchema1);
+    if (version < 2) exec(db, kSchema2);
+    if (version < 3) exec(db, kSchema3);
     exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     t.commit();
 }
@@ -590,6 +651,203 @@ AuditCheck Journal::verify_audit() const {
         previous = row.hash;
     }
     return check;
+}
+
+// The archive catalogue.
+
+namespace {
+
+ArchiveInfo archive_from(const Statement::Use& u) {
+    ArchiveInfo a;
+    a.register_name = u.text(0);
+    a.name = u.text(1);
+    a.job_id = u.text(2);
+    a.time_ms = u.integer(3);
+    a.size = u.integer(4);
+    a.plain_size = u.integer(5);
+    a.crc32 = static_cast<std::uint32_t>(u.integer(6));
+    a.version = u.text(7);
+    a.release = u.text(8);
+    a.good = u.integer(9) != 0;
+    a.reason = u.text(10);
+    a.deleted_ms = u.integer(11);
+    return a;
+}
+
+}  // namespace
+
+void Journal::add_archive(const ArchiveInfo& a) {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->insert_archive);
+    u.bind(1, a.register_name)
+        .bind(2, a.name)
+        .bind(3, a.job_id)
+        .bind(4, a.time_ms)
+        .bind(5, a.size)
+        .bind(6, a.plain_size)
+        .bind(7, static_cast<std::int64_t>(a.crc32))
+        .bind(8, a.version)
+        .bind(9, a.release)
+        .bind(10, std::int64_t{a.good ? 1 : 0})
+        .bind(11, a.reason)
+        .bind(12, a.deleted_ms);
+    u.run();
+}
+
+std::vector<ArchiveInfo> Journal::archives(const std::string& register_name) const {
+    const std::lock_guard lock(mutex_);
+    std::vector<ArchiveInfo> out;
+    Statement::Use u(st_->list_archives);
+    u.bind(1, register_name);
+    while (u.step()) out.push_back(archive_from(u));
+    return out;
+}
+
+std::optional<ArchiveInfo> Journal::find_archive(const std::string& register_name,
+                                                 const std::string& name) const {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->find_archive);
+    u.bind(1, register_name).bind(2, name);
+    if (!u.step()) return std::nullopt;
+    return archive_from(u);
+}
+
+bool Journal::delete_archive(const std::string& register_name, const std::string& name,
+                             std::int64_t deleted_ms) {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->delete_archive);
+    u.bind(1, register_name).bind(2, name).bind(3, deleted_ms);
+    u.run();
+    return u.changes() > 0;
+}
+
+// The schedules' runs.
+
+namespace {
+
+ScheduleRun run_from(const Statement::Use& u) {
+    ScheduleRun r;
+    r.schedule = u.text(0);
+    r.register_name = u.text(1);
+    r.slot = u.text(2);
+    r.slot_ms = u.integer(3);
+    r.state = u.text(4);
+    r.attempts = static_cast<int>(u.integer(5));
+    r.job_id = u.text(6);
+    r.next_try_ms = u.integer(7);
+    r.updated_ms = u.integer(8);
+    r.result = u.text(9);
+    return r;
+}
+
+void bind_run(Statement::Use& u, const ScheduleRun& r) {
+    u.bind(1, r.schedule)
+        .bind(2, r.register_name)
+        .bind(3, r.slot)
+        .bind(4, r.slot_ms)
+        .bind(5, r.state)
+        .bind(6, std::int64_t{r.attempts})
+        .bind(7, r.job_id)
+        .bind(8, r.next_try_ms)
+        .bind(9, r.updated_ms)
+        .bind(10, r.result);
+}
+
+// The row that says the API's set holds, even an empty one: no schedule is
+// named "" (names are like registers').
+constexpr const char* kApiSetMark = "";
+
+}  // namespace
+
+bool Journal::claim_run(const ScheduleRun& run) {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->claim_run);
+    bind_run(u, run);
+    u.run();
+    return u.changes() > 0;
+}
+
+void Journal::update_run(const ScheduleRun& run) {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->update_run);
+    bind_run(u, run);
+    u.run();
+}
+
+std::optional<ScheduleRun> Journal::find_run(const std::string& schedule, const std::string& reg,
+                                             const std::string& slot) const {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->find_run);
+    u.bind(1, schedule).bind(2, reg).bind(3, slot);
+    if (!u.step()) return std::nullopt;
+    return run_from(u);
+}
+
+std::vector<ScheduleRun> Journal::open_runs() const {
+    const std::lock_guard lock(mutex_);
+    std::vector<ScheduleRun> out;
+    Statement::Use u(st_->open_runs);
+    while (u.step()) out.push_back(run_from(u));
+    return out;
+}
+
+std::vector<ScheduleRun> Journal::recent_runs(int limit) const {
+    const std::lock_guard lock(mutex_);
+    std::vector<ScheduleRun> out;
+    Statement::Use u(st_->recent_runs);
+    u.bind(1, static_cast<std::int64_t>(limit));
+    while (u.step()) out.push_back(run_from(u));
+    return out;
+}
+
+bool Journal::ran_before(const std::string& schedule, const std::string& reg) const {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->ran_before);
+    u.bind(1, schedule).bind(2, reg);
+    return u.step();
+}
+
+std::optional<std::int64_t> Journal::last_success(const std::string& schedule,
+                                                  const std::string& reg) const {
+    const std::lock_guard lock(mutex_);
+    Statement::Use u(st_->last_success);
+    u.bind(1, schedule).bind(2, reg);
+    if (!u.step() || u.text(0).empty()) return std::nullopt;
+    return u.integer(0);
+}
+
+std::optional<std::vector<std::string>> Journal::api_schedules() const {
+    const std::lock_guard lock(mutex_);
+    std::optional<std::vector<std::string>> out;
+    Statement::Use u(st_->api_schedules);
+    while (u.step()) {
+        if (!out) out.emplace();
+        if (u.text(0) != kApiSetMark) out->push_back(u.text(1));
+    }
+    return out;
+}
+
+void Journal::set_api_schedules(const std::vector<std::pair<std::string, std::string>>& named_lines,
+                                std::int64_t now_ms) {
+    const std::lock_guard lock(mutex_);
+    Transaction t(db_.get());
+    Statement::Use(st_->clear_schedules).run();
+    {
+        Statement::Use u(st_->insert_schedule);
+        u.bind(1, std::string(kApiSetMark)).bind(2, std::string()).bind(3, now_ms);
+        u.run();
+    }
+    for (const auto& [name, line] : named_lines) {
+        Statement::Use u(st_->insert_schedule);
+        u.bind(1, name).bind(2, line).bind(3, now_ms);
+        u.run();
+    }
+    t.commit();
+}
+
+void Journal::clear_api_schedules() {
+    const std::lock_guard lock(mutex_);
+    Statement::Use(st_->clear_schedules).run();
 }
 
 }  // namespace veltra::tool::serve

@@ -13,15 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "sqlite_util.hpp"
+
 struct sqlite3;
 
 namespace veltra::tool::serve {
 
-// A failure of the database (cannot open, disk full, a newer schema).
-class JournalError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+struct ArchiveInfo;  // archives.hpp
 
 // One job as the journal keeps it. Times are milliseconds since the Unix
 // epoch, 0 while not yet reached. request, result and evidence are JSON text
@@ -96,13 +94,28 @@ struct AuditCheck {
 // split of the same bytes into fields hash differently.
 std::string audit_row_hash(const std::string& previous_hash_hex, const AuditEntry& row);
 
+// One schedule's run on one register for one local day (slot "2026-12-09").
+// Times on the service's clock. result is JSON text the scheduler writes.
+struct ScheduleRun {
+    std::string schedule;
+    std::string register_name;
+    std::string slot;
+    std::int64_t slot_ms = 0;
+    std::string state;  // running, verifying, retrying, succeeded, gave_up, cancelled
+    int attempts = 0;
+    std::string job_id;  // the last attempt's jobs, separated by blanks
+    std::int64_t next_try_ms = 0;
+    std::int64_t updated_ms = 0;
+    std::string result;
+};
+
 // One Journal is shared by the service's threads: each call holds its lock.
 class Journal {
 public:
     // Idempotency-Keys are honoured this long; older ones are forgotten.
     static constexpr std::int64_t kKeyLifeMs = 7LL * 24 * 60 * 60 * 1000;
     // The schema this build reads and writes (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 3;
 
     enum class Access { read_write, read_only };
 
@@ -154,6 +167,39 @@ public:
 
     // The database file, for tools that read it directly.
     std::filesystem::path database_path() const { return state_dir_ / "journal.db"; }
+
+    // The schedules' runs.
+    // Writes the run's row unless the slot has one: false when it had, and
+    // then the slot never starts again.
+    bool claim_run(const ScheduleRun& run);
+    void update_run(const ScheduleRun& run);
+    std::optional<ScheduleRun> find_run(const std::string& schedule, const std::string& reg,
+                                        const std::string& slot) const;
+    // Runs not settled yet: running, verifying, retrying.
+    std::vector<ScheduleRun> open_runs() const;
+    // Newest slot first.
+    std::vector<ScheduleRun> recent_runs(int limit) const;
+    bool ran_before(const std::string& schedule, const std::string& reg) const;
+    std::optional<std::int64_t> last_success(const std::string& schedule,
+                                             const std::string& reg) const;
+    // The set the API gave, as schedule lines; nothing when none was given
+    // (or the API gave the file's back). An empty set given is an empty list.
+    std::optional<std::vector<std::string>> api_schedules() const;
+    void set_api_schedules(const std::vector<std::pair<std::string, std::string>>& named_lines,
+                           std::int64_t now_ms);
+    void clear_api_schedules();
+
+    // The archive catalogue.
+    // Lists an archive (a name taken already throws).
+    void add_archive(const ArchiveInfo& archive);
+    // The register's archives not deleted, newest first.
+    std::vector<ArchiveInfo> archives(const std::string& register_name) const;
+    // One archive, deleted or not.
+    std::optional<ArchiveInfo> find_archive(const std::string& register_name,
+                                            const std::string& name) const;
+    // Marks an archive deleted at deleted_ms; false when it was not listed.
+    bool delete_archive(const std::string& register_name, const std::string& name,
+                        std::int64_t deleted_ms);
 
 private:
     class Statements;

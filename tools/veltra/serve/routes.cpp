@@ -9,9 +9,13 @@ void Routes::add_all() {
     table_routes();
     keypad_routes();
     sales_routes();
+    report_routes();
     backup_routes();
     release_routes();
+    archive_routes();
     job_routes();
+    schedule_routes();
+    if (watching_) watch_routes();
 }
 
 Register* Routes::find_register(const http::Request& req, http::Response& res) {

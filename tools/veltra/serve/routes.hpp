@@ -20,24 +20,51 @@
 
 namespace veltra::tool::serve {
 
+struct RegisterFacts;
+struct Watching;
+class Scheduler;
+class ArchiveStore;
+
 struct Register {
     RegisterConfig config;
     std::unique_ptr<WorkerProcess> worker;
     std::unique_ptr<DisplayWatch> display;
 };
 
+class SalesHistory;  // sales_history.hpp
+
 class Routes {
 public:
+    // archives: where the registers' archives are kept; none, no archive routes.
     Routes(const ServiceConfig& config, JobStore& store, std::map<std::string, Register>& registers,
-           http::Server& server)
-        : config_(config), store_(store), registers_(registers), server_(server) {}
+           http::Server& server, ArchiveStore* archives = nullptr)
+        : config_(config),
+          store_(store),
+          registers_(registers),
+          server_(server),
+          archives_(archives) {}
 
     // Every route, on the server.
     void add_all();
+    // What /metrics, /readyz and the overview read; set before add_all().
+    void set_watching(Watching* watching) { watching_ = watching; }
     // Asks the change's register to verify it again (a worker's verify op);
     // the verdict it reaches settles the change. The verifying job, or
     // nothing when its register is gone or a verification already runs.
     std::shared_ptr<Job> verify(const std::shared_ptr<Job>& change);
+    // The schedules' routes answer from the scheduler; set before add_all().
+    void set_scheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
+    // The sales history the report routes read; none, no report routes.
+    void set_history(SalesHistory* history) { history_ = history; }
+
+    // What the scheduler shares with the routes.
+    // A change the service makes on its own (a schedule's closure): kept in
+    // the journal with who asked before its worker may touch the register,
+    // then queued, exactly as a request's change without a key.
+    void own_change(Register& r, const std::shared_ptr<Job>& job, const std::string& who);
+    // A job that changes nothing on the register: should it fail, setup
+    // mode goes back as the worker finds it before the job.
+    static void restores_setup(Job& job, const Register& r);
 
 private:
     // The route groups, each in its resource's file.
@@ -48,16 +75,17 @@ private:
     void sales_routes();     // routes_sales.cpp
     void backup_routes();    // routes_backup.cpp
     void release_routes();   // routes_backup.cpp
+    void archive_routes();   // routes_archives.cpp
     void job_routes();       // routes_jobs.cpp
+    void watch_routes();     // routes_watch.cpp: /healthz, /readyz, /metrics, the overview
+    void schedule_routes();  // routes_schedules.cpp
+    void report_routes();    // routes_reports.cpp: the sales history
 
     // routes.cpp: requests into jobs.
     Register* find_register(const http::Request& req, http::Response& res);
     // A job of one of the worker's operations (see worker_protocol.hpp).
     std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op,
                                 bool registered = true);
-    // A job that changes nothing on the register: should it fail, setup
-    // mode goes back as the worker finds it before the job.
-    static void restores_setup(Job& job, const Register& r);
     WorkerProcess* worker_of(const Job& job);
     bool confirmed(const http::Request& req, http::Response& res);
 
@@ -66,6 +94,10 @@ private:
     void send_result(http::Response& res, Job& job);
     void change(const http::Request& req, http::Response& res, Register& r,
                 const std::shared_ptr<Job>& job, const std::string& body_to_write = "");
+    // A change's who and input, before it is kept; then its body written
+    // and the job queued.
+    void prepare_change(Job& job, const std::string& who);
+    void start_change(Register& r, const std::shared_ptr<Job>& job, const std::string& body);
     // A change whose Idempotency-Key came before is answered with the first
     // job (or 422) before any of its work starts; false when it is new.
     bool replay(const http::Request& req, http::Response& res, Register& r);
@@ -78,12 +110,20 @@ private:
     };
     Json register_list(const std::vector<Ask>& asks);
 
+    // routes_watch.cpp
+    std::vector<RegisterFacts> register_facts();
+
     // routes_tables.cpp
     void put_table(const http::Request& req, http::Response& res, Register& r,
                    const std::string& table);
 
     // routes_sales.cpp
     bool sales_dir(Register& r, Job& job, http::Response& res);
+
+    // routes_backup.cpp: an archive (exactly kArchiveSize bytes) restored
+    // onto the register as a change.
+    void restore_backup(const http::Request& req, http::Response& res, Register& r,
+                        const std::string& archive);
 
     // routes_keypad.cpp
     static void stream_display(http::Response& res, const std::vector<Register*>& regs, bool named);
@@ -95,6 +135,10 @@ private:
     std::set<std::string> verifying_;  // changes being verified now
     std::map<std::string, Register>& registers_;
     http::Server& server_;
+    Watching* watching_ = nullptr;
+    Scheduler* scheduler_ = nullptr;
+    ArchiveStore* archives_;
+    SalesHistory* history_ = nullptr;
 };
 
 }  // namespace veltra::tool::serve

@@ -30,12 +30,17 @@ void Routes::backup_routes() {
                                        " bytes; the body has " + std::to_string(req.body.size()));
                         return;
                     }
-                    auto job = op_job(*r, "backup restore", "backup-restore", false);
-                    job->setup = SetupCare::kLeave;
-                    job->input_file = r->worker->path(job->id + ".dat");
-                    job->request["file"] = job->input_file;
-                    change(req, res, *r, job, req.body);
+                    restore_backup(req, res, *r, req.body);
                 });
+}
+
+void Routes::restore_backup(const http::Request& req, http::Response& res, Register& r,
+                            const std::string& archive) {
+    auto job = op_job(r, "backup restore", "backup-restore", false);
+    job->setup = SetupCare::kLeave;
+    job->input_file = r.worker->path(job->id + ".dat");
+    job->request["file"] = job->input_file;
+    change(req, res, r, job, archive);
 }
 
 void Routes::release_routes() {

@@ -2,6 +2,7 @@
 // or later by its id.
 #include <fstream>
 
+#include "latin1.hpp"
 #include "routes.hpp"
 #include "sys/sha256.hpp"
 
@@ -104,6 +105,10 @@ void Routes::send_result(http::Response& res, Job& job) {
     }
     res.set_header("X-Veltra-Job", job.id);
     if (job.content_type.empty()) {
+        // The files are the register's Latin-1 text; JSON is UTF-8.
+        if (files.is_object())
+            for (auto& [name, text] : files.items())
+                if (text.is_string()) text = latin1_to_utf8(text.get<std::string>());
         j["files"] = std::move(files);
         send_json(res, 200, j);
         return;
@@ -123,17 +128,8 @@ void Routes::change(const http::Request& req, http::Response& res, Register& r,
         send_error(res, 400, "Idempotency-Key longer than 200 characters");
         return;
     }
-    job->change = true;
-    job->who = config_.token.empty() ? "local" : config_.token_name;
     job->signature = signature_of(req, r.config.name);
-    // The input of a change stays in the journal's folder until its verdict
-    // is reached, so that a change interrupted by a stop can be verified.
-    if (!job->input_file.empty() && store_.journal()) {
-        const std::string kept =
-            store_.input_path(job->id, std::filesystem::path(job->input_file).extension().string());
-        replace_path(job->request, job->input_file, kept);
-        job->input_file = kept;
-    }
+    prepare_change(*job, config_.token.empty() ? "local" : config_.token_name);
     std::shared_ptr<Job> run = job;
     bool repeated = false;
     if (!key.empty()) {
@@ -149,19 +145,40 @@ void Routes::change(const http::Request& req, http::Response& res, Register& r,
     } else {
         store_.add(job);
     }
-    if (!repeated) {
-        if (!body_to_write.empty() || !job->input_file.empty()) {
-            std::ofstream f(job->input_file, std::ios::binary);
-            f.write(body_to_write.data(), static_cast<std::streamsize>(body_to_write.size()));
-            if (!f) {
-                store_.finish(*job, JobState::kFailed, nullptr,
-                              error_object("cannot store the body")["error"], 500, "");
-            }
-        }
-        if (job->state == JobState::kQueued) r.worker->submit(job);
-    }
+    if (!repeated) start_change(r, job, body_to_write);
     if (repeated) res.set_header("Idempotent-Replayed", "true");
     answer(req, res, run);
+}
+
+void Routes::prepare_change(Job& job, const std::string& who) {
+    job.change = true;
+    job.who = who;
+    // The input of a change stays in the journal's folder until its verdict
+    // is reached, so that a change interrupted by a stop can be verified.
+    if (!job.input_file.empty() && store_.journal()) {
+        const std::string kept =
+            store_.input_path(job.id, std::filesystem::path(job.input_file).extension().string());
+        replace_path(job.request, job.input_file, kept);
+        job.input_file = kept;
+    }
+}
+
+void Routes::start_change(Register& r, const std::shared_ptr<Job>& job, const std::string& body) {
+    if (!body.empty() || !job->input_file.empty()) {
+        std::ofstream f(job->input_file, std::ios::binary);
+        f.write(body.data(), static_cast<std::streamsize>(body.size()));
+        if (!f) {
+            store_.finish(*job, JobState::kFailed, nullptr,
+                          error_object("cannot store the body")["error"], 500, "");
+        }
+    }
+    if (job->state == JobState::kQueued) r.worker->submit(job);
+}
+
+void Routes::own_change(Register& r, const std::shared_ptr<Job>& job, const std::string& who) {
+    prepare_change(*job, who);
+    store_.add(job);
+    start_change(r, job, "");
 }
 
 bool Routes::replay(const http::Request& req, http::Response& res, Register& r) {

@@ -1,13 +1,18 @@
 // `veltra serve` and the hidden `veltra serve-worker` its workers run.
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "command_table.hpp"
 #include "journal.hpp"
+#include "log_file.hpp"
+#include "schedules.hpp"
 #include "service.hpp"
 #include "stop_request.hpp"
 #include "sys/child_process.hpp"
+#include "sys/service_main.hpp"
+#include "sys/service_manager.hpp"
 #include "sys/state_dir.hpp"
 #include "worker_protocol.hpp"
 
@@ -23,7 +28,29 @@ struct ServeOptions {
     std::string token_name;
     int job_seconds = 600;
     int verify_seconds = 60;
+    int look_minutes = 5;
+    int silent_minutes = 30;
+    std::string notify;
+    std::vector<std::pair<std::string, serve::Schedule>> schedules;  // where, and what
+    bool service = false;  // started by the Windows service manager
 };
+
+// A number of a configuration line, within its limits.
+int config_number(const std::string& where, const std::string& key, const std::string& value,
+                  int low, int high) {
+    int n = 0;
+    try {
+        std::size_t used = 0;
+        n = std::stoi(value, &used);
+        if (used != value.size()) throw std::invalid_argument(value);
+    } catch (const std::exception&) {
+        throw UsageError{where + key + " is a number"};
+    }
+    if (n < low || n > high)
+        throw UsageError{where + key + " is from " + std::to_string(low) + " to " +
+                         std::to_string(high)};
+    return n;
+}
 
 std::string trimmed(const std::string& s) {
     const std::size_t a = s.find_first_not_of(" \t\r\n");
@@ -32,7 +59,8 @@ std::string trimmed(const std::string& s) {
 }
 
 // The configuration file: one setting a line, "register NAME=HOST",
-// "listen HOST:PORT", "token-file F", "job-seconds N"; '#' starts a comment.
+// "listen HOST:PORT", "token-file F", "job-seconds N", "schedule NAME HH:MM
+// KIND [REGISTERS|all] [options]"; '#' starts a comment.
 void read_config(const std::string& path, ServeOptions& o) {
     std::ifstream f(path);
     if (!f) throw UsageError{"cannot read the configuration file " + path};
@@ -57,6 +85,17 @@ void read_config(const std::string& path, ServeOptions& o) {
             if (o.state_dir.empty()) o.state_dir = value;
         } else if (key == "token-name") {
             if (o.token_name.empty()) o.token_name = value;
+        } else if (key == "look-minutes") {
+            o.look_minutes = config_number(where, key, value, 1, 1440);
+        } else if (key == "silent-minutes") {
+            o.silent_minutes = config_number(where, key, value, 1, 10080);
+        } else if (key == "notify") {
+            if (o.notify.empty()) o.notify = value;
+        } else if (key == "schedule") {
+            serve::Schedule s;
+            std::string error;
+            if (!serve::parse_schedule(value, s, error)) throw UsageError{where + error};
+            o.schedules.emplace_back(where, s);
         } else if (key == "job-seconds") {
             try {
                 o.job_seconds = std::stoi(value);
@@ -81,7 +120,8 @@ struct Serve {
         app.add_option("--config", o.config_file,
                        "configuration file: lines 'register NAME=HOST', 'listen "
                        "HOST:PORT', 'token-file F', 'token-name N', 'state-dir D', "
-                       "'job-seconds N'");
+                       "'job-seconds N', 'look-minutes N', 'silent-minutes N', "
+                       "'notify COMMAND', 'schedule NAME HH:MM KIND [REGISTERS|all] [options]'");
         app.add_option("--state-dir", o.state_dir,
                        std::string("folder of the journal (jobs, Idempotency-Keys, audit "
                                    "trail) and of the files jobs keep; default: ") +
@@ -92,18 +132,68 @@ struct Serve {
         app.add_option("--verify-seconds", o.verify_seconds,
                        "how often changes of unknown verdict are verified again (60)")
             ->check(CLI::Range(1, 86400));
+        app.add_option("--look-minutes", o.look_minutes,
+                       "how often each register's state is looked at (5)")
+            ->check(CLI::Range(1, 1440));
+        app.add_option("--silent-minutes", o.silent_minutes,
+                       "a register silent longer than this is notified (30)")
+            ->check(CLI::Range(1, 10080));
+        app.add_option("--notify", o.notify,
+                       "command run with one JSON object on its input when a scheduled run "
+                       "fails for good or a register is silent too long");
         app.add_option("--job-seconds", o.job_seconds,
                        "longest job before its worker is restarted (600)")
             ->check(CLI::Range(1, 86400));
+        // Only the service manager starts serve this way ('veltra service install').
+        app.add_flag("--service", o.service, "run under the Windows service manager")->group("");
         app.footer(
             "Listening on an address outside 127.0.0.0/8 needs --token-file; every\n"
             "request then carries 'Authorization: Bearer TOKEN'. The page is at /.");
     }
     int run(Context& ctx) {
+        if (o.service)
+            return sys::run_as_service([this, &ctx] { return run_in_service(ctx); },
+                                       [] { ecrsim::request_stop(); });
         if (!o.config_file.empty()) read_config(o.config_file, o);
+        return run_with_log(ctx, ctx.out());
+    }
+
+    // A service has no console: everything it says, its mistakes in the
+    // configuration too, goes to the log file in its state folder.
+    int run_in_service(Context& ctx) {
+        std::string config_error;
+        try {
+            if (!o.config_file.empty()) read_config(o.config_file, o);
+        } catch (const UsageError& e) {
+            config_error = e.message;
+        }
+        if (o.state_dir.empty()) o.state_dir = sys::service_state_folder().string();
+        std::error_code ec;
+        std::filesystem::create_directories(o.state_dir, ec);
+        serve::LogFile file(std::filesystem::path(o.state_dir) / "veltra-serve.log");
+        std::ostream log(&file);
+        const auto failed = [&log](const std::string& why, int status) {
+            log << "veltra serve: " << why << std::endl;
+            return status;
+        };
+        if (!config_error.empty()) return failed(config_error, kExitUsage);
+        try {
+            return run_with_log(ctx, log);
+        } catch (const UsageError& e) {
+            return failed(e.message, kExitUsage);
+        } catch (const std::exception& e) {
+            return failed(e.what(), kExitFailure);
+        }
+    }
+
+    // The service with the options and the configuration file read.
+    int run_with_log(Context& ctx, std::ostream& log) {
         serve::ServiceConfig config;
         config.job_seconds = o.job_seconds;
         config.verify_seconds = o.verify_seconds;
+        config.look_minutes = o.look_minutes;
+        config.silent_minutes = o.silent_minutes;
+        config.notify_command = o.notify;
         if (!o.token_name.empty()) config.token_name = o.token_name;
         config.state_dir = o.state_dir;
         if (config.state_dir.empty()) config.state_dir = sys::default_state_dir().string();
@@ -119,6 +209,13 @@ struct Serve {
         }
         if (config.registers.empty())
             throw UsageError{"serve needs at least one --register NAME=HOST"};
+        std::vector<std::string> names;
+        for (const auto& r : config.registers) names.push_back(r.name);
+        for (const auto& [where, s] : o.schedules) {
+            config.schedules.push_back(s);
+            if (!serve::check_schedules(config.schedules, names, error))
+                throw UsageError{where + error};
+        }
         if (!o.listen.empty() && !serve::parse_listen(o.listen, config, error))
             throw UsageError{error};
         if (!o.token_file.empty()) {
@@ -136,9 +233,9 @@ struct Serve {
         config.worker_program = sys::own_program_path();
         ecrsim::watch_stop_requests();
         try {
-            return serve::run_service(config, ctx.out());
+            return serve::run_service(config, log);
         } catch (const serve::JournalError& e) {
-            ctx.err() << "veltra serve: " << e.what() << "\n";
+            (o.service ? log : ctx.err()) << "veltra serve: " << e.what() << std::endl;
             return 1;
         }
     }

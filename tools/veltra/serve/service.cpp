@@ -2,6 +2,7 @@
 // server with its checks of every request, and the routes (routes.hpp).
 #include "service.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "answers.hpp"
+#include "archives.hpp"
 #include "display_relay.hpp"
 #include "guard.hpp"
 #include "http.hpp"
@@ -20,9 +22,14 @@
 #include "jobs.hpp"
 #include "journal.hpp"
 #include "log_writer.hpp"
+#include "notifier.hpp"
+#include "register_watch.hpp"
 #include "routes.hpp"
+#include "sales_history.hpp"
+#include "schedules.hpp"
 #include "stop_request.hpp"
 #include "sys/child_process.hpp"
+#include "watching.hpp"
 #include "worker_process.hpp"
 
 namespace veltra::tool::serve {
@@ -78,12 +85,39 @@ public:
                 std::make_unique<WorkerProcess>(
                     r, config, store_, [this](const std::string& line) { log_.line(line); }),
                 std::make_unique<DisplayWatch>(r)};
+            registers_[r.name].worker->keep_sales(
+                [this](const Job& job, const Json& files) { return keep_sales(job, files); });
         }
+        store_.on_end([this](const Job& job) {
+            watching_.metrics.job_ended(job);
+            watch_.job_ended(job);
+        });
+        watching_.journal = &journal_;
+        watching_.watch = &watch_;
+        watching_.notifier = &notifier_;
+        watching_.last_backup = [this](const std::string& reg) -> std::optional<std::int64_t> {
+            if (auto a = archives_.newest_good(reg)) return a->time_ms;
+            return std::nullopt;
+        };
+        // Either sales kind counts: "sales" matches both.
+        watching_.last_sales = [this](const std::string& reg) {
+            return scheduler_.last_success_ms(reg, "sales");
+        };
+        watching_.next_run = [this](const std::string& reg) { return scheduler_.next_run_ms(reg); };
+        watching_.runs = [this] { return scheduler_.describe()["runs"]; };
         checks();
+        routes_.set_scheduler(&scheduler_);
+        routes_.set_history(&history_);
+        routes_.set_watching(&watching_);
         routes_.add_all();
+        // A run that failed for good is the shop's to hear of.
+        scheduler_.set_on_gave_up([this](const Json& event) { notifier_.notify(event); });
     }
     ~Service() {
         for (auto& [name, r] : registers_) r.display->stop();
+        // The workers end first: a job they end tells the watch and the
+        // metrics, which must still be there.
+        registers_.clear();
     }
 
     int run() {
@@ -94,12 +128,14 @@ public:
         // it settled, never running.
         settle_interrupted();
         log_.line("listening on http://" + config_.listen_host + ":" + std::to_string(port));
+        scheduler_.start(config_.schedules);
         std::atomic<bool> done{false};
         std::thread watcher([this, &done] {
             auto next_verify = std::chrono::steady_clock::now();
             auto next_housekeeping = next_verify + std::chrono::hours(1);
             while (!done && !ecrsim::stop_requested()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                watch_.tick();
                 if (std::chrono::steady_clock::now() >= next_housekeeping) {
                     housekeeping();
                     next_housekeeping += std::chrono::hours(1);
@@ -110,6 +146,7 @@ public:
                                   std::chrono::seconds(config_.verify_seconds);
                 }
             }
+            scheduler_.stop();
             // Jobs not started are cancelled, not run; the running ones end
             // as they would.
             for (auto& [name, r] : registers_) r.worker->close("the service is stopping");
@@ -178,7 +215,11 @@ private:
             return false;
         });
         server_.add_header_check([this](const http::Request& req, http::Response& res) {
-            if (config_.token.empty() || req.path.rfind("/api/", 0) != 0) return false;
+            // The scrape tells of the registers: it takes the token too.
+            // /healthz and /readyz tell nothing a stranger could use.
+            if (config_.token.empty() ||
+                (req.path.rfind("/api/", 0) != 0 && req.path != "/metrics"))
+                return false;
             const std::string given = req.get_header_value("Authorization");
             if (!constant_time_equal(given, "Bearer " + config_.token)) {
                 res.set_header("Cache-Control", "no-store");
@@ -217,14 +258,52 @@ private:
         });
     }
 
+    // A sales job's files into the history, on the worker's thread before
+    // the job ends. A failure is told in the job's result and the log; the
+    // files still reach whoever asked for them.
+    Json keep_sales(const Job& job, const Json& files) {
+        const std::string op = job.request.value("op", "");
+        if (op != "sales-today" && op != "sales-range") return nullptr;
+        try {
+            std::vector<SalesFile> read;
+            for (const auto& [name, text] : files.items())
+                if (sales_csv_name(name) && text.is_string())
+                    read.push_back(parse_sales_csv(name, text.get<std::string>()));
+            const StoreOutcome kept = history_.store(
+                job.register_name, op == "sales-today" ? SalesSource::today : SalesSource::archive,
+                job.id, sales_days(std::move(read)), now_ms());
+            Json j = {{"stored", true}, {"days", kept.stored}};
+            if (!kept.kept.empty()) {
+                Json days = Json::array();
+                for (std::int32_t d : kept.kept) days.push_back(iso_day(d));
+                j["closed_days_kept"] = std::move(days);
+            }
+            return j;
+        } catch (const std::exception& e) {
+            log_.line("job " + job.id + " " + job.register_name +
+                      ": the sales history did not keep the files: " + e.what());
+            return {{"stored", false}, {"error", e.what()}};
+        }
+    }
+
     ServiceConfig config_;
     ListenAddress listen_;  // the port bound, once run() has it
     LogWriter log_;         // before the workers and the server, which log to it
     Journal journal_;
+    SalesHistory history_{journal_.database_path(), SalesHistory::Access::read_write};
     JobStore store_;
+    ArchiveStore archives_{journal_, std::filesystem::path(config_.state_dir) / "archives"};
+    // Before the registers: a job's end may reach the scheduler until their
+    // workers are gone.
+    Scheduler scheduler_{journal_, store_,    registers_,
+                         routes_,  archives_, [this](const std::string& line) { log_.line(line); }};
     std::map<std::string, Register> registers_;
+    Notifier notifier_{config_.notify_command,
+                       [this](const std::string& line) { log_.line(line); }};
+    RegisterWatch watch_{registers_, store_, config_, notifier_};
+    Watching watching_;
     http::Server server_{server_settings()};
-    Routes routes_{config_, store_, registers_, server_};
+    Routes routes_{config_, store_, registers_, server_, &archives_};
 };
 
 }  // namespace

@@ -60,7 +60,7 @@ void WorkerProcess::submit(const std::shared_ptr<Job>& job) {
         cv_.notify_all();
     } else if (taken) {
         job->joined = taken;
-        store_.forget(*job);
+        store_.hand_over(*job, taken);
     } else {
         job->queue_full = !stopped;
         store_.finish(*job, JobState::kFailed, nullptr,
@@ -123,12 +123,21 @@ void WorkerProcess::loop() {
             job = queue_.front();
             queue_.pop_front();
             current_ = job;
+            current_since_ = std::chrono::steady_clock::now();
         }
         run(*job);
     }
     child_.reset();
     // Jobs still queued are cancelled, never left pending.
     close("the service stopped");
+}
+
+bool WorkerProcess::healthy() {
+    const std::lock_guard lock(m_);
+    if (closed_ || stopping_) return false;
+    if (!current_) return true;
+    return std::chrono::steady_clock::now() - current_since_ <=
+           std::chrono::seconds(job_seconds_ + 30);
 }
 
 void WorkerProcess::start_child() {
@@ -287,6 +296,10 @@ void WorkerProcess::finish(Job& job, const Json& answer) {
         return;
     }
     if (status == 0) {
+        // Kept before the job ends, so that whoever waits for it finds the
+        // days in the history.
+        if (keep_sales_ && files.is_object() && result.is_object())
+            result["history"] = keep_sales_(job, files);
         store_.finish(job, JobState::kSucceeded, result, nullptr, 200, std::move(output),
                       std::move(files));
         return;

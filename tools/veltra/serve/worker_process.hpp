@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -45,10 +46,17 @@ public:
     // The service is stopping: jobs not started are cancelled, not run,
     // and no more are taken. The running one ends as it would.
     void close(const std::string& reason);
+    // Called with a sales job's files once it succeeded, before anyone is
+    // told; what it returns goes into the job's result as "history".
+    using SalesKeeper = std::function<Json(const Job&, const Json& files)>;
+    void keep_sales(SalesKeeper keeper) { keep_sales_ = std::move(keeper); }
     // A file name in the worker's directory; names come from job ids only.
     std::string path(const std::string& name) const { return dir_.file(name); }
     long pid() const { return pid_.load(); }
     int restarts() const { return restarts_.load(); }
+    // The worker takes jobs and none has outlived its time limit (the
+    // supervision ends such a job; until it has, the worker does not answer).
+    bool healthy();
 
 private:
     // Reads change nothing on the register: one whose clients have all
@@ -75,6 +83,8 @@ private:
     // A failed job's setup mode, and a word on it in its error.
     void care_for_setup(const Job& job, Json& error);
 
+    SalesKeeper keep_sales_;
+
     // Ends setup mode if the register is in it, in the worker (a new one
     // if need be). Empty when done, else why not.
     std::string leave_setup();
@@ -92,6 +102,7 @@ private:
     std::condition_variable cv_;
     std::deque<std::shared_ptr<Job>> queue_;
     std::shared_ptr<Job> current_;  // the running job
+    std::chrono::steady_clock::time_point current_since_;
     bool stopping_ = false;
     bool closed_ = false;
     std::thread thread_;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltra::sys {
@@ -28,6 +29,11 @@ public:
     // than max_bytes (the child is then no longer trusted). ended tells end
     // of output apart from a time-out.
     std::optional<std::string> read_line(int timeout_ms, std::size_t max_bytes, bool& ended);
+    // Closes the child's input: it reads end of file.
+    void close_input();
+    // Waits at most timeout_ms for the child to end; its exit code, or
+    // nothing when it still runs (or was killed).
+    std::optional<int> wait_exit(int timeout_ms);
     // Ends the child at once (no clean-up runs in it).
     void kill();
     long id() const;
@@ -46,6 +52,10 @@ void ignore_broken_pipes();
 // first: it then ends when its parent does. Windows gets this from the job
 // object its parent puts it in.
 void end_with_parent();
+
+// The program and arguments that run a command line through the
+// platform's shell (/bin/sh -c on POSIX, cmd.exe /c on Windows).
+std::pair<std::string, std::vector<std::string>> shell_command(const std::string& command_line);
 
 // The running program's own path, for starting a copy of it.
 std::string own_program_path();

@@ -87,6 +87,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::write_line(const std::string& line) {
+    if (impl_->to_child < 0) return false;
     const std::string text = line + "\n";
     std::size_t done = 0;
     while (done < text.size()) {
@@ -127,6 +128,26 @@ std::optional<std::string> ChildProcess::read_line(int timeout_ms, std::size_t m
     }
 }
 
+void ChildProcess::close_input() {
+    if (impl_->to_child >= 0) close(impl_->to_child);
+    impl_->to_child = -1;
+}
+
+std::optional<int> ChildProcess::wait_exit(int timeout_ms) {
+    if (impl_->pid <= 0) return std::nullopt;
+    for (int waited = 0;; waited += 10) {
+        int status = 0;
+        const pid_t r = waitpid(impl_->pid, &status, WNOHANG);
+        if (r == impl_->pid) {
+            impl_->pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (r < 0 && errno != EINTR) return std::nullopt;
+        if (waited >= timeout_ms) return std::nullopt;
+        usleep(10000);
+    }
+}
+
 void ChildProcess::kill() {
     if (impl_->pid <= 0) return;
     ::kill(impl_->pid, SIGKILL);
@@ -142,6 +163,10 @@ long ChildProcess::id() const {
 
 void ignore_broken_pipes() {
     signal(SIGPIPE, SIG_IGN);
+}
+
+std::pair<std::string, std::vector<std::string>> shell_command(const std::string& command_line) {
+    return {"/bin/sh", {"-c", command_line}};
 }
 
 std::string own_program_path() {

@@ -3,17 +3,23 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace veltra::sys {
 namespace {
 
-// One argument quoted the way the C runtime splits a command line.
+// One argument quoted the way the C runtime splits a command line; one
+// that needs no quotes goes as it is (cmd.exe takes no quoted switches).
 std::wstring quoted(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
     std::wstring out = L"\"";
     std::size_t slashes = 0;
     for (wchar_t c : arg) {
@@ -27,6 +33,13 @@ std::wstring quoted(const std::wstring& arg) {
     }
     out.append(slashes * 2, L'\\');
     return out + L"\"";
+}
+
+bool is_shell(const std::string& program) {
+    const std::string name = std::filesystem::path(program).filename().string();
+    return name.size() == 7 && std::equal(name.begin(), name.end(), "cmd.exe", [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
 }
 
 std::wstring wide(const std::string& s) {
@@ -100,7 +113,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
 
     std::wstring command = quoted(wide(program));
-    for (const std::string& a : args) command += L" " + quoted(wide(a));
+    bool shell_line = false;
+    for (const std::string& a : args) {
+        // cmd.exe takes what follows /c as it is, and /s strips the outer
+        // quotes again: a quote inside must reach it unescaped.
+        command += L" " + (shell_line ? L"\"" + wide(a) + L"\"" : quoted(wide(a)));
+        shell_line = is_shell(program) && a == "/c";
+    }
 
     // The current environment with env's variables added or replaced; Windows
     // names are case-insensitive.
@@ -175,6 +194,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::write_line(const std::string& line) {
+    if (impl_->to_child == nullptr) return false;
     const std::string text = line + "\n";
     std::size_t done = 0;
     while (done < text.size()) {
@@ -228,6 +248,22 @@ std::optional<std::string> ChildProcess::read_line(int timeout_ms, std::size_t m
     }
 }
 
+void ChildProcess::close_input() {
+    if (impl_->to_child != nullptr) CloseHandle(impl_->to_child);
+    impl_->to_child = nullptr;
+}
+
+std::optional<int> ChildProcess::wait_exit(int timeout_ms) {
+    if (impl_->process == nullptr) return std::nullopt;
+    if (WaitForSingleObject(impl_->process, static_cast<DWORD>(timeout_ms)) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(impl_->process, &code);
+    CloseHandle(impl_->process);
+    impl_->process = nullptr;
+    return static_cast<int>(code);
+}
+
 void ChildProcess::kill() {
     if (impl_->process == nullptr) return;
     TerminateProcess(impl_->process, 1);
@@ -241,6 +277,15 @@ long ChildProcess::id() const {
 }
 
 void ignore_broken_pipes() {}
+
+std::pair<std::string, std::vector<std::string>> shell_command(const std::string& command_line) {
+    // cmd.exe takes the rest of its command line as it is: ChildProcess
+    // puts it between the quotes that cmd /s /c strips, unescaped.
+    wchar_t system_dir[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(system_dir, MAX_PATH);
+    const std::string cmd = n > 0 && n < MAX_PATH ? narrow(system_dir) + "\\cmd.exe" : "cmd.exe";
+    return {cmd, {"/d", "/s", "/c", command_line}};
+}
 
 std::string own_program_path() {
     std::wstring path(32768, L'\0');
