@@ -9,6 +9,8 @@
    each argument (text in, buffer out, bytes in, int32 in, uint32 in, int32
    out, char** list) and the kind of its result; and it defines the header's
    size constants and result codes with their values.
+3. The VB helpers module, which no machine here can run, calls each
+   declared function with its number of arguments.
 
 A language that spells two kinds alike (VB passes a text in and a text
 buffer out both as ByVal String) is held to what it can say: the check
@@ -366,6 +368,47 @@ def _vb(path, where):
     return [vba7, vb6]
 
 
+def _vb_calls(path, where, declared):
+    """The helpers module is VB no machine here runs: each of its calls of a
+    declared function must at least pass that function's number of
+    arguments."""
+    problems = []
+    raw = _read(path, newline="")
+    if "\n" in raw.replace("\r\n", ""):
+        problems.append(f"{where}: lines do not all end in CR LF (VB6 reads nothing else)")
+    text = re.sub(r" _\r?\n\s*", " ", raw)
+    for number, line in enumerate(text.splitlines(), 1):
+        code = re.sub(r"'[^\"]*$", "", line)
+        for m in re.finditer(r"\b(ecr_\w+)\b", code):
+            name = m.group(1)
+            if name not in declared:
+                problems.append(f"{where}:{number}: {name} is not declared in Veltra.bas")
+                continue
+            rest = code[m.end():]
+            if rest.lstrip().startswith("("):
+                depth, args = 0, ""
+                for ch in rest.lstrip():
+                    depth += ch == "("
+                    depth -= ch == ")"
+                    args += ch
+                    if depth == 0:
+                        break
+                args = args[1:-1]
+            elif code[:m.start()].strip() == "":
+                args = rest  # a call as a statement: the rest of the line
+            else:
+                continue
+            depth, count = 0, 0 if not args.strip() else 1
+            for ch in args:
+                depth += ch == "("
+                depth -= ch == ")"
+                count += ch == "," and depth == 0
+            if count != declared[name]:
+                problems.append(f"{where}:{number}: {name} gets {count} argument(s); Veltra.bas "
+                                f"declares {declared[name]}")
+    return problems
+
+
 VBA7_PARAM = {
     "ByVal String": {"text_in", "buf_out"},
     "ByRef Byte": {"bytes_in", "buf_out"},
@@ -435,6 +478,10 @@ def check_bindings(root, bindings):
         vba7, vb6 = _vb(vb, "vb/Veltra.bas")
         problems += compare(iface, vba7, VBA7_PARAM, VBA7_RETURN)
         problems += compare(iface, vb6, VB6_PARAM, VB6_RETURN)
+        helpers = os.path.join(bindings, "vb", "VeltraHelpers.bas")
+        if os.path.exists(helpers):
+            counts = {n: len(p) for n, (_, p) in vba7.functions.items()}
+            problems += _vb_calls(helpers, "vb/VeltraHelpers.bas", counts)
     else:
         problems.append("vb/Veltra.bas is missing")
     return problems, len(iface.functions), len(iface.data)

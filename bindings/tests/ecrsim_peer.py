@@ -35,7 +35,9 @@ class Ecrsim:
         self.tftp_port = int(ready.group(2))
         self.line_port = int(ready.group(3))
         # A full pipe would stop the register: its log is read as it comes.
-        threading.Thread(target=lambda: self.log.extend(self.proc.stdout), daemon=True).start()
+        self.reader = threading.Thread(target=lambda: self.log.extend(self.proc.stdout),
+                                       daemon=True)
+        self.reader.start()
 
     def env(self, base=None):
         """The environment that points the library at this register."""
@@ -58,6 +60,11 @@ class Ecrsim:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        reader = getattr(self, "reader", None)
+        if reader is not None:
+            reader.join(5)
+        if not self.proc.stdout.closed and (reader is None or not reader.is_alive()):
+            self.proc.stdout.close()
 
     def __enter__(self):
         return self

@@ -1,7 +1,7 @@
 """generate.py on small headers: which comment goes with which function, the
 types it refuses, and the Python it writes, run against a stand-in library.
 
-Run: python3 -m unittest discover -s bindings/tests -p 'test_*.py'
+Run: python3 bindings/tests/test_generate.py
 """
 import os
 import sys
