@@ -306,6 +306,12 @@ def emit_python(preamble, groups):
             doc = _doc_lines(g) + ["", "Read from the library's own exported array, as a list of bytes."]
             blocks.append([f"def {name}():", "    " + _py_string(doc, "    "),
                            f"    return _lib.text_list({name!r})"])
+    public = ["RESULTS", "PROTOTYPES"]
+    for g in groups:
+        public += [n for n, _, _ in g.results or []] + [n for n, _ in g.defines]
+        public += [f.name for f in g.functions] + ([g.data[0]] if g.data else [])
+    blocks.append(["# What `from veltra._api import *` brings: the exports, constants and results.",
+                   "__all__ = ["] + [f"    {n!r}," for n in public] + ["]"])
     head += ["", "# Result and argument types of each export, applied when the library loads.",
              "PROTOTYPES = {"] + protos + ["}", "",
                                            "# Loaded on the first call (_loader.py says where it looks).",

@@ -177,6 +177,10 @@ ECR_DATA extern const char* const ecr_names[];
                  for k, (r, args) in mod.PROTOTYPES.items()}
         self.assertEqual(proto["ecr_one"], ("c_uint", ["c_int", "c_uint", "LP_c_char_p"]))
         self.assertEqual((mod.ERR_ONE, mod.ERR_TWO), (-1, -2))
+        # A star import brings the interface, not ctypes' names.
+        self.assertEqual(sorted(mod.__all__), sorted(["RESULTS", "PROTOTYPES", "ERR_ONE", "ERR_TWO",
+                                                      "ecr_get_a", "ecr_get_b", "ecr_one",
+                                                      "ecr_names"]))
         self.assertEqual(mod.RESULTS[1], ("ERR_TWO", -2, "the second failure"))
 
 
