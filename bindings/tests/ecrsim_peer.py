@@ -44,6 +44,11 @@ class Ecrsim:
         env = dict(os.environ if base is None else base)
         env["ECR_TFTP_PORT"] = str(self.tftp_port)
         env["ECR_LINE_PORT"] = str(self.line_port)
+        # The library stages tables in the temporary directory under fixed
+        # names: tests that run at once each get their own.
+        temp = self.state.rstrip(os.sep) + "-temp"
+        os.makedirs(temp, exist_ok=True)
+        env["TEMP"] = env["TMP"] = env["TMPDIR"] = temp
         # No trace log beside the interpreter or the test program.
         env.pop("ECR_TRACE", None)
         return env
