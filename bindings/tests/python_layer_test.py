@@ -211,6 +211,49 @@ class Serial(unittest.TestCase):
         self.assertEqual(e.exception.name, "ECR_ERR_BAUD_NOT_VALID")
 
 
+class TourChecks(unittest.TestCase):
+    """The tours' driver fails a tour that prints a wrong value: the Python
+    tour's real output passes, and each line changed as a faulty binding
+    would print it is named."""
+
+    def test_each_wrong_line_is_named(self):
+        import tour_test
+        with tempfile.TemporaryDirectory(prefix="veltra-tour-check-") as tmp:
+            folder = os.path.join(tmp, "out")
+            os.mkdir(folder)
+            started = datetime.datetime.now()
+            with Ecrsim(ECRSIM, os.path.join(tmp, "register")) as sim:
+                env = sim.env()
+                env["PYTHONPATH"] = os.path.join(BINDINGS, "python")
+                out = subprocess.run([sys.executable, os.path.join(BINDINGS, "python", "tour.py"),
+                                      "127.0.0.1", folder], env=env, text=True,
+                                     capture_output=True).stdout
+                self.assertEqual(tour_test.check_tour(out, sim, folder, started), [], out)
+                cases = [
+                    (r"(clock text: \d\d/\d\d/\d\d-\d\d:\d\d:)\d\d", r"\g<1>99", "clock text"),
+                    (r"weekday \d", "weekday 9", "clock record"),
+                    (r"is oro \d+", "is oro 1", "clock oro"),
+                    (r"PORTA_TFTP=\d+", "PORTA_TFTP=500", "info PORTA_TFTP"),
+                    (r"info 21 ", "info 20 ", "info lines"),
+                    (r"ERR_TIMEOUT \(", "ERR_TIME (", "result -6"),
+                    (r"files: LOG\.BIN ", "files: ", "files"),
+                    (r"plu: 100000", "plu: 99999", "plu rows"),
+                    (r"plu first: 1;MELE", "plu first: 1;PERE", "plu first printed"),
+                    (r"department read back: 10;GIORNALI", "department read back: 10;RIVISTE",
+                     "department read back"),
+                    (r"sales: 1", "sales: 0", "sales"),
+                    (r"(sales file VEND_PLU_\d+\.CSV: )\d+", r"\g<1>0", "rows printed"),
+                    (r"tour: done\n", "", "last line"),
+                ]
+                for pattern, replacement, named in cases:
+                    with self.subTest(named):
+                        wrong, n = re.subn(pattern, replacement, out, count=1)
+                        self.assertEqual(n, 1, pattern)
+                        failures = tour_test.check_tour(wrong, sim, folder, started)
+                        self.assertTrue(any(f.startswith(named) or named in f for f in failures),
+                                        f"{named!r} not among {failures}")
+
+
 class Lookup(unittest.TestCase):
     """Where the package looks for the library, each in a fresh interpreter."""
 

@@ -202,7 +202,7 @@ def main():
             if env.get("VELTRA_PRELOAD"):
                 env["LD_PRELOAD"] = env["VELTRA_PRELOAD"]
             run = subprocess.run(command + ["127.0.0.1", folder], env=env, text=True,
-                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240)
             print(run.stdout, end="")
             failures = [] if run.returncode == 0 else [f"the tour exited {run.returncode}"]
             failures += check_tour(run.stdout, sim, folder, started)
