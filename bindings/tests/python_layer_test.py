@@ -142,10 +142,17 @@ class OnTheRegister(unittest.TestCase):
     def test_get_info_gives_the_22_values_by_their_names(self):
         info = veltra.get_info("127.0.0.1")
         line = veltra.get_info_line("127.0.0.1")
-        fields = [f.split("=", 1) for f in line.strip().split(",")]
-        self.assertEqual(list(info.items()), [tuple(f) for f in fields[:22]])
+        again = veltra.command("127.0.0.1", 0)
+
+        # Each call reads the register anew: its clock may tick between them.
+        def fields(text):
+            pairs = [tuple(f.split("=", 1)) for f in text.strip().split(",")]
+            return [(n, "" if n in ("DATA", "ORA") else v) for n, v in pairs]
+
+        self.assertEqual(fields(",".join(f"{n}={v}" for n, v in info.items())), fields(line)[:22])
+        self.assertEqual(fields(again), fields(line))
+        self.assertEqual(len(info), 22)
         self.assertEqual(info["PORTA_TFTP"], str(self.sim.tftp_port))
-        self.assertEqual(veltra.command("127.0.0.1", 0).strip(), line.strip()[:len(line.strip())])
 
     def test_status(self):
         self.assertEqual(veltra.get_status_new("127.0.0.1"), ("I", "N"))

@@ -33,7 +33,8 @@ TOOLS = {"python": [], "csharp": ["mcs", "mono"], "pascal": ["fpc"]}
 
 def header_facts():
     """What the header says, read here without the generator."""
-    text = open(os.path.join(ROOT, "lib", "veltra.h"), encoding="utf-8").read()
+    with open(os.path.join(ROOT, "lib", "veltra.h"), encoding="utf-8") as f:
+        text = f.read()
     version = re.search(r"version text \"(VELTRA [^\"]+)\"", text).group(1)
     results = {int(v): (n, m) for n, v, m in
                re.findall(r"XX\((\w+),\s*(-?\d+),\s*\"([^\"]*)\"\)", text)}
