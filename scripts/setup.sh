@@ -34,8 +34,13 @@ packages+=(prometheus)
 # libxlsxwriter writes the sales workbooks; openpyxl reads them back in the
 # tests.
 packages+=(libxlsxwriter-dev python3-openpyxl)
+# The language bindings' tests: Mono compiles and runs the C# tour, Free
+# Pascal the Pascal one; the Python package installs offline with Debian's
+# setuptools, wheel and build.
+packages+=(mono-mcs mono-runtime fpc python3-setuptools python3-wheel python3-build)
 # Each stage's commands, checked after installing.
-tools=(cmake ninja g++ ctest in.tftpd tftp curl python3 clang clang++ clang-format promtool)
+tools=(cmake ninja g++ ctest in.tftpd tftp curl python3 clang clang++ clang-format promtool
+       mcs mono fpc)
 
 for group in "$@"; do
     case $group in
