@@ -92,9 +92,13 @@ std::int32_t run_request(std::uint32_t addr, const char* filename, std::int32_t 
 }  // namespace
 
 std::int32_t ecr_send_cmd_txt(std::uint32_t addr_be, std::string_view command) {
+    return ecr_send_cmd_in(addr_be, ecr_temp_path(kCommandFile), command, kNoDeadline);
+}
+
+std::int32_t ecr_send_cmd_in(std::uint32_t addr_be, const std::string& path,
+                             std::string_view command, std::uint64_t deadline_ms) {
     const std::string text(command);
     ecr_trace("%s ecr_send_cmd_txt: command='%s'\n", ecr_trace_time(), text.c_str());
-    const std::string path = ecr_temp_path(kCommandFile);
     {
         File file(std::fopen(path.c_str(), "wb"));
         if (!file) return ERR_FILE_CREATION;
@@ -104,10 +108,28 @@ std::int32_t ecr_send_cmd_txt(std::uint32_t addr_be, std::string_view command) {
             return ERR_FILE_CREATION;
         }
     }
-    const std::int32_t result = ecr_tftp_put(addr_be, path.c_str());
+    const std::int32_t result = ecr_tftp_put_until(addr_be, path.c_str(), deadline_ms);
     sys::remove_file(path.c_str());
     return result;
 }
+
+namespace {
+
+// The first line of the fetched answer file (at most limit characters, its
+// line end kept if one was read), then the file is deleted.
+std::string first_line(const std::string& path, std::size_t limit) {
+    std::string line;
+    if (File file{std::fopen(path.c_str(), "rb")}) {
+        for (int c = 0; line.size() < limit && (c = std::fgetc(file.get())) != EOF;) {
+            line.push_back(static_cast<char>(c));
+            if (c == '\n') break;
+        }
+    }
+    sys::remove_file(path.c_str());
+    return line;
+}
+
+}  // namespace
 
 std::int32_t ecr_recv_info_txt(std::uint32_t addr_be, std::span<char> answer) {
     std::memset(answer.data(), 0, answer.size());
@@ -116,16 +138,28 @@ std::int32_t ecr_recv_info_txt(std::uint32_t addr_be, std::span<char> answer) {
     const std::string path = ecr_temp_path(kResponseFile);
     result = ecr_tftp_get(addr_be, path.c_str());
     if (result != 0) return result;
-    if (File file{std::fopen(path.c_str(), "rb")}) {
-        // The line read keeps room for its terminator: at most size - 2 characters.
-        if (answer.size() >= 3) {
-            if (std::fgets(answer.data(), static_cast<int>(answer.size() - 1), file.get()) ==
-                nullptr) {
-                answer[0] = '\0';
-            }
-        }
+    // The line read keeps room for its terminator: at most size - 2 characters.
+    if (answer.size() >= 3) {
+        const std::string line = first_line(path, answer.size() - 2);
+        std::memcpy(answer.data(), line.data(), line.size());
+    } else {
+        sys::remove_file(path.c_str());
     }
-    sys::remove_file(path.c_str());
+    return 0;
+}
+
+std::int32_t ecr_query_info(std::uint32_t addr_be, const std::string& folder,
+                            std::uint64_t deadline_ms, std::string& answer) {
+    answer.clear();
+    const std::string sep = folder.empty() || folder.back() == '/' ? "" : "/";
+    std::int32_t result =
+        ecr_send_cmd_in(addr_be, folder + sep + kCommandFile, kCmdInfo, deadline_ms);
+    if (result != 0) return result;
+    const std::string path = folder + sep + kResponseFile;
+    bool missing = false;
+    result = ecr_tftp_get_until(addr_be, path.c_str(), deadline_ms, missing);
+    if (result != 0) return result;
+    answer = first_line(path, kInfoAnswerSize - 2);
     return 0;
 }
 

@@ -34,7 +34,8 @@ void ecr_trace(const char* format, ...) noexcept {
 }
 
 const char* ecr_trace_time() noexcept {
-    static char text[32];
+    // One per thread: concurrent exchanges each stamp their own lines.
+    static thread_local char text[32];
     const sys::LocalTime now = sys::local_time_now();
     std::snprintf(text, sizeof text, "%02u:%02u:%02u:%03u", now.hour, now.minute, now.second,
                   now.millisecond);

@@ -3,7 +3,8 @@
 // answers in all (progress does not renew them); the last ACK goes out twice.
 // A put ends only when the register has acknowledged its last block, the
 // empty closing one included. A wait ends at its deadline: datagrams the
-// client ignores do not extend it.
+// client ignores do not extend it, and no wait runs past the deadline of the
+// whole exchange when the caller gave one.
 //
 // Datagrams from the register's address and its request port are always
 // taken: the register answers from the port it listens on, and once it has,
@@ -141,11 +142,18 @@ struct Peer {
 // answer, and kept while ignored datagrams come and go.
 class Wait {
 public:
+    explicit Wait(std::uint64_t limit) : limit_(limit) {}
     void restart(std::uint32_t timeout_ms) {
+        const std::uint64_t now = sys::monotonic_ms();
         timeout_ms_ = timeout_ms;
-        deadline_ = sys::monotonic_ms() + timeout_ms;
+        deadline_ = now + timeout_ms;
+        if (deadline_ > limit_) {
+            deadline_ = limit_;
+            timeout_ms_ = limit_ > now ? static_cast<std::uint32_t>(limit_ - now) : 0;
+        }
         fresh_ = true;
     }
+    bool out_of_time() const { return sys::monotonic_ms() >= limit_; }
     // The time left; a wait just started gets its whole time-out, which is
     // the one the socket holds.
     std::uint32_t left() {
@@ -158,6 +166,7 @@ public:
     }
 
 private:
+    std::uint64_t limit_;
     std::uint32_t timeout_ms_ = 0;
     std::uint64_t deadline_ = 0;
     bool fresh_ = false;
@@ -270,7 +279,8 @@ constexpr Verdict end_with(std::int32_t result) {
 // attempts left, the time-out of the phase and the wait for an answer.
 class Link {
 public:
-    Link(TftpSocket& sock, std::uint32_t addr) : sock_(sock), peer_{addr, tftp_port()} {}
+    Link(TftpSocket& sock, std::uint32_t addr, std::uint64_t limit)
+        : sock_(sock), peer_{addr, tftp_port()}, wait_(limit) {}
 
     // A fresh start: the request goes to the register's own port.
     void connect(std::span<const std::uint8_t> request) {
@@ -294,8 +304,8 @@ public:
     std::optional<Packet> next_packet() { return receive(sock_, peer_, wait_, buf_); }
 
     int attempts() const { return attempts_; }
-    // One answer lost; whether any attempt is left.
-    bool lose_one() { return --attempts_ > 0; }
+    // One answer lost; whether any attempt is left, and time for it.
+    bool lose_one() { return --attempts_ > 0 && !wait_.out_of_time(); }
     // After a refusal the register gets a fresh request's attempts, a
     // bounded number of times.
     bool refused() {
@@ -345,8 +355,9 @@ void trace_aborted(const char* name, const char* pathname, std::int64_t length) 
 // time-outs and the start-overs; the direction says what a packet means.
 class Transfer {
 public:
-    Transfer(TftpSocket& sock, std::uint32_t addr, const char* pathname, Direction& dir)
-        : link_(sock, addr), pathname_(pathname), dir_(dir) {}
+    Transfer(TftpSocket& sock, std::uint32_t addr, const char* pathname, Direction& dir,
+             std::uint64_t limit)
+        : link_(sock, addr, limit), pathname_(pathname), dir_(dir) {}
 
     std::int32_t run(std::span<const std::uint8_t> request) {
         for (;;) {  // one pass per start
@@ -652,14 +663,24 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
 }
 
 std::int32_t ecr_tftp_get(std::uint32_t addr_be, const char* pathname, bool& missing) {
-    missing = false;
-    PlatformSocket sock;
-    if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
-    return ecr_tftp_get(sock, addr_be, pathname, missing);
+    return ecr_tftp_get_until(addr_be, pathname, kNoDeadline, missing);
 }
 
 std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* pathname,
                           bool& missing) {
+    return ecr_tftp_get_until(sock, addr_be, pathname, kNoDeadline, missing);
+}
+
+std::int32_t ecr_tftp_get_until(std::uint32_t addr_be, const char* pathname,
+                                std::uint64_t deadline_ms, bool& missing) {
+    missing = false;
+    PlatformSocket sock;
+    if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
+    return ecr_tftp_get_until(sock, addr_be, pathname, deadline_ms, missing);
+}
+
+std::int32_t ecr_tftp_get_until(TftpSocket& sock, std::uint32_t addr_be, const char* pathname,
+                                std::uint64_t deadline_ms, bool& missing) {
     missing = false;
     const std::uint32_t hook = retry_hook();
     const std::vector<std::uint8_t> request =
@@ -667,16 +688,26 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
     ecr_trace("%s tftp-get requested: pathname='%s' retry='%d'\n", ecr_trace_time(), pathname,
               static_cast<int>(hook));
     Get get(pathname, missing, hook);
-    return Transfer(sock, addr_be, pathname, get).run(request);
+    return Transfer(sock, addr_be, pathname, get, deadline_ms).run(request);
 }
 
 std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname) {
-    PlatformSocket sock;
-    if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
-    return ecr_tftp_put(sock, addr_be, pathname);
+    return ecr_tftp_put_until(addr_be, pathname, kNoDeadline);
 }
 
 std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* pathname) {
+    return ecr_tftp_put_until(sock, addr_be, pathname, kNoDeadline);
+}
+
+std::int32_t ecr_tftp_put_until(std::uint32_t addr_be, const char* pathname,
+                                std::uint64_t deadline_ms) {
+    PlatformSocket sock;
+    if (!socket_opened(sock)) return ERR_SOCKET_OPEN;
+    return ecr_tftp_put_until(sock, addr_be, pathname, deadline_ms);
+}
+
+std::int32_t ecr_tftp_put_until(TftpSocket& sock, std::uint32_t addr_be, const char* pathname,
+                                std::uint64_t deadline_ms) {
     const std::uint32_t hook = retry_hook();
     const std::vector<std::uint8_t> request =
         build_request(kTftpWrq, ecr_base_name(std::string_view(pathname)));
@@ -685,7 +716,7 @@ std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* p
               static_cast<int>(size > 0x7FFFFFFF ? 0x7FFFFFFF : size));
     if (size > kTftpMaxFileSize) return ERR_INVALID_FILESIZE;
     Put put(pathname, size, hook);
-    return Transfer(sock, addr_be, pathname, put).run(request);
+    return Transfer(sock, addr_be, pathname, put, deadline_ms).run(request);
 }
 
 }  // namespace veltra

@@ -57,4 +57,21 @@ std::int32_t ecr_tftp_get(TftpSocket& sock, std::uint32_t addr_be, const char* p
 std::int32_t ecr_tftp_put(std::uint32_t addr_be, const char* pathname);
 std::int32_t ecr_tftp_put(TftpSocket& sock, std::uint32_t addr_be, const char* pathname);
 
+// No deadline: the transfer's own time-outs alone bound it.
+inline constexpr std::uint64_t kNoDeadline = UINT64_MAX;
+
+// The same transfers under a deadline for the whole exchange, a point of
+// sys::monotonic_ms(): no wait runs past it, and silence at it ends the
+// transfer as the last lost answer would (ERR_TIMEOUT before the register
+// answered, ERR_TRANSFER_FAILED after). Discovery asks many addresses and
+// cannot give each silent one the 9 s of a request's three attempts.
+std::int32_t ecr_tftp_get_until(std::uint32_t addr_be, const char* pathname,
+                                std::uint64_t deadline_ms, bool& missing);
+std::int32_t ecr_tftp_get_until(TftpSocket& sock, std::uint32_t addr_be, const char* pathname,
+                                std::uint64_t deadline_ms, bool& missing);
+std::int32_t ecr_tftp_put_until(std::uint32_t addr_be, const char* pathname,
+                                std::uint64_t deadline_ms);
+std::int32_t ecr_tftp_put_until(TftpSocket& sock, std::uint32_t addr_be, const char* pathname,
+                                std::uint64_t deadline_ms);
+
 }  // namespace veltra

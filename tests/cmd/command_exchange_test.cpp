@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sys/clock.hpp"
 #include "tftp_test_util.hpp"
 #include "veltra.h"
 
@@ -213,6 +214,42 @@ TEST_F(CommandTest, GetAndPutOfRegisterFiles) {
     EXPECT_EQ(ecr_command("127.0.0.1", path("plu.bin").c_str(), 6, nullptr, 0), 0);
     EXPECT_EQ(sent_by_client(), (Lines{"WRQ plu.bin octet", "DATA 1 8"}));
     EXPECT_EQ(as_string(got), "articles");
+}
+
+}  // namespace
+}  // namespace veltra::test
+
+namespace veltra::test {
+namespace {
+
+// The INFO exchange of many callers at once keeps its files in the caller's
+// folder, never in the shared temporary one, and leaves none behind.
+TEST_F(CommandTest, QueryInfoWorksInTheCallersFolderAndReadsOneLine) {
+    TempDir own;
+    std::string command;
+    start([&](PeerIo& io) {
+        answer_info(io, "VERSIONE=V5.02,MATRICOLA=X1\r\nsecond line", &command);
+    });
+    std::string answer;
+    EXPECT_EQ(ecr_query_info(register_, own.path().string(), sys::monotonic_ms() + 5000, answer),
+              0);
+    sent_by_client();
+    EXPECT_EQ(command, "INFO");
+    EXPECT_EQ(answer, "VERSIONE=V5.02,MATRICOLA=X1\r\n");
+    EXPECT_TRUE(std::filesystem::is_empty(own.path()));
+
+    // A register that refuses the answer file: the failure, an empty answer.
+    start([&](PeerIo& io) {
+        take(io, false);
+        io.recv();
+        io.send(tftp_error(1, "no answer file"));
+    });
+    answer = "stale";
+    EXPECT_EQ(ecr_query_info(register_, own.path().string(), sys::monotonic_ms() + 5000, answer),
+              ERR_TRANSFER_FAILED);
+    sent_by_client();
+    EXPECT_EQ(answer, "");
+    EXPECT_TRUE(std::filesystem::is_empty(own.path()));
 }
 
 }  // namespace

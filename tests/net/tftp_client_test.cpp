@@ -13,6 +13,7 @@
 
 #include "net/transfer_observer.hpp"
 #include "platform_traits.hpp"
+#include "sys/clock.hpp"
 #include "tftp_test_util.hpp"
 #include "veltra.h"
 
@@ -1503,6 +1504,105 @@ TEST_F(TftpSteps, AGetWhoseFileCannotGrowFails) {
     std::signal(SIGXFSZ, old_handler);
 }
 #endif
+
+}  // namespace
+}  // namespace veltra::test
+
+namespace veltra::test {
+namespace {
+
+// A register that answers from a script and, where the script has no
+// answer, keeps silent for the whole wait the client asks for, as the
+// network would. Records each wait.
+class SilentAfterScript final : public TftpSocket {
+public:
+    explicit SilentAfterScript(std::vector<Bytes> answers) : answers_(std::move(answers)) {}
+    bool set_recv_timeout(std::uint32_t, int&) override { return true; }
+    bool send_to(std::uint32_t, std::uint16_t, std::span<const std::uint8_t> data) override {
+        sent.emplace_back(data.begin(), data.end());
+        return true;
+    }
+    sys::RecvStatus recv_from(std::span<std::uint8_t> buf, std::uint32_t timeout_ms,
+                              sys::Datagram& got, int&) override {
+        waits.push_back(timeout_ms);
+        if (next_ >= answers_.size()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+            return sys::RecvStatus::kTimedOut;
+        }
+        const Bytes& a = answers_[next_++];
+        std::copy(a.begin(), a.end(), buf.begin());
+        got.length = a.size();
+        got.from_addr = ipv4(127, 0, 0, 1);
+        got.from_port = tftp_port();
+        return sys::RecvStatus::kData;
+    }
+    std::vector<Bytes> sent;
+    std::vector<std::uint32_t> waits;
+
+private:
+    std::vector<Bytes> answers_;
+    std::size_t next_ = 0;
+};
+
+// The deadline of a whole exchange: no wait runs past it, and silence at it
+// ends the transfer at once instead of after the attempts that are left.
+TEST_F(TftpTest, ADeadlineCutsTheWaitsOfASilentRegister) {
+    constexpr std::uint32_t kBudgetMs = 250;
+    const std::string local = path("COMMAND.TXT");
+    write_file(local, "INFO");
+    struct Case {
+        const char* name;
+        std::function<std::int32_t(TftpSocket&, std::uint64_t)> call;
+        std::vector<Bytes> answers;
+        std::int32_t want;
+    };
+    const std::vector<Case> cases = {
+        {"put to nobody",
+         [&](TftpSocket& s, std::uint64_t d) {
+             return ecr_tftp_put_until(s, register_, local.c_str(), d);
+         },
+         {},
+         ERR_TIMEOUT},
+        {"get from nobody",
+         [&](TftpSocket& s, std::uint64_t d) {
+             bool missing = false;
+             return ecr_tftp_get_until(s, register_, path("RESPONSE.TXT").c_str(), d, missing);
+         },
+         {},
+         ERR_TIMEOUT},
+        {"get that stops after its first block",
+         [&](TftpSocket& s, std::uint64_t d) {
+             bool missing = false;
+             return ecr_tftp_get_until(s, register_, path("RESPONSE.TXT").c_str(), d, missing);
+         },
+         {tftp_data(1, Bytes(512, 'x'))},
+         ERR_TRANSFER_FAILED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SilentAfterScript sock(c.answers);
+        const std::uint64_t deadline = sys::monotonic_ms() + kBudgetMs;
+        EXPECT_EQ(c.call(sock, deadline), c.want);
+        // One request and, for the get, one ACK: nothing went out again.
+        EXPECT_EQ(sock.sent.size(), c.answers.size() + 1);
+        std::uint64_t waited = 0;
+        for (std::uint32_t w : sock.waits) {
+            EXPECT_LE(w, kBudgetMs);
+            waited += w;
+        }
+        EXPECT_LE(waited, kBudgetMs);
+        EXPECT_FALSE(std::filesystem::exists(path("RESPONSE.TXT")));
+    }
+}
+
+// Without a deadline the transfer keeps its own attempts: three requests.
+TEST_F(TftpTest, WithoutADeadlineASilentPutAsksThreeTimes) {
+    const std::string local = path("COMMAND.TXT");
+    write_file(local, "INFO");
+    ScriptedSocket sock({});
+    EXPECT_EQ(ecr_tftp_put(sock, register_, local.c_str()), ERR_TIMEOUT);
+    EXPECT_EQ(sock.sent.size(), 3u);
+}
 
 }  // namespace
 }  // namespace veltra::test
