@@ -66,6 +66,8 @@ bool parse_program_options(const std::vector<std::string>& args, ProgramOptions&
             ok = port(v, o.line_port);
         else if (a == "--keyboard-port")
             ok = port(v, o.keyboard_port);
+        else if (a == "--matricola")
+            o.matricola = v, ok = valid_matricola(v);
         else if (a == "--seed-releases")
             out.release_dir = v, ok = !v.empty();
         else if (a == "--history")

@@ -32,6 +32,8 @@ inline constexpr const char* kUsage =
     "  --keyboard-port N    display connection TCP port (9930)\n"
     "  --generation G       current | old | unsupported (current)\n"
     "  --bitmap L|S         bitmap type (L)\n"
+    "  --matricola SERIAL   the serial number INFO reports (SIM00012345): 1 to 20\n"
+    "                       printable characters, no ',' or '='\n"
     "  --history DAYS       archive DAYS past days of sales (up to 3660) not there yet\n"
     "  --busy-ms N          how long a command keeps the register busy (1500)\n"
     "  --retransmit-ms N    TFTP time-out before a datagram goes again (1000)\n"

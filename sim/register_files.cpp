@@ -270,6 +270,13 @@ void civil_from_days(long z, int& y, unsigned& m, unsigned& d) {
 
 }  // namespace
 
+bool valid_matricola(const std::string& text) {
+    if (text.empty() || text.size() > 20) return false;
+    for (char c : text)
+        if (c < 0x21 || c > 0x7E || c == ',' || c == '=') return false;
+    return true;
+}
+
 std::optional<Generation> parse_generation(const std::string& text) {
     if (text == "current") return Generation::Current;
     if (text == "old") return Generation::Old;

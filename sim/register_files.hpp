@@ -20,6 +20,11 @@ struct Layout {
     char bitmap = 'L';  // 'L' full layout, 'S' short header, courtesy and bitmap files
 };
 
+// The serial number INFO reports unless --matricola gives another: 1 to 20
+// printable characters, never "," or "=", which would split the answer.
+inline constexpr const char* kDefaultMatricola = "SIM00012345";
+bool valid_matricola(const std::string& text);
+
 std::optional<Generation> parse_generation(const std::string& text);
 const char* generation_name(Generation g);
 

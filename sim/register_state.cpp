@@ -67,7 +67,10 @@ bool plain_file_name(const std::string& name) {
 }
 
 RegisterState::RegisterState(StateConfig config)
-    : dir_(std::move(config.dir)), layout_(config.layout), busy_ms_(config.busy_ms) {
+    : dir_(std::move(config.dir)),
+      layout_(config.layout),
+      busy_ms_(config.busy_ms),
+      matricola_(std::move(config.matricola)) {
     fs::create_directories(dir_);
     const std::uint32_t today = oro_midnight(oro_now());
     if (config.seed && !fs::exists(dir_ / "REPARTI.BIN")) seed(today);
@@ -283,7 +286,7 @@ std::vector<std::string> RegisterState::info_values() const {
                                   : g == Generation::Old   ? "V1.07"
                                                            : "V2.30",
                                   std::string(1, layout_.bitmap),
-                                  "SIM00012345",
+                                  matricola_,
                                   oro_ddmmyy(now),
                                   clock,
                                   std::to_string(receipts_),

@@ -52,6 +52,7 @@ struct StateConfig {
     int busy_ms = 1500;
     bool seed = true;      // seed a directory that holds no REPARTI.BIN
     int history_days = 0;  // past days archived at start (kMaxHistoryDays at most)
+    std::string matricola = std::string(kDefaultMatricola);
 };
 
 class RegisterState {
@@ -124,6 +125,7 @@ private:
     std::filesystem::path dir_;
     Layout layout_;
     int busy_ms_;
+    std::string matricola_;
     bool setup_ = false;
     bool keep_busy_ = false;
     bool error_ = false;

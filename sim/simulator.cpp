@@ -63,7 +63,7 @@ struct Register::Impl final : TftpBackend {
 
     Impl(const Options& o)
         : options(o),
-          state({o.state_dir, o.layout, o.busy_ms, o.seed, o.history_days}),
+          state({o.state_dir, o.layout, o.busy_ms, o.seed, o.history_days, o.matricola}),
           tftp(*this,
                {o.retransmit_ms, o.max_retransmits, o.idle_ms, o.linger_ms, o.max_transfers}),
           script(o.layout.generation == Generation::Old

@@ -46,6 +46,7 @@ struct Options {
     bool seed = true;
     // Past days archived as "VEND%s.DAT" at start, for those not there yet.
     int history_days = 0;
+    std::string matricola = kDefaultMatricola;  // the serial number INFO reports
     // Keep the transcript; a long-running program does not, so that what
     // it is sent does not pile up in memory.
     bool record = true;

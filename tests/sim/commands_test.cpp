@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "net/endpoints.hpp"
+#include "options_parse.hpp"
 #include "register_state.hpp"
 #include "sim_fixture.hpp"
 
@@ -304,6 +305,54 @@ TEST_F(CommandTest, TableWrittenInSetupModeIsServedBack) {
     const Bytes reparti = pattern_bytes(4000, 11);
     ASSERT_EQ(put("REPARTI.BIN", reparti)->opcode(), veltra::kTftpAck);
     EXPECT_EQ(get("REPARTI.BIN"), reparti);
+}
+
+}  // namespace
+}  // namespace ecrsim::test
+
+namespace ecrsim::test {
+namespace {
+
+TEST(SerialNumberOption, SetsTheMatricolaWithinWhatTheAnswerCanCarry) {
+    const struct {
+        const char* value;
+        bool ok;
+    } cases[] = {{"SIM00000007", true},
+                 {"A", true},
+                 {"12345678901234567890", true},
+                 {"123456789012345678901", false},
+                 {"", false},
+                 {"A,B", false},
+                 {"A=B", false},
+                 {"A B", false},
+                 {"\x7f", false}};
+    for (const auto& c : cases) {
+        ProgramOptions p;
+        std::string error;
+        EXPECT_EQ(parse_program_options({"--state", "s", "--matricola", c.value}, p, error), c.ok)
+            << c.value;
+        if (c.ok) {
+            EXPECT_EQ(p.options.matricola, c.value);
+        }
+    }
+    ProgramOptions p;
+    std::string error;
+    ASSERT_TRUE(parse_program_options({"--state", "s"}, p, error));
+    EXPECT_EQ(p.options.matricola, kDefaultMatricola);
+}
+
+class MatricolaTest : public SimTest {};
+
+// The third field of the INFO answer, fetched as the library fetches it.
+TEST_F(MatricolaTest, InfoReportsTheSerialNumberGiven) {
+    Options o = defaults();
+    o.matricola = "SHOP7REG2";
+    start(o);
+    ASSERT_TRUE(command("INFO"));
+    const auto answer = get("RESPONSE.TXT");
+    ASSERT_TRUE(answer);
+    const std::string text(answer->begin(), answer->end());
+    EXPECT_NE(text.find(",MATRICOLA=SHOP7REG2,"), std::string::npos) << text;
 }
 
 }  // namespace
