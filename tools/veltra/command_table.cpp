@@ -20,6 +20,7 @@ using Family = std::vector<Command> (*)();
 // clang-format off
 constexpr Family kFamilies[] = {
     register_commands,
+    discover_commands,
     table_commands,
     sales_commands,
     sales_history_commands,

@@ -64,6 +64,7 @@ Command command(std::vector<std::string> path, std::string summary, std::string 
 
 // The families.
 std::vector<Command> register_commands();       // ping, status, command, file
+std::vector<Command> discover_commands();       // discover
 std::vector<Command> table_commands();          // tables, invoices
 std::vector<Command> sales_commands();          // sales
 std::vector<Command> sales_history_commands();  // sales import, sales report
