@@ -518,6 +518,10 @@ TEST(ServeOptions, PublicAddressNeedsAToken) {
         {{"serve", "--register", "a/../x=127.0.0.1"}, "register name"},
         {{"serve", "--register", "a=127.0.0.1:99999"}, "not a port"},
         {{"serve", "--register", "a=h", "--register", "a=k"}, "given twice"},
+        // A register named by serial needs a valid range to be looked for in.
+        {{"serve", "--register", "a=@SIM1"}, "give --discover-range"},
+        {{"serve", "--register", "a=@SIM1", "--discover-range", "10.0.0.0/16"}, "wider than a /22"},
+        {{"serve", "--register", "a=@SIM1", "--discover-range", "cassa/24"}, "is not a range"},
     };
     // The usage errors go to stderr with exit 2: run through the shell.
     for (const Case& k : cases) {

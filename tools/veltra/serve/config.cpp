@@ -49,6 +49,17 @@ bool parse_register(const std::string& text, RegisterConfig& out, std::string& e
         return false;
     }
     out.host = parts[0];
+    if (out.host.size() > 1 && out.host[0] == '@') {
+        out.matricola = out.host.substr(1);
+        const bool printable = std::all_of(out.matricola.begin(), out.matricola.end(),
+                                           [](unsigned char c) { return c > 0x20 && c < 0x7F; });
+        if (out.matricola.size() > 20 || !printable ||
+            out.matricola.find_first_of(",=") != std::string::npos) {
+            error =
+                "a serial number has 1 to 20 printable characters, no ',' or '=': " + out.matricola;
+            return false;
+        }
+    }
     std::uint16_t p = 0;
     for (std::size_t i = 1; i < parts.size(); ++i) {
         if (!parse_port(parts[i], p, false)) {

@@ -11,7 +11,11 @@ namespace veltra::tool::serve {
 
 struct RegisterConfig {
     std::string name;  // letters, digits, '-' and '_', at most 32
-    std::string host;
+    std::string host;  // as configured; "@SERIAL" for a register named by serial
+    // The serial number of a register named by it: its address is found by
+    // discovery (address_book.hpp), and host never reaches the library, where
+    // a text beginning with "@" names the default host.
+    std::string matricola;
     std::optional<std::uint16_t> tftp_port;  // else ECR_TFTP_PORT, else the library's
     std::optional<std::uint16_t> line_port;  // else ECR_LINE_PORT, else the library's
     std::uint16_t display_port = 9930;
@@ -48,11 +52,14 @@ struct ServiceConfig {
     std::string notify_command;        // run with one JSON event on its input; "" logs only
     std::string worker_program;        // the veltra program the workers run
     std::vector<Schedule> schedules;   // the configuration file's
+    // Where registers named by serial number are looked for ("192.168.1.0/24").
+    std::vector<std::string> discover_ranges;
 };
 
 // A register's or a schedule's name: 1 to 32 letters, digits, '-' or '_'.
 bool valid_name(const std::string& name);
-// "NAME=HOST[:TFTP[:LINE[:DISPLAY]]]". False with error set when wrong.
+// "NAME=HOST[:TFTP[:LINE[:DISPLAY]]]", HOST "@SERIAL" for a register found
+// by its serial number. False with error set when wrong.
 bool parse_register(const std::string& text, RegisterConfig& out, std::string& error);
 // "HOST:PORT" or "PORT".
 bool parse_listen(const std::string& text, ServiceConfig& out, std::string& error);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "address_book.hpp"
 #include "display_text.hpp"
 #include "internal.hpp"
 
@@ -57,10 +58,14 @@ void DisplayWatch::loop() {
             std::lock_guard lock(m_);
             if (stopping_) break;
         }
-        // Resolved each time, as the library resolves a register's host.
+        // Resolved each time, as the library resolves a register's host;
+        // a register named by serial only once it has been found.
+        const std::optional<std::string> host = reg_.matricola.empty() ? std::optional(reg_.host)
+                                                : book_ != nullptr     ? book_->address(reg_.name)
+                                                                       : std::nullopt;
         std::uint32_t addr = 0;
         sys::TcpStream s;
-        if (ecr_resolve_host(reg_.host.c_str(), addr) == 0 &&
+        if (host && ecr_resolve_host(host->c_str(), addr) == 0 &&
             s.connect(addr, reg_.display_port, 0) == 0 && s.set_timeouts(250, 2000) != 0)
             s.reset();
         if (s.valid()) {

@@ -13,6 +13,8 @@
 
 namespace veltra::tool::serve {
 
+class AddressBook;
+
 // The register's display connection, opened when the first viewer comes and
 // kept open (reopened after a second when it drops) while the service runs.
 // Viewers are called with each new text; a viewer costs no thread.
@@ -27,7 +29,8 @@ private:
     static constexpr std::chrono::seconds kBeat{15};
 
 public:
-    explicit DisplayWatch(const RegisterConfig& reg) : reg_(reg) {}
+    // book: where a register named by serial finds its address.
+    DisplayWatch(const RegisterConfig& reg, const AddressBook* book) : reg_(reg), book_(book) {}
     ~DisplayWatch();
     void stop();
 
@@ -44,6 +47,7 @@ private:
     void tell(bool beat);
 
     RegisterConfig reg_;
+    const AddressBook* book_;
     std::mutex m_;
     std::condition_variable changed_;
     std::string text_;

@@ -24,11 +24,13 @@ struct RegisterFacts;
 struct Watching;
 class Scheduler;
 class ArchiveStore;
+class AddressBook;
 
 struct Register {
     RegisterConfig config;
     std::unique_ptr<WorkerProcess> worker;
     std::unique_ptr<DisplayWatch> display;
+    const AddressBook* book = nullptr;  // where a register named by serial is found
 };
 
 class SalesHistory;  // sales_history.hpp

@@ -2,9 +2,22 @@
 // and the commands that change it.
 #include <atomic>
 
+#include "address_book.hpp"
 #include "routes.hpp"
 
 namespace veltra::tool::serve {
+namespace {
+
+// A register named by serial: its serial number and the address it was
+// found at (null until found).
+void add_found(Json& j, const Register& r) {
+    if (r.book == nullptr || r.config.matricola.empty()) return;
+    const Json found = r.book->describe(r.config.name);
+    j["matricola"] = found["matricola"];
+    j["address"] = found["address"];
+}
+
+}  // namespace
 
 Json Routes::register_list(const std::vector<Ask>& asks) {
     Json list = Json::array();
@@ -13,6 +26,7 @@ Json Routes::register_list(const std::vector<Ask>& asks) {
                   {"host", a.r->config.host},
                   {"worker_pid", a.r->worker->pid()},
                   {"worker_restarts", a.r->worker->restarts()}};
+        add_found(j, *a.r);
         const Json d = store_.describe(*a.job);
         j["reachable"] = d["state"] == "succeeded";
         if (d.contains("result") && d["result"].contains("stato"))
@@ -28,12 +42,15 @@ void Routes::register_routes() {
         // ?check=0: the configuration and the workers only, at once.
         if (req.get_param_value("check") == "0") {
             Json list = Json::array();
-            for (auto& [name, r] : registers_)
-                list.push_back({{"id", r.config.name},
-                                {"host", r.config.host},
-                                {"worker_pid", r.worker->pid()},
-                                {"worker_restarts", r.worker->restarts()},
-                                {"pending_jobs", store_.pending_of(r.config.name)}});
+            for (auto& [name, r] : registers_) {
+                Json j = {{"id", r.config.name},
+                          {"host", r.config.host},
+                          {"worker_pid", r.worker->pid()},
+                          {"worker_restarts", r.worker->restarts()},
+                          {"pending_jobs", store_.pending_of(r.config.name)}};
+                add_found(j, r);
+                list.push_back(j);
+            }
             send_json(res, 200, {{"registers", list}});
             return;
         }

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "command_table.hpp"
+#include "discover.hpp"
 #include "journal.hpp"
 #include "log_file.hpp"
 #include "schedules.hpp"
@@ -21,6 +22,7 @@ namespace {
 
 struct ServeOptions {
     std::vector<std::string> registers;
+    std::vector<std::string> discover_ranges;
     std::string listen;
     std::string token_file;
     std::string config_file;
@@ -58,7 +60,8 @@ std::string trimmed(const std::string& s) {
     return s.substr(a, s.find_last_not_of(" \t\r\n") - a + 1);
 }
 
-// The configuration file: one setting a line, "register NAME=HOST",
+// The configuration file: one setting a line, "register NAME=HOST" (or
+// NAME=@SERIAL), "discover-range 192.168.1.0/24",
 // "listen HOST:PORT", "token-file F", "job-seconds N", "schedule NAME HH:MM
 // KIND [REGISTERS|all] [options]"; '#' starts a comment.
 void read_config(const std::string& path, ServeOptions& o) {
@@ -77,6 +80,8 @@ void read_config(const std::string& path, ServeOptions& o) {
         if (value.empty()) throw UsageError{where + key + " needs a value"};
         if (key == "register") {
             o.registers.push_back(value);
+        } else if (key == "discover-range") {
+            o.discover_ranges.push_back(value);
         } else if (key == "listen") {
             if (o.listen.empty()) o.listen = value;
         } else if (key == "token-file") {
@@ -112,13 +117,19 @@ struct Serve {
     ServeOptions o;
 
     void declare(CLI::App& app) {
-        app.add_option("--register", o.registers, "NAME=HOST[:TFTP[:LINE[:DISPLAY]]], repeatable");
+        app.add_option("--register", o.registers,
+                       "NAME=HOST[:TFTP[:LINE[:DISPLAY]]], repeatable; HOST @SERIAL finds the "
+                       "register by its serial number in the --discover-range ranges");
+        app.add_option("--discover-range", o.discover_ranges,
+                       "where registers named by serial are looked for, e.g. 192.168.1.0/24 (up "
+                       "to a /22), repeatable");
         app.add_option("--listen", o.listen,
                        "HOST:PORT to listen on (127.0.0.1:8090; port 0 picks one)");
         app.add_option("--token-file", o.token_file,
                        "file whose first line is the token every request must carry");
         app.add_option("--config", o.config_file,
-                       "configuration file: lines 'register NAME=HOST', 'listen "
+                       "configuration file: lines 'register NAME=HOST', 'discover-range "
+                       "RANGE', 'listen "
                        "HOST:PORT', 'token-file F', 'token-name N', 'state-dir D', "
                        "'job-seconds N', 'look-minutes N', 'silent-minutes N', "
                        "'notify COMMAND', 'schedule NAME HH:MM KIND [REGISTERS|all] [options]'");
@@ -209,6 +220,15 @@ struct Serve {
         }
         if (config.registers.empty())
             throw UsageError{"serve needs at least one --register NAME=HOST"};
+        for (const std::string& text : o.discover_ranges) {
+            if (!parse_range(text, error)) throw UsageError{error};
+            config.discover_ranges.push_back(text);
+        }
+        for (const auto& r : config.registers) {
+            if (!r.matricola.empty() && config.discover_ranges.empty())
+                throw UsageError{"register " + r.name + " is named by its serial number (" +
+                                 r.host + "): give --discover-range where to look for it"};
+        }
         std::vector<std::string> names;
         for (const auto& r : config.registers) names.push_back(r.name);
         for (const auto& [where, s] : o.schedules) {

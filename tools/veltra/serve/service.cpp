@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "address_book.hpp"
 #include "answers.hpp"
 #include "archives.hpp"
 #include "display_relay.hpp"
@@ -79,12 +80,14 @@ class Service {
 public:
     Service(const ServiceConfig& config, std::ostream& log)
         : config_(config), log_(log), journal_(config.state_dir), store_(&journal_) {
+        start_address_book();
         for (const auto& r : config.registers) {
             registers_[r.name] = {
                 r,
                 std::make_unique<WorkerProcess>(
                     r, config, store_, [this](const std::string& line) { log_.line(line); }),
-                std::make_unique<DisplayWatch>(r)};
+                std::make_unique<DisplayWatch>(r, book_.get()), book_.get()};
+            registers_[r.name].worker->use_address_book(book_.get());
             registers_[r.name].worker->keep_sales(
                 [this](const Job& job, const Json& files) { return keep_sales(job, files); });
         }
@@ -286,6 +289,24 @@ private:
         }
     }
 
+    // Registers named by serial number are looked for at once, in the
+    // background: the service answers meanwhile, and their jobs fail with
+    // 503 until they are found.
+    void start_address_book() {
+        std::map<std::string, std::string> serials;
+        for (const auto& r : config_.registers)
+            if (!r.matricola.empty()) serials[r.name] = r.matricola;
+        if (serials.empty()) return;
+        std::vector<AddressRange> ranges;
+        for (const std::string& text : config_.discover_ranges) {
+            std::string error;
+            if (auto range = parse_range(text, error)) ranges.push_back(*range);
+        }
+        book_ = std::make_unique<AddressBook>(
+            std::move(serials), discovery_search(std::move(ranges), DiscoverOptions{}),
+            [this](const std::string& line) { log_.line(line); });
+    }
+
     ServiceConfig config_;
     ListenAddress listen_;  // the port bound, once run() has it
     LogWriter log_;         // before the workers and the server, which log to it
@@ -297,6 +318,8 @@ private:
     // workers are gone.
     Scheduler scheduler_{journal_, store_,    registers_,
                          routes_,  archives_, [this](const std::string& line) { log_.line(line); }};
+    // Before the registers, whose workers and displays ask it.
+    std::unique_ptr<AddressBook> book_;
     std::map<std::string, Register> registers_;
     Notifier notifier_{config_.notify_command,
                        [this](const std::string& line) { log_.line(line); }};

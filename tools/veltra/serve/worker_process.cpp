@@ -7,7 +7,9 @@
 #include <fstream>
 #include <vector>
 
+#include "address_book.hpp"
 #include "failure.hpp"
+#include "veltra.h"
 #include "worker_protocol.hpp"
 
 namespace veltra::tool::serve {
@@ -164,20 +166,41 @@ void WorkerProcess::restart(const std::string&) {
     clean_dir();
 }
 
+std::optional<std::string> WorkerProcess::host() const {
+    if (reg_.matricola.empty()) return reg_.host;
+    return book_ ? book_->address(reg_.name) : std::nullopt;
+}
+
 void WorkerProcess::run(Job& job) {
+    // A register named by serial that has not been found is never asked
+    // for by its configured text, which the library reads as the default
+    // host: the job fails before anything is sent.
+    const std::optional<std::string> where = host();
+    if (!where) {
+        if (book_) book_->lost(reg_.name);
+        store_.set_state(job, JobState::kRunning);
+        store_.finish(job, JobState::kFailed, nullptr,
+                      {{"message", "register " + reg_.name + " (serial number " + reg_.matricola +
+                                       ") has not been found on the network yet: nothing was "
+                                       "sent; it is being looked for"}},
+                      503, "");
+        return;
+    }
+    Json request = job.request;
+    if (!reg_.matricola.empty()) request["host"] = *where;
     store_.set_state(job, JobState::kRunning);
     Json answer;
     std::string failure;
     int failure_status = 500;
     try {
         if (!child_) start_child();
-        bool sent = child_->write_line(job.request.dump());
+        bool sent = child_->write_line(request.dump());
         if (!sent) {
             // A worker that ended while idle took no part of the job: a
             // new one runs it.
             restart("the worker process ended while idle");
             start_child();
-            sent = child_->write_line(job.request.dump());
+            sent = child_->write_line(request.dump());
         }
         log_("job " + job.id + " " + reg_.name + " " + job.kind + ": started in worker " +
              std::to_string(pid_.load()));
@@ -317,6 +340,9 @@ void WorkerProcess::finish(Job& job, const Json& answer) {
             error["code"] = code;
             error["meaning"] = result_meaning(code);
             http = status_for(code);
+            // Silent at its address: a register named by serial may have
+            // been given another one.
+            if (code == ERR_TIMEOUT && book_) book_->lost(reg_.name);
         }
     }
     // A refused upload sent nothing: setup mode is as the job found it.
@@ -349,7 +375,9 @@ void WorkerProcess::care_for_setup(const Job& job, Json& error) {
 std::string WorkerProcess::leave_setup() {
     try {
         if (!child_) start_child();
-        const Json request = {{"op", "setup-restore"}, {"host", reg_.host}};
+        const std::optional<std::string> where = host();
+        if (!where) return "the register's address is not known";
+        const Json request = {{"op", "setup-restore"}, {"host", *where}};
         if (!child_->write_line(request.dump())) {
             restart("the worker process ended");
             return "the worker process ended";

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -24,6 +25,7 @@ namespace veltra::tool::serve {
 inline constexpr std::size_t kMaxQueued = 16;
 
 using LogLine = std::function<void(const std::string&)>;
+class AddressBook;
 
 class WorkerProcess {
 public:
@@ -50,6 +52,9 @@ public:
     // told; what it returns goes into the job's result as "history".
     using SalesKeeper = std::function<Json(const Job&, const Json& files)>;
     void keep_sales(SalesKeeper keeper) { keep_sales_ = std::move(keeper); }
+    // Where a register named by serial number finds its address; set before
+    // the first job.
+    void use_address_book(AddressBook* book) { book_ = book; }
     // A file name in the worker's directory; names come from job ids only.
     std::string path(const std::string& name) const { return dir_.file(name); }
     long pid() const { return pid_.load(); }
@@ -84,6 +89,11 @@ private:
     void care_for_setup(const Job& job, Json& error);
 
     SalesKeeper keep_sales_;
+    AddressBook* book_ = nullptr;
+
+    // The host the library is given: the configured one, or the address the
+    // book found for a register named by serial (nullopt: none yet).
+    std::optional<std::string> host() const;
 
     // Ends setup mode if the register is in it, in the worker (a new one
     // if need be). Empty when done, else why not.
