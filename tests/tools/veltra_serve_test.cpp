@@ -522,6 +522,11 @@ TEST(ServeOptions, PublicAddressNeedsAToken) {
         {{"serve", "--register", "a=@SIM1"}, "give --discover-range"},
         {{"serve", "--register", "a=@SIM1", "--discover-range", "10.0.0.0/16"}, "wider than a /22"},
         {{"serve", "--register", "a=@SIM1", "--discover-range", "cassa/24"}, "is not a range"},
+        // A group names configured registers, each once, under a name of its own.
+        {{"serve", "--register", "a=h", "--group", "g=a,b"}, "b, which is not configured"},
+        {{"serve", "--register", "a=h", "--group", "g=a,a"}, "names register a twice"},
+        {{"serve", "--register", "a=h", "--group", "g=a", "--group", "g=a"}, "given twice"},
+        {{"serve", "--register", "a=h", "--group", "g="}, "names no register"},
     };
     // The usage errors go to stderr with exit 2: run through the shell.
     for (const Case& k : cases) {

@@ -34,6 +34,7 @@ constexpr Family kFamilies[] = {
     demo_commands,
 #ifdef VELTRA_WITH_SERVE
     serve_commands,
+    fleet_commands,
     service_commands,
 #endif
     audit_commands,
@@ -56,6 +57,7 @@ constexpr Group kGroups[] = {
     {"clock", "the register's packed date and time (oro values)"},
     {"service", "veltra serve as the machine's service: install, start, stop, status"},
     {"audit", "the service's audit trail of changes to registers: list, verify"},
+    {"fleet", "a group of registers through the shop's service: tables, backup, sales"},
 };
 
 const char* group_summary(const std::string& name) {
@@ -166,8 +168,10 @@ int run_tool(const std::vector<std::string>& args, Io& io) {
     for (Family family : kFamilies) {
         for (Command& c : family()) {
             CLI::App* parent = &app;
+            std::string words;  // the group's whole path: "fleet tables" is not "tables"
             for (std::size_t i = 0; i + 1 < c.path.size(); ++i) {
-                CLI::App*& group = groups[c.path[i]];
+                words += (i == 0 ? "" : " ") + c.path[i];
+                CLI::App*& group = groups[words];
                 if (group == nullptr) {
                     group = parent->add_subcommand(c.path[i], group_summary(c.path[i]));
                     group->require_subcommand(1);

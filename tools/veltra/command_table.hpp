@@ -77,6 +77,7 @@ std::vector<Command> clock_commands();          // clock
 std::vector<Command> sim_commands();            // sim
 std::vector<Command> demo_commands();           // demo
 std::vector<Command> serve_commands();          // serve
+std::vector<Command> fleet_commands();          // fleet
 std::vector<Command> service_commands();        // service
 std::vector<Command> audit_commands();          // audit
 

@@ -73,6 +73,56 @@ bool parse_register(const std::string& text, RegisterConfig& out, std::string& e
     return true;
 }
 
+bool parse_group(const std::string& text, Group& out, std::string& error) {
+    out = {};
+    const std::size_t eq = text.find('=');
+    const std::size_t blank = text.find_first_of(" \t");
+    const std::size_t cut = std::min(eq, blank);
+    out.name = text.substr(0, cut);
+    std::string rest = cut == std::string::npos ? "" : text.substr(cut + 1);
+    if (eq == cut) std::replace(rest.begin(), rest.end(), ',', ' ');
+    std::stringstream words(rest);
+    for (std::string w; words >> w;) out.registers.push_back(w);
+    if (!valid_name(out.name)) {
+        error = "a group name has 1 to 32 letters, digits, '-' or '_': " + text;
+        return false;
+    }
+    if (out.registers.empty()) {
+        error = "group " + out.name + " names no register";
+        return false;
+    }
+    for (std::size_t i = 0; i < out.registers.size(); ++i) {
+        if (std::find(out.registers.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                      out.registers.end(), out.registers[i]) != out.registers.end()) {
+            error = "group " + out.name + " names register " + out.registers[i] + " twice";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool check_groups(const std::vector<Group>& groups, const std::vector<RegisterConfig>& registers,
+                  std::string& error) {
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        for (std::size_t k = 0; k < i; ++k) {
+            if (groups[k].name == groups[i].name) {
+                error = "group " + groups[i].name + " given twice";
+                return false;
+            }
+        }
+        for (const std::string& name : groups[i].registers) {
+            const bool known = std::any_of(registers.begin(), registers.end(),
+                                           [&](const RegisterConfig& r) { return r.name == name; });
+            if (!known) {
+                error = "group " + groups[i].name + " names register " + name +
+                        ", which is not configured";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool parse_listen(const std::string& text, ServiceConfig& out, std::string& error) {
     const std::size_t colon = text.rfind(':');
     const std::string host = colon == std::string::npos ? out.listen_host : text.substr(0, colon);

@@ -38,6 +38,13 @@ struct Schedule {
     bool operator==(const Schedule&) const = default;
 };
 
+// "group NAME REGISTER...": registers a fleet operation takes together, in
+// this order (a push's canaries are the first ones).
+struct Group {
+    std::string name;
+    std::vector<std::string> registers;
+};
+
 struct ServiceConfig {
     std::vector<RegisterConfig> registers;
     std::string listen_host = "127.0.0.1";
@@ -54,6 +61,7 @@ struct ServiceConfig {
     std::vector<Schedule> schedules;   // the configuration file's
     // Where registers named by serial number are looked for ("192.168.1.0/24").
     std::vector<std::string> discover_ranges;
+    std::vector<Group> groups;
 };
 
 // A register's or a schedule's name: 1 to 32 letters, digits, '-' or '_'.
@@ -61,6 +69,12 @@ bool valid_name(const std::string& name);
 // "NAME=HOST[:TFTP[:LINE[:DISPLAY]]]", HOST "@SERIAL" for a register found
 // by its serial number. False with error set when wrong.
 bool parse_register(const std::string& text, RegisterConfig& out, std::string& error);
+// "NAME REGISTER..." (the configuration file's form) or "NAME=R1,R2" (the
+// command line's): a valid name, at least one register, none twice.
+bool parse_group(const std::string& text, Group& out, std::string& error);
+// Every group's registers are configured, and no group is named twice.
+bool check_groups(const std::vector<Group>& groups, const std::vector<RegisterConfig>& registers,
+                  std::string& error);
 // "HOST:PORT" or "PORT".
 bool parse_listen(const std::string& text, ServiceConfig& out, std::string& error);
 // True for 127.0.0.0/8 and "localhost": no token is needed there.

@@ -15,6 +15,7 @@ void Routes::add_all() {
     archive_routes();
     job_routes();
     schedule_routes();
+    group_routes();
     if (watching_) watch_routes();
 }
 

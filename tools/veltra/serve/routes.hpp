@@ -34,6 +34,11 @@ struct Register {
 };
 
 class SalesHistory;  // sales_history.hpp
+class Fleet;         // fleet.hpp
+struct ArchiveInfo;  // archives.hpp
+
+// An archive as the routes show it.
+Json archive_json(const ArchiveInfo& a);
 
 class Routes {
 public:
@@ -58,12 +63,25 @@ public:
     void set_scheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
     // The sales history the report routes read; none, no report routes.
     void set_history(SalesHistory* history) { history_ = history; }
+    // The operations over groups; none, no group routes. Set before add_all().
+    void set_fleet(Fleet* fleet) { fleet_ = fleet; }
 
     // What the scheduler shares with the routes.
     // A change the service makes on its own (a schedule's closure): kept in
     // the journal with who asked before its worker may touch the register,
     // then queued, exactly as a request's change without a key.
-    void own_change(Register& r, const std::shared_ptr<Job>& job, const std::string& who);
+    void own_change(Register& r, const std::shared_ptr<Job>& job, const std::string& who,
+                    const std::string& body = "");
+    // A job of one of the worker's operations (see worker_protocol.hpp).
+    std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op,
+                                bool registered = true);
+    // A table upload's job, its input file named but not written: a dry run
+    // (the comparison only, kept at once) or the change itself (kept by
+    // change() or own_change()).
+    std::shared_ptr<Job> table_put_job(Register& r, const std::string& table, bool dry_run,
+                                       bool allow_reset);
+    // Whether a request's body is a CSV an upload may take; else the answer.
+    static bool csv_body(const http::Request& req, http::Response& res);
     // A job that changes nothing on the register: should it fail, setup
     // mode goes back as the worker finds it before the job.
     static void restores_setup(Job& job, const Register& r);
@@ -82,12 +100,10 @@ private:
     void watch_routes();     // routes_watch.cpp: /healthz, /readyz, /metrics, the overview
     void schedule_routes();  // routes_schedules.cpp
     void report_routes();    // routes_reports.cpp: the sales history
+    void group_routes();     // routes_groups.cpp: operations over a group of registers
 
     // routes.cpp: requests into jobs.
     Register* find_register(const http::Request& req, http::Response& res);
-    // A job of one of the worker's operations (see worker_protocol.hpp).
-    std::shared_ptr<Job> op_job(Register& r, const std::string& kind, const std::string& op,
-                                bool registered = true);
     WorkerProcess* worker_of(const Job& job);
     bool confirmed(const http::Request& req, http::Response& res);
 
@@ -141,6 +157,7 @@ private:
     Scheduler* scheduler_ = nullptr;
     ArchiveStore* archives_;
     SalesHistory* history_ = nullptr;
+    Fleet* fleet_ = nullptr;
 };
 
 }  // namespace veltra::tool::serve

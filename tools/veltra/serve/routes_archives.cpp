@@ -24,6 +24,8 @@ std::string local_text(std::int64_t ms) {
     return text;
 }
 
+}  // namespace
+
 Json archive_json(const ArchiveInfo& a) {
     return {{"name", a.name},
             {"time", local_text(a.time_ms)},
@@ -36,8 +38,6 @@ Json archive_json(const ArchiveInfo& a) {
             {"reason", a.reason},
             {"job", a.job_id}};
 }
-
-}  // namespace
 
 void Routes::archive_routes() {
     if (archives_ == nullptr) return;

@@ -175,10 +175,11 @@ void Routes::start_change(Register& r, const std::shared_ptr<Job>& job, const st
     if (job->state == JobState::kQueued) r.worker->submit(job);
 }
 
-void Routes::own_change(Register& r, const std::shared_ptr<Job>& job, const std::string& who) {
+void Routes::own_change(Register& r, const std::shared_ptr<Job>& job, const std::string& who,
+                        const std::string& body) {
     prepare_change(*job, who);
     store_.add(job);
-    start_change(r, job, "");
+    start_change(r, job, body);
 }
 
 bool Routes::replay(const http::Request& req, http::Response& res, Register& r) {

@@ -50,38 +50,53 @@ void Routes::table_routes() {
                 });
 }
 
-void Routes::put_table(const http::Request& req, http::Response& res, Register& r,
-                       const std::string& table) {
-    const bool dry_run = req.get_param_value("dry_run") == "1";
-    if (!dry_run && !confirmed(req, res)) return;
-    if (!dry_run && replay(req, res, r)) return;
+bool Routes::csv_body(const http::Request& req, http::Response& res) {
     if (req.body.size() > kMaxCsvBytes) {
         send_error(res, 413, "body too large: a CSV is at most 4 MB");
-        return;
+        return false;
     }
     if (req.body.empty()) {
         send_error(res, 400, "the body holds no CSV");
-        return;
+        return false;
     }
     if (req.body.find('\0') != std::string::npos) {
         send_error(res, 400, "the body is not a CSV text");
-        return;
+        return false;
     }
-    // One job: the download, the comparison and the refusal rules, then
-    // (confirmed) the upload and its verdict. A CSV with lines that do not
-    // parse, or that resets records nobody asked to reset, is refused
-    // before the register changes: 400, the comparison as the result.
+    return true;
+}
+
+// One job: the download, the comparison and the refusal rules, then
+// (unless a dry run) the upload and its verdict. A CSV with lines that do
+// not parse, or that resets records nobody asked to reset, is refused
+// before the register changes: 400, the comparison as the result.
+std::shared_ptr<Job> Routes::table_put_job(Register& r, const std::string& table, bool dry_run,
+                                           bool allow_reset) {
     const std::string kind = "tables put " + table + (dry_run ? " (dry run)" : "");
     auto job = op_job(r, kind, "tables-put", dry_run);
     job->input_file = r.worker->path(job->id + ".csv");
     job->request["table"] = table;
     job->request["file"] = job->input_file;
     job->request["dry_run"] = dry_run;
-    job->request["allow_reset"] = req.get_param_value("allow_reset") == "1";
+    job->request["allow_reset"] = allow_reset;
     if (dry_run) {
         // Changes nothing: no Idempotency-Key, and setup mode goes back
         // should the download fail.
         restores_setup(*job, r);
+    } else {
+        job->setup = SetupCare::kLeave;
+    }
+    return job;
+}
+
+void Routes::put_table(const http::Request& req, http::Response& res, Register& r,
+                       const std::string& table) {
+    const bool dry_run = req.get_param_value("dry_run") == "1";
+    if (!dry_run && !confirmed(req, res)) return;
+    if (!dry_run && replay(req, res, r)) return;
+    if (!csv_body(req, res)) return;
+    auto job = table_put_job(r, table, dry_run, req.get_param_value("allow_reset") == "1");
+    if (dry_run) {
         std::ofstream f(job->input_file, std::ios::binary);
         f.write(req.body.data(), static_cast<std::streamsize>(req.body.size()));
         if (!f) {
@@ -93,7 +108,6 @@ void Routes::put_table(const http::Request& req, http::Response& res, Register& 
         answer(req, res, job);
         return;
     }
-    job->setup = SetupCare::kLeave;
     change(req, res, r, job, req.body);
 }
 

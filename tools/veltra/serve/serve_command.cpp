@@ -23,6 +23,7 @@ namespace {
 struct ServeOptions {
     std::vector<std::string> registers;
     std::vector<std::string> discover_ranges;
+    std::vector<std::pair<std::string, std::string>> groups;  // where, and what
     std::string listen;
     std::string token_file;
     std::string config_file;
@@ -82,6 +83,8 @@ void read_config(const std::string& path, ServeOptions& o) {
             o.registers.push_back(value);
         } else if (key == "discover-range") {
             o.discover_ranges.push_back(value);
+        } else if (key == "group") {
+            o.groups.emplace_back(where, value);
         } else if (key == "listen") {
             if (o.listen.empty()) o.listen = value;
         } else if (key == "token-file") {
@@ -115,11 +118,15 @@ void read_config(const std::string& path, ServeOptions& o) {
 
 struct Serve {
     ServeOptions o;
+    std::vector<std::string> group_args;
 
     void declare(CLI::App& app) {
         app.add_option("--register", o.registers,
                        "NAME=HOST[:TFTP[:LINE[:DISPLAY]]], repeatable; HOST @SERIAL finds the "
                        "register by its serial number in the --discover-range ranges");
+        app.add_option("--group", group_args,
+                       "NAME=REGISTER,REGISTER...: registers fleet operations take together, "
+                       "repeatable");
         app.add_option("--discover-range", o.discover_ranges,
                        "where registers named by serial are looked for, e.g. 192.168.1.0/24 (up "
                        "to a /22), repeatable");
@@ -128,8 +135,8 @@ struct Serve {
         app.add_option("--token-file", o.token_file,
                        "file whose first line is the token every request must carry");
         app.add_option("--config", o.config_file,
-                       "configuration file: lines 'register NAME=HOST', 'discover-range "
-                       "RANGE', 'listen "
+                       "configuration file: lines 'register NAME=HOST', 'group NAME "
+                       "REGISTER...', 'discover-range RANGE', 'listen "
                        "HOST:PORT', 'token-file F', 'token-name N', 'state-dir D', "
                        "'job-seconds N', 'look-minutes N', 'silent-minutes N', "
                        "'notify COMMAND', 'schedule NAME HH:MM KIND [REGISTERS|all] [options]'");
@@ -199,6 +206,7 @@ struct Serve {
 
     // The service with the options and the configuration file read.
     int run_with_log(Context& ctx, std::ostream& log) {
+        for (const std::string& g : group_args) o.groups.emplace_back("", g);
         serve::ServiceConfig config;
         config.job_seconds = o.job_seconds;
         config.verify_seconds = o.verify_seconds;
@@ -223,6 +231,13 @@ struct Serve {
         for (const std::string& text : o.discover_ranges) {
             if (!parse_range(text, error)) throw UsageError{error};
             config.discover_ranges.push_back(text);
+        }
+        for (const auto& [where, text] : o.groups) {
+            serve::Group g;
+            if (!serve::parse_group(text, g, error)) throw UsageError{where + error};
+            config.groups.push_back(g);
+            if (!serve::check_groups(config.groups, config.registers, error))
+                throw UsageError{where + error};
         }
         for (const auto& r : config.registers) {
             if (!r.matricola.empty() && config.discover_ranges.empty())

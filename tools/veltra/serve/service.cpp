@@ -17,6 +17,7 @@
 #include "answers.hpp"
 #include "archives.hpp"
 #include "display_relay.hpp"
+#include "fleet.hpp"
 #include "guard.hpp"
 #include "http.hpp"
 #include "internal.hpp"
@@ -111,12 +112,14 @@ public:
         checks();
         routes_.set_scheduler(&scheduler_);
         routes_.set_history(&history_);
+        routes_.set_fleet(&fleet_);
         routes_.set_watching(&watching_);
         routes_.add_all();
         // A run that failed for good is the shop's to hear of.
         scheduler_.set_on_gave_up([this](const Json& event) { notifier_.notify(event); });
     }
     ~Service() {
+        fleet_.stop();
         for (auto& [name, r] : registers_) r.display->stop();
         // The workers end first: a job they end tells the watch and the
         // metrics, which must still be there.
@@ -327,6 +330,8 @@ private:
     Watching watching_;
     http::Server server_{server_settings()};
     Routes routes_{config_, store_, registers_, server_, &archives_};
+    Fleet fleet_{store_, registers_, routes_, &archives_,
+                 [this](const std::string& line) { log_.line(line); }};
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
-// A blocking HTTP client for the service's tests and benchmark, over
-// Boost.Beast as the service's server is. The service itself carries none.
+// A blocking HTTP client over Boost.Beast, as the service's server is:
+// `veltra fleet` asks a service with it, and the service's tests and
+// benchmark drive one.
 #pragma once
 
 #include <chrono>

@@ -1,0 +1,131 @@
+// Operations over a group of registers: one table pushed to every register
+// of the group (each compared first, then canaries, then the rest), and a
+// backup or the day's sales of each. Every register's part is a job of its
+// own, kept and judged as a single request's would be; the operation ties
+// them together in one summary.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jobs.hpp"
+
+namespace veltra::tool::serve {
+
+struct Register;
+class Routes;
+class ArchiveStore;
+
+// One register's part of an operation.
+struct FleetStep {
+    std::string register_name;
+    bool canary = false;
+    // waiting, comparing, compared, refused (by its comparison), running,
+    // then applied, not_applied, unknown (a change's verdict), succeeded,
+    // failed (a read's end), or untouched (the operation stopped first).
+    std::string state = "waiting";
+    std::string compare_job;
+    std::string job;
+    Json compare = nullptr;  // the comparison: what changes, what would be reset
+    Json result = nullptr;   // a read's result (its archive, its sales history)
+    Json error = nullptr;
+    bool kept = false;  // a backup's archive was kept (or could not be)
+};
+
+struct FleetOp {
+    std::string id;
+    std::string group;
+    std::string kind;  // "tables put plu", "backup", "sales today"
+    std::string who;
+    int canary = 0;
+    bool stop_on_failure = false;
+    std::string state = "running";  // running, done, stopped, refused
+    std::string reason;             // why it stopped or was refused
+    std::int64_t created_ms = 0;
+    std::int64_t ended_ms = 0;
+    std::vector<FleetStep> steps;
+    std::vector<std::function<void()>> on_end;  // called once, as it ends
+};
+
+struct TablePush {
+    std::string table;  // reparti, plu, clienti
+    std::string csv;
+    int canary = 0;  // the group's first N registers go first, one at a time
+    bool stop_on_failure = false;
+    bool allow_reset = false;
+};
+
+class Fleet {
+public:
+    using LogLine = std::function<void(const std::string&)>;
+    Fleet(JobStore& store, std::map<std::string, Register>& registers, Routes& routes,
+          ArchiveStore* archives, LogLine log);
+    ~Fleet();
+    // Operations still running end at their next wait, as stopped; no more
+    // are taken. Before the registers go.
+    void stop();
+    Fleet(const Fleet&) = delete;
+    Fleet& operator=(const Fleet&) = delete;
+
+    // Start an operation over the registers (in the group's order); the
+    // summary as it stands at once.
+    Json push_table(const std::string& group, const std::vector<std::string>& members,
+                    TablePush push, const std::string& who);
+    // kind: "backup" or "sales today"; every register at once.
+    Json read_each(const std::string& group, const std::vector<std::string>& members,
+                   const std::string& kind, const std::string& who);
+
+    // The summary of an operation; null for an unknown id.
+    Json describe(const std::string& id);
+    // Calls done once the operation has ended (at once, here, when it has);
+    // false for an unknown id.
+    bool when_ended(const std::string& id, std::function<void()> done);
+    Json list();
+
+private:
+    std::shared_ptr<FleetOp> make(const std::string& group, const std::vector<std::string>& members,
+                                  const std::string& kind, const std::string& who);
+    void run_push(const std::shared_ptr<FleetOp>& op, const TablePush& push);
+    void run_reads(const std::shared_ptr<FleetOp>& op);
+    bool compare_all(FleetOp& op, const TablePush& push);
+    // Uploads to step i and waits for its verdict; false when it was not applied.
+    bool upload(FleetOp& op, std::size_t i, const TablePush& push);
+    void untouched_from(FleetOp& op, std::size_t first, const std::string& reason);
+    std::shared_ptr<Job> submit_read(FleetOp& op, std::size_t i);
+    // Waits for the job to end; false when the service stops first.
+    bool wait(Job& job);
+    void finish(FleetOp& op);
+    Json summary(const FleetOp& op) const;  // under m_
+    template <class F>
+    void update(FleetOp& op, F f) {
+        {
+            const std::lock_guard lock(m_);
+            f(op);
+        }
+        changed_.notify_all();
+    }
+
+    JobStore& store_;
+    std::map<std::string, Register>& registers_;
+    Routes& routes_;
+    ArchiveStore* archives_;
+    LogLine log_;
+    std::mutex m_;
+    std::condition_variable changed_;
+    std::map<std::string, std::shared_ptr<FleetOp>> ops_;
+    std::vector<std::string> order_;  // ids, oldest first
+    std::atomic<bool> stopping_{false};
+    std::mutex threads_m_;
+    std::vector<std::jthread> threads_;
+    void start_thread(std::function<void()> f);
+};
+
+}  // namespace veltra::tool::serve

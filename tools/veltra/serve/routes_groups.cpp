@@ -1,0 +1,110 @@
+// Groups of registers and the operations over them: a table pushed to
+// every register of a group, and a backup or the day's sales of each.
+#include "fleet.hpp"
+#include "routes.hpp"
+
+namespace veltra::tool::serve {
+namespace {
+
+const Group* find_group(const ServiceConfig& config, const std::string& name) {
+    for (const Group& g : config.groups)
+        if (g.name == name) return &g;
+    return nullptr;
+}
+
+// A whole number from 0 to high in a query; nullopt when it is not one.
+std::optional<int> query_number(const std::string& text, int high) {
+    if (text.empty()) return 0;
+    if (text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const int n = std::stoi(text);
+    return n <= high ? std::optional(n) : std::nullopt;
+}
+
+}  // namespace
+
+void Routes::group_routes() {
+    if (fleet_ == nullptr) return;
+    server_.get("/api/v1/groups", [this](const http::Request&, http::Response& res) {
+        Json list = Json::array();
+        for (const Group& g : config_.groups)
+            list.push_back({{"id", g.name}, {"registers", g.registers}});
+        send_json(res, 200, {{"groups", list}});
+    });
+
+    // The group's answer to an operation started: 202 and where to follow it.
+    const auto started = [](http::Response& res, const Json& op) {
+        res.set_header("Location", "/api/v1/fleet/" + op["id"].get<std::string>());
+        send_json(res, 202, op);
+    };
+
+    server_.put(
+        R"(/api/v1/groups/([^/]+)/tables/(reparti|plu|clienti))",
+        [this, started](const http::Request& req, http::Response& res) {
+            const Group* g = find_group(config_, req.matches[1].str());
+            if (g == nullptr) {
+                send_error(res, 404, "unknown group: " + req.matches[1].str());
+                return;
+            }
+            if (!confirmed(req, res) || !csv_body(req, res)) return;
+            const auto canary = query_number(req.get_param_value("canary"), 1000);
+            if (!canary) {
+                send_error(res, 400, "canary is a number of registers");
+                return;
+            }
+            TablePush push;
+            push.table = req.matches[2].str();
+            push.csv = req.body;
+            push.canary = *canary;
+            push.stop_on_failure = req.get_param_value("stop_on_failure") == "1";
+            push.allow_reset = req.get_param_value("allow_reset") == "1";
+            started(res, fleet_->push_table(g->name, g->registers, std::move(push),
+                                            config_.token.empty() ? "local" : config_.token_name));
+        });
+
+    server_.post(
+        R"(/api/v1/groups/([^/]+)/(backup|sales/today))",
+        [this, started](const http::Request& req, http::Response& res) {
+            const Group* g = find_group(config_, req.matches[1].str());
+            if (g == nullptr) {
+                send_error(res, 404, "unknown group: " + req.matches[1].str());
+                return;
+            }
+            const std::string kind = req.matches[2].str() == "backup" ? "backup" : "sales today";
+            started(res, fleet_->read_each(g->name, g->registers, kind,
+                                           config_.token.empty() ? "local" : config_.token_name));
+        });
+
+    server_.get("/api/v1/fleet", [this](const http::Request&, http::Response& res) {
+        send_json(res, 200, fleet_->list());
+    });
+
+    // ?wait=S: the answer comes once the operation has ended, or after S
+    // seconds (at most 60) with it still running.
+    server_.get(R"(/api/v1/fleet/([^/]+))", [this](const http::Request& req, http::Response& res) {
+        const auto wait = query_number(req.get_param_value("wait"), 60);
+        if (!wait) {
+            send_error(res, 400, "wait is a number of seconds, at most 60");
+            return;
+        }
+        const std::string id = req.matches[1].str();
+        if (fleet_->describe(id).is_null()) {
+            send_error(res, 404, "unknown operation: " + id);
+            return;
+        }
+        if (*wait == 0) {
+            send_json(res, 200, fleet_->describe(id));
+            return;
+        }
+        const http::Reply reply = res.defer();
+        const auto send = [this, reply, id] {
+            http::Response out;
+            send_json(out, 200, fleet_->describe(id));
+            reply.send(std::move(out));
+        };
+        reply.on_timeout(std::chrono::seconds(*wait), send);
+        fleet_->when_ended(id, send);
+    });
+}
+
+}  // namespace veltra::tool::serve
