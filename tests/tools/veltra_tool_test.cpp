@@ -175,15 +175,19 @@ INSTANTIATE_TEST_SUITE_P(
         CommandWordCase{
             "HelpWithArgumentsOfACommand", {"tables", "get", "plu", "--help"}, 0, "download", ""},
         CommandWordCase{
-            "HostValueIsNoCommand", {"--host", "fleet", "tables", "--help"}, 0, "departments", ""},
-        CommandWordCase{"UnknownFirstWord", {"fleet"}, 2, "", "veltra: unknown command: fleet"},
+            "HostValueIsNoCommand", {"--host", "flotta", "tables", "--help"}, 0, "departments", ""},
+        CommandWordCase{"UnknownFirstWord", {"flotta"}, 2, "", "veltra: unknown command: flotta"},
+        // A group's word under another group is its own: fleet tables put is
+        // not tables put.
+        CommandWordCase{
+            "NestedGroupOfTheSameWord", {"fleet", "tables", "put", "-h"}, 0, "push a table", ""},
         CommandWordCase{"UnknownFirstWordWithHelp",
-                        {"fleet", "tables", "put", "--help"},
+                        {"flotta", "tables", "put", "--help"},
                         2,
                         "",
-                        "veltra: unknown command: fleet"},
+                        "veltra: unknown command: flotta"},
         CommandWordCase{
-            "UnknownWordWithShortHelp", {"-h", "fleet"}, 2, "", "veltra: unknown command: fleet"},
+            "UnknownWordWithShortHelp", {"-h", "flotta"}, 2, "", "veltra: unknown command: flotta"},
         CommandWordCase{"UnknownInGroup",
                         {"tables", "nosuch"},
                         2,
