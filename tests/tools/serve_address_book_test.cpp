@@ -181,13 +181,7 @@ protected:
             {"ECR_TFTP_PORT", std::to_string(reg_->tftp_port())}};
         service_ = std::make_unique<sys::ChildProcess>(VELTRA_TOOL_PROGRAM, args,
                                                        work_.path().string(), env);
-        bool ended = false;
-        for (int i = 0; i < 100 && !ended && port_ == 0; ++i) {
-            auto line = service_->read_line(100, 4096, ended);
-            const std::string mark = "listening on http://127.0.0.1:";
-            if (line && line->find(mark) != std::string::npos)
-                port_ = std::stoi(line->substr(line->find(mark) + mark.size()));
-        }
+        port_ = listening_port(*service_);
         ASSERT_GT(port_, 0) << "the service did not start";
     }
     // The register list (?check=0) once shop1's address is the one given.

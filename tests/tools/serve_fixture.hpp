@@ -85,6 +85,20 @@ inline std::size_t setups_of(const ecrsim::Register& r) {
     return static_cast<std::size_t>(std::count(t.commands.begin(), t.commands.end(), "SETUP 1"));
 }
 
+// The port a service just started listens on, from its "listening on" line;
+// 0 when it ended or said nothing of it within 10 s.
+inline int listening_port(sys::ChildProcess& service) {
+    bool ended = false;
+    for (int i = 0; i < 100 && !ended; ++i) {
+        auto line = service.read_line(100, 4096, ended);
+        if (!line) continue;
+        const std::string mark = "listening on http://127.0.0.1:";
+        const auto at = line->find(mark);
+        if (at != std::string::npos) return std::stoi(line->substr(at + mark.size()));
+    }
+    return 0;
+}
+
 class ServeOnTwoRegisters : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -107,16 +121,7 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         service_ = std::make_unique<sys::ChildProcess>(VELTRA_TOOL_PROGRAM, args,
                                                        work_.path().string(), env_);
-        bool ended = false;
-        for (int i = 0; i < 100 && !ended; ++i) {
-            auto line = service_->read_line(100, 4096, ended);
-            if (!line) continue;
-            const std::string mark = "listening on http://127.0.0.1:";
-            const auto at = line->find(mark);
-            if (at == std::string::npos) continue;
-            port_ = std::stoi(line->substr(at + mark.size()));
-            break;
-        }
+        port_ = listening_port(*service_);
         ASSERT_GT(port_, 0) << "the service did not start";
     }
 

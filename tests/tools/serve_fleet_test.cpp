@@ -26,13 +26,7 @@ protected:
             args.insert(args.end(), {"--register", register_arg(name(i), *regs_[i])});
         service_ = std::make_unique<sys::ChildProcess>(
             VELTRA_TOOL_PROGRAM, args, work_.path().string(), std::map<std::string, std::string>{});
-        bool ended = false;
-        for (int i = 0; i < 100 && !ended && port_ == 0; ++i) {
-            auto line = service_->read_line(100, 4096, ended);
-            const std::string mark = "listening on http://127.0.0.1:";
-            if (line && line->find(mark) != std::string::npos)
-                port_ = std::stoi(line->substr(line->find(mark) + mark.size()));
-        }
+        port_ = listening_port(*service_);
         ASSERT_GT(port_, 0) << "the service did not start";
     }
     static std::string name(int i) { return "r" + std::to_string(i + 1); }

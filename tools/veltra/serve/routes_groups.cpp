@@ -6,9 +6,13 @@
 namespace veltra::tool::serve {
 namespace {
 
-const Group* find_group(const ServiceConfig& config, const std::string& name) {
+// The request's group; nullptr when there is none of that name (answered 404).
+const Group* find_group(const ServiceConfig& config, const http::Request& req,
+                        http::Response& res) {
+    const std::string name = req.matches[1].str();
     for (const Group& g : config.groups)
         if (g.name == name) return &g;
+    send_error(res, 404, "unknown group: " + name);
     return nullptr;
 }
 
@@ -41,11 +45,8 @@ void Routes::group_routes() {
     server_.put(
         R"(/api/v1/groups/([^/]+)/tables/(reparti|plu|clienti))",
         [this, started](const http::Request& req, http::Response& res) {
-            const Group* g = find_group(config_, req.matches[1].str());
-            if (g == nullptr) {
-                send_error(res, 404, "unknown group: " + req.matches[1].str());
-                return;
-            }
+            const Group* g = find_group(config_, req, res);
+            if (g == nullptr) return;
             if (!confirmed(req, res) || !csv_body(req, res)) return;
             const auto canary = query_number(req.get_param_value("canary"), 1000);
             if (!canary) {
@@ -65,11 +66,8 @@ void Routes::group_routes() {
     server_.post(
         R"(/api/v1/groups/([^/]+)/(backup|sales/today))",
         [this, started](const http::Request& req, http::Response& res) {
-            const Group* g = find_group(config_, req.matches[1].str());
-            if (g == nullptr) {
-                send_error(res, 404, "unknown group: " + req.matches[1].str());
-                return;
-            }
+            const Group* g = find_group(config_, req, res);
+            if (g == nullptr) return;
             const std::string kind = req.matches[2].str() == "backup" ? "backup" : "sales today";
             started(res, fleet_->read_each(g->name, g->registers, kind,
                                            config_.token.empty() ? "local" : config_.token_name));
