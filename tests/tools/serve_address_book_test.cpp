@@ -231,6 +231,14 @@ TEST_F(ServeBySerial, ARegisterNotFoundIsNeverAskedForByItsText) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 503) << r->body;
     EXPECT_NE(r->body.find("has not been found on the network yet"), std::string::npos) << r->body;
+    // A change fails the same way, and its verdict says it was not made:
+    // nothing was sent, so there is nothing to verify later.
+    http::Client c("127.0.0.1", port_);
+    const auto change =
+        c.post("/api/v1/registers/shop1/commands/setup-on?confirm=1", "", "", kChange);
+    ASSERT_TRUE(change);
+    EXPECT_EQ(change->status, 503) << change->body;
+    EXPECT_EQ(Json::parse(change->body)["verdict"], "not_applied") << change->body;
     EXPECT_TRUE(reg_->transcript().commands.empty());
 }
 

@@ -179,7 +179,13 @@ void WorkerProcess::run(Job& job) {
     if (!where) {
         if (book_) book_->lost(reg_.name);
         store_.set_state(job, JobState::kRunning);
-        store_.finish(job, JobState::kFailed, nullptr,
+        // Nothing went out, so a change was certainly not made.
+        const Json result = job.change ? Json{{"verdict", "not_applied"},
+                                              {"reason",
+                                               "the register has not been found on the network: "
+                                               "nothing was sent"}}
+                                       : Json(nullptr);
+        store_.finish(job, JobState::kFailed, result,
                       {{"message", "register " + reg_.name + " (serial number " + reg_.matricola +
                                        ") has not been found on the network yet: nothing was "
                                        "sent; it is being looked for"}},
