@@ -151,11 +151,12 @@ std::int32_t ecr_recv_info_txt(std::uint32_t addr_be, std::span<char> answer) {
 std::int32_t ecr_query_info(std::uint32_t addr_be, const std::string& folder,
                             std::uint64_t deadline_ms, std::string& answer) {
     answer.clear();
-    const std::string sep = folder.empty() || folder.back() == '/' ? "" : "/";
+    // Joined with the platform's separator: the register is asked for the
+    // file by the name after the last one.
     std::int32_t result =
-        ecr_send_cmd_in(addr_be, folder + sep + kCommandFile, kCmdInfo, deadline_ms);
+        ecr_send_cmd_in(addr_be, path_in_dir(folder, kCommandFile), kCmdInfo, deadline_ms);
     if (result != 0) return result;
-    const std::string path = folder + sep + kResponseFile;
+    const std::string path = path_in_dir(folder, kResponseFile);
     bool missing = false;
     result = ecr_tftp_get_until(addr_be, path.c_str(), deadline_ms, missing);
     if (result != 0) return result;

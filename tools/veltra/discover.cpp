@@ -122,7 +122,7 @@ std::vector<FoundRegister> discover(const AddressRange& range, const DiscoverOpt
     // instead of hiding the registers its thread would have asked.
     std::vector<std::string> folders;
     for (std::uint32_t w = 0; w < workers; ++w) {
-        folders.push_back(work_root + "/w" + std::to_string(w));
+        folders.push_back((std::filesystem::path(work_root) / ("w" + std::to_string(w))).string());
         std::filesystem::create_directories(folders.back());
     }
 
