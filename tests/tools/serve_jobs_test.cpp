@@ -127,6 +127,16 @@ TEST_F(ServeJobs, OldFinishedJobsGoWhileAnOlderOneIsStillPending) {
     EXPECT_EQ(finished_job(pending["id"])["state"], "succeeded");
 }
 
+// Whether pid is a process that still runs (not gone, not a zombie
+// nobody reaped yet).
+bool process_runs(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
+}
+
 // The work folders below base, and every file in them, with their modes.
 std::map<std::string, unsigned> modes_below(const std::filesystem::path& base) {
     std::map<std::string, unsigned> modes;
@@ -156,7 +166,9 @@ TEST_F(ServeJobs, WorkFilesArePrivateAndAKilledServiceLeavesNoneAfterItsNextStar
                                                {"TEMP", temp.path().string()},
                                                {"TMP", temp.path().string()}});
         bool ended = false;
-        for (int i = 0; i < 100 && port_ == 0 && !ended; ++i) {
+        // A loaded machine (the sanitizers' build beside other tests) may
+        // take many seconds to start the service.
+        for (int i = 0; i < 300 && port_ == 0 && !ended; ++i) {
             auto line = service_->read_line(100, 4096, ended);
             const std::string mark = "listening on http://127.0.0.1:";
             if (line && line->find(mark) != std::string::npos)
@@ -182,7 +194,7 @@ TEST_F(ServeJobs, WorkFilesArePrivateAndAKilledServiceLeavesNoneAfterItsNextStar
             if (std::filesystem::is_regular_file(temp.path() / name)) return true;
         return false;
     };
-    for (int i = 0; i < 400 && !has_file(); ++i) {
+    for (int i = 0; i < 1200 && !has_file(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
         modes = modes_below(temp.path());
     }
@@ -191,8 +203,15 @@ TEST_F(ServeJobs, WorkFilesArePrivateAndAKilledServiceLeavesNoneAfterItsNextStar
         const bool dir = std::filesystem::is_directory(temp.path() / name);
         EXPECT_EQ(mode, dir ? 0700u : 0600u) << name;
     }
+    const long worker = get_json("/api/v1/registers?check=0")["registers"][0]["worker_pid"];
+    ASSERT_GT(worker, 0);
     ASSERT_EQ(kill(static_cast<pid_t>(service_->id()), SIGKILL), 0);
     service_.reset();
+    // The worker goes with the service; until it has gone it could still
+    // write the next member after the new service's clean-up.
+    for (int i = 0; i < 400 && process_runs(worker); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ASSERT_FALSE(process_runs(worker)) << "the killed service's worker lives on";
     ASSERT_FALSE(modes_below(temp.path()).empty());
     // The next start removes what the killed one left.
     start_in_temp();
