@@ -34,6 +34,9 @@ packages+=(prometheus)
 # libxlsxwriter writes the sales workbooks; openpyxl reads them back in the
 # tests.
 packages+=(libxlsxwriter-dev python3-openpyxl)
+# A chain's shops share their jobs in PostgreSQL through libpq; the tests
+# start a server of their own with Debian's initdb and pg_ctl.
+packages+=(libpq-dev postgresql)
 # The language bindings' tests: Mono compiles and runs the C# tour, Free
 # Pascal the Pascal one; the Python package installs offline with Debian's
 # setuptools, wheel and build.

@@ -1,0 +1,99 @@
+// The jobs of a chain's shops in one PostgreSQL database. Each register
+// belongs to one shop, and only that shop's service ever runs its jobs: a
+// job may be added by anyone (the head office, a fleet operation), but it
+// is claimed by its register's shop, under a lease the shop renews while
+// the job runs. A lease that runs out (the shop's PC went off mid-job)
+// ends the job with the verdict unknown; it is never claimed again, and the
+// register takes no other job until its shop has settled that one by what
+// the register shows.
+//
+// The rows have the journal's job fields, plus the shop that claimed the
+// job and the end of its lease. Times are milliseconds on the caller's
+// clock, so that one clock decides leases for every shop.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "journal.hpp"
+#include "pg.hpp"
+
+namespace veltra::tool::serve {
+
+class ChainStore {
+public:
+    // The schema this build reads and writes.
+    static constexpr int kSchemaVersion = 1;
+
+    // Connects and brings the schema up to date (one service at a time does
+    // that; the others wait for it). A database of a newer schema is refused.
+    explicit ChainStore(const std::string& conninfo);
+
+    // Makes shop the owner of registers. A register another shop owns is
+    // refused (a PgError naming both), and nothing changes then.
+    void own(const std::string& shop, const std::vector<std::string>& registers);
+    std::optional<std::string> owner_of(const std::string& register_name);
+
+    // Adds a queued job, as Journal::add does (the same Idempotency-Key
+    // rules), and wakes the register's shop.
+    AddResult add(JobRecord job);
+
+    // Claims up to max jobs for shop's registers, at most one per register
+    // and none for a register that has a job running or one left unknown:
+    // for each, its oldest queued job. The jobs come back running, with a
+    // lease to now_ms + lease_ms. Claimers at once never take the same
+    // register.
+    std::vector<JobRecord> claim(const std::string& shop, std::int64_t now_ms,
+                                 std::int64_t lease_ms, int max);
+
+    // Extends the lease of a job shop runs, with its progress (0 to 1).
+    // False when the job is not shop's, not running, or its lease ran out.
+    bool renew(const std::string& shop, const std::string& id, std::int64_t now_ms,
+               std::int64_t lease_ms, double progress);
+
+    // Ends every running job whose lease ran out before now_ms: failed, with
+    // the verdict unknown. Returns their ids.
+    std::vector<std::string> expire(std::int64_t now_ms);
+
+    // shop reports the end of a job it claimed: state (succeeded, failed,
+    // cancelled), verdict, result, evidence, progress and the end time from
+    // change. Taken while the job runs under a live lease, and for a job
+    // whose lease ran out, when the verdict settles it (applied or
+    // not_applied); false otherwise (another shop's job, a job already
+    // ended, an unknown left unknown).
+    bool finish(const std::string& shop, const std::string& id, std::int64_t now_ms,
+                const JobUpdate& change);
+
+    std::optional<JobRecord> find(const std::string& id);
+    // shop's jobs whose verdict is unknown, oldest first: what it settles
+    // when it is back.
+    std::vector<JobRecord> unknown_of(const std::string& shop);
+
+    // The channel on which add() wakes a shop: the payload is the shop.
+    static constexpr const char* kChannel = "veltra_jobs";
+
+private:
+    void migrate();
+
+    std::mutex m_;
+    pg::Connection db_;
+};
+
+// Waits for the jobs added for one shop: its own connection, listening.
+class ChainWaiter {
+public:
+    ChainWaiter(const std::string& conninfo, std::string shop);
+    // True when a job for the shop was added since the last call (or comes
+    // within timeout_ms).
+    bool wait(int timeout_ms);
+
+private:
+    pg::Connection db_;
+    std::string shop_;
+};
+
+}  // namespace veltra::tool::serve

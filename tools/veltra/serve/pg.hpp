@@ -1,0 +1,97 @@
+// What the chain's PostgreSQL database is used through: one connection,
+// statements with their parameters sent apart from the text (never spliced
+// into it), transactions that roll back unless committed, and the wait for
+// a NOTIFY. Every failure is a PgError carrying the server's message.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+
+namespace veltra::tool::serve::pg {
+
+class PgError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A statement's parameter: text, a number, or SQL NULL.
+class Param {
+public:
+    Param(std::string text) : value_(std::move(text)) {}
+    Param(const char* text) : value_(std::string(text)) {}
+    Param(std::int64_t n) : value_(std::to_string(n)) {}
+    Param(int n) : value_(std::to_string(n)) {}
+    Param(double x);
+    static Param null() { return Param(); }
+    const std::optional<std::string>& value() const { return value_; }
+
+private:
+    Param() = default;
+    std::optional<std::string> value_;
+};
+
+// The rows a statement returned, each field as text.
+class Result {
+public:
+    explicit Result(pg_result* r) : r_(r) {}
+    ~Result();
+    Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
+    Result& operator=(Result&&) = delete;
+    Result(const Result&) = delete;
+
+    int rows() const;
+    // The number of rows an UPDATE, INSERT or DELETE touched.
+    std::int64_t affected() const;
+    bool is_null(int row, int column) const;
+    std::string text(int row, int column) const;
+    std::int64_t integer(int row, int column) const;
+    double real(int row, int column) const;
+
+private:
+    pg_result* r_;
+};
+
+class Connection {
+public:
+    // conninfo: a postgresql:// address or key=value pairs, as libpq takes them.
+    explicit Connection(const std::string& conninfo);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Runs one statement; $1, $2… in sql are params, in order.
+    Result exec(const std::string& sql, const std::vector<Param>& params = {});
+    // Runs statements of the service's own, separated by semicolons,
+    // without parameters (a schema).
+    void run_script(const std::string& sql);
+
+    // LISTEN on a channel, then wait up to timeout_ms for a notification on
+    // it: the payloads that came, empty when none came in time.
+    void listen(const std::string& channel);
+    std::vector<std::string> wait_notifications(int timeout_ms);
+
+private:
+    pg_conn* c_;
+};
+
+// BEGIN at construction; ROLLBACK at destruction unless commit() ran.
+class Transaction {
+public:
+    explicit Transaction(Connection& c);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit();
+
+private:
+    Connection& c_;
+    bool done_ = false;
+};
+
+}  // namespace veltra::tool::serve::pg
