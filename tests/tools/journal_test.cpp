@@ -236,6 +236,30 @@ TEST_F(JournalTest, NewerSchemaIsRefused) {
     EXPECT_THROW(open(), JournalError);
 }
 
+// Fleet summaries: each written whole again as it changes, listed newest
+// first, kept across a reopen; a journal of the schema before them takes
+// them after its next open, its jobs kept.
+TEST_F(JournalTest, FleetSummariesAreRewrittenWholeAndOutliveTheService) {
+    {
+        auto j = open();
+        ASSERT_EQ(j->add(job("job-1", kT0)).outcome, AddOutcome::added);
+    }
+    RawDb(db_file()).exec("DROP TABLE fleet_ops; PRAGMA user_version = 3");
+    {
+        auto j = open();
+        j->put_fleet_op("fleet-1", kT0, 0, R"({"state":"running"})");
+        j->put_fleet_op("fleet-2", kT0 + 10, 0, R"({"state":"running","n":2})");
+        j->put_fleet_op("fleet-1", kT0, kT0 + 20, R"({"state":"done"})");
+    }
+    auto j = open();
+    EXPECT_TRUE(j->find("job-1"));
+    EXPECT_EQ(j->fleet_ops(10),
+              (std::vector<std::string>{R"({"state":"running","n":2})", R"({"state":"done"})"}));
+    EXPECT_EQ(j->fleet_ops(1).size(), 1u);
+    EXPECT_EQ(RawDb(db_file()).text("SELECT ended_ms FROM fleet_ops WHERE id = 'fleet-1'"),
+              std::to_string(kT0 + 20));
+}
+
 TEST_F(JournalTest, OutputFilesAreNamedAfterSafeJobIds) {
     auto j = open();
     EXPECT_EQ(j->output_path("job-1"), dir_.path() / "state" / "files" / "job-1");

@@ -294,7 +294,7 @@ TEST_F(SalesHistoryTest, AJournalOfTheFormerSchemaGainsTheHistoryAndKeepsItsJobs
     ASSERT_EQ(sqlite3_exec(db,
                            "DROP TABLE sales_registers; DROP TABLE sales_days; DROP TABLE "
                            "sales_files; DROP TABLE sales_names; DROP TABLE sales_lines; DROP "
-                           "TABLE sales_months; PRAGMA user_version = 2;",
+                           "TABLE sales_months; DROP TABLE fleet_ops; PRAGMA user_version = 2;",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);

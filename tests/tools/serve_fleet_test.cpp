@@ -2,6 +2,7 @@
 // table pushed to all of them (each compared first; canaries; stopping at
 // the first failure when asked), and a backup and the day's sales of each,
 // driven through `veltra fleet` as a head office would.
+#include "fleet.hpp"
 #include "serve_fixture.hpp"
 #include "tool_fixture.hpp"
 
@@ -64,6 +65,11 @@ protected:
     void refuse_upload(int i) {
         regs_[static_cast<std::size_t>(i)]->add_fault(
             *ecrsim::parse_tftp_fault("error:2:3@PLU.BIN#3"));
+    }
+    static Json get(http::Client& c, const std::string& path) {
+        const auto r = c.get(path);
+        EXPECT_TRUE(r && r->status == 200) << path << " " << (r ? r->body : "no answer");
+        return r ? Json::parse(r->body, nullptr, false) : Json(nullptr);
     }
     std::vector<std::string> states(const Json& op) const {
         std::vector<std::string> s;
@@ -207,6 +213,117 @@ TEST_F(ServeFleet, UnknownGroupsAndBadRequestsAreRefused) {
     EXPECT_EQ(Json::parse(groups->body)["groups"][0]["registers"].size(), 6u);
     r = run_tool({"fleet", "backup", "--group", "shops", "--service", "ftp://x"});
     EXPECT_EQ(r.status, 2);
+}
+
+// An operation's summary is in the journal: it outlives its service. A push
+// its service was killed in is closed at the next start: stopped, the
+// register it was uploading to judged by that job's verdict, the registers
+// after it untouched.
+TEST_F(ServeFleet, OperationsOutliveTheirServiceAndAnInterruptedPushIsClosed) {
+    start();
+    const std::string csv = edited_plu();
+    const ToolRun done = fleet({"tables", "put", "plu", csv, "--group", "shops", "--yes"});
+    ASSERT_EQ(done.status, 0) << done.out << done.err;
+    const Json before = done.json();
+
+    // The second push, one register after another; the upload to r2 is
+    // slowed, and the service killed while it runs.
+    // Counted from here: r2's comparison, the upload job's own read, then
+    // the upload, whose first acknowledgement comes 3 s late.
+    regs_[1]->add_fault(*ecrsim::parse_tftp_fault("delay:out:2:3000@PLU.BIN#3"));
+    http::Client c("127.0.0.1", port_);
+    c.set_timeout(std::chrono::seconds(60));
+    auto put = c.put("/api/v1/groups/shops/tables/plu?confirm=1&stop_on_failure=1", read_file(csv),
+                     "text/csv", kChange);
+    ASSERT_TRUE(put);
+    ASSERT_EQ(put->status, 202) << put->body;
+    const std::string id = Json::parse(put->body)["id"];
+    Json op;
+    for (int i = 0; i < 3000; ++i) {
+        op = get(c, "/api/v1/fleet/" + id);
+        if (op["registers"][1]["state"] == "running" || op["state"] != "running") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(op["registers"][1]["state"], "running") << op.dump();
+    service_->kill();
+    service_.reset();
+
+    start();
+    http::Client again("127.0.0.1", port_);
+    again.set_timeout(std::chrono::seconds(60));
+    const Json kept = get(again, "/api/v1/fleet/" + before["id"].get<std::string>());
+    for (const char* field : {"state", "counts", "registers", "created_ms", "ended_ms"})
+        EXPECT_EQ(kept[field], before[field]) << field;
+    // The register reached is judged by its job; a verification may settle
+    // an unknown verdict between the two reads, so they are read until they
+    // agree.
+    Json closed, job;
+    for (int i = 0; i < 5; ++i) {
+        closed = get(again, "/api/v1/fleet/" + id);
+        job = get(again, "/api/v1/jobs/" + closed["registers"][1].value("job", "none"));
+        if (closed["registers"][1]["state"] == job["verdict"]) break;
+    }
+    EXPECT_EQ(closed["state"], "stopped");
+    EXPECT_EQ(closed["reason"], "the service stopped during the operation");
+    EXPECT_TRUE(closed.contains("ended_ms"));
+    EXPECT_EQ(closed["registers"][0]["state"], "applied");
+    EXPECT_EQ(closed["registers"][1]["state"], job["verdict"]) << closed.dump();
+    EXPECT_NE(job["verdict"], "applied") << "the upload was cut short: " << job.dump();
+    for (int i = 2; i < kRegisters; ++i)
+        EXPECT_EQ(closed["registers"][i]["state"], "untouched") << name(i);
+    EXPECT_EQ(closed["counts"]["untouched"], kRegisters - 2);
+    // Both listed, the newer first.
+    const Json list = get(again, "/api/v1/fleet")["operations"];
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0]["id"], id);
+    EXPECT_EQ(list[1]["id"], before["id"]);
+    // Waiting for an ended operation of an earlier run answers at once.
+    EXPECT_EQ(get(again, "/api/v1/fleet/" + id + "?wait=30")["state"], "stopped");
+}
+
+// Closing an operation its service left running, case by case.
+TEST(FleetSummary, AnInterruptedOperationIsClosedByItsJobsVerdicts) {
+    const std::map<std::string, std::string> verdicts = {
+        {"j-applied", "applied"}, {"j-unknown", "unknown"}, {"j-read", "succeeded"}};
+    auto verdict_of = [&](const std::string& job) {
+        const auto it = verdicts.find(job);
+        return it == verdicts.end() ? std::string() : it->second;
+    };
+    struct Case {
+        Json step;
+        const char* state;  // after closing
+    };
+    const Case cases[] = {
+        {{{"state", "applied"}, {"job", "j-applied"}}, "applied"},
+        {{{"state", "running"}, {"job", "j-unknown"}}, "unknown"},
+        {{{"state", "running"}, {"job", "j-applied"}}, "applied"},
+        {{{"state", "running"}, {"job", "j-read"}}, "succeeded"},
+        {{{"state", "running"}, {"job", "j-gone"}}, "untouched"},
+        {{{"state", "running"}}, "untouched"},
+        {{{"state", "waiting"}}, "untouched"},
+        {{{"state", "comparing"}, {"compare_job", "c1"}}, "untouched"},
+        {{{"state", "compared"}}, "untouched"},
+        {{{"state", "refused"}}, "refused"},
+        {{{"state", "not_applied"}, {"job", "j-x"}}, "not_applied"},
+    };
+    Json summary = {
+        {"id", "fleet-1-5"}, {"state", "running"}, {"created_ms", 5}, {"registers", Json::array()}};
+    for (const Case& c : cases) summary["registers"].push_back(c.step);
+    const Json closed = tool::serve::close_interrupted(summary, verdict_of, 99);
+    EXPECT_EQ(closed["state"], "stopped");
+    EXPECT_EQ(closed["ended_ms"], 99);
+    ASSERT_EQ(closed["registers"].size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].step.dump());
+        EXPECT_EQ(closed["registers"][i]["state"], cases[i].state);
+    }
+    EXPECT_EQ(closed["registers"][1]["verdict"], "unknown");
+    EXPECT_EQ(closed["counts"]["untouched"], 5);
+    // One that had ended is left as it was.
+    Json ended = summary;
+    ended["state"] = "done";
+    ended["ended_ms"] = 50;
+    EXPECT_EQ(tool::serve::close_interrupted(ended, verdict_of, 99), ended);
 }
 
 }  // namespace

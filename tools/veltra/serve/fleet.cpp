@@ -3,6 +3,7 @@
 // the work, one job at a time per register as always.
 #include "fleet.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -24,15 +25,106 @@ bool write_file(const std::string& path, const std::string& text) {
     return static_cast<bool>(f);
 }
 
+// The counts of a summary's register states.
+void recount(Json& summary) {
+    std::map<std::string, int> counts;
+    for (const Json& step : summary["registers"]) ++counts[step.value("state", "")];
+    summary["counts"] = counts;
+}
+
 }  // namespace
 
+Json close_interrupted(Json summary,
+                       const std::function<std::string(const std::string&)>& verdict_of,
+                       std::int64_t now_ms) {
+    if (summary.contains("ended_ms")) return summary;
+    for (Json& step : summary["registers"]) {
+        const std::string state = step.value("state", "");
+        if (state != "running") {
+            if (state == "waiting" || state == "comparing" || state == "compared")
+                step["state"] = "untouched";
+            continue;
+        }
+        const std::string verdict =
+            step.contains("job") ? verdict_of(step["job"].get<std::string>()) : "";
+        step["state"] = verdict.empty() ? "untouched" : verdict;
+        if (is_change_state(verdict)) step["verdict"] = verdict;
+    }
+    if (summary.value("state", "") == "running") {
+        summary["state"] = "stopped";
+        summary["reason"] = "the service stopped during the operation";
+    }
+    summary["ended_ms"] = now_ms;
+    recount(summary);
+    return summary;
+}
+
 Fleet::Fleet(JobStore& store, std::map<std::string, Register>& registers, Routes& routes,
-             ArchiveStore* archives, LogLine log)
+             ArchiveStore* archives, Journal* journal, LogLine log)
     : store_(store),
       registers_(registers),
       routes_(routes),
       archives_(archives),
+      journal_(journal),
       log_(std::move(log)) {}
+
+void Fleet::persist(const FleetOp& op) {
+    if (journal_ == nullptr) return;
+    const std::lock_guard order(persist_m_);
+    Json s;
+    {
+        const std::lock_guard lock(m_);
+        s = summary(op);
+    }
+    try {
+        journal_->put_fleet_op(s["id"].get<std::string>(), s["created_ms"].get<std::int64_t>(),
+                               s.value("ended_ms", std::int64_t{0}), s.dump());
+    } catch (const std::exception& e) {
+        log_(std::string("fleet ") + op.id +
+             ": cannot write its summary to the journal: " + e.what());
+    }
+}
+
+void Fleet::load_past(std::int64_t now) {
+    if (journal_ == nullptr) return;
+    // A job's verdict, or for a read its end.
+    auto verdict_of = [this](const std::string& id) -> std::string {
+        const std::optional<JobRecord> job = journal_->find(id);
+        if (!job) return "";
+        if (!job->verdict.empty()) return job->verdict;
+        if (job->state == "succeeded" || job->state == "failed") return job->state;
+        return "";
+    };
+    std::vector<Json> past;
+    for (const std::string& text : journal_->fleet_ops(200)) {
+        Json s = Json::parse(text, nullptr, false);
+        if (s.is_discarded() || !s.is_object() || !s.contains("id")) continue;
+        if (!s.contains("ended_ms")) {
+            s = close_interrupted(std::move(s), verdict_of, now);
+            log_("fleet " + s["id"].get<std::string>() +
+                 ": running when the service stopped; closed " + s["counts"].dump());
+            journal_->put_fleet_op(s["id"].get<std::string>(),
+                                   s.value("created_ms", std::int64_t{0}), now, s.dump());
+        }
+        past.push_back(std::move(s));
+    }
+    const std::lock_guard lock(m_);
+    past_ = std::move(past);
+}
+
+void Fleet::refresh(Json& summary) const {
+    if (journal_ == nullptr) return;
+    bool changed = false;
+    for (Json& step : summary["registers"]) {
+        if (step.value("state", "") != "unknown" || !step.contains("job")) continue;
+        const std::optional<JobRecord> job = journal_->find(step["job"].get<std::string>());
+        if (!job || (job->verdict != "applied" && job->verdict != "not_applied")) continue;
+        step["state"] = job->verdict;
+        step["verdict"] = job->verdict;
+        changed = true;
+    }
+    if (changed) recount(summary);
+}
 
 Fleet::~Fleet() {
     stop();
@@ -79,6 +171,7 @@ Json Fleet::push_table(const std::string& group, const std::vector<std::string>&
         op->stop_on_failure = push.stop_on_failure;
         for (int i = 0; i < op->canary; ++i) op->steps[static_cast<std::size_t>(i)].canary = true;
     }
+    persist(*op);
     log_("fleet " + op->id + " " + group + ": " + op->kind + " to " +
          std::to_string(members.size()) + " registers");
     start_thread([this, op, push = std::move(push)] { run_push(op, push); });
@@ -89,6 +182,7 @@ Json Fleet::push_table(const std::string& group, const std::vector<std::string>&
 Json Fleet::read_each(const std::string& group, const std::vector<std::string>& members,
                       const std::string& kind, const std::string& who) {
     auto op = make(group, members, kind, who);
+    persist(*op);
     log_("fleet " + op->id + " " + group + ": " + kind + " of " + std::to_string(members.size()) +
          " registers");
     start_thread([this, op] { run_reads(op); });
@@ -327,17 +421,30 @@ Json Fleet::summary(const FleetOp& op) const {
 }
 
 Json Fleet::describe(const std::string& id) {
-    const std::lock_guard lock(m_);
-    const auto it = ops_.find(id);
-    return it == ops_.end() ? Json(nullptr) : summary(*it->second);
+    Json s;
+    {
+        const std::lock_guard lock(m_);
+        if (const auto it = ops_.find(id); it != ops_.end()) {
+            s = summary(*it->second);
+        } else {
+            for (const Json& p : past_)
+                if (p["id"] == id) s = p;
+        }
+    }
+    if (!s.is_null()) refresh(s);
+    return s;
 }
 
 bool Fleet::when_ended(const std::string& id, std::function<void()> done) {
     {
         const std::lock_guard lock(m_);
         const auto it = ops_.find(id);
-        if (it == ops_.end()) return false;
-        if (it->second->ended_ms == 0) {
+        if (it == ops_.end()) {
+            // An earlier run's operation has ended.
+            const bool past = std::any_of(past_.begin(), past_.end(),
+                                          [&](const Json& p) { return p["id"] == id; });
+            if (!past) return false;
+        } else if (it->second->ended_ms == 0) {
             it->second->on_end.push_back(std::move(done));
             return true;
         }
@@ -347,9 +454,14 @@ bool Fleet::when_ended(const std::string& id, std::function<void()> done) {
 }
 
 Json Fleet::list() {
-    const std::lock_guard lock(m_);
     Json list = Json::array();
-    for (auto it = order_.rbegin(); it != order_.rend(); ++it) list.push_back(summary(*ops_[*it]));
+    {
+        const std::lock_guard lock(m_);
+        for (auto it = order_.rbegin(); it != order_.rend(); ++it)
+            list.push_back(summary(*ops_[*it]));
+        for (const Json& p : past_) list.push_back(p);
+    }
+    for (Json& s : list) refresh(s);
     return {{"operations", list}};
 }
 

@@ -55,6 +55,13 @@ struct FleetOp {
     std::vector<std::function<void()>> on_end;  // called once, as it ends
 };
 
+// The summary of an operation its service left running, closed: stopped,
+// each register it had reached judged by verdict_of(job id) (empty when the
+// job is not known), the others untouched.
+Json close_interrupted(Json summary,
+                       const std::function<std::string(const std::string&)>& verdict_of,
+                       std::int64_t now_ms);
+
 struct TablePush {
     std::string table;  // reparti, plu, clienti
     std::string csv;
@@ -66,8 +73,15 @@ struct TablePush {
 class Fleet {
 public:
     using LogLine = std::function<void(const std::string&)>;
+    // With a journal, every operation's summary is written to it as it
+    // changes, and the operations of earlier runs stay readable.
     Fleet(JobStore& store, std::map<std::string, Register>& registers, Routes& routes,
-          ArchiveStore* archives, LogLine log);
+          ArchiveStore* archives, Journal* journal, LogLine log);
+    // Reads the operations of earlier runs from the journal. One that was
+    // running when its service stopped is closed: stopped, its registers'
+    // uploads judged by their jobs' verdicts (settled by then), the
+    // registers it had not reached untouched. Once, before the first request.
+    void load_past(std::int64_t now_ms);
     ~Fleet();
     // Operations still running end at their next wait, as stopped; no more
     // are taken. Before the registers go.
@@ -111,13 +125,22 @@ private:
             f(op);
         }
         changed_.notify_all();
+        persist(op);
     }
+    void persist(const FleetOp& op);
+    // A step's verdict as its job's journal entry has it now (verification
+    // may have settled an unknown one since).
+    void refresh(Json& summary) const;
 
     JobStore& store_;
     std::map<std::string, Register>& registers_;
     Routes& routes_;
     ArchiveStore* archives_;
+    Journal* journal_;
     LogLine log_;
+    std::mutex persist_m_;  // one summary written at a time, the latest last
+    // Summaries of earlier runs' operations, newest first.
+    std::vector<Json> past_;
     std::mutex m_;
     std::condition_variable changed_;
     std::map<std::string, std::shared_ptr<FleetOp>> ops_;

@@ -426,6 +426,17 @@ Journal::Journal(const std::filesystem::path& state_dir, Access access) : state_
 
 Journal::~Journal() = default;
 
+// Version 4: fleet operations, each kept as its summary's JSON.
+constexpr const char* kSchema4 = R"sql(
+CREATE TABLE fleet_ops (
+    id TEXT PRIMARY KEY,
+    created_ms INTEGER NOT NULL,
+    ended_ms INTEGER NOT NULL,
+    summary TEXT NOT NULL
+);
+CREATE INDEX fleet_ops_by_created ON fleet_ops (created_ms);
+)sql";
+
 void Journal::migrate() {
     sqlite3* db = db_.get();
     Transaction t(db);
@@ -443,6 +454,7 @@ void Journal::migrate() {
     if (version < 1) exec(db, kSchema1);
     if (version < 2) exec(db, kSchema2);
     if (version < 3) exec(db, kSchema3);
+    if (version < 4) exec(db, kSchema4);
     exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     t.commit();
 }
@@ -848,6 +860,29 @@ void Journal::set_api_schedules(const std::vector<std::pair<std::string, std::st
 void Journal::clear_api_schedules() {
     const std::lock_guard lock(mutex_);
     Statement::Use(st_->clear_schedules).run();
+}
+
+void Journal::put_fleet_op(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,
+                           const std::string& summary) {
+    const std::lock_guard lock(mutex_);
+    Statement st(db_.get(),
+                 "INSERT INTO fleet_ops (id, created_ms, ended_ms, summary) VALUES (?, ?, ?, ?) "
+                 "ON CONFLICT (id) DO UPDATE SET ended_ms = excluded.ended_ms, "
+                 "summary = excluded.summary");
+    Statement::Use u(st);
+    u.bind(1, id).bind(2, created_ms).bind(3, ended_ms).bind(4, summary);
+    u.run();
+}
+
+std::vector<std::string> Journal::fleet_ops(int limit) const {
+    const std::lock_guard lock(mutex_);
+    Statement st(db_.get(),
+                 "SELECT summary FROM fleet_ops ORDER BY created_ms DESC, id DESC LIMIT ?");
+    Statement::Use u(st);
+    u.bind(1, std::int64_t{limit});
+    std::vector<std::string> out;
+    while (u.step()) out.push_back(u.text(0));
+    return out;
 }
 
 }  // namespace veltra::tool::serve

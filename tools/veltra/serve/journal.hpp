@@ -115,7 +115,7 @@ public:
     // Idempotency-Keys are honoured this long; older ones are forgotten.
     static constexpr std::int64_t kKeyLifeMs = 7LL * 24 * 60 * 60 * 1000;
     // The schema this build reads and writes (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
 
     enum class Access { read_write, read_only };
 
@@ -200,6 +200,14 @@ public:
     // Marks an archive deleted at deleted_ms; false when it was not listed.
     bool delete_archive(const std::string& register_name, const std::string& name,
                         std::int64_t deleted_ms);
+
+    // The fleet operations' summaries (JSON text the service writes), each
+    // as last written: written whole again at every change, so that one
+    // outlives the service that ran it.
+    void put_fleet_op(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,
+                      const std::string& summary);
+    // Newest first.
+    std::vector<std::string> fleet_ops(int limit) const;
 
 private:
     class Statements;

@@ -133,6 +133,7 @@ public:
         // Before the first request: a key of an interrupted job must find
         // it settled, never running.
         settle_interrupted();
+        fleet_.load_past(now_ms());
         log_.line("listening on http://" + config_.listen_host + ":" + std::to_string(port));
         scheduler_.start(config_.schedules);
         std::atomic<bool> done{false};
@@ -330,8 +331,8 @@ private:
     Watching watching_;
     http::Server server_{server_settings()};
     Routes routes_{config_, store_, registers_, server_, &archives_};
-    Fleet fleet_{store_, registers_, routes_, &archives_,
-                 [this](const std::string& line) { log_.line(line); }};
+    Fleet fleet_{store_,     registers_, routes_,
+                 &archives_, &journal_,  [this](const std::string& line) { log_.line(line); }};
 };
 
 }  // namespace
