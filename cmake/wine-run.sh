@@ -8,9 +8,19 @@ export WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$0")" && pwd)/../build/winepref
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || wine=/usr/lib/wine/wine64
 # Wine's own services start with the first program of a session and keep
-# that program's standard streams open until the session ends: CTest would
-# then wait for the last Windows program before it saw this one end. Each
-# run starts with a program whose streams go nowhere; when the session is
-# already up this costs a fraction of a second.
+# that program's standard streams open until the session ends, and so does
+# any process the program leaves behind: CTest, which waits for the end of
+# its test's output, would then wait for them too. The program writes to a
+# file instead, which is followed onto CTest's output until the program
+# itself has ended.
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
-exec "$wine" "$@"
+out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -f "$out"' EXIT
+"$wine" "$@" </dev/null >"$out" 2>&1 &
+program=$!
+tail -n +1 -s 0.2 -f --pid="$program" "$out" &
+follower=$!
+status=0
+wait "$program" || status=$?
+wait "$follower" || true
+exit "$status"

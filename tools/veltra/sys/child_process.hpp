@@ -49,8 +49,7 @@ void ignore_broken_pipes();
 
 // A child that must not outlive the process that started it (a worker in
 // the middle of a change while a new service verifies it) calls this
-// first: it then ends when its parent does. Windows gets this from the job
-// object its parent puts it in.
+// first: it then ends when its parent does, however the parent ended.
 void end_with_parent();
 
 // The program and arguments that run a command line through the

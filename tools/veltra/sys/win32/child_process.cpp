@@ -2,10 +2,13 @@
 #include "sys/child_process.hpp"
 
 #include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
@@ -294,6 +297,55 @@ std::string own_program_path() {
     return narrow(path);
 }
 
-void end_with_parent() {}
+namespace {
+
+// The id of this process's parent, 0 when it cannot be read.
+DWORD parent_id() {
+    const DWORD self = GetCurrentProcessId();
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return 0;
+    DWORD parent = 0;
+    PROCESSENTRY32W e{};
+    e.dwSize = sizeof e;
+    for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
+        if (e.th32ProcessID == self) {
+            parent = e.th32ParentProcessID;
+            break;
+        }
+    }
+    CloseHandle(snap);
+    return parent;
+}
+
+std::uint64_t started_at(HANDLE process) {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+
+}  // namespace
+
+// Windows tells a child nothing when its parent ends, and a job does not
+// always hold the child (Wine has no nested jobs): a thread waits on the
+// parent and ends this process with it. A process that started after this
+// one only reuses the id of a parent gone already.
+void end_with_parent() {
+    const DWORD id = parent_id();
+    if (id == 0) return;
+    HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (parent == nullptr) {
+        if (GetLastError() == ERROR_INVALID_PARAMETER) ExitProcess(1);  // no such process
+        return;
+    }
+    const std::uint64_t parent_start = started_at(parent);
+    if (parent_start != 0 && parent_start > started_at(GetCurrentProcess())) {
+        CloseHandle(parent);
+        ExitProcess(1);
+    }
+    std::thread([parent] {
+        WaitForSingleObject(parent, INFINITE);
+        TerminateProcess(GetCurrentProcess(), 1);
+    }).detach();
+}
 
 }  // namespace veltra::sys
