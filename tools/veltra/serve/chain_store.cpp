@@ -9,7 +9,8 @@ namespace {
 using pg::Param;
 
 // The jobs table has the journal's columns, in the journal's order, then
-// the chain's own two.
+// the chain's own: the shop that claimed the job, its lease, and the order
+// in which jobs were added (two may come within one millisecond).
 constexpr const char* kSchema1 = R"sql(
 CREATE TABLE chain_registers (
     register TEXT PRIMARY KEY,
@@ -32,12 +33,13 @@ CREATE TABLE jobs (
     verdict TEXT NOT NULL,
     evidence TEXT NOT NULL,
     shop TEXT NOT NULL,
-    lease_until_ms BIGINT NOT NULL
+    lease_until_ms BIGINT NOT NULL,
+    seq BIGSERIAL NOT NULL
 );
 CREATE INDEX jobs_by_created ON jobs (created_ms);
-CREATE INDEX jobs_queued ON jobs (register, created_ms) WHERE state = 'queued';
+CREATE INDEX jobs_queued ON jobs (register, created_ms, seq) WHERE state = 'queued';
 CREATE INDEX jobs_running ON jobs (lease_until_ms) WHERE state = 'running';
-CREATE INDEX jobs_unknown ON jobs (shop, created_ms) WHERE verdict = 'unknown';
+CREATE INDEX jobs_unknown ON jobs (shop, created_ms, seq) WHERE verdict = 'unknown';
 CREATE TABLE idempotency_keys (
     idem_key TEXT PRIMARY KEY,
     request_hash TEXT NOT NULL,
@@ -128,8 +130,8 @@ void ChainStore::own(const std::string& shop, const std::vector<std::string>& re
             "ON CONFLICT (register) DO UPDATE SET shop = chain_registers.shop RETURNING shop",
             {r, shop});
         if (owner.text(0, 0) != shop)
-            throw pg::PgError("register " + r + " belongs to shop " + owner.text(0, 0) +
-                              ", not to " + shop);
+            throw OwnerConflict("register " + r + " belongs to shop " + owner.text(0, 0) +
+                                ", not to " + shop);
     }
     t.commit();
 }
@@ -140,6 +142,21 @@ std::optional<std::string> ChainStore::owner_of(const std::string& register_name
         db_.exec("SELECT shop FROM chain_registers WHERE register = $1", {register_name});
     if (r.rows() == 0) return std::nullopt;
     return r.text(0, 0);
+}
+
+std::vector<ChainRegister> ChainStore::registers() {
+    const std::lock_guard lock(m_);
+    const pg::Result r = db_.exec(
+        "SELECT r.register, r.shop, count(j.id) FILTER (WHERE j.state = 'queued'), "
+        "count(j.id) FILTER (WHERE j.state = 'running'), "
+        "count(j.id) FILTER (WHERE j.verdict = 'unknown') "
+        "FROM chain_registers r LEFT JOIN jobs j ON j.register = r.register "
+        "GROUP BY r.register, r.shop ORDER BY r.shop, r.register");
+    std::vector<ChainRegister> out;
+    for (int i = 0; i < r.rows(); ++i)
+        out.push_back({r.text(i, 0), r.text(i, 1), static_cast<int>(r.integer(i, 2)),
+                       static_cast<int>(r.integer(i, 3)), static_cast<int>(r.integer(i, 4))});
+    return out;
 }
 
 AddResult ChainStore::add(JobRecord job) {
@@ -208,13 +225,25 @@ std::vector<JobRecord> ChainStore::claim(const std::string& shop, std::int64_t n
                         "lease_until_ms = $4 WHERE id = (SELECT id FROM jobs WHERE register = "
                         "$1 AND state = 'queued' AND NOT EXISTS (SELECT 1 FROM jobs b WHERE "
                         "b.register = $1 AND (b.state = 'running' OR b.verdict = 'unknown')) "
-                        "ORDER BY created_ms, id LIMIT 1) RETURNING ") +
+                        "ORDER BY created_ms, seq LIMIT 1) RETURNING ") +
                 kColumns,
             {locked.text(i, 0), now_ms, shop, now_ms + lease_ms});
         if (job.rows() > 0) claimed.push_back(record_of(job, 0));
     }
     t.commit();
     return claimed;
+}
+
+void ChainStore::release(const std::string& shop, const std::vector<std::string>& ids) {
+    const std::lock_guard lock(m_);
+    pg::Transaction t(db_);
+    for (const std::string& id : ids)
+        db_.exec(
+            "UPDATE jobs SET state = 'queued', started_ms = 0, shop = '', lease_until_ms = 0 "
+            "WHERE id = $1 AND shop = $2 AND state = 'running'",
+            {id, shop});
+    db_.exec("SELECT pg_notify($1, $2)", {kChannel, shop});
+    t.commit();
 }
 
 bool ChainStore::renew(const std::string& shop, const std::string& id, std::int64_t now_ms,
@@ -261,7 +290,10 @@ bool ChainStore::finish(const std::string& shop, const std::string& id, std::int
          change.output_file ? Param(*change.output_file) : Param::null(),
          change.ended_ms ? Param(*change.ended_ms) : Param::null(), now_ms,
          settles ? "true" : "false"});
-    return r.affected() == 1;
+    if (r.affected() != 1) return false;
+    // The register may take its next job now.
+    db_.exec("SELECT pg_notify($1, $2)", {kChannel, shop});
+    return true;
 }
 
 std::optional<JobRecord> ChainStore::find(const std::string& id) {
@@ -276,7 +308,7 @@ std::vector<JobRecord> ChainStore::unknown_of(const std::string& shop) {
     const std::lock_guard lock(m_);
     return records_of(db_.exec(std::string("SELECT ") + kColumns +
                                    " FROM jobs WHERE shop = $1 AND verdict = 'unknown' "
-                                   "ORDER BY created_ms, id",
+                                   "ORDER BY created_ms, seq",
                                {shop}));
 }
 

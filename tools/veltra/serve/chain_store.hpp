@@ -24,6 +24,21 @@
 
 namespace veltra::tool::serve {
 
+// A register claimed by a shop while another shop owns it.
+class OwnerConflict : public pg::PgError {
+public:
+    using pg::PgError::PgError;
+};
+
+// A register of the chain as the central service shows it.
+struct ChainRegister {
+    std::string name;
+    std::string shop;
+    int queued = 0;
+    int running = 0;
+    int unknown = 0;  // jobs whose verdict its shop has still to settle
+};
+
 class ChainStore {
 public:
     // The schema this build reads and writes.
@@ -34,9 +49,11 @@ public:
     explicit ChainStore(const std::string& conninfo);
 
     // Makes shop the owner of registers. A register another shop owns is
-    // refused (a PgError naming both), and nothing changes then.
+    // refused (an OwnerConflict naming both), and nothing changes then.
     void own(const std::string& shop, const std::vector<std::string>& registers);
     std::optional<std::string> owner_of(const std::string& register_name);
+    // Every register, by shop and name.
+    std::vector<ChainRegister> registers();
 
     // Adds a queued job, as Journal::add does (the same Idempotency-Key
     // rules), and wakes the register's shop.
@@ -44,11 +61,16 @@ public:
 
     // Claims up to max jobs for shop's registers, at most one per register
     // and none for a register that has a job running or one left unknown:
-    // for each, its oldest queued job. The jobs come back running, with a
+    // for each, its oldest queued job (the first added of those created in one
+    // millisecond). The jobs come back running, with a
     // lease to now_ms + lease_ms. Claimers at once never take the same
     // register.
     std::vector<JobRecord> claim(const std::string& shop, std::int64_t now_ms,
                                  std::int64_t lease_ms, int max);
+
+    // Puts jobs shop claimed back in the queue, untouched: they never
+    // reached the shop (its request was gone before the answer).
+    void release(const std::string& shop, const std::vector<std::string>& ids);
 
     // Extends the lease of a job shop runs, with its progress (0 to 1).
     // False when the job is not shop's, not running, or its lease ran out.

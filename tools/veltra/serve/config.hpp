@@ -62,6 +62,10 @@ struct ServiceConfig {
     // Where registers named by serial number are looked for ("192.168.1.0/24").
     std::vector<std::string> discover_ranges;
     std::vector<Group> groups;
+    // The chain's central service this shop dials out to ("http://HOST:PORT"),
+    // and this shop's token there; empty: a shop on its own.
+    std::string chain_url;
+    std::string chain_token;
 };
 
 // A register's or a schedule's name: 1 to 32 letters, digits, '-' or '_'.

@@ -77,6 +77,14 @@ std::string first_of(const http::Headers& h, const std::string& name, bool& pres
 
 }  // namespace
 
+bool same_secret(const std::string& a, const std::string& b) {
+    unsigned diff = static_cast<unsigned>(a.size() ^ b.size());
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |=
+            static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i % (b.size() + 1)]);
+    return diff == 0;
+}
+
 bool takes_json(std::string_view path) {
     static const std::regex json_routes(R"(/api/v1/registers/[^/]+/keys)");
     return std::regex_match(path.begin(), path.end(), json_routes);

@@ -32,6 +32,10 @@ struct Refusal {
 std::optional<Refusal> refusal_for(std::string_view method, std::string_view path,
                                    const http::Headers& headers, const ListenAddress& listen);
 
+// Whether a given secret (a token) is the expected one, in a time that
+// does not tell how much of it matched.
+bool same_secret(const std::string& given, const std::string& expected);
+
 // True for the routes whose body is a JSON object.
 bool takes_json(std::string_view path);
 

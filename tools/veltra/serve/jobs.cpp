@@ -17,33 +17,6 @@ constexpr std::size_t kKeptJobs = 1000;
 // fetched; older ones beyond this many are dropped.
 constexpr std::size_t kKeptOutputs = 8;
 
-// A job's id: 128 random bits, so that no client finds another's job.
-std::string new_job_id() {
-    std::array<unsigned char, 16> raw{};
-    if (!sys::random_bytes(raw)) throw std::runtime_error("no random bytes for a job id");
-    std::string id = "j";
-    for (unsigned char b : raw) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", b);
-        id += two;
-    }
-    return id;
-}
-
-// "2026-12-09T09:30:00.123Z", or null before the time is reached.
-Json iso_time(std::int64_t ms) {
-    if (ms <= 0) return nullptr;
-    using namespace std::chrono;
-    const sys_days day{days{ms / 86'400'000}};
-    const year_month_day ymd{day};
-    const std::int64_t in_day = ms % 86'400'000;
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(ymd.year()),
-                  unsigned(ymd.month()), unsigned(ymd.day()), int(in_day / 3'600'000),
-                  int(in_day / 60'000 % 60), int(in_day / 1000 % 60), int(in_day % 1000));
-    return text;
-}
-
 JobState state_of(const std::string& name) {
     for (JobState s : {JobState::kQueued, JobState::kRunning, JobState::kSucceeded,
                        JobState::kFailed, JobState::kCancelled})
@@ -79,6 +52,31 @@ void default_verdict(Job& job) {
 }
 
 }  // namespace
+
+std::string new_job_id() {
+    std::array<unsigned char, 16> raw{};
+    if (!sys::random_bytes(raw)) throw std::runtime_error("no random bytes for a job id");
+    std::string id = "j";
+    for (unsigned char b : raw) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", b);
+        id += two;
+    }
+    return id;
+}
+
+Json iso_time(std::int64_t ms) {
+    if (ms <= 0) return nullptr;
+    using namespace std::chrono;
+    const sys_days day{days{ms / 86'400'000}};
+    const year_month_day ymd{day};
+    const std::int64_t in_day = ms % 86'400'000;
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(ymd.year()),
+                  unsigned(ymd.month()), unsigned(ymd.day()), int(in_day / 3'600'000),
+                  int(in_day / 60'000 % 60), int(in_day / 1000 % 60), int(in_day % 1000));
+    return text;
+}
 
 std::int64_t now_ms() {
     using namespace std::chrono;

@@ -22,6 +22,12 @@ enum class JobState { kQueued, kRunning, kSucceeded, kFailed, kCancelled };
 bool ended(JobState s);
 const char* state_name(JobState s);
 
+// A job's id: "j" and 128 random bits in hex, so that no client finds
+// another's job.
+std::string new_job_id();
+// "2026-12-09T09:30:00.123Z", or null before the time is reached (0).
+Json iso_time(std::int64_t ms);
+
 // What a failed job does about setup mode, which the library enters for a
 // transfer and leaves only once it has ended well.
 enum class SetupCare {

@@ -1,9 +1,26 @@
 // The service's log writer.
 #include "log_writer.hpp"
 
+#include <cstdio>
 #include <utility>
 
 namespace veltra::tool::serve {
+
+std::string log_escaped(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 LogWriter::~LogWriter() {
     {

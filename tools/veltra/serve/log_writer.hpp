@@ -10,6 +10,10 @@
 
 namespace veltra::tool::serve {
 
+// A decoded path as the log shows it: control characters and backslashes
+// escaped, so that no path writes a line of its own.
+std::string log_escaped(const std::string& text);
+
 // The service's log, written by a thread of its own: a log nobody reads
 // (a full pipe, a console paused by a selection) holds that thread only,
 // never a connection's or a job's. Past kMaxWaiting unwritten lines, new

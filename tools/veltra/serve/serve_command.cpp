@@ -2,8 +2,11 @@
 #include <CLI/CLI.hpp>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
+#include "central.hpp"
+#include "chain_link.hpp"
 #include "command_table.hpp"
 #include "discover.hpp"
 #include "journal.hpp"
@@ -36,6 +39,14 @@ struct ServeOptions {
     std::string notify;
     std::vector<std::pair<std::string, serve::Schedule>> schedules;  // where, and what
     bool service = false;  // started by the Windows service manager
+    // The chain's central service.
+    bool central = false;
+    std::string store;
+    std::vector<std::pair<std::string, std::string>> shops;  // where, and NAME=TOKENFILE
+    int lease_seconds = 60;
+    // A shop's link to its chain's central service.
+    std::string chain;
+    std::string chain_token_file;
 };
 
 // A number of a configuration line, within its limits.
@@ -59,6 +70,18 @@ std::string trimmed(const std::string& s) {
     const std::size_t a = s.find_first_not_of(" \t\r\n");
     if (a == std::string::npos) return "";
     return s.substr(a, s.find_last_not_of(" \t\r\n") - a + 1);
+}
+
+// The first line of a token file: at least 16 characters.
+std::string read_token(const std::string& path) {
+    std::ifstream f(path);
+    std::string token;
+    std::getline(f, token);
+    token = trimmed(token);
+    if (!f && token.empty()) throw UsageError{"cannot read the token file " + path};
+    if (token.size() < 16)
+        throw UsageError{"the token in " + path + " is shorter than 16 characters"};
+    return token;
 }
 
 // The configuration file: one setting a line, "register NAME=HOST" (or
@@ -104,6 +127,16 @@ void read_config(const std::string& path, ServeOptions& o) {
             std::string error;
             if (!serve::parse_schedule(value, s, error)) throw UsageError{where + error};
             o.schedules.emplace_back(where, s);
+        } else if (key == "store") {
+            if (o.store.empty()) o.store = value;
+        } else if (key == "shop") {
+            o.shops.emplace_back(where, value);
+        } else if (key == "chain") {
+            if (o.chain.empty()) o.chain = value;
+        } else if (key == "chain-token-file") {
+            if (o.chain_token_file.empty()) o.chain_token_file = value;
+        } else if (key == "lease-seconds") {
+            o.lease_seconds = config_number(where, key, value, 5, 3600);
         } else if (key == "job-seconds") {
             try {
                 o.job_seconds = std::stoi(value);
@@ -119,6 +152,7 @@ void read_config(const std::string& path, ServeOptions& o) {
 struct Serve {
     ServeOptions o;
     std::vector<std::string> group_args;
+    std::vector<std::string> shop_args;
 
     void declare(CLI::App& app) {
         app.add_option("--register", o.registers,
@@ -139,7 +173,9 @@ struct Serve {
                        "REGISTER...', 'discover-range RANGE', 'listen "
                        "HOST:PORT', 'token-file F', 'token-name N', 'state-dir D', "
                        "'job-seconds N', 'look-minutes N', 'silent-minutes N', "
-                       "'notify COMMAND', 'schedule NAME HH:MM KIND [REGISTERS|all] [options]'");
+                       "'notify COMMAND', 'schedule NAME HH:MM KIND [REGISTERS|all] [options]', "
+                       "'chain URL', 'chain-token-file F', and for --central 'store URL', "
+                       "'shop NAME=TOKENFILE', 'lease-seconds N'");
         app.add_option("--state-dir", o.state_dir,
                        std::string("folder of the journal (jobs, Idempotency-Keys, audit "
                                    "trail) and of the files jobs keep; default: ") +
@@ -162,6 +198,24 @@ struct Serve {
         app.add_option("--job-seconds", o.job_seconds,
                        "longest job before its worker is restarted (600)")
             ->check(CLI::Range(1, 86400));
+        app.add_flag("--central", o.central,
+                     "the chain's central service: holds the chain's database (--store), owns "
+                     "no register, and answers the shops named by --shop");
+        app.add_option("--store", o.store,
+                       "the chain's PostgreSQL database, postgresql://USER@HOST/DB (with "
+                       "--central)");
+        app.add_option("--shop", shop_args,
+                       "NAME=TOKENFILE: a shop of the chain and the file of the token its "
+                       "service calls with, repeatable (with --central)");
+        app.add_option("--lease-seconds", o.lease_seconds,
+                       "how long a shop's claim on a job lasts without renewal (60, with "
+                       "--central)")
+            ->check(CLI::Range(5, 3600));
+        app.add_option("--chain", o.chain,
+                       "http://HOST:PORT of the chain's central service: this shop's service "
+                       "dials out to it for its registers' jobs");
+        app.add_option("--chain-token-file", o.chain_token_file,
+                       "file whose first line is this shop's token at the central service");
         // Only the service manager starts serve this way ('veltra service install').
         app.add_flag("--service", o.service, "run under the Windows service manager")->group("");
         app.footer(
@@ -204,9 +258,17 @@ struct Serve {
         }
     }
 
+    int run_central(Context& ctx, std::ostream& log);
+
     // The service with the options and the configuration file read.
     int run_with_log(Context& ctx, std::ostream& log) {
         for (const std::string& g : group_args) o.groups.emplace_back("", g);
+        for (const std::string& s : shop_args) o.shops.emplace_back("", s);
+        if (o.central) return run_central(ctx, log);
+        if (!o.store.empty() || !o.shops.empty())
+            throw UsageError{
+                "--store and --shop are the central service's (--central); a shop's service "
+                "keeps its journal in its state folder"};
         serve::ServiceConfig config;
         config.job_seconds = o.job_seconds;
         config.verify_seconds = o.verify_seconds;
@@ -253,15 +315,16 @@ struct Serve {
         }
         if (!o.listen.empty() && !serve::parse_listen(o.listen, config, error))
             throw UsageError{error};
-        if (!o.token_file.empty()) {
-            std::ifstream f(o.token_file);
-            std::string token;
-            std::getline(f, token);
-            config.token = trimmed(token);
-            if (!f && config.token.empty())
-                throw UsageError{"cannot read the token file " + o.token_file};
-            if (config.token.size() < 16)
-                throw UsageError{"the token in " + o.token_file + " is shorter than 16 characters"};
+        if (!o.token_file.empty()) config.token = read_token(o.token_file);
+        if (!o.chain.empty()) {
+            serve::ChainLinkConfig link;
+            if (!serve::parse_central_url(o.chain, link, error)) throw UsageError{error};
+            if (o.chain_token_file.empty())
+                throw UsageError{"--chain needs --chain-token-file: this shop's token there"};
+            config.chain_url = o.chain;
+            config.chain_token = read_token(o.chain_token_file);
+        } else if (!o.chain_token_file.empty()) {
+            throw UsageError{"--chain-token-file goes with --chain URL"};
         }
         if (config.token.empty() && !serve::is_loopback(config.listen_host))
             throw UsageError{"listening on " + config.listen_host + " needs --token-file"};
@@ -275,6 +338,56 @@ struct Serve {
         }
     }
 };
+
+// The chain's central service: no register of its own, the shops and the
+// database instead.
+int Serve::run_central(Context& ctx, std::ostream& log) {
+    if (!serve::central_available())
+        throw UsageError{
+            "this build has no PostgreSQL client: the chain's central service runs on Linux"};
+    if (!o.registers.empty() || !o.groups.empty() || !o.schedules.empty() ||
+        !o.discover_ranges.empty() || !o.chain.empty())
+        throw UsageError{
+            "the central service owns no register: registers, groups and schedules are its "
+            "shops' services'"};
+    serve::CentralConfig config;
+    if (o.store.empty())
+        throw UsageError{"--central needs --store postgresql://USER@HOST/DATABASE"};
+    config.store = o.store;
+    config.lease_seconds = o.lease_seconds;
+    for (const auto& [where, text] : o.shops) {
+        const std::size_t eq = text.find('=');
+        const std::string name = text.substr(0, eq);
+        if (eq == std::string::npos || !serve::valid_name(name) || eq + 1 == text.size())
+            throw UsageError{where +
+                             "--shop is NAME=TOKENFILE, NAME of 1 to 32 letters, digits, "
+                             "- or _: " +
+                             text};
+        if (config.shops.count(name) != 0)
+            throw UsageError{where + "shop " + name + " given twice"};
+        config.shops[name] = read_token(text.substr(eq + 1));
+    }
+    if (config.shops.empty())
+        throw UsageError{"--central needs at least one --shop NAME=TOKENFILE"};
+    std::string error;
+    serve::ServiceConfig listen;
+    listen.listen_port = 8091;
+    if (!o.listen.empty() && !serve::parse_listen(o.listen, listen, error)) throw UsageError{error};
+    config.listen_host = listen.listen_host;
+    config.listen_port = listen.listen_port;
+    if (!o.token_file.empty()) config.token = read_token(o.token_file);
+    if (config.token.empty() && !serve::is_loopback(config.listen_host))
+        throw UsageError{"listening on " + config.listen_host +
+                         " needs --token-file: the head office's token"};
+    // A token names one caller.
+    std::set<std::string> tokens;
+    if (!config.token.empty()) tokens.insert(config.token);
+    for (const auto& [name, token] : config.shops)
+        if (!tokens.insert(token).second)
+            throw UsageError{"shop " + name + "'s token is another caller's too"};
+    ecrsim::watch_stop_requests();
+    return serve::run_central(config, log, o.service ? log : ctx.err());
+}
 
 struct ServeWorker {
     void declare(CLI::App& app) {

@@ -16,6 +16,7 @@
 #include "address_book.hpp"
 #include "answers.hpp"
 #include "archives.hpp"
+#include "chain_link.hpp"
 #include "display_relay.hpp"
 #include "fleet.hpp"
 #include "guard.hpp"
@@ -49,32 +50,6 @@ http::Server::Settings server_settings() {
     s.blocking_threads = 4;
     s.max_body = kMaxBody;
     return s;
-}
-
-// A decoded path as the log shows it: control characters and backslashes
-// escaped, so that no path writes a line of its own.
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c == 0x7F) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-bool constant_time_equal(const std::string& a, const std::string& b) {
-    unsigned diff = static_cast<unsigned>(a.size() ^ b.size());
-    for (std::size_t i = 0; i < a.size(); ++i)
-        diff |=
-            static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i % (b.size() + 1)]);
-    return diff == 0;
 }
 
 class Service {
@@ -136,6 +111,7 @@ public:
         fleet_.load_past(now_ms());
         log_.line("listening on http://" + config_.listen_host + ":" + std::to_string(port));
         scheduler_.start(config_.schedules);
+        start_chain_link(port);
         std::atomic<bool> done{false};
         std::thread watcher([this, &done] {
             auto next_verify = std::chrono::steady_clock::now();
@@ -153,6 +129,7 @@ public:
                                   std::chrono::seconds(config_.verify_seconds);
                 }
             }
+            if (chain_) chain_->stop();
             scheduler_.stop();
             // Jobs not started are cancelled, not run; the running ones end
             // as they would.
@@ -228,7 +205,7 @@ private:
                 (req.path.rfind("/api/", 0) != 0 && req.path != "/metrics"))
                 return false;
             const std::string given = req.get_header_value("Authorization");
-            if (!constant_time_equal(given, "Bearer " + config_.token)) {
+            if (!same_secret(given, "Bearer " + config_.token)) {
                 res.set_header("Cache-Control", "no-store");
                 res.set_header("WWW-Authenticate", "Bearer");
                 send_error(res, 401, given.empty() ? "this service needs a token" : "wrong token");
@@ -257,8 +234,8 @@ private:
                 send_error(res, 500, what);
             });
         server_.set_logger([this](const http::Request& req, const http::Response& res) {
-            std::string line = req.remote_addr + " " + req.method + " " + escaped(req.path) + " " +
-                               std::to_string(res.status);
+            std::string line = req.remote_addr + " " + req.method + " " + log_escaped(req.path) +
+                               " " + std::to_string(res.status);
             const std::string job = res.get_header_value("X-Veltra-Job");
             if (!job.empty()) line += " job " + job;
             log_.line(std::move(line));
@@ -291,6 +268,24 @@ private:
                       ": the sales history did not keep the files: " + e.what());
             return {{"stored", false}, {"error", e.what()}};
         }
+    }
+
+    // The chain's jobs for this shop's registers come through its own API,
+    // as any client's would.
+    void start_chain_link(int port) {
+        if (config_.chain_url.empty()) return;
+        ChainLinkConfig c;
+        std::string error;
+        parse_central_url(config_.chain_url, c, error);
+        c.token = config_.chain_token;
+        for (const auto& r : config_.registers) c.registers.push_back(r.name);
+        c.self_host = config_.listen_host == "0.0.0.0" ? "127.0.0.1" : config_.listen_host;
+        c.self_port = port;
+        c.self_token = config_.token;
+        chain_ = std::make_unique<ChainLink>(
+            std::move(c), store_, [this](std::string line) { log_.line(std::move(line)); });
+        chain_->start();
+        log_.line("dialling out to the chain's central service at " + config_.chain_url);
     }
 
     // Registers named by serial number are looked for at once, in the
@@ -333,6 +328,7 @@ private:
     Routes routes_{config_, store_, registers_, server_, &archives_};
     Fleet fleet_{store_,     registers_, routes_,
                  &archives_, &journal_,  [this](const std::string& line) { log_.line(line); }};
+    std::unique_ptr<ChainLink> chain_;  // stopped before the workers
 };
 
 }  // namespace

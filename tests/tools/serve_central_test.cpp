@@ -1,0 +1,593 @@
+// veltra serve --central as its own program over a PostgreSQL server of the
+// test's own: the shops' calls (their registers, claims, leases, ends) and
+// the head office's (jobs added, registers shown), each caller known by its
+// token. The central clock is the test's, so that a lease runs out at once.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+
+#include "chain_link.hpp"
+#include "private_postgres.hpp"
+#include "serve_fixture.hpp"
+#include "tool_fixture.hpp"
+
+namespace veltra::test {
+namespace {
+
+constexpr std::int64_t kStart = 1'800'000'000'000;  // the central clock at the start
+constexpr const char* kHead = "head-office-token-0123456789";
+
+PrivatePostgres& server() {
+    static PrivatePostgres s;
+    return s;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text << "\n";
+}
+
+struct Answer {
+    int status = 0;
+    Json body;
+};
+
+// A central service with its own database, its clock the test's.
+class CentralProcess {
+public:
+    // Empty when it started; else why not.
+    std::string start(const std::string& database, const std::vector<std::string>& shops) {
+        store_ = server().new_database(database);
+        write_file(work_.file("head.token"), kHead);
+        clock_ = work_.file("clock");
+        write_test_clock(clock_, kStart);
+        std::vector<std::string> args = {"serve",    "--central",    "--store",
+                                         store_,     "--token-file", work_.file("head.token"),
+                                         "--listen", "127.0.0.1:0",  "--lease-seconds",
+                                         "5"};
+        for (const std::string& shop : shops) {
+            const std::string file = work_.file(shop + ".token");
+            write_file(file, token_of(shop));
+            args.insert(args.end(), {"--shop", shop + "=" + file});
+        }
+        process_ = std::make_unique<sys::ChildProcess>(
+            VELTRA_TOOL_PROGRAM, args, work_.path().string(),
+            std::map<std::string, std::string>{{"VELTRA_TEST_CLOCK_FILE", clock_}});
+        port_ = listening_port(*process_);
+        return port_ > 0 ? "" : "the central service did not start";
+    }
+
+    static std::string token_of(const std::string& shop) { return shop + "-token-0123456789"; }
+    std::string token_file(const std::string& shop) const { return work_.file(shop + ".token"); }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    void set_clock(std::int64_t ms) { write_test_clock(clock_, ms); }
+
+    // One call with the caller's token; a change carries our header.
+    Answer call(const std::string& token, const std::string& method, const std::string& target,
+                const std::string& body = "", const http::Headers& headers = kChange) const {
+        http::Client c("127.0.0.1", port_);
+        c.set_timeout(std::chrono::seconds(90));
+        if (!token.empty()) c.set_bearer_token(token);
+        const auto r = c.send(method, target, body, "application/json", headers);
+        if (!r) return {};
+        return {r->status, Json::parse(r->body, nullptr, false)};
+    }
+    Json job(const std::string& id) const {
+        return call(kHead, "GET", "/api/v1/chain/jobs/" + id).body;
+    }
+    // Polls a job until pred holds (at most about a minute and a half).
+    Json job_when(const std::string& id, const std::function<bool(const Json&)>& pred) const {
+        Json j = Json::object();
+        for (int i = 0; i < 900 && !pred(j); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            j = job(id);
+            if (!j.is_object()) j = Json::object();
+        }
+        return j;
+    }
+
+private:
+    TempDir work_;
+    std::string store_, clock_;
+    std::unique_ptr<sys::ChildProcess> process_;
+    int port_ = 0;
+};
+
+bool have_server() {
+    return server().started();
+}
+
+#define REQUIRE_POSTGRES()                                                  \
+    do {                                                                    \
+        if (!have_server()) {                                               \
+            if (std::getenv("CI") != nullptr) FAIL() << server().why_not(); \
+            GTEST_SKIP() << server().why_not();                             \
+        }                                                                   \
+    } while (false)
+
+std::string database_name(const std::string& prefix) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = prefix + info->name();
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name.substr(0, 60);
+}
+
+const std::string kShopA = CentralProcess::token_of("shop-a");
+const std::string kShopB = CentralProcess::token_of("shop-b");
+
+class Central : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_POSTGRES();
+        ASSERT_EQ(central_.start(database_name("c_"), {"shop-a", "shop-b"}), "");
+        ASSERT_EQ(
+            call(kShopA, "PUT", "/api/v1/chain/registers", R"({"registers":["a1","a2"]})").status,
+            200);
+        ASSERT_EQ(call(kShopB, "PUT", "/api/v1/chain/registers", R"({"registers":["b1"]})").status,
+                  200);
+    }
+
+    Answer call(const std::string& token, const std::string& method, const std::string& target,
+                const std::string& body = "", const http::Headers& headers = kChange) {
+        return central_.call(token, method, target, body, headers);
+    }
+
+    std::string add_job(const std::string& reg, const std::string& key = "",
+                        const std::string& request = R"({"table":"plu"})") {
+        http::Headers h = kChange;
+        if (!key.empty()) h.emplace("Idempotency-Key", key);
+        const Answer a = call(
+            kHead, "POST", "/api/v1/chain/jobs",
+            R"({"register":")" + reg + R"(","kind":"tables-put","request":)" + request + "}", h);
+        EXPECT_EQ(a.status, 202) << a.body.dump();
+        return a.body.value("id", "");
+    }
+
+    static std::vector<std::string> ids_of(const Answer& a) {
+        std::vector<std::string> out;
+        for (const Json& j : a.body.value("jobs", Json::array())) out.push_back(j["id"]);
+        return out;
+    }
+
+    Answer claim(const std::string& token, int wait = 0) {
+        return call(token, "POST", "/api/v1/chain/claim?wait=" + std::to_string(wait));
+    }
+
+    Json job(const std::string& id) { return central_.job(id); }
+
+    CentralProcess central_;
+};
+
+TEST_F(Central, AJobIsClaimedOnlyByItsRegistersShopOneAtATimeAndEndsAsTheShopSays) {
+    const std::string first = add_job("a1");
+    const std::string second = add_job("a1");
+    const std::string other = add_job("a2");
+    EXPECT_TRUE(ids_of(claim(kShopB)).empty()) << "another shop's registers";
+
+    const Answer claimed = claim(kShopA);
+    ASSERT_EQ(claimed.status, 200);
+    std::vector<std::string> got = ids_of(claimed);
+    std::sort(got.begin(), got.end());
+    std::vector<std::string> want = {first, other};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want) << "the oldest job of each register, one per register";
+    EXPECT_EQ(job(first)["state"], "running");
+    EXPECT_TRUE(ids_of(claim(kShopA)).empty()) << "a1 runs a job: its next one waits";
+
+    EXPECT_EQ(call(kShopA, "POST", "/api/v1/chain/jobs/" + first + "/renew", R"({"progress":0.5})")
+                  .status,
+              200);
+    EXPECT_EQ(call(kShopB, "POST", "/api/v1/chain/jobs/" + first + "/renew", "{}").status, 409);
+    EXPECT_EQ(call(kShopB, "POST", "/api/v1/chain/jobs/" + first + "/end",
+                   R"({"state":"succeeded","verdict":"applied"})")
+                  .status,
+              409);
+    const Answer ended = call(kShopA, "POST", "/api/v1/chain/jobs/" + first + "/end",
+                              R"({"state":"succeeded","verdict":"applied","result":{"rows":12}})");
+    ASSERT_EQ(ended.status, 200) << ended.body.dump();
+    EXPECT_EQ(ended.body["verdict"], "applied");
+    EXPECT_EQ(ended.body["result"]["rows"], 12);
+    EXPECT_EQ(call(kShopA, "POST", "/api/v1/chain/jobs/" + first + "/end",
+                   R"({"state":"failed","verdict":"not_applied"})")
+                  .status,
+              409)
+        << "an ended job is not ended again";
+
+    EXPECT_EQ(ids_of(claim(kShopA)), std::vector<std::string>{second});
+    EXPECT_EQ(job(first)["state"], "succeeded");
+    // A shop sees its own registers' jobs only.
+    EXPECT_EQ(call(kShopA, "GET", "/api/v1/chain/jobs/" + first).status, 200);
+    EXPECT_EQ(call(kShopB, "GET", "/api/v1/chain/jobs/" + first).status, 404);
+
+    const Json regs = call(kHead, "GET", "/api/v1/chain/registers").body["registers"];
+    ASSERT_EQ(regs.size(), 3u) << regs.dump();
+    EXPECT_EQ(regs[0]["id"], "a1");
+    EXPECT_EQ(regs[0]["shop"], "shop-a");
+    EXPECT_EQ(regs[0]["running"], 1);
+    EXPECT_EQ(regs[1]["running"], 1);
+    EXPECT_EQ(regs[2]["id"], "b1");
+    EXPECT_EQ(regs[2]["shop"], "shop-b");
+    EXPECT_EQ(regs[2]["queued"], 0);
+}
+
+TEST_F(Central, AWaitingClaimIsAnsweredWhenItsShopsJobComes) {
+    auto waiting_b = std::async(std::launch::async, [this] { return claim(kShopB, 3); });
+    auto waiting_a = std::async(std::launch::async, [this] { return claim(kShopA, 60); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string id = add_job("a2");
+    ASSERT_EQ(waiting_a.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+        << "the claim waited out its minute";
+    EXPECT_EQ(ids_of(waiting_a.get()), std::vector<std::string>{id});
+    const Answer b = waiting_b.get();
+    EXPECT_EQ(b.status, 200);
+    EXPECT_TRUE(ids_of(b).empty()) << "shop-b's claim ends empty when its time is up";
+    EXPECT_EQ(job(id)["state"], "running");
+}
+
+TEST_F(Central, ALeaseThatRunsOutLeavesTheJobUnknownUntilItsShopSettlesIt) {
+    const std::string id = add_job("a1");
+    const std::string next = add_job("a1");
+    ASSERT_EQ(ids_of(claim(kShopA)), std::vector<std::string>{id});
+    central_.set_clock(kStart + 6'000);  // past the 5 s lease
+    Json j = Json::object();
+    for (int i = 0; i < 200 && j.value("verdict", Json()) != "unknown"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        j = job(id);
+    }
+    ASSERT_EQ(j["verdict"], "unknown") << j.dump();
+    EXPECT_EQ(j["state"], "failed");
+    EXPECT_EQ(call(kShopA, "POST", "/api/v1/chain/jobs/" + id + "/renew", "{}").status, 409);
+    EXPECT_TRUE(ids_of(claim(kShopA)).empty()) << "a1 waits until its unknown job is settled";
+
+    // Who may settle it, and how.
+    struct Try {
+        std::string token;
+        const char* body;
+        int status;
+    };
+    for (const Try& t : {Try{kShopA, R"({"state":"succeeded"})", 409},
+                         Try{kShopA, R"({"state":"failed","verdict":"unknown"})", 409},
+                         Try{kShopB, R"({"state":"succeeded","verdict":"applied"})", 409}})
+        EXPECT_EQ(call(t.token, "POST", "/api/v1/chain/jobs/" + id + "/end", t.body).status,
+                  t.status)
+            << t.body;
+    const Answer unknown = call(kShopA, "GET", "/api/v1/chain/unknown");
+    EXPECT_EQ(ids_of(unknown), std::vector<std::string>{id});
+
+    const Answer settled = call(kShopA, "POST", "/api/v1/chain/jobs/" + id + "/end",
+                                R"({"state":"succeeded","verdict":"applied"})");
+    ASSERT_EQ(settled.status, 200) << settled.body.dump();
+    EXPECT_EQ(settled.body["verdict"], "applied");
+    EXPECT_TRUE(ids_of(call(kShopA, "GET", "/api/v1/chain/unknown")).empty());
+    EXPECT_EQ(ids_of(claim(kShopA)), std::vector<std::string>{next});
+}
+
+TEST_F(Central, CallersAreKnownByTheirTokens) {
+    const std::string id = add_job("b1");
+    struct Case {
+        const char* what;
+        std::string token;
+        const char* method;
+        std::string target;
+        std::string body;
+        http::Headers headers;
+        int status;
+    };
+    const std::string job_body = R"({"register":"a1","kind":"backup"})";
+    const std::vector<Case> cases = {
+        {"no token", "", "GET", "/api/v1/chain/registers", "", {}, 401},
+        {"a wrong token", "not-a-token-of-anyone", "GET", "/api/v1/chain/registers", "", {}, 401},
+        {"a shop adding a job", kShopA, "POST", "/api/v1/chain/jobs", job_body, kChange, 403},
+        {"a shop listing the chain", kShopA, "GET", "/api/v1/chain/registers", "", {}, 403},
+        {"the head office claiming", kHead, "POST", "/api/v1/chain/claim?wait=0", "", kChange, 403},
+        {"the head office ending a job", kHead, "POST", "/api/v1/chain/jobs/" + id + "/end",
+         R"({"state":"succeeded"})", kChange, 403},
+        {"a shop taking another's register", kShopB, "PUT", "/api/v1/chain/registers",
+         R"({"registers":["b1","a2"]})", kChange, 409},
+        {"a change without our header", kShopA, "POST", "/api/v1/chain/claim?wait=0", "", {}, 403},
+        {"another web page", kShopA, "POST", "/api/v1/chain/claim?wait=0", "",
+         http::Headers{{"X-Veltra-Request", "1"}, {"Origin", "https://example.com"}}, 403},
+    };
+    for (const Case& c : cases) {
+        const Answer a = call(c.token, c.method, c.target, c.body, c.headers);
+        EXPECT_EQ(a.status, c.status) << c.what << ": " << a.body.dump();
+    }
+    // The refused claims took nothing, and the refused register stayed a's.
+    EXPECT_EQ(job(id)["state"], "queued");
+    const Json regs = call(kHead, "GET", "/api/v1/chain/registers").body["registers"];
+    ASSERT_EQ(regs.size(), 3u);
+    EXPECT_EQ(regs[1]["id"], "a2");
+    EXPECT_EQ(regs[1]["shop"], "shop-a");
+}
+
+TEST_F(Central, BadRequestsAreRefusedAndChangeNothing) {
+    const std::string id = add_job("a1");
+    ASSERT_EQ(ids_of(claim(kShopA)), std::vector<std::string>{id});
+    const std::string end = "/api/v1/chain/jobs/" + id + "/end";
+    struct Case {
+        std::string token;
+        const char* method;
+        std::string target;
+        std::string body;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {kHead, "POST", "/api/v1/chain/jobs", R"({"register":"zz","kind":"backup"})", 404},
+        {kHead, "POST", "/api/v1/chain/jobs", R"({"register":"a 1","kind":"backup"})", 400},
+        {kHead, "POST", "/api/v1/chain/jobs", R"({"register":"a1","kind":""})", 400},
+        {kHead, "POST", "/api/v1/chain/jobs", R"({"register":"a1"})", 400},
+        {kHead, "POST", "/api/v1/chain/jobs", R"(["a1"])", 400},
+        {kHead, "POST", "/api/v1/chain/jobs", "not json", 400},
+        {kShopA, "POST", "/api/v1/chain/claim?wait=61", "", 400},
+        {kShopA, "POST", "/api/v1/chain/claim?max=0", "", 400},
+        {kShopA, "POST", "/api/v1/chain/claim?wait=x", "", 400},
+        {kShopA, "PUT", "/api/v1/chain/registers", R"({"registers":[]})", 400},
+        {kShopA, "PUT", "/api/v1/chain/registers", R"({"registers":["a/1"]})", 400},
+        {kShopA, "POST", end, R"({"state":"running"})", 400},
+        {kShopA, "POST", end, R"({"state":"succeeded","verdict":"maybe"})", 400},
+        {kShopA, "POST", end, R"({"state":"succeeded","progress":2})", 400},
+        {kShopA, "POST", "/api/v1/chain/jobs/" + id + "/renew", R"({"progress":-1})", 400},
+        {kShopA, "POST", "/api/v1/chain/jobs/jnosuchjob/end", R"({"state":"succeeded"})", 409},
+        {kHead, "GET", "/api/v1/chain/jobs/jnosuchjob", "", 404},
+    };
+    for (const Case& c : cases) {
+        const Answer a = call(c.token, c.method, c.target, c.body);
+        EXPECT_EQ(a.status, c.status) << c.method << " " << c.target << " " << c.body;
+        EXPECT_TRUE(a.body.is_object() && a.body.contains("error")) << a.body.dump();
+    }
+    EXPECT_EQ(job(id)["state"], "running") << "the refused ends left the job as it was";
+    const Json regs = call(kHead, "GET", "/api/v1/chain/registers").body["registers"];
+    EXPECT_EQ(regs.size(), 3u) << "no register came of a refused call";
+}
+
+TEST_F(Central, AnIdempotencyKeyAddsOneJob) {
+    const std::string id = add_job("a1", "price-list-2026-12-10");
+    http::Headers h = kChange;
+    h.emplace("Idempotency-Key", "price-list-2026-12-10");
+    const std::string body = R"({"register":"a1","kind":"tables-put","request":{"table":"plu"}})";
+    const Answer again = call(kHead, "POST", "/api/v1/chain/jobs", body, h);
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(again.body["id"], id);
+    const Answer other =
+        call(kHead, "POST", "/api/v1/chain/jobs", R"({"register":"a2","kind":"tables-put"})", h);
+    EXPECT_EQ(other.status, 422);
+    EXPECT_EQ(call(kHead, "GET", "/api/v1/chain/registers").body["registers"][0]["queued"], 1);
+}
+
+// A shop's service with two registers, dialling out to a central service.
+class ChainShop : public ServeOnTwoRegisters {
+protected:
+    void SetUp() override {
+        REQUIRE_POSTGRES();
+        ServeOnTwoRegisters::SetUp();
+        ASSERT_EQ(central_.start(database_name("s_"), {"east"}), "");
+    }
+    void start_shop() {
+        start({"--chain", central_.url(), "--chain-token-file", central_.token_file("east"),
+               "--verify-seconds", "1"});
+    }
+
+    // A job of the head office's: the articles table of register reg.
+    std::string push_plu(const std::string& reg, const std::string& csv) {
+        const Json body = {{"register", reg},
+                           {"kind", "tables-put"},
+                           {"request",
+                            {{"method", "PUT"},
+                             {"target", "/api/v1/registers/" + reg + "/tables/plu?confirm=1"},
+                             {"body", csv},
+                             {"content_type", "text/csv"}}}};
+        // The shop names its registers once it has reached the central
+        // service; before, the register is no shop's (404).
+        Answer added;
+        for (int i = 0; i < 300 && added.status != 202; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            added = central_.call(kHead, "POST", "/api/v1/chain/jobs", body.dump());
+        }
+        EXPECT_EQ(added.status, 202) << added.body.dump();
+        return added.body.value("id", "");
+    }
+
+    // The register's articles table with the first article renamed.
+    std::string renamed_plu() {
+        std::string csv = get_csv("shop1", "plu");
+        const std::size_t line2 = csv.find('\n') + 1;
+        const std::size_t field2 = csv.find(';', line2) + 1;
+        csv.replace(field2, csv.find(';', field2) - field2, "ARTICOLO CATENA");
+        return csv;
+    }
+    static std::size_t plu_puts(const ecrsim::Register& r) {
+        std::size_t n = 0;
+        for (const auto& p : r.transcript().puts) n += p.name == "PLU.BIN";
+        return n;
+    }
+    static bool ended(const Json& j) {
+        return j.value("state", "") == "succeeded" || j.value("state", "") == "failed";
+    }
+
+    CentralProcess central_;
+};
+
+TEST_F(ChainShop, AHeadOfficeJobRunsOnceOnItsRegisterThroughTheShopsJournal) {
+    start_shop();
+    const std::string csv = renamed_plu();
+    const std::string id = push_plu("shop1", csv);
+    const Json j = central_.job_when(id, ended);
+    ASSERT_EQ(j["state"], "succeeded") << j.dump();
+    EXPECT_EQ(j["verdict"], "applied");
+    EXPECT_EQ(plu_puts(*shop1_), 1u);
+    EXPECT_EQ(plu_puts(*shop2_), 0u);
+    EXPECT_NE(get_csv("shop1", "plu").find("ARTICOLO CATENA"), std::string::npos);
+    // The shop's own journal has the change, under the chain job's key.
+    const std::string local = j["result"].value("shop_job", "");
+    const Json mine = get_json("/api/v1/jobs/" + local);
+    EXPECT_EQ(mine["verdict"], "applied");
+    EXPECT_EQ(mine["kind"], "tables put plu");
+
+    // A job that asks the shop for another register's resource, or for
+    // anything but a change, reaches no register.
+    const Json bad = {{"register", "shop2"},
+                      {"kind", "tables-put"},
+                      {"request",
+                       {{"method", "PUT"},
+                        {"target", "/api/v1/registers/shop1/tables/plu?confirm=1"},
+                        {"body", csv}}}};
+    const Answer a = central_.call(kHead, "POST", "/api/v1/chain/jobs", bad.dump());
+    ASSERT_EQ(a.status, 202);
+    const Json refused = central_.job_when(a.body["id"], ended);
+    EXPECT_EQ(refused["state"], "failed");
+    EXPECT_EQ(refused["verdict"], "not_applied");
+    EXPECT_EQ(plu_puts(*shop1_), 1u);
+    EXPECT_EQ(changes_of(*shop2_), 0u);
+}
+
+TEST_F(ChainShop, AShopKilledDuringItsUploadSettlesTheJobAppliedWithoutUploadingAgain) {
+    start_shop();
+    const std::string csv = renamed_plu();
+    // Every command exchange answers late: after the upload the register's
+    // setup mode is left through one, and the service is killed meanwhile.
+    ecrsim::TftpFault slow;
+    slow.kind = ecrsim::FaultKind::Delay;
+    slow.direction = ecrsim::Direction::Out;
+    slow.nth = 1;
+    slow.delay_ms = 2000;
+    slow.file = "COMMAND.TXT";
+    slow.transfers = 0;
+    shop1_->add_fault(slow);
+    const std::string id = push_plu("shop1", csv);
+    for (int i = 0; i < 6000 && plu_puts(*shop1_) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(plu_puts(*shop1_), 1u) << "the upload never came";
+    service_->kill();
+    service_.reset();
+    ASSERT_EQ(central_.job(id)["state"], "running") << "the shop reported before it was killed";
+
+    // Its lease runs out on the central clock: unknown, not run again.
+    central_.set_clock(kStart + 6'000);
+    const Json unknown = central_.job_when(
+        id, [](const Json& j) { return j.contains("verdict") && j["verdict"] == "unknown"; });
+    ASSERT_EQ(unknown["verdict"], "unknown") << unknown.dump();
+    EXPECT_EQ(unknown["state"], "failed");
+
+    // The shop's service is back: it verifies its interrupted change on the
+    // register and settles the chain's job by that verdict.
+    start_shop();
+    const Json settled = central_.job_when(id, [](const Json& j) {
+        return j.contains("verdict") && j["verdict"].is_string() && j["verdict"] != "unknown";
+    });
+    EXPECT_EQ(settled["verdict"], "applied") << settled.dump();
+    EXPECT_EQ(plu_puts(*shop1_), 1u) << "uploaded again";
+    EXPECT_TRUE(central_.call(CentralProcess::token_of("east"), "GET", "/api/v1/chain/unknown")
+                    .body["jobs"]
+                    .empty());
+}
+
+// What a chain job may ask of a shop's service.
+TEST(ChainRequests, OnlyAChangeToTheJobsOwnRegister) {
+    using tool::serve::ChainRequest;
+    struct Case {
+        const char* what;
+        Json request;
+        bool taken;
+    };
+    const auto req = [](const char* method, const char* target) {
+        return Json{{"method", method}, {"target", target}, {"body", "x"}};
+    };
+    const std::vector<Case> cases = {
+        {"a table", req("PUT", "/api/v1/registers/r1/tables/plu?confirm=1"), true},
+        {"a backup", req("POST", "/api/v1/registers/r1/backup"), true},
+        {"a read", req("GET", "/api/v1/registers/r1/tables/plu"), false},
+        {"a delete", req("DELETE", "/api/v1/registers/r1/tables/plu"), false},
+        {"another register", req("PUT", "/api/v1/registers/r2/tables/plu"), false},
+        {"a register whose name begins alike", req("PUT", "/api/v1/registers/r10/backup"), false},
+        {"the service's own settings", req("PUT", "/api/v1/schedules"), false},
+        {"a way out of the register", req("PUT", "/api/v1/registers/r1/../../schedules"), false},
+        {"a second line", req("PUT", "/api/v1/registers/r1/backup\r\nX: 1"), false},
+        {"a body that is no text",
+         {{"method", "PUT"}, {"target", "/api/v1/registers/r1/backup"}, {"body", 1}},
+         false},
+        {"no object", Json::array({"PUT"}), false},
+    };
+    for (const Case& c : cases) {
+        ChainRequest out;
+        std::string error;
+        EXPECT_EQ(tool::serve::parse_chain_request(c.request, "r1", out, error), c.taken) << c.what;
+        EXPECT_EQ(error.empty(), c.taken) << c.what;
+    }
+}
+
+TEST(ChainRequests, TheCentralServicesAddress) {
+    struct Case {
+        const char* url;
+        const char* host;  // nullptr: refused
+        int port;
+    };
+    const Case cases[] = {
+        {"http://central.example:8091", "central.example", 8091},
+        {"http://10.0.0.5", "10.0.0.5", 80},
+        {"http://central.example:8091/", "central.example", 8091},
+        {"https://central.example", nullptr, 0},
+        {"central.example:8091", nullptr, 0},
+        {"http://central.example:0", nullptr, 0},
+        {"http://central.example:65536", nullptr, 0},
+        {"http://:8091", nullptr, 0},
+        {"http://user@central.example:8091", nullptr, 0},
+        {"http://central.example:8091/api", nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        tool::serve::ChainLinkConfig out;
+        std::string error;
+        const bool taken = tool::serve::parse_central_url(c.url, out, error);
+        EXPECT_EQ(taken, c.host != nullptr) << c.url << ": " << error;
+        if (taken && c.host != nullptr) {
+            EXPECT_EQ(out.central_host, c.host);
+            EXPECT_EQ(out.central_port, c.port);
+        }
+    }
+}
+
+// The command line: what the central service needs, and what is a shop's.
+TEST(CentralOptions, RefusedBeforeAnythingStarts) {
+    TempDir dir;
+    write_file(dir.file("a.token"), kShopA);
+    write_file(dir.file("short.token"), "short");
+    const std::string shop = "shop-a=" + dir.file("a.token");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {{"serve", "--central", "--shop", shop}, 2, "--store"},
+        {{"serve", "--central", "--store", "host=/nowhere"}, 2, "--shop"},
+        {{"serve", "--central", "--store", "host=/nowhere", "--shop", shop, "--register",
+          "r1=127.0.0.1"},
+         2,
+         "owns no register"},
+        {{"serve", "--store", "host=/nowhere", "--register", "r1=127.0.0.1"}, 2, "--central"},
+        {{"serve", "--central", "--store", "host=/nowhere", "--shop",
+          "shop-a=" + dir.file("short.token")},
+         2,
+         "shorter than 16"},
+        {{"serve", "--central", "--store", "host=/nowhere", "--shop", shop, "--shop",
+          "shop-b=" + dir.file("a.token")},
+         2,
+         "another caller's"},
+        {{"serve", "--central", "--store", "host=/nowhere", "--shop", "shop a=x"}, 2, "NAME"},
+        {{"serve", "--central", "--store", "host=/nowhere", "--shop", shop, "--listen",
+          "0.0.0.0:0"},
+         2,
+         "--token-file"},
+        {{"serve", "--central", "--store", "host=" + dir.path().string() + "/none", "--shop", shop,
+          "--listen", "127.0.0.1:0"},
+         1,
+         "the chain's database"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun r = run_tool(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
+}  // namespace veltra::test

@@ -1,0 +1,318 @@
+// A shop's link to its chain's central service.
+#include "chain_link.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+#include "config.hpp"
+#include "guard.hpp"
+#include "http_client.hpp"
+
+namespace veltra::tool::serve {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Short enough that a stopping service waits little for the claim under way.
+constexpr int kClaimWaitSeconds = 5;
+constexpr auto kRetry = std::chrono::seconds(2);
+constexpr auto kSettleEvery = std::chrono::seconds(10);
+
+const http::Headers& change_headers() {
+    static const http::Headers h = {{kRequestHeader, "1"}};
+    return h;
+}
+
+bool ended_state(const std::string& s) {
+    return s == "succeeded" || s == "failed" || s == "cancelled";
+}
+
+Json parsed(const std::string& body) {
+    Json j = Json::parse(body, nullptr, false);
+    return j.is_discarded() ? Json(body) : j;
+}
+
+// A job's end as the central service takes it, from the shop's own job.
+Json end_of(const Json& local) {
+    Json end = {{"state", local.value("state", "failed")},
+                {"result",
+                 {{"shop_job", local.value("id", "")},
+                  {"result", local.value("result", Json())},
+                  {"error", local.value("error", Json())}}}};
+    if (local.contains("verdict")) end["verdict"] = local["verdict"];
+    if (local.contains("progress") && local["progress"].is_number())
+        end["progress"] = std::clamp(local["progress"].get<double>(), 0.0, 1.0);
+    return end;
+}
+
+}  // namespace
+
+bool parse_central_url(const std::string& url, ChainLinkConfig& out, std::string& error) {
+    const std::string scheme = "http://";
+    if (url.rfind(scheme, 0) != 0) {
+        error = "the central service's address is http://HOST:PORT: " + url;
+        return false;
+    }
+    std::string rest = url.substr(scheme.size());
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    const std::size_t colon = rest.rfind(':');
+    std::string host = rest.substr(0, colon);
+    int port = 80;
+    if (colon != std::string::npos) {
+        const std::string digits = rest.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 ||
+            digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) < 1 ||
+            std::stoi(digits) > 65535) {
+            error = "not a port in " + url;
+            return false;
+        }
+        port = std::stoi(digits);
+    }
+    if (host.empty() || host.find_first_of("/?#@[] ") != std::string::npos) {
+        error = "not a host in " + url;
+        return false;
+    }
+    out.central_host = host;
+    out.central_port = port;
+    return true;
+}
+
+bool parse_chain_request(const Json& request, const std::string& register_name, ChainRequest& out,
+                         std::string& error) {
+    if (!request.is_object()) {
+        error = "a chain job's request is an object";
+        return false;
+    }
+    const Json method = request.value("method", Json());
+    const Json target = request.value("target", Json());
+    if (method != "PUT" && method != "POST") {
+        error = "a chain job's method is PUT or POST";
+        return false;
+    }
+    const std::string prefix = "/api/v1/registers/" + register_name + "/";
+    if (!target.is_string() || target.get<std::string>().rfind(prefix, 0) != 0 ||
+        target.get<std::string>().find("..") != std::string::npos ||
+        target.get<std::string>().find_first_of(" \r\n#") != std::string::npos) {
+        error = "a chain job's target is one of its register's resources, " + prefix + "...";
+        return false;
+    }
+    const Json body = request.value("body", Json(""));
+    const Json type = request.value("content_type", Json("text/plain"));
+    if (!body.is_string() || !type.is_string()) {
+        error = "a chain job's body and content_type are texts";
+        return false;
+    }
+    out = {method.get<std::string>(), target.get<std::string>(), body.get<std::string>(),
+           type.get<std::string>()};
+    return true;
+}
+
+std::string chain_key(const std::string& chain_job_id) {
+    return "chain-" + chain_job_id;
+}
+
+ChainLink::ChainLink(ChainLinkConfig config, JobStore& store, std::function<void(std::string)> log)
+    : config_(std::move(config)), store_(store), log_(std::move(log)) {}
+
+ChainLink::~ChainLink() {
+    stop();
+}
+
+void ChainLink::start() {
+    loop_ = std::thread([this] { loop(); });
+}
+
+void ChainLink::stop() {
+    stopping_ = true;
+    if (loop_.joinable()) loop_.join();
+    std::vector<Runner> runners;
+    {
+        const std::lock_guard lock(m_);
+        runners.swap(runners_);
+    }
+    for (Runner& r : runners) r.thread.join();
+}
+
+bool ChainLink::sleep_for(std::chrono::milliseconds d) {
+    const auto until = Clock::now() + d;
+    while (!stopping_ && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return !stopping_;
+}
+
+void ChainLink::loop() {
+    const auto central = [this] {
+        http::Client c(config_.central_host, config_.central_port);
+        c.set_bearer_token(config_.token);
+        c.set_timeout(std::chrono::seconds(kClaimWaitSeconds + 30));
+        return c;
+    };
+    bool named = false, down = false;
+    auto next_settle = Clock::now();
+    while (!stopping_) {
+        http::Client c = central();
+        if (!named) {
+            const auto r =
+                c.put("/api/v1/chain/registers", Json{{"registers", config_.registers}}.dump(),
+                      "application/json", change_headers());
+            if (!r || r->status != 200) {
+                if (!down || r)
+                    log_(r ? "the central service refused this shop's registers: " + r->body
+                           : "the central service does not answer: working on, and trying again");
+                down = true;
+                sleep_for(std::chrono::seconds(5));
+                continue;
+            }
+            named = true;
+            if (down) log_("the central service answers again");
+            down = false;
+        }
+        if (Clock::now() >= next_settle) {
+            settle_unknown();
+            next_settle = Clock::now() + kSettleEvery;
+        }
+        const auto r = c.post("/api/v1/chain/claim?wait=" + std::to_string(kClaimWaitSeconds), "",
+                              "application/json", change_headers());
+        if (!r || r->status != 200) {
+            if (!down)
+                log_(r ? "the central service refused a claim: " + r->body
+                       : "the central service does not answer: working on, and trying again");
+            down = true;
+            named = false;  // name the registers again once it answers
+            sleep_for(std::chrono::seconds(5));
+            continue;
+        }
+        const Json claimed = parsed(r->body);
+        if (claimed.contains("lease_seconds") && claimed["lease_seconds"].is_number_integer())
+            lease_seconds_ = std::max(1, claimed["lease_seconds"].get<int>());
+        const std::lock_guard lock(m_);
+        // The runners of ended jobs are let go.
+        for (Runner& done : runners_)
+            if (*done.finished) done.thread.join();
+        std::erase_if(runners_, [](const Runner& x) { return !x.thread.joinable(); });
+        for (const Json& job : claimed.value("jobs", Json::array())) {
+            active_.insert(job.value("id", ""));
+            auto finished = std::make_shared<std::atomic<bool>>(false);
+            runners_.push_back({std::thread([this, job, finished] {
+                                    handle(job);
+                                    *finished = true;
+                                }),
+                                finished});
+        }
+    }
+}
+
+void ChainLink::handle(Json job) {
+    const std::string id = job.value("id", "");
+    const std::string reg = job.value("register", "");
+    const auto done = [this, &id] {
+        const std::lock_guard lock(m_);
+        active_.erase(id);
+    };
+    ChainRequest req;
+    std::string error;
+    const bool ours = std::find(config_.registers.begin(), config_.registers.end(), reg) !=
+                      config_.registers.end();
+    if (!ours || !parse_chain_request(job.value("request", Json()), reg, req, error)) {
+        report(id,
+               {{"state", "failed"},
+                {"verdict", "not_applied"},
+                {"result", error_object(ours ? error : "not a register of this shop: " + reg)}});
+        done();
+        return;
+    }
+    log_("chain job " + id + " " + reg + ": " + req.method + " " + req.target);
+    http::Client self(config_.self_host, config_.self_port);
+    if (!config_.self_token.empty()) self.set_bearer_token(config_.self_token);
+    http::Client central(config_.central_host, config_.central_port);
+    central.set_bearer_token(config_.token);
+    http::Headers headers = change_headers();
+    headers.emplace("Idempotency-Key", chain_key(id));
+    const std::string target =
+        req.target + (req.target.find('?') == std::string::npos ? "?" : "&") + "wait=0";
+    // A repeat under the same key is the same job: retrying a call whose
+    // answer was lost runs nothing twice.
+    std::optional<http::Client::Result> r;
+    while (!stopping_ && !(r = self.send(req.method, target, req.body, req.content_type, headers)))
+        sleep_for(kRetry);
+    if (!r) return done();  // stopping: the next start settles it
+    Json local = parsed(r->body);
+    if (r->status != 200 && r->status != 202) {
+        // Refused by the shop's own checks: a 4xx, or 503 (the register's
+        // queue full, or not found yet), never reached the register.
+        const bool untouched = (r->status >= 400 && r->status < 500) || r->status == 503;
+        report(id, {{"state", "failed"},
+                    {"verdict", untouched ? "not_applied" : "unknown"},
+                    {"result", local}});
+        return done();
+    }
+    const std::string local_id = local.value("id", "");
+    const auto renew_every = std::chrono::seconds(std::max(1, lease_seconds_ / 3));
+    auto next_renew = Clock::now() + renew_every;
+    while (!ended_state(local.value("state", "")) && sleep_for(std::chrono::milliseconds(500))) {
+        if (auto g = self.get("/api/v1/jobs/" + local_id); g && g->status == 200)
+            local = parsed(g->body);
+        if (Clock::now() >= next_renew) {
+            const double progress = local.contains("progress") && local["progress"].is_number()
+                                        ? std::clamp(local["progress"].get<double>(), 0.0, 1.0)
+                                        : 0.0;
+            central.post("/api/v1/chain/jobs/" + id + "/renew", Json{{"progress", progress}}.dump(),
+                         "application/json", change_headers());
+            next_renew = Clock::now() + renew_every;
+        }
+    }
+    if (!stopping_) report(id, end_of(local));
+    done();
+}
+
+bool ChainLink::report(const std::string& id, const Json& end) {
+    while (!stopping_) {
+        http::Client c(config_.central_host, config_.central_port);
+        c.set_bearer_token(config_.token);
+        const auto r = c.post("/api/v1/chain/jobs/" + id + "/end", end.dump(), "application/json",
+                              change_headers());
+        if (r && r->status == 200) return true;
+        if (r && r->status >= 400 && r->status < 500) {
+            // The lease ran out: the job is unknown there, and settled from
+            // this shop's journal.
+            log_("chain job " + id + ": the central service refused its end: " + r->body);
+            return false;
+        }
+        sleep_for(kRetry);
+    }
+    return false;
+}
+
+void ChainLink::settle_unknown() {
+    http::Client c(config_.central_host, config_.central_port);
+    c.set_bearer_token(config_.token);
+    const auto r = c.get("/api/v1/chain/unknown");
+    if (!r || r->status != 200) return;
+    for (const Json& job : parsed(r->body).value("jobs", Json::array())) {
+        const std::string id = job.value("id", "");
+        {
+            const std::lock_guard lock(m_);
+            if (active_.count(id) != 0) continue;
+        }
+        bool conflict = false;
+        const std::shared_ptr<Job> local = store_.remember(chain_key(id), "", nullptr, conflict);
+        if (!local) {
+            report(id, {{"state", "failed"},
+                        {"verdict", "not_applied"},
+                        {"result", {{"reason", "this shop never started the job"}}}});
+            log_("chain job " + id + ": never started here; settled not applied");
+            continue;
+        }
+        const Json d = store_.describe(*local);
+        if (!ended_state(d.value("state", ""))) continue;
+        Json end = end_of(d);
+        // A read changed nothing; a change is settled once its verdict is known.
+        if (!d.contains("verdict")) end["verdict"] = "not_applied";
+        if (end["verdict"] != "applied" && end["verdict"] != "not_applied") continue;
+        if (report(id, end))
+            log_("chain job " + id + ": settled " + end["verdict"].get<std::string>() +
+                 " from this shop's journal");
+    }
+}
+
+}  // namespace veltra::tool::serve
