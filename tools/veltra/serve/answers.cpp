@@ -46,4 +46,15 @@ void send_error(http::Response& res, int status, const std::string& message) {
     send_json(res, status, error_object(message));
 }
 
+void send_internal_error(http::Response& res, std::exception_ptr ep) {
+    std::string what = "internal error";
+    try {
+        std::rethrow_exception(ep);
+    } catch (const std::exception& e) {
+        what += std::string(": ") + e.what();
+    } catch (...) {
+    }
+    send_error(res, 500, what);
+}
+
 }  // namespace veltra::tool::serve

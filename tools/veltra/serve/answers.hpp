@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -18,5 +19,7 @@ Json error_object(const std::string& message);
 int status_for(std::int32_t code);
 void send_json(http::Response& res, int status, const Json& body);
 void send_error(http::Response& res, int status, const std::string& message);
+// 500 with what an exception a route let out says.
+void send_internal_error(http::Response& res, std::exception_ptr ep);
 
 }  // namespace veltra::tool::serve

@@ -330,17 +330,8 @@ private:
                        : res.status == 404 ? "no such resource"
                                            : "request refused");
         });
-        server_.set_exception_handler(
-            [](const http::Request&, http::Response& res, std::exception_ptr ep) {
-                std::string what = "internal error";
-                try {
-                    std::rethrow_exception(ep);
-                } catch (const std::exception& e) {
-                    what += std::string(": ") + e.what();
-                } catch (...) {
-                }
-                send_error(res, 500, what);
-            });
+        server_.set_exception_handler([](const http::Request&, http::Response& res,
+                                         std::exception_ptr ep) { send_internal_error(res, ep); });
         server_.set_logger([this](const http::Request& req, const http::Response& res) {
             const Caller c = caller_of(req);
             const std::string who = c.kind == Caller::shop          ? "shop " + c.shop_name

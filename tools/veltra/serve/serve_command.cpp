@@ -84,6 +84,23 @@ std::string read_token(const std::string& path) {
     return token;
 }
 
+// The configuration file's settings of one text each.
+std::string ServeOptions::*text_setting(const std::string& key) {
+    static const std::pair<const char*, std::string ServeOptions::*> texts[] = {
+        {"listen", &ServeOptions::listen},
+        {"token-file", &ServeOptions::token_file},
+        {"state-dir", &ServeOptions::state_dir},
+        {"token-name", &ServeOptions::token_name},
+        {"notify", &ServeOptions::notify},
+        {"store", &ServeOptions::store},
+        {"chain", &ServeOptions::chain},
+        {"chain-token-file", &ServeOptions::chain_token_file},
+    };
+    for (const auto& [name, member] : texts)
+        if (key == name) return member;
+    return nullptr;
+}
+
 // The configuration file: one setting a line, "register NAME=HOST" (or
 // NAME=@SERIAL), "discover-range 192.168.1.0/24",
 // "listen HOST:PORT", "token-file F", "job-seconds N", "schedule NAME HH:MM
@@ -102,39 +119,25 @@ void read_config(const std::string& path, ServeOptions& o) {
         const std::string value = blank == std::string::npos ? "" : trimmed(line.substr(blank));
         const std::string where = path + ":" + std::to_string(number) + ": ";
         if (value.empty()) throw UsageError{where + key + " needs a value"};
-        if (key == "register") {
+        if (std::string ServeOptions::*text = text_setting(key)) {
+            if ((o.*text).empty()) o.*text = value;  // the command line's wins
+        } else if (key == "register") {
             o.registers.push_back(value);
         } else if (key == "discover-range") {
             o.discover_ranges.push_back(value);
         } else if (key == "group") {
             o.groups.emplace_back(where, value);
-        } else if (key == "listen") {
-            if (o.listen.empty()) o.listen = value;
-        } else if (key == "token-file") {
-            if (o.token_file.empty()) o.token_file = value;
-        } else if (key == "state-dir") {
-            if (o.state_dir.empty()) o.state_dir = value;
-        } else if (key == "token-name") {
-            if (o.token_name.empty()) o.token_name = value;
         } else if (key == "look-minutes") {
             o.look_minutes = config_number(where, key, value, 1, 1440);
         } else if (key == "silent-minutes") {
             o.silent_minutes = config_number(where, key, value, 1, 10080);
-        } else if (key == "notify") {
-            if (o.notify.empty()) o.notify = value;
         } else if (key == "schedule") {
             serve::Schedule s;
             std::string error;
             if (!serve::parse_schedule(value, s, error)) throw UsageError{where + error};
             o.schedules.emplace_back(where, s);
-        } else if (key == "store") {
-            if (o.store.empty()) o.store = value;
         } else if (key == "shop") {
             o.shops.emplace_back(where, value);
-        } else if (key == "chain") {
-            if (o.chain.empty()) o.chain = value;
-        } else if (key == "chain-token-file") {
-            if (o.chain_token_file.empty()) o.chain_token_file = value;
         } else if (key == "lease-seconds") {
             o.lease_seconds = config_number(where, key, value, 5, 3600);
         } else if (key == "job-seconds") {

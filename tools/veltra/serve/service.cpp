@@ -222,17 +222,8 @@ private:
                                          : "request refused";
             send_error(res, res.status, what);
         });
-        server_.set_exception_handler(
-            [](const http::Request&, http::Response& res, std::exception_ptr ep) {
-                std::string what = "internal error";
-                try {
-                    std::rethrow_exception(ep);
-                } catch (const std::exception& e) {
-                    what += std::string(": ") + e.what();
-                } catch (...) {
-                }
-                send_error(res, 500, what);
-            });
+        server_.set_exception_handler([](const http::Request&, http::Response& res,
+                                         std::exception_ptr ep) { send_internal_error(res, ep); });
         server_.set_logger([this](const http::Request& req, const http::Response& res) {
             std::string line = req.remote_addr + " " + req.method + " " + log_escaped(req.path) +
                                " " + std::to_string(res.status);
