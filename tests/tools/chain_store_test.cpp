@@ -269,5 +269,37 @@ TEST_F(ChainStoreTest, ServicesStartingAtOnceShareOneSchemaAndANewerOneIsRefused
     EXPECT_THROW(ChainStore("host=/nonexistent user=veltra"), PgError);
 }
 
+// A server restarted under the services (an update, a failover): the call
+// that finds its connection broken fails, and the next one connects again,
+// its LISTEN too.
+TEST_F(ChainStoreTest, AServerRestartedIsReachedAgain) {
+    ChainWaiter waiter(conninfo_, "shop-a");
+    store_->add(job("j1", "a1", 100));
+    ASSERT_TRUE(waiter.wait(5000)) << "j1's NOTIFY";
+    ASSERT_TRUE(server().restart());
+    try {
+        store_->find("j1");
+    } catch (const PgError&) {
+        // The connection was found broken.
+    }
+    const auto found = store_->find("j1");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->state, "queued");
+    // A transaction after the restart commits as before.
+    EXPECT_EQ(ids(store_->claim("shop-a", 1000, kLease, 10)), std::vector<std::string>{"j1"});
+    // The waiter finds its connection lost on one of its next waits.
+    int lost = 0;
+    for (int i = 0; i < 3; ++i) {
+        try {
+            waiter.wait(200);
+        } catch (const PgError&) {
+            ++lost;
+        }
+    }
+    EXPECT_EQ(lost, 1);
+    store_->add(job("j2", "a2", 200));
+    EXPECT_TRUE(waiter.wait(10000)) << "the waiter listens again";
+}
+
 }  // namespace
 }  // namespace veltra::test

@@ -59,17 +59,15 @@ public:
             why_ = "initdb failed: see " + dir_.file("initdb.log");
             return;
         }
-        // No TCP port, the socket in the data folder, no fsync (a test's
-        // data need not outlive a crash of the machine).
-        const std::string options = "-k " + data().string() + " -c listen_addresses= -F";
-        if (run(as_ + quoted((bin_ / "pg_ctl").string()) + " -D " + quoted(data().string()) +
-                " -o " + quoted(options) + " -w -t 60 -l " + quoted((data() / "log").string()) +
-                " start >/dev/null 2>&1") != 0) {
+        if (!pg_ctl("start")) {
             why_ = "the server did not start";
             return;
         }
         started_ = true;
     }
+
+    // Stops the server and starts it again: every connection to it breaks.
+    bool restart() { return started_ && pg_ctl("-m fast restart"); }
     ~PrivatePostgres() {
         if (started_)
             run(as_ + quoted((bin_ / "pg_ctl").string()) + " -D " + quoted(data().string()) +
@@ -93,6 +91,14 @@ public:
     }
 
 private:
+    // No TCP port, the socket in the data folder, no fsync (a test's data
+    // need not outlive a crash of the machine).
+    bool pg_ctl(const std::string& what) {
+        const std::string options = "-k " + data().string() + " -c listen_addresses= -F";
+        return run(as_ + quoted((bin_ / "pg_ctl").string()) + " -D " + quoted(data().string()) +
+                   " -o " + quoted(options) + " -w -t 60 -l " + quoted((data() / "log").string()) +
+                   " " + what + " >/dev/null 2>&1") == 0;
+    }
     std::filesystem::path data() const { return dir_.path() / "data"; }
     static std::string quoted(const std::string& s) { return "'" + s + "'"; }
     static int run(const std::string& command) { return std::system(command.c_str()); }

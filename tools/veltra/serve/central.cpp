@@ -117,7 +117,10 @@ public:
         w->max = max;
         w->until = Clock::now() + wait;
         w->reply = reply;
-        reply.on_gone([w] { w->gone = true; });
+        // Weak: the reply keeps this callback, and the waiter keeps the reply.
+        reply.on_gone([weak = std::weak_ptr<Waiter>(w)] {
+            if (const auto waiter = weak.lock()) waiter->gone = true;
+        });
         const std::lock_guard lock(m_);
         waiters_.push_back(std::move(w));
         fresh_.insert(shop);
@@ -138,6 +141,8 @@ private:
             std::vector<std::string> woken;
             try {
                 woken = listener_.wait_notifications(100);
+                if (listener_broken_) log_("the queue's notifications come again");
+                listener_broken_ = false;
             } catch (const std::exception& e) {
                 if (!listener_broken_) log_(std::string("the queue's notifications: ") + e.what());
                 listener_broken_ = true;

@@ -72,7 +72,21 @@ Connection::~Connection() {
     PQfinish(c_);
 }
 
+void Connection::revive() {
+    if ((!broken_ && PQstatus(c_) != CONNECTION_BAD) || transactions_ != 0) return;
+    PQreset(c_);
+    if (PQstatus(c_) != CONNECTION_OK)
+        throw PgError("cannot connect to the database again: " + trimmed(PQerrorMessage(c_)));
+    broken_ = false;
+    for (const std::string& channel : channels_) {
+        std::unique_ptr<char, decltype(&PQfreemem)> name(
+            PQescapeIdentifier(c_, channel.c_str(), channel.size()), &PQfreemem);
+        Result r(PQexec(c_, (std::string("LISTEN ") + name.get()).c_str()));
+    }
+}
+
 Result Connection::exec(const std::string& sql, const std::vector<Param>& params) {
+    revive();
     std::vector<const char*> values;
     values.reserve(params.size());
     for (const Param& p : params) values.push_back(p.value() ? p.value()->c_str() : nullptr);
@@ -88,6 +102,7 @@ Result Connection::exec(const std::string& sql, const std::vector<Param>& params
 }
 
 void Connection::run_script(const std::string& sql) {
+    revive();
     pg_result* raw = PQexec(c_, sql.c_str());
     const ExecStatusType status = PQresultStatus(raw);
     Result r(raw);
@@ -100,15 +115,19 @@ void Connection::listen(const std::string& channel) {
         PQescapeIdentifier(c_, channel.c_str(), channel.size()), &PQfreemem);
     if (!name) throw PgError("not a channel name: " + channel);
     exec(std::string("LISTEN ") + name.get());
+    channels_.push_back(channel);
 }
 
 std::vector<std::string> Connection::wait_notifications(int timeout_ms) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     std::vector<std::string> payloads;
+    revive();
     for (;;) {
-        if (PQconsumeInput(c_) == 0)
+        if (PQconsumeInput(c_) == 0) {
+            broken_ = true;
             throw PgError("the database connection was lost: " + trimmed(PQerrorMessage(c_)));
+        }
         while (PGnotify* n = PQnotifies(c_)) {
             payloads.emplace_back(n->extra != nullptr ? n->extra : "");
             PQfreemem(n);
@@ -118,7 +137,10 @@ std::vector<std::string> Connection::wait_notifications(int timeout_ms) {
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return payloads;
         pollfd fd{PQsocket(c_), POLLIN, 0};
-        if (fd.fd < 0) throw PgError("the database connection was lost");
+        if (fd.fd < 0) {
+            broken_ = true;
+            throw PgError("the database connection was lost");
+        }
         if (poll(&fd, 1, static_cast<int>(left)) < 0 && errno != EINTR)
             throw PgError("cannot wait for the database");
     }
@@ -126,6 +148,7 @@ std::vector<std::string> Connection::wait_notifications(int timeout_ms) {
 
 Transaction::Transaction(Connection& c) : c_(c) {
     c_.exec("BEGIN");
+    ++c_.transactions_;
 }
 
 Transaction::~Transaction() {
@@ -135,11 +158,14 @@ Transaction::~Transaction() {
     } catch (const PgError&) {
         // The connection is gone: the server rolled back already.
     }
+    --c_.transactions_;
 }
 
 void Transaction::commit() {
+    // A COMMIT that fails leaves the transaction to the destructor's ROLLBACK.
     c_.exec("COMMIT");
     done_ = true;
+    --c_.transactions_;
 }
 
 }  // namespace veltra::tool::serve::pg

@@ -57,6 +57,9 @@ private:
     pg_result* r_;
 };
 
+// A connection found broken (the server restarted, the network went) is
+// made again before the next statement outside a transaction, with its
+// LISTENs: the statement that found it broken fails, the next one runs.
 class Connection {
 public:
     // conninfo: a postgresql:// address or key=value pairs, as libpq takes them.
@@ -77,7 +80,14 @@ public:
     std::vector<std::string> wait_notifications(int timeout_ms);
 
 private:
+    friend class Transaction;
+    // Connects again when the connection is broken and no transaction is open.
+    void revive();
+
     pg_conn* c_;
+    std::vector<std::string> channels_;  // LISTENed, to listen again after a reconnect
+    int transactions_ = 0;               // open on this connection (0 or 1)
+    bool broken_ = false;                // found lost while waiting for a NOTIFY
 };
 
 // BEGIN at construction; ROLLBACK at destruction unless commit() ran.
