@@ -36,7 +36,8 @@ struct Answer {
 class CentralProcess {
 public:
     // Empty when it started; else why not.
-    std::string start(const std::string& database, const std::vector<std::string>& shops) {
+    std::string start(const std::string& database, const std::vector<std::string>& shops,
+                      const std::vector<std::string>& extra = {}) {
         store_ = server().new_database(database);
         write_file(work_.file("head.token"), kHead);
         clock_ = work_.file("clock");
@@ -50,6 +51,7 @@ public:
             write_file(file, token_of(shop));
             args.insert(args.end(), {"--shop", shop + "=" + file});
         }
+        args.insert(args.end(), extra.begin(), extra.end());
         process_ = std::make_unique<sys::ChildProcess>(
             VELTRA_TOOL_PROGRAM, args, work_.path().string(),
             std::map<std::string, std::string>{{"VELTRA_TEST_CLOCK_FILE", clock_}});
@@ -59,6 +61,7 @@ public:
 
     static std::string token_of(const std::string& shop) { return shop + "-token-0123456789"; }
     std::string token_file(const std::string& shop) const { return work_.file(shop + ".token"); }
+    std::string head_token_file() const { return work_.file("head.token"); }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     void set_clock(std::int64_t ms) { write_test_clock(clock_, ms); }
 
@@ -481,8 +484,171 @@ TEST_F(ChainShop, AShopKilledDuringItsUploadSettlesTheJobAppliedWithoutUploading
                     .empty());
 }
 
+// Three shops' services with two registers each, dialling out to one
+// central service whose group names all six; the head office drives the
+// group with `veltra fleet` pointed at the central service.
+class ChainOfShops : public ::testing::Test {
+protected:
+    static constexpr const char* kShops[] = {"east", "west", "north"};
+    static constexpr int kRegisters = 6;
+
+    void SetUp() override {
+        REQUIRE_POSTGRES();
+        for (int i = 0; i < kRegisters; ++i) {
+            states_.push_back(std::make_unique<TempDir>());
+            regs_.push_back(start_register(*states_.back()));
+        }
+        ASSERT_EQ(central_.start(database_name("f_"), {kShops[0], kShops[1], kShops[2]},
+                                 {"--group", "all=e1,e2,w1,w2,n1,n2", "--group", "pair=e2,n1"}),
+                  "");
+        for (int s = 0; s < 3; ++s) start_shop(s);
+        // Every register named by its shop: a job for each can be added.
+        for (int i = 0; i < 300 && registers_named() < kRegisters; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(registers_named(), kRegisters);
+    }
+
+    // Register i: e1, e2, w1, w2, n1, n2; shop i / 2.
+    static std::string name(int i) {
+        return std::string(1, kShops[i / 2][0]) + std::to_string(i % 2 + 1);
+    }
+    void start_shop(int s) {
+        std::vector<std::string> args = {"serve",
+                                         "--listen",
+                                         "127.0.0.1:0",
+                                         "--state-dir",
+                                         (work_.path() / kShops[s]).string(),
+                                         "--chain",
+                                         central_.url(),
+                                         "--chain-token-file",
+                                         central_.token_file(kShops[s]),
+                                         "--verify-seconds",
+                                         "1"};
+        for (int i = 2 * s; i < 2 * s + 2; ++i)
+            args.insert(args.end(), {"--register", register_arg(name(i), *regs_[i])});
+        shops_.push_back(std::make_unique<sys::ChildProcess>(VELTRA_TOOL_PROGRAM, args,
+                                                             work_.path().string(),
+                                                             std::map<std::string, std::string>{}));
+        ports_.push_back(listening_port(*shops_.back()));
+        ASSERT_GT(ports_.back(), 0) << "shop " << kShops[s] << " did not start";
+    }
+    std::size_t registers_named() const {
+        const Json regs = central_.call(kHead, "GET", "/api/v1/chain/registers").body;
+        return regs.is_object() ? regs["registers"].size() : 0;
+    }
+
+    // The articles table with one article renamed, from shop east's first
+    // register: every register starts with the same tables.
+    std::string edited_plu() {
+        http::Client c("127.0.0.1", ports_[0]);
+        c.set_timeout(std::chrono::seconds(60));
+        const auto r = c.get("/api/v1/registers/e1/tables/plu");
+        EXPECT_TRUE(r && r->status == 200);
+        std::string csv = r ? r->body : "";
+        const std::size_t line2 = csv.find('\n') + 1;
+        const std::size_t field2 = csv.find(';', line2) + 1;
+        csv.replace(field2, csv.find(';', field2) - field2, "ARTICOLO CATENA");
+        const std::string file = (work_.path() / "plu.csv").string();
+        std::ofstream(file, std::ios::binary) << csv;
+        return file;
+    }
+    std::size_t plu_puts(int i) const {
+        std::size_t n = 0;
+        for (const auto& p : regs_[static_cast<std::size_t>(i)]->transcript().puts)
+            n += p.name == "PLU.BIN";
+        return n;
+    }
+    ToolRun fleet(std::vector<std::string> args) {
+        args.insert(args.begin(), "fleet");
+        args.insert(args.end(), {"--service", central_.url(), "--token-file",
+                                 central_.head_token_file(), "--json"});
+        return run_tool(args);
+    }
+    static std::vector<std::string> states(const Json& op) {
+        std::vector<std::string> s;
+        for (const Json& step : op["registers"]) s.push_back(step["state"]);
+        return s;
+    }
+
+    TempDir work_;
+    CentralProcess central_;
+    std::vector<std::unique_ptr<TempDir>> states_;
+    std::vector<std::unique_ptr<ecrsim::Register>> regs_;
+    std::vector<std::unique_ptr<sys::ChildProcess>> shops_;
+    std::vector<int> ports_;
+};
+
+TEST_F(ChainOfShops, APushToAGroupOfThreeShopsReachesEachRegisterOnce) {
+    const std::string csv = edited_plu();
+    const ToolRun r = fleet({"tables", "put", "plu", csv, "--group", "all", "--yes"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const Json op = r.json();
+    EXPECT_EQ(op["state"], "done");
+    EXPECT_EQ(states(op), std::vector<std::string>(kRegisters, "applied"));
+    for (int i = 0; i < kRegisters; ++i) {
+        EXPECT_EQ(plu_puts(i), 1u) << name(i);
+        const Json& step = op["registers"][static_cast<std::size_t>(i)];
+        EXPECT_EQ(step["register"], name(i));
+        // Each part is a chain job its own shop ran and journalled.
+        const Json job = central_.job(step["job"].get<std::string>());
+        EXPECT_EQ(job["verdict"], "applied") << job.dump();
+        EXPECT_EQ(job["register"], name(i));
+        EXPECT_TRUE(central_.job(step["compare_job"].get<std::string>())["state"] == "succeeded");
+    }
+    // The operation stays listed on the central service.
+    const Answer list = central_.call(kHead, "GET", "/api/v1/fleet");
+    ASSERT_EQ(list.status, 200);
+    EXPECT_EQ(list.body["operations"][0]["id"], op["id"]);
+    // A shop may not drive the chain's groups.
+    EXPECT_EQ(central_.call(CentralProcess::token_of("east"), "GET", "/api/v1/fleet").status, 403);
+}
+
+TEST_F(ChainOfShops, StopOnFailureAcrossShopsLeavesTheRestUntouched) {
+    const std::string csv = edited_plu();
+    // The fourth register (west's second) refuses the upload's first block:
+    // the third PLU.BIN transfer, after the comparison's and the upload
+    // job's own downloads.
+    regs_[3]->add_fault(*ecrsim::parse_tftp_fault("error:2:3@PLU.BIN#3"));
+    const ToolRun r =
+        fleet({"tables", "put", "plu", csv, "--group", "all", "--yes", "--stop-on-failure"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const Json op = r.json();
+    EXPECT_EQ(op["state"], "stopped");
+    EXPECT_EQ(states(op), (std::vector<std::string>{"applied", "applied", "applied", "not_applied",
+                                                    "untouched", "untouched"}));
+    EXPECT_NE(op["reason"].get<std::string>().find("w2 did not take the table"), std::string::npos);
+    EXPECT_EQ(op["counts"]["applied"], 3);
+    EXPECT_EQ(op["counts"]["untouched"], 2);
+    for (int i : {0, 1, 2}) EXPECT_EQ(plu_puts(i), 1u) << name(i);
+    for (int i : {3, 4, 5}) EXPECT_EQ(plu_puts(i), 0u) << name(i);
+    // The untouched registers got no upload job in the chain's queue.
+    EXPECT_FALSE(op["registers"][4].contains("job"));
+    EXPECT_FALSE(op["registers"][5].contains("job"));
+}
+
+TEST_F(ChainOfShops, BackupsAndTheDaysSalesOfRegistersOfTwoShops) {
+    ToolRun r = fleet({"backup", "--group", "pair"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    Json op = r.json();
+    EXPECT_EQ(states(op), (std::vector<std::string>{"succeeded", "succeeded"}));
+    // Each archive stays on its shop's disk.
+    for (const auto& [port, reg] : {std::pair{ports_[0], "e2"}, std::pair{ports_[2], "n1"}}) {
+        http::Client c("127.0.0.1", port);
+        const auto archives = c.get(std::string("/api/v1/registers/") + reg + "/archives");
+        ASSERT_TRUE(archives);
+        EXPECT_EQ(Json::parse(archives->body)["archives"].size(), 1u) << reg << archives->body;
+    }
+    r = fleet({"sales-today", "--group", "pair"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    op = r.json();
+    EXPECT_EQ(states(op), (std::vector<std::string>{"succeeded", "succeeded"}));
+    for (const Json& step : op["registers"])
+        EXPECT_TRUE(step["result"].contains("history")) << step.dump();
+    for (int i = 0; i < kRegisters; ++i) EXPECT_EQ(plu_puts(i), 0u) << name(i);
+}
+
 // What a chain job may ask of a shop's service.
-TEST(ChainRequests, OnlyAChangeToTheJobsOwnRegister) {
+TEST(ChainRequests, OnlyAChangeToTheJobsOwnRegisterOrItsDaysSales) {
     using tool::serve::ChainRequest;
     struct Case {
         const char* what;
@@ -496,6 +662,10 @@ TEST(ChainRequests, OnlyAChangeToTheJobsOwnRegister) {
         {"a table", req("PUT", "/api/v1/registers/r1/tables/plu?confirm=1"), true},
         {"a backup", req("POST", "/api/v1/registers/r1/backup"), true},
         {"a read", req("GET", "/api/v1/registers/r1/tables/plu"), false},
+        {"the day's sales", req("GET", "/api/v1/registers/r1/sales/today"), true},
+        {"the day's sales with more asked", req("GET", "/api/v1/registers/r1/sales/today?x=1"),
+         false},
+        {"another register's day", req("GET", "/api/v1/registers/r2/sales/today"), false},
         {"a delete", req("DELETE", "/api/v1/registers/r1/tables/plu"), false},
         {"another register", req("PUT", "/api/v1/registers/r2/tables/plu"), false},
         {"a register whose name begins alike", req("PUT", "/api/v1/registers/r10/backup"), false},

@@ -27,7 +27,9 @@ struct ServiceOption {
     void declare(CLI::App& app) {
         app.add_option("--group", group, "the group of registers, as the service names it")
             ->required();
-        app.add_option("--service", url, "the shop's veltra serve (http://127.0.0.1:8090)");
+        app.add_option("--service", url,
+                       "the shop's veltra serve (http://127.0.0.1:8090), or the chain's "
+                       "central service for a group of many shops' registers");
         app.add_option("--token-file", token_file,
                        "file whose first line is the service's token, if it asks for one");
     }

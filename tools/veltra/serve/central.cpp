@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "answers.hpp"
+#include "chain_fleet.hpp"
 #include "chain_store.hpp"
 #include "config.hpp"
+#include "fleet_routes.hpp"
 #include "guard.hpp"
 #include "http.hpp"
 #include "jobs.hpp"
@@ -255,6 +257,12 @@ public:
         checks();
         shop_routes();
         head_office_routes();
+        fleet_.load_past(service_now_ms());
+        add_fleet_routes(server_, fleet_, config_.groups,
+                         {[this](const http::Request& req, http::Response& res) {
+                              return head_office(req, res);
+                          },
+                          [](const http::Request&) { return std::string("head office"); }});
     }
 
     int run() {
@@ -278,6 +286,7 @@ public:
         server_.listen();
         done = true;
         watcher.join();
+        fleet_.stop();
         hub_.stop();
         return 0;
     }
@@ -592,6 +601,8 @@ private:
     LogWriter log_;
     ChainStore store_;
     ClaimHub hub_;
+    ChainFleetRunner fleet_runner_{store_};
+    Fleet fleet_{fleet_runner_, [this](const std::string& line) { log_.line(line); }};
     http::Server server_{settings()};
 };
 

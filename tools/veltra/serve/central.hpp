@@ -12,6 +12,9 @@
 #include <iosfwd>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "config.hpp"
 
 namespace veltra::tool::serve {
 
@@ -22,6 +25,9 @@ struct CentralConfig {
     std::string token;                         // the head office's; empty: none asked (loopback)
     std::map<std::string, std::string> shops;  // shop name → its token
     int lease_seconds = 60;
+    // Groups of the chain's registers, of any shops, for the head office's
+    // operations over them.
+    std::vector<Group> groups;
 };
 
 // False in a build without a PostgreSQL client (Windows).

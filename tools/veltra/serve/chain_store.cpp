@@ -48,6 +48,17 @@ CREATE TABLE idempotency_keys (
 );
 )sql";
 
+// The summaries of the operations the head office ran over groups.
+constexpr const char* kSchema2 = R"sql(
+CREATE TABLE chain_fleet_ops (
+    id TEXT PRIMARY KEY,
+    created_ms BIGINT NOT NULL,
+    ended_ms BIGINT NOT NULL,
+    summary TEXT NOT NULL
+);
+CREATE INDEX chain_fleet_ops_by_created ON chain_fleet_ops (created_ms);
+)sql";
+
 constexpr const char* kColumns =
     "id, register, kind, request, idem_key, request_hash, state, result, created_ms, "
     "started_ms, ended_ms, progress, output_file, verdict, evidence";
@@ -114,9 +125,11 @@ void ChainStore::migrate() {
         throw pg::PgError("the chain's database has schema " + std::to_string(version) +
                           ", newer than this service's " + std::to_string(kSchemaVersion) +
                           ": update the service");
-    if (version < 1) {
-        db_.run_script(kSchema1);
-        db_.exec("INSERT INTO veltra_schema (version) VALUES (1)");
+    if (version < 1) db_.run_script(kSchema1);
+    if (version < 2) db_.run_script(kSchema2);
+    if (version < kSchemaVersion) {
+        db_.exec("DELETE FROM veltra_schema");
+        db_.exec("INSERT INTO veltra_schema (version) VALUES ($1)", {Param(kSchemaVersion)});
     }
     t.commit();
 }
@@ -310,6 +323,25 @@ std::vector<JobRecord> ChainStore::unknown_of(const std::string& shop) {
                                    " FROM jobs WHERE shop = $1 AND verdict = 'unknown' "
                                    "ORDER BY created_ms, seq",
                                {shop}));
+}
+
+void ChainStore::put_fleet_op(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,
+                              const std::string& summary) {
+    const std::lock_guard lock(m_);
+    db_.exec(
+        "INSERT INTO chain_fleet_ops (id, created_ms, ended_ms, summary) VALUES ($1, $2, $3, $4) "
+        "ON CONFLICT (id) DO UPDATE SET ended_ms = excluded.ended_ms, summary = excluded.summary",
+        {id, Param(created_ms), Param(ended_ms), summary});
+}
+
+std::vector<std::string> ChainStore::fleet_ops(int limit) {
+    const std::lock_guard lock(m_);
+    const pg::Result r =
+        db_.exec("SELECT summary FROM chain_fleet_ops ORDER BY created_ms DESC, id DESC LIMIT $1",
+                 {Param(std::int64_t{limit})});
+    std::vector<std::string> out;
+    for (int i = 0; i < r.rows(); ++i) out.push_back(r.text(i, 0));
+    return out;
 }
 
 ChainWaiter::ChainWaiter(const std::string& conninfo, std::string shop)

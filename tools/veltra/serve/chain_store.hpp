@@ -42,7 +42,7 @@ struct ChainRegister {
 class ChainStore {
 public:
     // The schema this build reads and writes.
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // Connects and brings the schema up to date (one service at a time does
     // that; the others wait for it). A database of a newer schema is refused.
@@ -94,6 +94,12 @@ public:
     // shop's jobs whose verdict is unknown, oldest first: what it settles
     // when it is back.
     std::vector<JobRecord> unknown_of(const std::string& shop);
+
+    // The summaries of the head office's operations over groups, as the
+    // journal keeps a shop's: written as they change, newest first.
+    void put_fleet_op(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,
+                      const std::string& summary);
+    std::vector<std::string> fleet_ops(int limit);
 
     // The channel on which add() wakes a shop: the payload is the shop.
     static constexpr const char* kChannel = "veltra_jobs";

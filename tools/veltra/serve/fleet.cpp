@@ -1,14 +1,10 @@
-// Each operation runs on a thread of its own, which queues its registers'
-// jobs and waits for them as any client would; the registers' workers do
-// the work, one job at a time per register as always.
+// Each operation runs on a thread of its own, which starts its registers'
+// jobs through its runner and waits for them as any client would; whoever
+// drives a register runs one job at a time on it, as always.
 #include "fleet.hpp"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 
-#include "archives.hpp"
-#include "routes.hpp"
 #include "service_clock.hpp"
 
 namespace veltra::tool::serve {
@@ -16,13 +12,6 @@ namespace {
 
 bool is_change_state(const std::string& s) {
     return s == "applied" || s == "not_applied" || s == "unknown";
-}
-
-bool write_file(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(text.data(), static_cast<std::streamsize>(text.size()));
-    f.close();
-    return static_cast<bool>(f);
 }
 
 // The counts of a summary's register states.
@@ -59,17 +48,9 @@ Json close_interrupted(Json summary,
     return summary;
 }
 
-Fleet::Fleet(JobStore& store, std::map<std::string, Register>& registers, Routes& routes,
-             ArchiveStore* archives, Journal* journal, LogLine log)
-    : store_(store),
-      registers_(registers),
-      routes_(routes),
-      archives_(archives),
-      journal_(journal),
-      log_(std::move(log)) {}
+Fleet::Fleet(FleetRunner& runner, LogLine log) : runner_(runner), log_(std::move(log)) {}
 
 void Fleet::persist(const FleetOp& op) {
-    if (journal_ == nullptr) return;
     const std::lock_guard order(persist_m_);
     Json s;
     {
@@ -77,34 +58,25 @@ void Fleet::persist(const FleetOp& op) {
         s = summary(op);
     }
     try {
-        journal_->put_fleet_op(s["id"].get<std::string>(), s["created_ms"].get<std::int64_t>(),
-                               s.value("ended_ms", std::int64_t{0}), s.dump());
+        runner_.keep(s["id"].get<std::string>(), s["created_ms"].get<std::int64_t>(),
+                     s.value("ended_ms", std::int64_t{0}), s.dump());
     } catch (const std::exception& e) {
-        log_(std::string("fleet ") + op.id +
-             ": cannot write its summary to the journal: " + e.what());
+        log_(std::string("fleet ") + op.id + ": cannot keep its summary: " + e.what());
     }
 }
 
 void Fleet::load_past(std::int64_t now) {
-    if (journal_ == nullptr) return;
-    // A job's verdict, or for a read its end.
-    auto verdict_of = [this](const std::string& id) -> std::string {
-        const std::optional<JobRecord> job = journal_->find(id);
-        if (!job) return "";
-        if (!job->verdict.empty()) return job->verdict;
-        if (job->state == "succeeded" || job->state == "failed") return job->state;
-        return "";
-    };
+    const auto verdict_of = [this](const std::string& id) { return runner_.verdict_of(id); };
     std::vector<Json> past;
-    for (const std::string& text : journal_->fleet_ops(200)) {
+    for (const std::string& text : runner_.kept(200)) {
         Json s = Json::parse(text, nullptr, false);
         if (s.is_discarded() || !s.is_object() || !s.contains("id")) continue;
         if (!s.contains("ended_ms")) {
             s = close_interrupted(std::move(s), verdict_of, now);
             log_("fleet " + s["id"].get<std::string>() +
                  ": running when the service stopped; closed " + s["counts"].dump());
-            journal_->put_fleet_op(s["id"].get<std::string>(),
-                                   s.value("created_ms", std::int64_t{0}), now, s.dump());
+            runner_.keep(s["id"].get<std::string>(), s.value("created_ms", std::int64_t{0}), now,
+                         s.dump());
         }
         past.push_back(std::move(s));
     }
@@ -113,14 +85,13 @@ void Fleet::load_past(std::int64_t now) {
 }
 
 void Fleet::refresh(Json& summary) const {
-    if (journal_ == nullptr) return;
     bool changed = false;
     for (Json& step : summary["registers"]) {
         if (step.value("state", "") != "unknown" || !step.contains("job")) continue;
-        const std::optional<JobRecord> job = journal_->find(step["job"].get<std::string>());
-        if (!job || (job->verdict != "applied" && job->verdict != "not_applied")) continue;
-        step["state"] = job->verdict;
-        step["verdict"] = job->verdict;
+        const std::string verdict = runner_.verdict_of(step["job"].get<std::string>());
+        if (verdict != "applied" && verdict != "not_applied") continue;
+        step["state"] = verdict;
+        step["verdict"] = verdict;
         changed = true;
     }
     if (changed) recount(summary);
@@ -190,49 +161,65 @@ Json Fleet::read_each(const std::string& group, const std::vector<std::string>& 
     return summary(*op);
 }
 
-bool Fleet::wait(Job& job) {
-    while (!store_.wait(job, std::chrono::seconds(1)))
-        if (stopping_) return false;
+bool Fleet::start(FleetOp& op, std::size_t i, bool comparison,
+                  const std::function<std::string()>& make, const std::string& end_state) {
+    const auto failed = [&](const std::exception& e) {
+        update(op, [&](FleetOp& o) {
+            o.steps[i].state = end_state;
+            o.steps[i].error = {{"message", e.what()}};
+        });
+        return false;
+    };
+    std::string id;
+    try {
+        id = make();
+    } catch (const std::exception& e) {
+        return failed(e);
+    }
+    update(op, [&](FleetOp& o) {
+        (comparison ? o.steps[i].compare_job : o.steps[i].job) = id;
+        o.steps[i].state = comparison ? "comparing" : "running";
+    });
+    try {
+        runner_.launch(id);
+    } catch (const std::exception& e) {
+        return failed(e);
+    }
     return true;
 }
 
 // Every register's comparison, all at once: the push goes on only when
 // each register would take the table as a single upload would.
 bool Fleet::compare_all(FleetOp& op, const TablePush& push) {
-    std::vector<std::shared_ptr<Job>> jobs;
+    std::vector<bool> started;
     for (std::size_t i = 0; i < op.steps.size(); ++i) {
-        Register& r = registers_.at(op.steps[i].register_name);
-        auto job = routes_.table_put_job(r, push.table, true, push.allow_reset);
-        if (!write_file(job->input_file, push.csv)) {
-            store_.finish(*job, JobState::kFailed, nullptr,
-                          {{"message", "cannot store the CSV for the comparison"}}, 500, "");
-        } else {
-            r.worker->submit(job);
-        }
-        update(op, [&](FleetOp& o) {
-            o.steps[i].compare_job = job->id;
-            o.steps[i].state = "comparing";
-        });
-        jobs.push_back(job);
+        const std::string& reg = op.steps[i].register_name;
+        started.push_back(start(
+            op, i, true, [&] { return runner_.compare(reg, push); }, "refused"));
     }
     int refused = 0;
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        if (!wait(*jobs[i])) return false;
-        const Json d = store_.describe(*jobs[i]);
-        const Json result = d.value("result", Json(nullptr));
-        Json error = d.value("error", Json(nullptr));
+    for (std::size_t i = 0; i < op.steps.size(); ++i) {
+        if (!started[i]) {
+            ++refused;
+            continue;
+        }
+        const auto end = runner_.wait(op.steps[i].compare_job, stopping_);
+        if (!end) return false;
+        Json error = end->error;
         // A dry run lists the records the table would reset; the upload
         // itself refuses them unless asked to reset.
-        const int resets = result.is_object() ? result.value("reset", 0) : 0;
+        const int resets = end->result.is_object() ? end->result.value("reset", 0) : 0;
         if (error.is_null() && resets > 0 && !push.allow_reset)
             error = {{"message", "would reset " + std::to_string(resets) + " " + push.table +
                                      " records to their defaults: nothing uploaded (allow_reset=1 "
                                      "lets it)"}};
-        const bool ok = jobs[i]->state == JobState::kSucceeded && error.is_null();
+        if (error.is_null() && end->state != "succeeded")
+            error = {{"message", "the comparison ended " + end->state}};
+        const bool ok = error.is_null();
         refused += ok ? 0 : 1;
         update(op, [&](FleetOp& o) {
             o.steps[i].state = ok ? "compared" : "refused";
-            o.steps[i].compare = result;
+            o.steps[i].compare = end->result;
             o.steps[i].error = error;
         });
     }
@@ -246,19 +233,16 @@ bool Fleet::compare_all(FleetOp& op, const TablePush& push) {
 }
 
 bool Fleet::upload(FleetOp& op, std::size_t i, const TablePush& push) {
-    Register& r = registers_.at(op.steps[i].register_name);
-    auto job = routes_.table_put_job(r, push.table, false, push.allow_reset);
-    update(op, [&](FleetOp& o) {
-        o.steps[i].job = job->id;
-        o.steps[i].state = "running";
-    });
-    routes_.own_change(r, job, op.who, push.csv);
-    if (!wait(*job)) return false;
-    const Json d = store_.describe(*job);
-    const std::string verdict = job->verdict.empty() ? "failed" : job->verdict;
+    const std::string& reg = op.steps[i].register_name;
+    if (!start(
+            op, i, false, [&] { return runner_.upload(reg, push, op.who); }, "not_applied"))
+        return false;
+    const auto end = runner_.wait(op.steps[i].job, stopping_);
+    if (!end) return false;
+    const std::string verdict = end->verdict.empty() ? "failed" : end->verdict;
     update(op, [&](FleetOp& o) {
         o.steps[i].state = verdict;
-        if (d.contains("error")) o.steps[i].error = d["error"];
+        if (!end->error.is_null()) o.steps[i].error = end->error;
     });
     return verdict == "applied";
 }
@@ -298,7 +282,7 @@ void Fleet::run_push(const std::shared_ptr<FleetOp>& op, const TablePush& push) 
         }
         return finish(*op);
     }
-    // The rest at once, each on its own worker.
+    // The rest at once, each register by its own worker.
     std::vector<std::thread> rest;
     for (std::size_t i = canaries; i < op->steps.size(); ++i)
         rest.emplace_back([this, op, i, &push] { upload(*op, i, push); });
@@ -306,70 +290,23 @@ void Fleet::run_push(const std::shared_ptr<FleetOp>& op, const TablePush& push) 
     finish(*op);
 }
 
-std::shared_ptr<Job> Fleet::submit_read(FleetOp& op, std::size_t i) {
-    Register& r = registers_.at(op.steps[i].register_name);
-    std::shared_ptr<Job> job;
-    if (op.kind == "backup") {
-        job = routes_.op_job(r, "archive save (fleet " + op.id + ")", "backup-save");
-        const std::string plain = r.worker->path(job->id + ".dat");
-        job->request["file"] = plain;
-        Routes::restores_setup(*job, r);
-        // Kept as the save ends, on the worker's thread, before its next
-        // job may clear the worker's folder.
-        store_.watch(*job, [this, &op, i, job, plain, reg = r.config.name] {
-            Json result = nullptr;
-            if (job->state == JobState::kSucceeded && archives_ != nullptr) {
-                try {
-                    result = {{"archive", archive_json(archives_->keep(reg, plain, job->id,
-                                                                       service_now_ms()))}};
-                } catch (const std::exception& e) {
-                    result = {{"archive_error", e.what()}};
-                }
-            }
-            std::error_code ec;
-            std::filesystem::remove(plain, ec);
-            update(op, [&](FleetOp& o) {
-                o.steps[i].result = result;
-                o.steps[i].kept = true;
-            });
-        });
-    } else {
-        job = routes_.op_job(r, "sales today (fleet " + op.id + ")", "sales-today");
-        Routes::restores_setup(*job, r);
-        job->output_dir = r.worker->path(job->id + "-sales");
-        std::error_code ec;
-        std::filesystem::create_directories(job->output_dir, ec);
-        job->request["dir"] = job->output_dir;
-    }
-    update(op, [&](FleetOp& o) {
-        o.steps[i].job = job->id;
-        o.steps[i].state = "running";
-    });
-    r.worker->submit(job);
-    return job;
-}
-
 void Fleet::run_reads(const std::shared_ptr<FleetOp>& op) {
-    std::vector<std::shared_ptr<Job>> jobs;
-    for (std::size_t i = 0; i < op->steps.size(); ++i) jobs.push_back(submit_read(*op, i));
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        if (!wait(*jobs[i])) return finish(*op);
-        if (op->kind == "backup") {
-            // Its archive is kept by the watch, just after the job ends.
-            std::unique_lock lock(m_);
-            changed_.wait_for(lock, std::chrono::seconds(60),
-                              [&] { return op->steps[i].kept || stopping_; });
-        }
-        const Json d = store_.describe(*jobs[i]);
-        const bool ok = jobs[i]->state == JobState::kSucceeded;
+    std::vector<bool> started;
+    for (std::size_t i = 0; i < op->steps.size(); ++i) {
+        const std::string& reg = op->steps[i].register_name;
+        started.push_back(start(
+            *op, i, false, [&] { return runner_.read(reg, op->kind, op->id); }, "failed"));
+    }
+    for (std::size_t i = 0; i < op->steps.size(); ++i) {
+        if (!started[i]) continue;
+        const auto end = runner_.wait(op->steps[i].job, stopping_);
+        if (!end) return finish(*op);
+        const bool ok = end->state == "succeeded";
         update(*op, [&](FleetOp& o) {
             FleetStep& s = o.steps[i];
             s.state = ok ? "succeeded" : "failed";
-            if (!ok) s.error = d.value("error", Json(nullptr));
-            // The day's sales: what the history kept, not the files.
-            if (ok && op->kind != "backup" && d.contains("result") &&
-                d["result"].contains("history"))
-                s.result = {{"history", d["result"]["history"]}};
+            if (!ok) s.error = end->error;
+            s.result = end->result;
         });
     }
     finish(*op);

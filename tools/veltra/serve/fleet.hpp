@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,10 +20,6 @@
 #include "jobs.hpp"
 
 namespace veltra::tool::serve {
-
-struct Register;
-class Routes;
-class ArchiveStore;
 
 // One register's part of an operation.
 struct FleetStep {
@@ -70,17 +67,50 @@ struct TablePush {
     bool allow_reset = false;
 };
 
+// How an operation's register steps are done: by the registers' own
+// workers on a shop's service, or through the chain's queue by the shops
+// that own them. A step's job is made first and started by launch(), so
+// that the operation keeps the job's id before anything may touch the
+// register: a service that stops in between finds it, never a change it
+// does not know of. Each call throws with the reason when it cannot go on
+// (nothing was asked of the register then).
+class FleetRunner {
+public:
+    struct End {
+        std::string state;    // succeeded, failed, cancelled
+        std::string verdict;  // a change's: applied, not_applied, unknown
+        Json result = nullptr;
+        Json error = nullptr;
+    };
+    virtual ~FleetRunner() = default;
+    // The dry run of push on the register; its job's id.
+    virtual std::string compare(const std::string& reg, const TablePush& push) = 0;
+    virtual std::string upload(const std::string& reg, const TablePush& push,
+                               const std::string& who) = 0;
+    // kind: "backup" or "sales today".
+    virtual std::string read(const std::string& reg, const std::string& kind,
+                             const std::string& op_id) = 0;
+    virtual void launch(const std::string& job) = 0;
+    // The job's end; nothing when stopping is set first.
+    virtual std::optional<End> wait(const std::string& job, const std::atomic<bool>& stopping) = 0;
+    // A job's verdict as it stands now (verification may have settled an
+    // unknown one), or a read's end; empty when the job is not known.
+    virtual std::string verdict_of(const std::string& job) = 0;
+    // Where the summaries of operations are kept: written as they change,
+    // read back (newest first) after a restart. Nothing without a journal.
+    virtual void keep(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,
+                      const std::string& summary) = 0;
+    virtual std::vector<std::string> kept(int limit) = 0;
+};
+
 class Fleet {
 public:
     using LogLine = std::function<void(const std::string&)>;
-    // With a journal, every operation's summary is written to it as it
-    // changes, and the operations of earlier runs stay readable.
-    Fleet(JobStore& store, std::map<std::string, Register>& registers, Routes& routes,
-          ArchiveStore* archives, Journal* journal, LogLine log);
-    // Reads the operations of earlier runs from the journal. One that was
-    // running when its service stopped is closed: stopped, its registers'
-    // uploads judged by their jobs' verdicts (settled by then), the
-    // registers it had not reached untouched. Once, before the first request.
+    Fleet(FleetRunner& runner, LogLine log);
+    // Reads the operations of earlier runs. One that was running when its
+    // service stopped is closed: stopped, its registers' uploads judged by
+    // their jobs' verdicts (settled by then), the registers it had not
+    // reached untouched. Once, before the first request.
     void load_past(std::int64_t now_ms);
     ~Fleet();
     // Operations still running end at their next wait, as stopped; no more
@@ -113,9 +143,11 @@ private:
     // Uploads to step i and waits for its verdict; false when it was not applied.
     bool upload(FleetOp& op, std::size_t i, const TablePush& push);
     void untouched_from(FleetOp& op, std::size_t first, const std::string& reason);
-    std::shared_ptr<Job> submit_read(FleetOp& op, std::size_t i);
-    // Waits for the job to end; false when the service stops first.
-    bool wait(Job& job);
+    // Makes step i's job (make returns its id), keeps its id in the
+    // summary, then launches it; false, with the step ended as end_state,
+    // when it could not be made or launched.
+    bool start(FleetOp& op, std::size_t i, bool comparison,
+               const std::function<std::string()>& make, const std::string& end_state);
     void finish(FleetOp& op);
     Json summary(const FleetOp& op) const;  // under m_
     template <class F>
@@ -128,15 +160,11 @@ private:
         persist(op);
     }
     void persist(const FleetOp& op);
-    // A step's verdict as its job's journal entry has it now (verification
-    // may have settled an unknown one since).
+    // A step's verdict as its job has it now (verification may have settled
+    // an unknown one since).
     void refresh(Json& summary) const;
 
-    JobStore& store_;
-    std::map<std::string, Register>& registers_;
-    Routes& routes_;
-    ArchiveStore* archives_;
-    Journal* journal_;
+    FleetRunner& runner_;
     LogLine log_;
     std::mutex persist_m_;  // one summary written at a time, the latest last
     // Summaries of earlier runs' operations, newest first.

@@ -123,6 +123,12 @@ void Routes::archive_routes() {
             reply.send(std::move(out));
         });
         r->worker->submit(job);
+        // wait=0: told the job at once; the archive is kept as it ends.
+        if (req.get_param_value("wait") == "0") {
+            http::Response out;
+            send_json(out, 202, store_.describe(*job));
+            reply.send(std::move(out));
+        }
     });
 
     server_.post(

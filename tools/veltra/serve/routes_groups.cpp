@@ -1,16 +1,16 @@
 // Groups of registers and the operations over them: a table pushed to
 // every register of a group, and a backup or the day's sales of each.
-#include "fleet.hpp"
+#include "fleet_routes.hpp"
 #include "routes.hpp"
 
 namespace veltra::tool::serve {
 namespace {
 
 // The request's group; nullptr when there is none of that name (answered 404).
-const Group* find_group(const ServiceConfig& config, const http::Request& req,
+const Group* find_group(const std::vector<Group>& groups, const http::Request& req,
                         http::Response& res) {
     const std::string name = req.matches[1].str();
-    for (const Group& g : config.groups)
+    for (const Group& g : groups)
         if (g.name == name) return &g;
     send_error(res, 404, "unknown group: " + name);
     return nullptr;
@@ -27,12 +27,12 @@ std::optional<int> query_number(const std::string& text, int high) {
 
 }  // namespace
 
-void Routes::group_routes() {
-    if (fleet_ == nullptr) return;
-    server_.get("/api/v1/groups", [this](const http::Request&, http::Response& res) {
+void add_fleet_routes(http::Server& server, Fleet& fleet, const std::vector<Group>& groups,
+                      FleetRouteAccess access) {
+    server.get("/api/v1/groups", [&groups, access](const http::Request& req, http::Response& res) {
+        if (!access.allowed(req, res)) return;
         Json list = Json::array();
-        for (const Group& g : config_.groups)
-            list.push_back({{"id", g.name}, {"registers", g.registers}});
+        for (const Group& g : groups) list.push_back({{"id", g.name}, {"registers", g.registers}});
         send_json(res, 200, {{"groups", list}});
     });
 
@@ -42,12 +42,17 @@ void Routes::group_routes() {
         send_json(res, 202, op);
     };
 
-    server_.put(
+    server.put(
         R"(/api/v1/groups/([^/]+)/tables/(reparti|plu|clienti))",
-        [this, started](const http::Request& req, http::Response& res) {
-            const Group* g = find_group(config_, req, res);
+        [&fleet, &groups, access, started](const http::Request& req, http::Response& res) {
+            if (!access.allowed(req, res)) return;
+            const Group* g = find_group(groups, req, res);
             if (g == nullptr) return;
-            if (!confirmed(req, res) || !csv_body(req, res)) return;
+            if (req.get_param_value("confirm") != "1") {
+                send_error(res, 400, "this call changes the registers: add confirm=1");
+                return;
+            }
+            if (!Routes::csv_body(req, res)) return;
             const auto canary = query_number(req.get_param_value("canary"), 1000);
             if (!canary) {
                 send_error(res, 400, "canary is a number of registers");
@@ -59,50 +64,61 @@ void Routes::group_routes() {
             push.canary = *canary;
             push.stop_on_failure = req.get_param_value("stop_on_failure") == "1";
             push.allow_reset = req.get_param_value("allow_reset") == "1";
-            started(res, fleet_->push_table(g->name, g->registers, std::move(push),
-                                            config_.token.empty() ? "local" : config_.token_name));
+            started(res, fleet.push_table(g->name, g->registers, std::move(push), access.who(req)));
         });
 
-    server_.post(
-        R"(/api/v1/groups/([^/]+)/(backup|sales/today))",
-        [this, started](const http::Request& req, http::Response& res) {
-            const Group* g = find_group(config_, req, res);
-            if (g == nullptr) return;
-            const std::string kind = req.matches[2].str() == "backup" ? "backup" : "sales today";
-            started(res, fleet_->read_each(g->name, g->registers, kind,
-                                           config_.token.empty() ? "local" : config_.token_name));
-        });
+    server.post(R"(/api/v1/groups/([^/]+)/(backup|sales/today))",
+                [&fleet, &groups, access, started](const http::Request& req, http::Response& res) {
+                    if (!access.allowed(req, res)) return;
+                    const Group* g = find_group(groups, req, res);
+                    if (g == nullptr) return;
+                    const std::string kind =
+                        req.matches[2].str() == "backup" ? "backup" : "sales today";
+                    started(res, fleet.read_each(g->name, g->registers, kind, access.who(req)));
+                });
 
-    server_.get("/api/v1/fleet", [this](const http::Request&, http::Response& res) {
-        send_json(res, 200, fleet_->list());
+    server.get("/api/v1/fleet", [&fleet, access](const http::Request& req, http::Response& res) {
+        if (!access.allowed(req, res)) return;
+        send_json(res, 200, fleet.list());
     });
 
     // ?wait=S: the answer comes once the operation has ended, or after S
     // seconds (at most 60) with it still running.
-    server_.get(R"(/api/v1/fleet/([^/]+))", [this](const http::Request& req, http::Response& res) {
-        const auto wait = query_number(req.get_param_value("wait"), 60);
-        if (!wait) {
-            send_error(res, 400, "wait is a number of seconds, at most 60");
-            return;
-        }
-        const std::string id = req.matches[1].str();
-        if (fleet_->describe(id).is_null()) {
-            send_error(res, 404, "unknown operation: " + id);
-            return;
-        }
-        if (*wait == 0) {
-            send_json(res, 200, fleet_->describe(id));
-            return;
-        }
-        const http::Reply reply = res.defer();
-        const auto send = [this, reply, id] {
-            http::Response out;
-            send_json(out, 200, fleet_->describe(id));
-            reply.send(std::move(out));
-        };
-        reply.on_timeout(std::chrono::seconds(*wait), send);
-        fleet_->when_ended(id, send);
-    });
+    server.get(R"(/api/v1/fleet/([^/]+))",
+               [&fleet, access](const http::Request& req, http::Response& res) {
+                   if (!access.allowed(req, res)) return;
+                   const auto wait = query_number(req.get_param_value("wait"), 60);
+                   if (!wait) {
+                       send_error(res, 400, "wait is a number of seconds, at most 60");
+                       return;
+                   }
+                   const std::string id = req.matches[1].str();
+                   if (fleet.describe(id).is_null()) {
+                       send_error(res, 404, "unknown operation: " + id);
+                       return;
+                   }
+                   if (*wait == 0) {
+                       send_json(res, 200, fleet.describe(id));
+                       return;
+                   }
+                   const http::Reply reply = res.defer();
+                   const auto send = [&fleet, reply, id] {
+                       http::Response out;
+                       send_json(out, 200, fleet.describe(id));
+                       reply.send(std::move(out));
+                   };
+                   reply.on_timeout(std::chrono::seconds(*wait), send);
+                   fleet.when_ended(id, send);
+               });
+}
+
+void Routes::group_routes() {
+    if (fleet_ == nullptr) return;
+    add_fleet_routes(server_, *fleet_, config_.groups,
+                     {[](const http::Request&, http::Response&) { return true; },
+                      [this](const http::Request&) {
+                          return config_.token.empty() ? "local" : config_.token_name;
+                      }});
 }
 
 }  // namespace veltra::tool::serve

@@ -348,11 +348,11 @@ int Serve::run_central(Context& ctx, std::ostream& log) {
     if (!serve::central_available())
         throw UsageError{
             "this build has no PostgreSQL client: the chain's central service runs on Linux"};
-    if (!o.registers.empty() || !o.groups.empty() || !o.schedules.empty() ||
-        !o.discover_ranges.empty() || !o.chain.empty())
+    if (!o.registers.empty() || !o.schedules.empty() || !o.discover_ranges.empty() ||
+        !o.chain.empty())
         throw UsageError{
-            "the central service owns no register: registers, groups and schedules are its "
-            "shops' services'"};
+            "the central service owns no register: registers and schedules are its shops' "
+            "services'"};
     serve::CentralConfig config;
     if (o.store.empty())
         throw UsageError{"--central needs --store postgresql://USER@HOST/DATABASE"};
@@ -373,6 +373,18 @@ int Serve::run_central(Context& ctx, std::ostream& log) {
     if (config.shops.empty())
         throw UsageError{"--central needs at least one --shop NAME=TOKENFILE"};
     std::string error;
+    // A group names the chain's registers, of any shop; the shops name
+    // them to the central service as they start.
+    for (const auto& [where, text] : o.groups) {
+        serve::Group g;
+        if (!serve::parse_group(text, g, error)) throw UsageError{where + error};
+        for (const std::string& r : g.registers)
+            if (!serve::valid_name(r))
+                throw UsageError{where + "group " + g.name + ": not a register name: " + r};
+        for (const serve::Group& other : config.groups)
+            if (other.name == g.name) throw UsageError{where + "group " + g.name + " given twice"};
+        config.groups.push_back(g);
+    }
     serve::ServiceConfig listen;
     listen.listen_port = 8091;
     if (!o.listen.empty() && !serve::parse_listen(o.listen, listen, error)) throw UsageError{error};

@@ -18,7 +18,7 @@
 #include "archives.hpp"
 #include "chain_link.hpp"
 #include "display_relay.hpp"
-#include "fleet.hpp"
+#include "fleet_local.hpp"
 #include "guard.hpp"
 #include "http.hpp"
 #include "internal.hpp"
@@ -317,8 +317,8 @@ private:
     Watching watching_;
     http::Server server_{server_settings()};
     Routes routes_{config_, store_, registers_, server_, &archives_};
-    Fleet fleet_{store_,     registers_, routes_,
-                 &archives_, &journal_,  [this](const std::string& line) { log_.line(line); }};
+    LocalFleetRunner fleet_runner_{store_, registers_, routes_, &archives_, &journal_};
+    Fleet fleet_{fleet_runner_, [this](const std::string& line) { log_.line(line); }};
     std::unique_ptr<ChainLink> chain_;  // stopped before the workers
 };
 
