@@ -246,6 +246,54 @@ TEST_F(SalesHistoryTest, ADayStoredAgainIsReplacedAndASnapshotNeverReplacesAClos
     EXPECT_EQ(files[1].second, made.departments->text);
 }
 
+// A reader that follows the history from the last day it read (a shop's
+// link to its chain) sees every day kept since, once, in the order kept,
+// even when the clock stands still or goes back, and a day replaced again.
+TEST_F(SalesHistoryTest, AReaderGoingOnFromItsLastDayMissesNoDayKeptSince) {
+    using tool::serve::StoredDay;
+    std::mt19937 rng(3);
+    const auto day_at = [&](int i) {
+        const std::uint32_t oro = k20240120 + static_cast<std::uint32_t>(i) * kDaySeconds;
+        return day_of(random_book(rng), oro);
+    };
+    // Read in pages of two, as a reader that stops and goes on would.
+    StoredDay cursor;
+    const auto read_all = [&] {
+        std::vector<std::string> seen;
+        for (auto page = history_->stored_after(cursor, 2); !page.empty();
+             page = history_->stored_after(cursor, 2)) {
+            for (const StoredDay& d : page)
+                seen.push_back(d.register_name + "/" + std::to_string(d.day));
+            cursor = page.back();
+        }
+        return seen;
+    };
+    const std::int32_t d0 = yyyymmdd(k20240120), d1 = yyyymmdd(k20240120 + kDaySeconds),
+                       d2 = yyyymmdd(k20240120 + 2 * kDaySeconds);
+    const auto key = [](const char* reg, std::int32_t d) {
+        return std::string(reg) + "/" + std::to_string(d);
+    };
+    history_->store("shop2", SalesSource::archive, "a", {day_at(0), day_at(1), day_at(2)}, 1000);
+    EXPECT_EQ(read_all(),
+              (std::vector<std::string>{key("shop2", d0), key("shop2", d1), key("shop2", d2)}));
+    // The same millisecond, and one before it: still after what was read.
+    history_->store("shop1", SalesSource::archive, "b", {day_at(0)}, 1000);
+    history_->store("shop1", SalesSource::archive, "c", {day_at(1)}, 500);
+    EXPECT_EQ(read_all(), (std::vector<std::string>{key("shop1", d0), key("shop1", d1)}));
+    // A day replaced comes again; a snapshot that did not replace a closed
+    // day does not.
+    history_->store("shop2", SalesSource::archive, "d", {day_at(0)}, 2000);
+    history_->store("shop2", SalesSource::today, "e", {day_at(1)}, 3000);
+    EXPECT_EQ(read_all(), std::vector<std::string>{key("shop2", d0)});
+    EXPECT_TRUE(read_all().empty());
+    // Each store is stamped after the last: its own time, or a millisecond
+    // after the last stamp when its clock is behind.
+    std::vector<std::int64_t> stamps;
+    for (const StoredDay& d : history_->stored_after(StoredDay{}, 100))
+        stamps.push_back(d.stored_ms);
+    EXPECT_EQ(stamps, (std::vector<std::int64_t>{1000, 1000, 1001, 1002, 2000}));
+}
+
 TEST_F(SalesHistoryTest, ABadDayLeavesTheBatchAsItWas) {
     std::mt19937 rng(5);
     const ecrsim::SalesBook book = random_book(rng);

@@ -4,10 +4,13 @@
 // token. The central clock is the test's, so that a lease runs out at once.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
 #include <future>
+#include <optional>
 
 #include "chain_link.hpp"
+#include "latin1.hpp"
 #include "private_postgres.hpp"
 #include "serve_fixture.hpp"
 #include "tool_fixture.hpp"
@@ -45,7 +48,7 @@ public:
         std::vector<std::string> args = {"serve",    "--central",    "--store",
                                          store_,     "--token-file", work_.file("head.token"),
                                          "--listen", "127.0.0.1:0",  "--lease-seconds",
-                                         "5"};
+                                         "5",        "--state-dir",  work_.file("state")};
         for (const std::string& shop : shops) {
             const std::string file = work_.file(shop + ".token");
             write_file(file, token_of(shop));
@@ -357,6 +360,97 @@ TEST_F(Central, AnIdempotencyKeyAddsOneJob) {
     EXPECT_EQ(call(kHead, "GET", "/api/v1/chain/registers").body["registers"][0]["queued"], 1);
 }
 
+// A shop's day of sales as its link sends it.
+Json day_body(const std::string& file, const std::string& text, const char* source = "archive") {
+    return {{"source", source}, {"files", {{{"name", file}, {"text", text}}}}};
+}
+const std::string kRepHeader =
+    "id_reparto;descr;iva;batt_sing;tipo_sconto;id_aux_lan;id_gruppo;prezzo;min_valore;"
+    "max_valore;valore_sconto;non_fiscale;iva_descr;iva_aliquota;totale_reparto;"
+    "totale_qt_rep;totale_sconto_rep;totale_reso_storno;tot_qt_reso_storno\n";
+
+TEST_F(Central, AShopsDaysOfSalesAreKeptAndReportedOnlyForItsOwnRegisters) {
+    // CAFFE with a grave E (Latin-1 C8), as UTF-8 on the way.
+    const std::string rep =
+        kRepHeader + "3;CAFF\xC3\x88;1;0;0;1;1;0;0;0;0;0;IVA 10;1000;627;3;0;0;0\n";
+    const std::string target = "/api/v1/chain/sales/a1/20261209";
+    struct Case {
+        const char* what;
+        std::string token, target;
+        Json body;
+        int status;
+    };
+    const std::vector<Case> refused = {
+        {"the head office", kHead, target, day_body("VEND_REP_091226.CSV", rep), 403},
+        {"another shop's register", kShopB, target, day_body("VEND_REP_091226.CSV", rep), 403},
+        {"a file of another day", kShopA, target, day_body("VEND_REP_081226.CSV", rep), 400},
+        {"no sales file", kShopA, target, day_body("PLU.CSV", rep), 400},
+        {"a file that does not read", kShopA, target,
+         day_body("VEND_REP_091226.CSV", "id;descr\n3;PANE\n"), 400},
+        {"a character beyond Latin-1", kShopA, target,
+         day_body("VEND_REP_091226.CSV",
+                  kRepHeader + "3;CAF\xE2\x82\xAC;1;0;0;1;1;0;0;0;0;0;IVA 10;1000;627;3;0;0;0\n"),
+         400},
+        {"no source", kShopA, target, {{"files", Json::array()}}, 400},
+        {"not a day", kShopA, "/api/v1/chain/sales/a1/2026129", day_body("x", ""), 404},
+    };
+    for (const Case& c : refused)
+        EXPECT_EQ(call(c.token, "PUT", c.target, c.body.dump()).status, c.status) << c.what;
+    const std::string report = "/api/v1/reports/sales?from=01-12-26&to=31-12-26&by=department";
+    EXPECT_EQ(call(kHead, "GET", report).status, 200);
+    EXPECT_EQ(call(kHead, "GET", report).body["total"]["amount_cents"], 0)
+        << "a refusal kept a day";
+
+    const Answer kept = call(kShopA, "PUT", target, day_body("VEND_REP_091226.CSV", rep).dump());
+    ASSERT_EQ(kept.status, 200) << kept.body.dump();
+    const Answer r = call(kHead, "GET", report);
+    ASSERT_EQ(r.status, 200) << r.body.dump();
+    EXPECT_EQ(r.body["registers"], Json::array({"a1"}));
+    EXPECT_EQ(r.body["groups"][0]["descr"], "CAFF\xC3\x88");
+    EXPECT_EQ(r.body["total"]["amount_cents"], 627);
+    // The reports are the head office's.
+    EXPECT_EQ(call(kShopA, "GET", report).status, 403);
+}
+
+TEST(ChainSales, Utf8BackToTheRegistersLatin1) {
+    struct Case {
+        std::string utf8;
+        std::optional<std::string> latin1;
+    };
+    const Case cases[] = {
+        {"PANE;1", "PANE;1"},
+        {"CAFF\xC3\x88", "CAFF\xC8"},
+        {"\xC2\xA0\xC3\xBF", "\xA0\xFF"},
+        {"\xE2\x82\xAC", std::nullopt},  // the euro sign: beyond Latin-1
+        {"\xC3", std::nullopt},          // cut short
+        {"\xC3\x28", std::nullopt},      // not a continuation
+        {"\xC1\x81", std::nullopt},      // overlong 'A'
+        {"\x80", std::nullopt},          // a continuation alone
+    };
+    for (const Case& c : cases) EXPECT_EQ(tool::utf8_to_latin1(c.utf8), c.latin1) << c.utf8;
+    std::string every;
+    for (int b = 0; b < 256; ++b) every += static_cast<char>(b);
+    EXPECT_EQ(tool::utf8_to_latin1(tool::latin1_to_utf8(every)), every);
+}
+
+TEST(ChainSales, TheCursorFileKeepsTheLastDaySent) {
+    TempDir dir;
+    const std::filesystem::path file = dir.path() / "chain-sales.json";
+    EXPECT_EQ(tool::serve::read_sales_cursor(file).stored_ms, 0) << "no file: the start";
+    tool::serve::StoredDay last{"e1", 20261209, tool::serve::SalesSource::today, 1234};
+    ASSERT_TRUE(tool::serve::write_sales_cursor(file, last));
+    last.stored_ms = 5678;
+    ASSERT_TRUE(tool::serve::write_sales_cursor(file, last));
+    const auto back = tool::serve::read_sales_cursor(file);
+    EXPECT_EQ(back.stored_ms, 5678);
+    EXPECT_EQ(back.register_name, "e1");
+    EXPECT_EQ(back.day, 20261209);
+    for (const char* broken : {"", "{", R"({"stored_ms":"1","register":"e1","day":1})", "[]"}) {
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << broken;
+        EXPECT_EQ(tool::serve::read_sales_cursor(file).stored_ms, 0) << broken;
+    }
+}
+
 // A shop's service with two registers, dialling out to a central service.
 class ChainShop : public ServeOnTwoRegisters {
 protected:
@@ -645,6 +739,55 @@ TEST_F(ChainOfShops, BackupsAndTheDaysSalesOfRegistersOfTwoShops) {
     for (const Json& step : op["registers"])
         EXPECT_TRUE(step["result"].contains("history")) << step.dump();
     for (int i = 0; i < kRegisters; ++i) EXPECT_EQ(plu_puts(i), 0u) << name(i);
+}
+
+// DD-MM-YY of today plus days, as the reports take it.
+std::string report_day(int days) {
+    const std::time_t t = std::time(nullptr) + days * 86400;
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char text[16];
+    std::strftime(text, sizeof text, "%d-%m-%y", &tm);
+    return text;
+}
+
+TEST_F(ChainOfShops, EveryShopsSalesReachTheCentralReport) {
+    const ToolRun r = fleet({"sales-today", "--group", "all"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string range = "from=" + report_day(-1) + "&to=" + report_day(1);
+    // Each shop sends the day it kept; the central report has all six.
+    Answer central;
+    for (int i = 0; i < 300; ++i) {
+        central = central_.call(kHead, "GET", "/api/v1/reports/sales?by=register&" + range);
+        if (central.status == 200 && central.body["groups"].size() == kRegisters) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(central.status, 200) << central.body.dump();
+    ASSERT_EQ(central.body["groups"].size(), static_cast<std::size_t>(kRegisters))
+        << central.body.dump();
+    // Each register's group is its shop's own report of it.
+    for (const Json& row : central.body["groups"]) {
+        const std::string reg = row["register"];
+        const int shop = reg[0] == 'e' ? 0 : reg[0] == 'w' ? 1 : 2;
+        http::Client c("127.0.0.1", ports_[static_cast<std::size_t>(shop)]);
+        const auto own = c.get("/api/v1/reports/sales?by=register&register=" + reg + "&" + range);
+        ASSERT_TRUE(own && own->status == 200) << reg;
+        const Json mine = Json::parse(own->body)["groups"][0];
+        EXPECT_EQ(row, mine) << reg;
+        EXPECT_EQ(row["days"], 1) << reg;
+    }
+    // The departments over the chain are the sum of the shops'.
+    const Json by_dep =
+        central_.call(kHead, "GET", "/api/v1/reports/sales?by=department&" + range).body;
+    std::int64_t shops_total = 0;
+    for (int s = 0; s < 3; ++s) {
+        http::Client c("127.0.0.1", ports_[static_cast<std::size_t>(s)]);
+        const auto own = c.get("/api/v1/reports/sales?by=department&" + range);
+        ASSERT_TRUE(own && own->status == 200);
+        shops_total += Json::parse(own->body)["total"]["amount_cents"].get<std::int64_t>();
+    }
+    EXPECT_GT(shops_total, 0) << "the registers sold nothing: the test proves little";
+    EXPECT_EQ(by_dep["total"]["amount_cents"].get<std::int64_t>(), shops_total);
 }
 
 // What a chain job may ask of a shop's service.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -20,7 +21,10 @@
 #include "guard.hpp"
 #include "http.hpp"
 #include "jobs.hpp"
+#include "latin1.hpp"
 #include "log_writer.hpp"
+#include "report_routes.hpp"
+#include "sales_history.hpp"
 #include "service_clock.hpp"
 #include "stop_request.hpp"
 
@@ -263,6 +267,13 @@ public:
                               return head_office(req, res);
                           },
                           [](const http::Request&) { return std::string("head office"); }});
+        std::error_code ec;
+        std::filesystem::create_directories(files_dir(), ec);
+        add_report_routes(server_, history_, files_dir(),
+                          [this](const http::Request& req, http::Response& res) {
+                              return head_office(req, res);
+                          });
+        sales_routes();
     }
 
     int run() {
@@ -493,6 +504,67 @@ private:
         });
     }
 
+    std::filesystem::path files_dir() const {
+        return std::filesystem::path(config_.state_dir) / "files";
+    }
+
+    // A shop's day of sales, as its history kept it: {"source", "files":
+    // [{"name", "text"}]}, the texts in UTF-8. The day is kept whole in the
+    // chain's history, replacing the one kept before as a shop's history
+    // would.
+    void sales_routes() {
+        server_.put(R"(/api/v1/chain/sales/([^/]+)/([0-9]{8}))", [this](const http::Request& req,
+                                                                        http::Response& res) {
+            const auto shop = shop_of(req, res);
+            if (!shop) return;
+            const auto body = object_body(req, res);
+            if (!body) return;
+            const std::string reg = req.matches[1].str();
+            const std::int32_t day = std::stoi(req.matches[2].str());
+            const auto source = sales_source_of(body->value("source", ""));
+            const Json files = body->value("files", Json());
+            if (!source || !files.is_array() || files.size() > 2) {
+                send_error(res, 400,
+                           "source is today, archive or import; files a list of at most two "
+                           "{name, text}");
+                return;
+            }
+            std::vector<SalesFile> parsed;
+            try {
+                for (const Json& f : files) {
+                    const Json name = f.value("name", Json()), text = f.value("text", Json());
+                    if (!name.is_string() || !text.is_string())
+                        throw SalesCsvError("a file is {name, text}");
+                    const auto bytes = utf8_to_latin1(text.get<std::string>());
+                    if (!bytes)
+                        throw SalesCsvError(name.get<std::string>() +
+                                            ": a character the register's files cannot hold");
+                    parsed.push_back(parse_sales_csv(name.get<std::string>(), *bytes));
+                    if (parsed.back().day != day)
+                        throw SalesCsvError(name.get<std::string>() + " is not of " + iso_day(day));
+                }
+            } catch (const SalesCsvError& e) {
+                send_error(res, 400, e.what());
+                return;
+            }
+            in_background(res, [this, shop = *shop, reg, day, source = *source,
+                                days = sales_days(std::move(parsed))](http::Response& out) {
+                if (store_.owner_of(reg) != shop) {
+                    send_error(out, 403, "register " + reg + " is not shop " + shop + "'s");
+                    return;
+                }
+                try {
+                    const StoreOutcome kept =
+                        history_.store(reg, source, "shop " + shop, days, service_now_ms());
+                    send_json(out, 200,
+                              {{"register", reg}, {"day", iso_day(day)}, {"stored", kept.stored}});
+                } catch (const SalesCsvError& e) {
+                    send_error(out, 400, e.what());
+                }
+            });
+        });
+    }
+
     // A job's end as a shop reports it.
     static bool end_of(const Json& body, JobUpdate& change, std::string& error) {
         const std::string state = body.value("state", "");
@@ -601,6 +673,8 @@ private:
     LogWriter log_;
     ChainStore store_;
     ClaimHub hub_;
+    Journal journal_{config_.state_dir};  // the sales history's database
+    SalesHistory history_{journal_.database_path(), SalesHistory::Access::read_write};
     ChainFleetRunner fleet_runner_{store_};
     Fleet fleet_{fleet_runner_, [this](const std::string& line) { log_.line(line); }};
     http::Server server_{settings()};
@@ -618,6 +692,9 @@ int run_central(const CentralConfig& config, std::ostream& log, std::ostream& er
         central = std::make_unique<Central>(config, log);
     } catch (const pg::PgError& e) {
         err << "veltra serve: the chain's database: " << e.what() << std::endl;
+        return 1;
+    } catch (const JournalError& e) {
+        err << "veltra serve: the chain's sales history: " << e.what() << std::endl;
         return 1;
     }
     return central->run();

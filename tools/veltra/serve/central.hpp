@@ -28,6 +28,9 @@ struct CentralConfig {
     // Groups of the chain's registers, of any shops, for the head office's
     // operations over them.
     std::vector<Group> groups;
+    // The chain's sales history, as the shops send their days: a journal
+    // database of its own in this folder.
+    std::string state_dir;
 };
 
 // False in a build without a PostgreSQL client (Windows).

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 
 #include "config.hpp"
 #include "guard.hpp"
 #include "http_client.hpp"
+#include "latin1.hpp"
 
 namespace veltra::tool::serve {
 namespace {
@@ -17,6 +19,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kClaimWaitSeconds = 5;
 constexpr auto kRetry = std::chrono::seconds(2);
 constexpr auto kSettleEvery = std::chrono::seconds(10);
+// How often the sales history is looked at for days the central service
+// has not had yet.
+constexpr auto kSalesEvery = std::chrono::seconds(2);
 
 const http::Headers& change_headers() {
     static const http::Headers h = {{kRequestHeader, "1"}};
@@ -122,11 +127,17 @@ ChainLink::~ChainLink() {
 
 void ChainLink::start() {
     loop_ = std::thread([this] { loop(); });
+    if (config_.history == nullptr) return;
+    sales_ = std::thread([this] {
+        while (!stopping_)
+            if (!ship_sales()) sleep_for(kSalesEvery);
+    });
 }
 
 void ChainLink::stop() {
     stopping_ = true;
     if (loop_.joinable()) loop_.join();
+    if (sales_.joinable()) sales_.join();
     std::vector<Runner> runners;
     {
         const std::lock_guard lock(m_);
@@ -315,6 +326,84 @@ void ChainLink::settle_unknown() {
             log_("chain job " + id + ": settled " + end["verdict"].get<std::string>() +
                  " from this shop's journal");
     }
+}
+
+StoredDay read_sales_cursor(const std::filesystem::path& file) {
+    std::ifstream f(file, std::ios::binary);
+    const Json j = Json::parse(f, nullptr, false);
+    StoredDay last;
+    if (j.is_discarded() || !j.is_object()) return last;
+    const Json ms = j.value("stored_ms", Json()), reg = j.value("register", Json()),
+               day = j.value("day", Json());
+    if (!ms.is_number_integer() || !reg.is_string() || !day.is_number_integer()) return last;
+    last.stored_ms = ms.get<std::int64_t>();
+    last.register_name = reg.get<std::string>();
+    last.day = day.get<std::int32_t>();
+    return last;
+}
+
+bool write_sales_cursor(const std::filesystem::path& file, const StoredDay& last) {
+    const std::filesystem::path part = file.string() + ".part";
+    {
+        std::ofstream f(part, std::ios::binary | std::ios::trunc);
+        f << Json{{"stored_ms", last.stored_ms},
+                  {"register", last.register_name},
+                  {"day", last.day}}
+                 .dump();
+        if (!f.flush()) return false;
+    }
+    std::error_code ec;
+    std::filesystem::rename(part, file, ec);
+    return !ec;
+}
+
+bool ChainLink::ship_sales() {
+    StoredDay cursor = read_sales_cursor(config_.sales_cursor);
+    std::vector<StoredDay> days;
+    try {
+        days = config_.history->stored_after(cursor, 50);
+    } catch (const std::exception& e) {
+        log_(std::string("the sales history cannot be read for the chain: ") + e.what());
+        return false;
+    }
+    if (days.empty()) return false;
+    http::Client c(config_.central_host, config_.central_port);
+    c.set_bearer_token(config_.token);
+    c.set_timeout(std::chrono::seconds(60));
+    for (const StoredDay& d : days) {
+        if (stopping_) return false;
+        const bool ours = std::find(config_.registers.begin(), config_.registers.end(),
+                                    d.register_name) != config_.registers.end();
+        if (ours) {
+            Json files = Json::array();
+            for (const auto& [name, text] : config_.history->files(d.register_name, d.day))
+                files.push_back({{"name", name}, {"text", latin1_to_utf8(text)}});
+            const Json body = {{"source", sales_source_name(d.source)}, {"files", files}};
+            const auto r =
+                c.put("/api/v1/chain/sales/" + d.register_name + "/" + std::to_string(d.day),
+                      body.dump(), "application/json", change_headers());
+            if (!r || r->status >= 500) {
+                if (!sales_down_)
+                    log_("the central service did not take the sales of " + d.register_name +
+                         ": kept here, sent again later");
+                sales_down_ = true;
+                return false;
+            }
+            sales_down_ = false;
+            // A refusal is for good (a day that does not read): said, not
+            // sent again, so that the days after it go on.
+            if (r->status != 200)
+                log_("the central service refused the sales of " + d.register_name + " on " +
+                     iso_day(d.day) + ": " + r->body);
+        }
+        cursor = d;
+        if (!write_sales_cursor(config_.sales_cursor, cursor)) {
+            log_("cannot write " + config_.sales_cursor.string() +
+                 ": the chain's sales are sent again from the last point written");
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace veltra::tool::serve

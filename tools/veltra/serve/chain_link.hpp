@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 
 #include "answers.hpp"
 #include "jobs.hpp"
+#include "sales_history.hpp"
 
 namespace veltra::tool::serve {
 
@@ -30,6 +32,10 @@ struct ChainLinkConfig {
     std::string self_host;
     int self_port = 0;
     std::string self_token;
+    // The shop's sales history, whose days go to the central service as
+    // they are kept, and the file that says how far that has come.
+    SalesHistory* history = nullptr;
+    std::filesystem::path sales_cursor;
 };
 
 // "http://HOST:PORT" (the port is 80 when not given); false with error set.
@@ -44,6 +50,12 @@ struct ChainRequest {
 };
 bool parse_chain_request(const Json& request, const std::string& register_name, ChainRequest& out,
                          std::string& error);
+
+// Where a shop's sales stand at the central service: the last day it took
+// (see SalesHistory::stored_after). A missing or unreadable file is the
+// start; write_sales_cursor writes a new file whole, then renames it.
+StoredDay read_sales_cursor(const std::filesystem::path& file);
+bool write_sales_cursor(const std::filesystem::path& file, const StoredDay& last);
 
 // The Idempotency-Key a chain job runs under in the shop's journal.
 std::string chain_key(const std::string& chain_job_id);
@@ -66,6 +78,9 @@ private:
     // took it, false when it refused it (the lease had run out).
     bool report(const std::string& id, const Json& end);
     bool sleep_for(std::chrono::milliseconds d);
+    // Sends the days kept since the cursor, a batch at a time: false when
+    // there was nothing to send or the central service did not take them.
+    bool ship_sales();
 
     ChainLinkConfig config_;
     JobStore& store_;
@@ -81,6 +96,8 @@ private:
     // The central service's lease, as its claims say; renewed three times a lease.
     std::atomic<int> lease_seconds_{60};
     std::thread loop_;
+    bool sales_down_ = false;  // said once until the central service takes a day again
+    std::thread sales_;
 };
 
 }  // namespace veltra::tool::serve

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "report_routes.hpp"
 #include "routes.hpp"
 #include "sales_export.hpp"
 #include "sales_history.hpp"
@@ -50,9 +51,12 @@ std::string file_stem(const ReportQuery& q) {
 
 }  // namespace
 
-void Routes::report_routes() {
-    if (history_ == nullptr) return;
-    server_.get(R"(/api/v1/reports/sales)", [this](const http::Request& req, http::Response& res) {
+void add_report_routes(http::Server& server, SalesHistory& history,
+                       const std::filesystem::path& files_dir, RouteCheck allowed) {
+    SalesHistory* const history_ = &history;
+    server.get(R"(/api/v1/reports/sales)", [&server, history_, allowed](const http::Request& req,
+                                                                        http::Response& res) {
+        if (!allowed(req, res)) return;
         ReportQuery q;
         if (!read_query(req, res, q)) return;
         const std::string by = req.has_param("by") ? req.get_param_value("by") : "day";
@@ -78,7 +82,7 @@ void Routes::report_routes() {
             return;
         }
         const http::Reply reply = res.defer();
-        server_.run_blocking([this, reply, q, format] {
+        server.run_blocking([history_, reply, q, format] {
             http::Response out = reply.response();
             try {
                 const SalesReport report = history_->report(q);
@@ -101,8 +105,10 @@ void Routes::report_routes() {
             reply.send(std::move(out));
         });
     });
-    server_.get(R"(/api/v1/reports/sales\.xlsx)", [this](const http::Request& req,
-                                                         http::Response& res) {
+    server.get(R"(/api/v1/reports/sales\.xlsx)", [&server, history_, files_dir, allowed](
+                                                     const http::Request& req,
+                                                     http::Response& res) {
+        if (!allowed(req, res)) return;
         if (!sales_xlsx_available()) {
             send_error(res, 501,
                        "this veltra was built without XLSX (libxlsxwriter); use "
@@ -112,12 +118,11 @@ void Routes::report_routes() {
         ReportQuery q;
         if (!read_query(req, res, q)) return;
         const http::Reply reply = res.defer();
-        server_.run_blocking([this, reply, q] {
+        server.run_blocking([history_, files_dir, reply, q] {
             http::Response out = reply.response();
             static std::atomic<unsigned> counter{0};
             const std::filesystem::path file =
-                std::filesystem::path(config_.state_dir) / "files" /
-                ("report-" + std::to_string(++counter) + "-" + file_stem(q) + ".xlsx");
+                files_dir / ("report-" + std::to_string(++counter) + "-" + file_stem(q) + ".xlsx");
             try {
                 const SalesReportSet set = history_->report_set(q.from, q.to, q.registers);
                 std::string error;
@@ -143,6 +148,12 @@ void Routes::report_routes() {
             reply.send(std::move(out));
         });
     });
+}
+
+void Routes::report_routes() {
+    if (history_ == nullptr) return;
+    add_report_routes(server_, *history_, std::filesystem::path(config_.state_dir) / "files",
+                      [](const http::Request&, http::Response&) { return true; });
 }
 
 }  // namespace veltra::tool::serve

@@ -26,18 +26,6 @@ constexpr std::int64_t kArticleKind = 1;
 // day's (then the highest register's) description names a group.
 constexpr std::int64_t kKeyScale = 100000;
 
-const char* source_name(SalesSource s) {
-    switch (s) {
-        case SalesSource::today:
-            return "today";
-        case SalesSource::archive:
-            return "archive";
-        case SalesSource::import:
-            return "import";
-    }
-    return "import";
-}
-
 bool leap(int y) {
     return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
 }
@@ -156,6 +144,24 @@ std::int32_t parse_report_day(const std::string& text, char separator) {
     return y * 10000 + m * 100 + d;
 }
 
+const char* sales_source_name(SalesSource s) {
+    switch (s) {
+        case SalesSource::today:
+            return "today";
+        case SalesSource::archive:
+            return "archive";
+        case SalesSource::import:
+            return "import";
+    }
+    return "import";
+}
+
+std::optional<SalesSource> sales_source_of(std::string_view name) {
+    for (SalesSource s : {SalesSource::today, SalesSource::archive, SalesSource::import})
+        if (name == sales_source_name(s)) return s;
+    return std::nullopt;
+}
+
 std::string iso_day(std::int32_t d) {
     char text[16];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", d / 10000, d / 100 % 100, d % 100);
@@ -244,7 +250,7 @@ public:
             Statement::Use u(insert_day_);
             u.bind(1, d.day)
                 .bind(2, reg)
-                .bind(3, source_name(source))
+                .bind(3, sales_source_name(source))
                 .bind(4, job_id)
                 .bind(5, now_ms);
             bind_totals(u, 6, total);
@@ -273,6 +279,11 @@ public:
                 u.run();
             }
         }
+    }
+
+    std::int64_t last_stamp() {
+        Statement::Use u(last_stamp_);
+        return u.step() ? u.integer(0) : 0;
     }
 
     std::string kept_source(std::int64_t reg, std::int32_t day) {
@@ -316,6 +327,7 @@ public:
                            "INSERT INTO sales_lines (day, register, kind, number, name, amount, "
                            "quantity, discount, returns, returns_quantity) VALUES (?1, ?2, ?3, "
                            "?4, ?5, ?6, ?7, ?8, ?9, ?10)"};
+    Statement last_stamp_{db(), "SELECT coalesce(max(stored_ms), 0) FROM sales_days"};
     Statement find_day_{db(), "SELECT source FROM sales_days WHERE day = ?1 AND register = ?2"};
     Statement delete_month_{db(),
                             "DELETE FROM sales_months WHERE kind = ?1 AND month = ?2 AND "
@@ -379,6 +391,8 @@ StoreOutcome SalesHistory::store(const std::string& register_name, SalesSource s
     for (std::size_t first = 0; first < days.size(); first += kBatchDays) {
         const std::size_t last = std::min(days.size(), first + kBatchDays);
         Transaction t(impl_->db());
+        // Later than every day kept before, under the write lock.
+        const std::int64_t stamp = std::max(now_ms, impl_->last_stamp() + 1);
         std::set<std::int32_t> months;
         int stored = 0;
         std::vector<std::int32_t> kept;
@@ -391,7 +405,7 @@ StoreOutcome SalesHistory::store(const std::string& register_name, SalesSource s
                     continue;
                 }
             }
-            impl_->store_day(reg, source, job_id, d, now_ms);
+            impl_->store_day(reg, source, job_id, d, stamp);
             months.insert(d.day / 100);
             ++stored;
         }
@@ -577,6 +591,21 @@ std::vector<std::string> SalesHistory::registers() const {
     Statement::Use u(s);
     std::vector<std::string> out;
     while (u.step()) out.push_back(u.text(0));
+    return out;
+}
+
+std::vector<StoredDay> SalesHistory::stored_after(const StoredDay& last, int limit) const {
+    const std::lock_guard lock(mutex_);
+    Statement s(impl_->db(),
+                "SELECT r.name, d.day, d.source, d.stored_ms FROM sales_days d JOIN "
+                "sales_registers r ON r.id = d.register WHERE (d.stored_ms, r.name, d.day) > "
+                "(?1, ?2, ?3) ORDER BY d.stored_ms, r.name, d.day LIMIT ?4");
+    Statement::Use u(s);
+    u.bind(1, last.stored_ms).bind(2, last.register_name).bind(3, last.day).bind(4, limit);
+    std::vector<StoredDay> out;
+    while (u.step())
+        out.push_back({u.text(0), static_cast<std::int32_t>(u.integer(1)),
+                       sales_source_of(u.text(2)).value_or(SalesSource::import), u.integer(3)});
     return out;
 }
 

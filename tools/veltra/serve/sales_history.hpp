@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,6 +37,15 @@ struct ReportQuery {
     std::vector<std::string> registers;  // empty: every register
     ReportBy by = ReportBy::day;
     int top = 0;  // by department or article: the first top groups; 0: all
+};
+
+// A day as kept, and when: where a reader that follows the history (a
+// shop's link to its chain) stands.
+struct StoredDay {
+    std::string register_name;
+    std::int32_t day = 0;
+    SalesSource source = SalesSource::import;
+    std::int64_t stored_ms = 0;
 };
 
 struct StoreOutcome {
@@ -72,6 +82,13 @@ public:
     SalesReportSet report_set(std::int32_t from, std::int32_t to,
                               const std::vector<std::string>& registers) const;
 
+    // The days kept after the one given (by stored_ms, register, day), in
+    // that order, at most limit. A day is stamped at its store, later than
+    // every day kept before it (its store's time, or a millisecond after the
+    // last stamp), so a reader that goes on from the last day it read misses
+    // no day kept or replaced since, whichever process kept it.
+    std::vector<StoredDay> stored_after(const StoredDay& last, int limit) const;
+
     // Every register with a day kept, sorted.
     std::vector<std::string> registers() const;
     // Days kept per register, sorted by register.
@@ -103,5 +120,8 @@ ImportOutcome import_sales_folder(SalesHistory& history, const std::filesystem::
 std::int32_t parse_report_day(const std::string& text, char separator);
 // "2026-12-09"
 std::string iso_day(std::int32_t yyyymmdd);
+
+const char* sales_source_name(SalesSource s);
+std::optional<SalesSource> sales_source_of(std::string_view name);
 
 }  // namespace veltra::tool::serve

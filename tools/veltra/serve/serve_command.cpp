@@ -181,7 +181,8 @@ struct Serve {
                        "'shop NAME=TOKENFILE', 'lease-seconds N'");
         app.add_option("--state-dir", o.state_dir,
                        std::string("folder of the journal (jobs, Idempotency-Keys, audit "
-                                   "trail) and of the files jobs keep; default: ") +
+                                   "trail) and of the files jobs keep (with --central: of the "
+                                   "chain's sales history); default: ") +
                            sys::default_state_dir_rule());
         app.add_option("--token-name", o.token_name,
                        "who asked, in the audit trail, for requests with the token (token); "
@@ -358,6 +359,10 @@ int Serve::run_central(Context& ctx, std::ostream& log) {
         throw UsageError{"--central needs --store postgresql://USER@HOST/DATABASE"};
     config.store = o.store;
     config.lease_seconds = o.lease_seconds;
+    config.state_dir = o.state_dir;
+    if (config.state_dir.empty()) config.state_dir = sys::default_state_dir().string();
+    if (config.state_dir.empty())
+        throw UsageError{"no default state folder here: give --state-dir"};
     for (const auto& [where, text] : o.shops) {
         const std::size_t eq = text.find('=');
         const std::string name = text.substr(0, eq);

@@ -273,6 +273,8 @@ private:
         c.self_host = config_.listen_host == "0.0.0.0" ? "127.0.0.1" : config_.listen_host;
         c.self_port = port;
         c.self_token = config_.token;
+        c.history = &history_;
+        c.sales_cursor = std::filesystem::path(config_.state_dir) / "chain-sales.json";
         chain_ = std::make_unique<ChainLink>(
             std::move(c), store_, [this](std::string line) { log_.line(std::move(line)); });
         chain_->start();
