@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -30,7 +31,10 @@ using namespace veltra::tool::serve;
 
 constexpr std::uint32_t kDaySeconds = 86400;
 constexpr std::uint32_t k20250101 = 1735689600;
-constexpr int kDays = 365, kRegisters = 4, kDepartments = 80, kArticleLines = 500, kArticles = 2000;
+constexpr int kDays = 365, kDepartments = 80, kArticleLines = 500, kArticles = 2000;
+// A shop's four registers by default; a chain's central history is asked
+// for with more (20: the head office's year of five shops).
+int kRegisters = 4;
 
 double ms_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
@@ -85,10 +89,21 @@ void make_folders(const fs::path& work, const ecrsim::SalesTables& tables) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: sales_history_bench WORK_DIR\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: sales_history_bench WORK_DIR [REGISTERS]\n");
         return 2;
     }
+    if (argc == 3) kRegisters = std::atoi(argv[2]);
+    if (kRegisters < 1 || kRegisters > 100) {
+        std::fprintf(stderr, "REGISTERS is 1 to 100\n");
+        return 2;
+    }
+    // A shop's targets: the import of four registers' year under 10 s, each
+    // report under 200 ms. A chain's: 2.5 s of import per register, each
+    // report under 1 s.
+    const bool chain = kRegisters > 4;
+    const double import_limit_ms = chain ? 2500.0 * kRegisters : 10000.0;
+    const double report_limit_ms = chain ? 1000.0 : 200.0;
     const fs::path work = argv[1];
     fs::remove_all(work);
     fs::create_directories(work / "sim");
@@ -124,8 +139,9 @@ int main(int argc, char** argv) {
             days += import_sales_folder(history, work / "csv" / name, name, 1).kept.stored;
         }
         const double import_ms = ms_since(t0);
-        std::printf("import of %d register-days: %.2f s (limit 10 s)\n", days, import_ms / 1000);
-        ok = ok && import_ms < 10000;
+        std::printf("import of %d register-days: %.2f s (limit %.0f s)\n", days, import_ms / 1000,
+                    import_limit_ms / 1000);
+        ok = ok && import_ms < import_limit_ms;
     }
     std::printf("database with its WAL: %.1f MB\n",
                 static_cast<double>(fs::file_size(database) +
@@ -163,9 +179,10 @@ int main(int argc, char** argv) {
             const char* names[] = {"day", "department", "article", "register"};
             std::printf("%-22s by %-10s %5zu groups: first %7.1f ms, median of 7 %7.1f ms\n",
                         c.range, names[static_cast<int>(by)], rows, first, median);
-            ok = ok && first < 200 && median < 200;
+            ok = ok && first < report_limit_ms && median < report_limit_ms;
         }
     }
-    std::printf(ok ? "within the limits\n" : "OVER A LIMIT\n");
+    std::printf(ok ? "within the limits (reports: %.0f ms)\n" : "OVER A LIMIT (reports: %.0f ms)\n",
+                report_limit_ms);
     return ok ? 0 : 1;
 }

@@ -55,11 +55,14 @@ public:
             args.insert(args.end(), {"--shop", shop + "=" + file});
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        process_ = std::make_unique<sys::ChildProcess>(
-            VELTRA_TOOL_PROGRAM, args, work_.path().string(),
-            std::map<std::string, std::string>{{"VELTRA_TEST_CLOCK_FILE", clock_}});
-        port_ = listening_port(*process_);
-        return port_ > 0 ? "" : "the central service did not start";
+        args_ = args;
+        return launch();
+    }
+    // Killed as a power cut would, and started again on its database.
+    std::string kill_and_start_again() {
+        process_->kill();
+        process_.reset();
+        return launch();
     }
 
     static std::string token_of(const std::string& shop) { return shop + "-token-0123456789"; }
@@ -93,7 +96,16 @@ public:
     }
 
 private:
+    std::string launch() {
+        process_ = std::make_unique<sys::ChildProcess>(
+            VELTRA_TOOL_PROGRAM, args_, work_.path().string(),
+            std::map<std::string, std::string>{{"VELTRA_TEST_CLOCK_FILE", clock_}});
+        port_ = listening_port(*process_);
+        return port_ > 0 ? "" : "the central service did not start";
+    }
+
     TempDir work_;
+    std::vector<std::string> args_;
     std::string store_, clock_;
     std::unique_ptr<sys::ChildProcess> process_;
     int port_ = 0;
@@ -125,7 +137,9 @@ class Central : public ::testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_POSTGRES();
-        ASSERT_EQ(central_.start(database_name("c_"), {"shop-a", "shop-b"}), "");
+        ASSERT_EQ(central_.start(database_name("c_"), {"shop-a", "shop-b"},
+                                 {"--group", "pair=a1,b1", "--group", "ghost=a1,zz9"}),
+                  "");
         ASSERT_EQ(
             call(kShopA, "PUT", "/api/v1/chain/registers", R"({"registers":["a1","a2"]})").status,
             200);
@@ -412,6 +426,74 @@ TEST_F(Central, AShopsDaysOfSalesAreKeptAndReportedOnlyForItsOwnRegisters) {
     EXPECT_EQ(call(kShopA, "GET", report).status, 403);
 }
 
+TEST_F(Central, AShopsOverviewIsShownBesideItsOwnRegistersOnly) {
+    const Json overview = {{"registers",
+                            {{{"id", "a1"}, {"reachable", false}, {"state", "silent"}},
+                             {{"id", "b1"}, {"reachable", true}}}}};
+    EXPECT_EQ(call(kHead, "PUT", "/api/v1/chain/overview", overview.dump()).status, 403);
+    EXPECT_EQ(call(kShopA, "PUT", "/api/v1/chain/overview", R"({"registers":1})").status, 400);
+    ASSERT_EQ(call(kShopA, "PUT", "/api/v1/chain/overview", overview.dump()).status, 200);
+    std::map<std::string, Json> by_id;
+    const Json regs = call(kHead, "GET", "/api/v1/chain/registers").body["registers"];
+    for (const Json& r : regs) by_id[r["id"]] = r;
+    EXPECT_EQ(by_id["a1"]["overview"]["reachable"], false) << regs.dump();
+    EXPECT_EQ(by_id["a1"]["shop_seen"], by_id["a2"]["shop_seen"]);
+    EXPECT_TRUE(by_id["a2"]["overview"].is_null()) << "shop-a said nothing of a2";
+    // What shop-a says of b1 is not shown: b1 is shop-b's, which has not spoken.
+    EXPECT_TRUE(by_id["b1"]["overview"].is_null());
+    EXPECT_TRUE(by_id["b1"]["shop_seen"].is_null());
+}
+
+TEST_F(Central, AnOperationTheCentralServiceWasRunningWhenKilledIsClosedAtItsNextStart) {
+    // Neither shop's service runs here: the comparisons wait in the queue.
+    const Answer started = call(
+        kHead, "PUT", "/api/v1/groups/pair/tables/plu?confirm=1&stop_on_failure=1", "1;PANE;1\n");
+    ASSERT_EQ(started.status, 202) << started.body.dump();
+    const std::string id = started.body["id"];
+    EXPECT_EQ(started.body["registers"][0]["shop"], "shop-a");
+    EXPECT_EQ(started.body["registers"][1]["shop"], "shop-b");
+    Json op;
+    for (int i = 0; i < 100; ++i) {
+        op = call(kHead, "GET", "/api/v1/fleet/" + id).body;
+        if (op["registers"][1].contains("compare_job")) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(op["registers"][1]["state"], "comparing") << op.dump();
+    EXPECT_EQ(op["state"], "running");
+
+    ASSERT_EQ(central_.kill_and_start_again(), "");
+    const Json closed = call(kHead, "GET", "/api/v1/fleet/" + id).body;
+    EXPECT_EQ(closed["state"], "stopped") << closed.dump();
+    EXPECT_EQ(closed["reason"], "the service stopped during the operation");
+    for (const Json& step : closed["registers"]) {
+        EXPECT_EQ(step["state"], "untouched") << step.dump();
+        EXPECT_TRUE(step.contains("compare_job"));
+    }
+    EXPECT_EQ(call(kHead, "GET", "/api/v1/fleet").body["operations"][0]["id"], id);
+}
+
+TEST_F(Central, APushToARegisterNoShopHasNamedQueuesNothing) {
+    const Json regs_before = call(kHead, "GET", "/api/v1/chain/registers").body;
+    const Answer started =
+        call(kHead, "PUT", "/api/v1/groups/ghost/tables/plu?confirm=1", "1;PANE;1\n");
+    ASSERT_EQ(started.status, 202) << started.body.dump();
+    const Json op =
+        call(kHead, "GET", "/api/v1/fleet/" + started.body["id"].get<std::string>() + "?wait=30")
+            .body;
+    EXPECT_EQ(op["state"], "refused") << op.dump();
+    EXPECT_EQ(op["registers"][0]["state"], "untouched");
+    EXPECT_EQ(op["registers"][1]["state"], "refused");
+    EXPECT_NE(op["registers"][1]["error"]["message"].get<std::string>().find("zz9"),
+              std::string::npos);
+    EXPECT_FALSE(op["registers"][0].contains("compare_job"));
+    EXPECT_EQ(call(kHead, "GET", "/api/v1/chain/registers").body, regs_before)
+        << "a comparison was queued";
+    // Groups and operations are the head office's.
+    EXPECT_EQ(call(kShopA, "GET", "/api/v1/groups").status, 403);
+    EXPECT_EQ(call(kShopA, "PUT", "/api/v1/groups/pair/tables/plu?confirm=1", "1;X\n").status, 403);
+    EXPECT_EQ(call(kHead, "GET", "/api/v1/groups").body["groups"].size(), 2u);
+}
+
 TEST(ChainSales, Utf8BackToTheRegistersLatin1) {
     struct Case {
         std::string utf8;
@@ -683,6 +765,7 @@ TEST_F(ChainOfShops, APushToAGroupOfThreeShopsReachesEachRegisterOnce) {
         EXPECT_EQ(plu_puts(i), 1u) << name(i);
         const Json& step = op["registers"][static_cast<std::size_t>(i)];
         EXPECT_EQ(step["register"], name(i));
+        EXPECT_EQ(step["shop"], kShops[i / 2]);
         // Each part is a chain job its own shop ran and journalled.
         const Json job = central_.job(step["job"].get<std::string>());
         EXPECT_EQ(job["verdict"], "applied") << job.dump();
@@ -695,6 +778,20 @@ TEST_F(ChainOfShops, APushToAGroupOfThreeShopsReachesEachRegisterOnce) {
     EXPECT_EQ(list.body["operations"][0]["id"], op["id"]);
     // A shop may not drive the chain's groups.
     EXPECT_EQ(central_.call(CentralProcess::token_of("east"), "GET", "/api/v1/fleet").status, 403);
+    // Each shop's word on its registers is shown beside them, with its age.
+    Json regs;
+    for (int i = 0; i < 100; ++i) {
+        regs = central_.call(kHead, "GET", "/api/v1/chain/registers").body["registers"];
+        if (std::all_of(regs.begin(), regs.end(),
+                        [](const Json& r) { return r["overview"].is_object(); }))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(regs.size(), static_cast<std::size_t>(kRegisters));
+    for (const Json& r : regs) {
+        EXPECT_EQ(r["overview"]["id"], r["id"]) << r.dump();
+        EXPECT_TRUE(r["shop_seen"].is_string()) << r.dump();
+    }
 }
 
 TEST_F(ChainOfShops, StopOnFailureAcrossShopsLeavesTheRestUntouched) {

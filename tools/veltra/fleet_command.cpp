@@ -93,8 +93,10 @@ int follow(Context& ctx, http::Client& c, const ServiceOption& s, Json op) {
         ctx.out() << op.value("kind", "") << " over group " << op.value("group", "") << ": "
                   << op.value("state", "") << " (" << op.value("id", "") << ")\n";
         for (const Json& step : op["registers"]) {
-            ctx.out() << "  " << step.value("register", "") << "  "
-                      << (step.value("canary", false) ? "canary  " : "") << step.value("state", "");
+            ctx.out() << "  " << step.value("register", "") << "  ";
+            // Over a chain, the register's shop.
+            if (step.contains("shop")) ctx.out() << "shop " << step.value("shop", "") << "  ";
+            ctx.out() << (step.value("canary", false) ? "canary  " : "") << step.value("state", "");
             if (step.contains("job")) ctx.out() << "  job " << step["job"].get<std::string>();
             if (step.contains("error") && step["error"].is_object())
                 ctx.out() << "  " << step["error"].value("message", "");

@@ -244,6 +244,16 @@ private:
     std::thread thread_;
 };
 
+// A register's part of its shop's last overview; null when the shop has
+// not said (or said nothing of it).
+Json overview_of(const ChainRegister& r) {
+    const Json all = Json::parse(r.shop_overview, nullptr, false);
+    if (all.is_discarded() || !all.is_object() || !all["registers"].is_array()) return nullptr;
+    for (const Json& one : all["registers"])
+        if (one.is_object() && one.value("id", Json()) == r.name) return one;
+    return nullptr;
+}
+
 // Who sent a request, by its token.
 struct Caller {
     enum Kind { nobody, head_office, shop } kind = nobody;
@@ -430,6 +440,27 @@ private:
                     }
                 });
             });
+
+        // The shop's word on its registers: its service's overview, shown
+        // beside each register with when it came. The central service
+        // never judges a register from a shop's silence; it shows its age.
+        server_.put("/api/v1/chain/overview", [this](const http::Request& req,
+                                                     http::Response& res) {
+            const auto shop = shop_of(req, res);
+            if (!shop) return;
+            const auto body = object_body(req, res);
+            if (!body) return;
+            const Json list = body->value("registers", Json());
+            if (!list.is_array() || list.size() > kMaxRegistersPerShop) {
+                send_error(res, 400, "registers is a list of at most 1000 registers' overviews");
+                return;
+            }
+            in_background(res, [this, shop = *shop,
+                                text = Json{{"registers", list}}.dump()](http::Response& out) {
+                store_.shop_report(shop, service_now_ms(), text);
+                send_json(out, 200, {{"shop", shop}});
+            });
+        });
 
         // ?wait=S (0 to 60, 25 by default) &max=N (1 to 100, 10): the jobs
         // claimed, each running under a lease; none when none came in time.
@@ -662,7 +693,9 @@ private:
                                                 {"shop", r.shop},
                                                 {"queued", r.queued},
                                                 {"running", r.running},
-                                                {"unknown", r.unknown}});
+                                                {"unknown", r.unknown},
+                                                {"shop_seen", iso_time(r.shop_seen_ms)},
+                                                {"overview", overview_of(r)}});
                             send_json(out, 200, {{"registers", std::move(list)}});
                         });
                     });

@@ -53,6 +53,15 @@ void ChainFleetRunner::launch(const std::string& id) {
     store_.add(job);
 }
 
+void ChainFleetRunner::discard(const std::string& id) {
+    const std::lock_guard lock(m_);
+    made_.erase(id);
+}
+
+std::string ChainFleetRunner::shop_of(const std::string& reg) {
+    return store_.owner_of(reg).value_or("");
+}
+
 std::string ChainFleetRunner::compare(const std::string& reg, const TablePush& push) {
     return add(reg, "tables-compare",
                {{"method", "PUT"},

@@ -27,6 +27,8 @@ public:
     // here with the verdict unknown, as the queue has it; the shop settles
     // it later, and verdict_of() tells.
     void launch(const std::string& job) override;
+    void discard(const std::string& job) override;
+    std::string shop_of(const std::string& reg) override;
     std::optional<End> wait(const std::string& job, const std::atomic<bool>& stopping) override;
     std::string verdict_of(const std::string& job) override;
     void keep(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,

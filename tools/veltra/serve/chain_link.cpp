@@ -22,6 +22,7 @@ constexpr auto kSettleEvery = std::chrono::seconds(10);
 // How often the sales history is looked at for days the central service
 // has not had yet.
 constexpr auto kSalesEvery = std::chrono::seconds(2);
+constexpr auto kOverviewEvery = std::chrono::seconds(30);
 
 const http::Headers& change_headers() {
     static const http::Headers h = {{kRequestHeader, "1"}};
@@ -127,17 +128,24 @@ ChainLink::~ChainLink() {
 
 void ChainLink::start() {
     loop_ = std::thread([this] { loop(); });
-    if (config_.history == nullptr) return;
-    sales_ = std::thread([this] {
-        while (!stopping_)
+    // What the central service shows of this shop: its registers' overview
+    // now and then, and its days of sales as they are kept.
+    reports_ = std::thread([this] {
+        auto next_overview = Clock::now();
+        while (!stopping_) {
+            if (Clock::now() >= next_overview) {
+                send_overview();
+                next_overview = Clock::now() + kOverviewEvery;
+            }
             if (!ship_sales()) sleep_for(kSalesEvery);
+        }
     });
 }
 
 void ChainLink::stop() {
     stopping_ = true;
     if (loop_.joinable()) loop_.join();
-    if (sales_.joinable()) sales_.join();
+    if (reports_.joinable()) reports_.join();
     std::vector<Runner> runners;
     {
         const std::lock_guard lock(m_);
@@ -357,7 +365,22 @@ bool write_sales_cursor(const std::filesystem::path& file, const StoredDay& last
     return !ec;
 }
 
+void ChainLink::send_overview() {
+    http::Client self(config_.self_host, config_.self_port);
+    if (!config_.self_token.empty()) self.set_bearer_token(config_.self_token);
+    const auto mine = self.get("/api/v1/overview");
+    if (!mine || mine->status != 200) return;
+    const Json overview = parsed(mine->body);
+    if (!overview.is_object()) return;
+    http::Client c(config_.central_host, config_.central_port);
+    c.set_bearer_token(config_.token);
+    c.put("/api/v1/chain/overview",
+          Json{{"registers", overview.value("registers", Json::array())}}.dump(),
+          "application/json", change_headers());
+}
+
 bool ChainLink::ship_sales() {
+    if (config_.history == nullptr) return false;
     StoredDay cursor = read_sales_cursor(config_.sales_cursor);
     std::vector<StoredDay> days;
     try {

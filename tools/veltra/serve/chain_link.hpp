@@ -81,6 +81,8 @@ private:
     // Sends the days kept since the cursor, a batch at a time: false when
     // there was nothing to send or the central service did not take them.
     bool ship_sales();
+    // The shop's registers as its overview shows them, to the central service.
+    void send_overview();
 
     ChainLinkConfig config_;
     JobStore& store_;
@@ -97,7 +99,7 @@ private:
     std::atomic<int> lease_seconds_{60};
     std::thread loop_;
     bool sales_down_ = false;  // said once until the central service takes a day again
-    std::thread sales_;
+    std::thread reports_;      // the overview and the days of sales
 };
 
 }  // namespace veltra::tool::serve

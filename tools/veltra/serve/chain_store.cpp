@@ -48,8 +48,14 @@ CREATE TABLE idempotency_keys (
 );
 )sql";
 
-// The summaries of the operations the head office ran over groups.
+// The summaries of the operations the head office ran over groups, and
+// each shop's last word on its registers (its service's overview).
 constexpr const char* kSchema2 = R"sql(
+CREATE TABLE chain_shops (
+    shop TEXT PRIMARY KEY,
+    seen_ms BIGINT NOT NULL,
+    overview TEXT NOT NULL
+);
 CREATE TABLE chain_fleet_ops (
     id TEXT PRIMARY KEY,
     created_ms BIGINT NOT NULL,
@@ -162,14 +168,27 @@ std::vector<ChainRegister> ChainStore::registers() {
     const pg::Result r = db_.exec(
         "SELECT r.register, r.shop, count(j.id) FILTER (WHERE j.state = 'queued'), "
         "count(j.id) FILTER (WHERE j.state = 'running'), "
-        "count(j.id) FILTER (WHERE j.verdict = 'unknown') "
+        "count(j.id) FILTER (WHERE j.verdict = 'unknown'), coalesce(s.seen_ms, 0), "
+        "coalesce(s.overview, '') "
         "FROM chain_registers r LEFT JOIN jobs j ON j.register = r.register "
-        "GROUP BY r.register, r.shop ORDER BY r.shop, r.register");
+        "LEFT JOIN chain_shops s ON s.shop = r.shop "
+        "GROUP BY r.register, r.shop, s.seen_ms, s.overview ORDER BY r.shop, r.register");
     std::vector<ChainRegister> out;
     for (int i = 0; i < r.rows(); ++i)
         out.push_back({r.text(i, 0), r.text(i, 1), static_cast<int>(r.integer(i, 2)),
-                       static_cast<int>(r.integer(i, 3)), static_cast<int>(r.integer(i, 4))});
+                       static_cast<int>(r.integer(i, 3)), static_cast<int>(r.integer(i, 4)),
+                       r.integer(i, 5), r.text(i, 6)});
     return out;
+}
+
+void ChainStore::shop_report(const std::string& shop, std::int64_t now_ms,
+                             const std::string& overview) {
+    const std::lock_guard lock(m_);
+    db_.exec(
+        "INSERT INTO chain_shops (shop, seen_ms, overview) VALUES ($1, $2, $3) "
+        "ON CONFLICT (shop) DO UPDATE SET seen_ms = excluded.seen_ms, overview = "
+        "excluded.overview",
+        {shop, Param(now_ms), overview});
 }
 
 AddResult ChainStore::add(JobRecord job) {

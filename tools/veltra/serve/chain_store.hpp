@@ -36,7 +36,9 @@ struct ChainRegister {
     std::string shop;
     int queued = 0;
     int running = 0;
-    int unknown = 0;  // jobs whose verdict its shop has still to settle
+    int unknown = 0;                // jobs whose verdict its shop has still to settle
+    std::int64_t shop_seen_ms = 0;  // its shop's last report; 0: none yet
+    std::string shop_overview;      // that report: the shop's /api/v1/overview
 };
 
 class ChainStore {
@@ -54,6 +56,8 @@ public:
     std::optional<std::string> owner_of(const std::string& register_name);
     // Every register, by shop and name.
     std::vector<ChainRegister> registers();
+    // A shop's word on its registers (its service's overview), and when.
+    void shop_report(const std::string& shop, std::int64_t now_ms, const std::string& overview);
 
     // Adds a queued job, as Journal::add does (the same Idempotency-Key
     // rules), and wakes the register's shop.

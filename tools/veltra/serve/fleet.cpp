@@ -124,6 +124,11 @@ std::shared_ptr<FleetOp> Fleet::make(const std::string& group,
     for (const std::string& name : members) {
         FleetStep step;
         step.register_name = name;
+        try {
+            step.shop = runner_.shop_of(name);
+        } catch (const std::exception&) {
+            // Not known now: the summary goes without it.
+        }
         op->steps.push_back(std::move(step));
     }
     const std::lock_guard lock(m_);
@@ -189,13 +194,40 @@ bool Fleet::start(FleetOp& op, std::size_t i, bool comparison,
 }
 
 // Every register's comparison, all at once: the push goes on only when
-// each register would take the table as a single upload would.
+// each register would take the table as a single upload would. A register
+// that cannot even be asked (over a chain: no shop has named it) refuses
+// the push before any comparison is queued.
 bool Fleet::compare_all(FleetOp& op, const TablePush& push) {
+    std::vector<std::string> made(op.steps.size());
+    int unmade = 0;
+    for (std::size_t i = 0; i < op.steps.size(); ++i) {
+        try {
+            made[i] = runner_.compare(op.steps[i].register_name, push);
+        } catch (const std::exception& e) {
+            ++unmade;
+            update(op, [&](FleetOp& o) {
+                o.steps[i].state = "refused";
+                o.steps[i].error = {{"message", e.what()}};
+            });
+        }
+    }
+    if (unmade > 0) {
+        for (const std::string& id : made)
+            if (!id.empty()) runner_.discard(id);
+        update(op, [&](FleetOp& o) {
+            for (FleetStep& s : o.steps)
+                if (s.state == "waiting") s.state = "untouched";
+            o.state = "refused";
+            o.reason = std::to_string(unmade) + (unmade == 1 ? " register" : " registers") +
+                       " could not be asked for the comparison: nothing was uploaded";
+        });
+        return false;
+    }
     std::vector<bool> started;
     for (std::size_t i = 0; i < op.steps.size(); ++i) {
-        const std::string& reg = op.steps[i].register_name;
+        const std::string id = made[i];
         started.push_back(start(
-            op, i, true, [&] { return runner_.compare(reg, push); }, "refused"));
+            op, i, true, [&id] { return id; }, "refused"));
     }
     int refused = 0;
     for (std::size_t i = 0; i < op.steps.size(); ++i) {
@@ -334,6 +366,7 @@ Json Fleet::summary(const FleetOp& op) const {
     for (const FleetStep& s : op.steps) {
         ++counts[s.state];
         Json j = {{"register", s.register_name}, {"state", s.state}, {"canary", s.canary}};
+        if (!s.shop.empty()) j["shop"] = s.shop;
         if (!s.compare_job.empty()) j["compare_job"] = s.compare_job;
         if (!s.job.empty()) j["job"] = s.job;
         if (is_change_state(s.state)) j["verdict"] = s.state;

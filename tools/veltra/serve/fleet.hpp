@@ -24,6 +24,7 @@ namespace veltra::tool::serve {
 // One register's part of an operation.
 struct FleetStep {
     std::string register_name;
+    std::string shop;  // over a chain: the register's shop
     bool canary = false;
     // waiting, comparing, compared, refused (by its comparison), running,
     // then applied, not_applied, unknown (a change's verdict), succeeded,
@@ -91,6 +92,10 @@ public:
     virtual std::string read(const std::string& reg, const std::string& kind,
                              const std::string& op_id) = 0;
     virtual void launch(const std::string& job) = 0;
+    // Lets go of a job made and never to be launched.
+    virtual void discard(const std::string& job) = 0;
+    // Where the register is, for the summary: its shop over a chain.
+    virtual std::string shop_of(const std::string&) { return ""; }
     // The job's end; nothing when stopping is set first.
     virtual std::optional<End> wait(const std::string& job, const std::atomic<bool>& stopping) = 0;
     // A job's verdict as it stands now (verification may have settled an

@@ -48,6 +48,20 @@ void LocalFleetRunner::launch(const std::string& id) {
     go();
 }
 
+void LocalFleetRunner::discard(const std::string& id) {
+    std::shared_ptr<Started> s;
+    {
+        const std::lock_guard lock(m_);
+        const auto it = jobs_.find(id);
+        if (it == jobs_.end()) return;
+        s = it->second;
+        jobs_.erase(it);
+    }
+    // Made, never queued on its worker: it ends here, having asked nothing.
+    store_.finish(*s->job, JobState::kCancelled, nullptr,
+                  {{"message", "not started: the operation was refused"}}, 0, "");
+}
+
 std::string LocalFleetRunner::compare(const std::string& reg, const TablePush& push) {
     Register& r = registers_.at(reg);
     auto job = routes_.table_put_job(r, push.table, true, push.allow_reset);

@@ -30,6 +30,7 @@ public:
     std::string read(const std::string& reg, const std::string& kind,
                      const std::string& op_id) override;
     void launch(const std::string& job) override;
+    void discard(const std::string& job) override;
     std::optional<End> wait(const std::string& job, const std::atomic<bool>& stopping) override;
     std::string verdict_of(const std::string& job) override;
     void keep(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,
