@@ -472,6 +472,35 @@ TEST_F(Central, AnOperationTheCentralServiceWasRunningWhenKilledIsClosedAtItsNex
     EXPECT_EQ(call(kHead, "GET", "/api/v1/fleet").body["operations"][0]["id"], id);
 }
 
+TEST_F(Central, AComparisonNoShopTakesInTimeIsTakenBackAndThePushRefused) {
+    const Answer started =
+        call(kHead, "PUT", "/api/v1/groups/pair/tables/plu?confirm=1", "1;PANE;1\n");
+    ASSERT_EQ(started.status, 202) << started.body.dump();
+    const std::string id = started.body["id"];
+    for (int i = 0; i < 100; ++i) {
+        const Json op = call(kHead, "GET", "/api/v1/fleet/" + id).body;
+        if (op["registers"][1].contains("compare_job")) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // Nine minutes: still waiting for the shops.
+    central_.set_clock(kStart + 9 * 60'000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(call(kHead, "GET", "/api/v1/fleet/" + id).body["state"], "running");
+    central_.set_clock(kStart + 10 * 60'000);
+    const Json op = call(kHead, "GET", "/api/v1/fleet/" + id + "?wait=30").body;
+    EXPECT_EQ(op["state"], "refused") << op.dump();
+    for (const Json& step : op["registers"]) {
+        EXPECT_EQ(step["state"], "refused") << step.dump();
+        EXPECT_NE(step["error"]["message"].get<std::string>().find("did not take the comparison"),
+                  std::string::npos);
+        EXPECT_EQ(job(step["compare_job"])["state"], "cancelled");
+    }
+    // Nothing is left in the queue for the shops to claim when they come.
+    const Json regs = call(kHead, "GET", "/api/v1/chain/registers").body["registers"];
+    for (const Json& r : regs) EXPECT_EQ(r["queued"], 0) << r.dump();
+    EXPECT_TRUE(ids_of(claim(kShopA)).empty());
+}
+
 TEST_F(Central, APushToARegisterNoShopHasNamedQueuesNothing) {
     const Json regs_before = call(kHead, "GET", "/api/v1/chain/registers").body;
     const Answer started =

@@ -9,6 +9,9 @@
 namespace veltra::tool::serve {
 namespace {
 
+// How long a comparison waits for its register's shop to take it.
+constexpr std::int64_t kCompareWaitMs = 10 * 60 * 1000;
+
 bool ended(const std::string& state) {
     return state == "succeeded" || state == "failed" || state == "cancelled";
 }
@@ -96,6 +99,22 @@ std::optional<FleetRunner::End> ChainFleetRunner::wait(const std::string& id,
             job = store_.find(id);
         } catch (const std::exception&) {
             // The database is away for a moment: the job is still where it was.
+        }
+        // A comparison its shop has not taken in time (the shop is away)
+        // is taken back: the push is refused, not held for the shop.
+        if (job && job->state == "queued" && job->kind == "tables-compare" &&
+            service_now_ms() - job->created_ms >= kCompareWaitMs) {
+            const Json why = {
+                {"message", "shop " + store_.owner_of(job->register_name).value_or("") +
+                                " did not take the comparison within " +
+                                std::to_string(kCompareWaitMs / 60000) +
+                                " minutes: nothing was asked of " + job->register_name}};
+            try {
+                if (store_.cancel_queued(id, service_now_ms(), why.dump()))
+                    return End{"cancelled", "", nullptr, why};
+            } catch (const std::exception&) {
+                // Looked at again in a moment.
+            }
         }
         if (job && ended(job->state)) {
             End end;

@@ -278,6 +278,16 @@ void ChainStore::release(const std::string& shop, const std::vector<std::string>
     t.commit();
 }
 
+bool ChainStore::cancel_queued(const std::string& id, std::int64_t now_ms,
+                               const std::string& result) {
+    const std::lock_guard lock(m_);
+    return db_.exec(
+                  "UPDATE jobs SET state = 'cancelled', ended_ms = $2, result = $3 WHERE id = $1 "
+                  "AND state = 'queued'",
+                  {id, Param(now_ms), result})
+               .affected() == 1;
+}
+
 bool ChainStore::renew(const std::string& shop, const std::string& id, std::int64_t now_ms,
                        std::int64_t lease_ms, double progress) {
     const std::lock_guard lock(m_);

@@ -76,6 +76,10 @@ public:
     // reached the shop (its request was gone before the answer).
     void release(const std::string& shop, const std::vector<std::string>& ids);
 
+    // Ends a job no shop has claimed yet: cancelled, with result. False
+    // when it was claimed (or ended) first.
+    bool cancel_queued(const std::string& id, std::int64_t now_ms, const std::string& result);
+
     // Extends the lease of a job shop runs, with its progress (0 to 1).
     // False when the job is not shop's, not running, or its lease ran out.
     bool renew(const std::string& shop, const std::string& id, std::int64_t now_ms,
