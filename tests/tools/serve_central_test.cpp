@@ -10,10 +10,9 @@
 #include <optional>
 
 #include "chain_link.hpp"
+#include "fleet_suite.hpp"
 #include "latin1.hpp"
 #include "private_postgres.hpp"
-#include "serve_fixture.hpp"
-#include "tool_fixture.hpp"
 
 namespace veltra::test {
 namespace {
@@ -603,11 +602,6 @@ protected:
         csv.replace(field2, csv.find(';', field2) - field2, "ARTICOLO CATENA");
         return csv;
     }
-    static std::size_t plu_puts(const ecrsim::Register& r) {
-        std::size_t n = 0;
-        for (const auto& p : r.transcript().puts) n += p.name == "PLU.BIN";
-        return n;
-    }
     static bool ended(const Json& j) {
         return j.value("state", "") == "succeeded" || j.value("state", "") == "failed";
     }
@@ -742,26 +736,12 @@ protected:
         return regs.is_object() ? regs["registers"].size() : 0;
     }
 
-    // The articles table with one article renamed, from shop east's first
-    // register: every register starts with the same tables.
+    // Every register starts with the same tables: east's first one's serves all.
     std::string edited_plu() {
-        http::Client c("127.0.0.1", ports_[0]);
-        c.set_timeout(std::chrono::seconds(60));
-        const auto r = c.get("/api/v1/registers/e1/tables/plu");
-        EXPECT_TRUE(r && r->status == 200);
-        std::string csv = r ? r->body : "";
-        const std::size_t line2 = csv.find('\n') + 1;
-        const std::size_t field2 = csv.find(';', line2) + 1;
-        csv.replace(field2, csv.find(';', field2) - field2, "ARTICOLO CATENA");
-        const std::string file = (work_.path() / "plu.csv").string();
-        std::ofstream(file, std::ios::binary) << csv;
-        return file;
+        return test::edited_plu(ports_[0], "e1", work_.path() / "plu.csv", "ARTICOLO CATENA");
     }
     std::size_t plu_puts(int i) const {
-        std::size_t n = 0;
-        for (const auto& p : regs_[static_cast<std::size_t>(i)]->transcript().puts)
-            n += p.name == "PLU.BIN";
-        return n;
+        return test::plu_puts(*regs_[static_cast<std::size_t>(i)]);
     }
     ToolRun fleet(std::vector<std::string> args) {
         args.insert(args.begin(), "fleet");
@@ -769,11 +749,7 @@ protected:
                                  central_.head_token_file(), "--json"});
         return run_tool(args);
     }
-    static std::vector<std::string> states(const Json& op) {
-        std::vector<std::string> s;
-        for (const Json& step : op["registers"]) s.push_back(step["state"]);
-        return s;
-    }
+    static std::vector<std::string> states(const Json& op) { return step_states(op); }
 
     TempDir work_;
     CentralProcess central_;
@@ -825,25 +801,11 @@ TEST_F(ChainOfShops, APushToAGroupOfThreeShopsReachesEachRegisterOnce) {
 
 TEST_F(ChainOfShops, StopOnFailureAcrossShopsLeavesTheRestUntouched) {
     const std::string csv = edited_plu();
-    // The fourth register (west's second) refuses the upload's first block:
-    // the third PLU.BIN transfer, after the comparison's and the upload
-    // job's own downloads.
-    regs_[3]->add_fault(*ecrsim::parse_tftp_fault("error:2:3@PLU.BIN#3"));
-    const ToolRun r =
-        fleet({"tables", "put", "plu", csv, "--group", "all", "--yes", "--stop-on-failure"});
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
-    const Json op = r.json();
-    EXPECT_EQ(op["state"], "stopped");
-    EXPECT_EQ(states(op), (std::vector<std::string>{"applied", "applied", "applied", "not_applied",
-                                                    "untouched", "untouched"}));
-    EXPECT_NE(op["reason"].get<std::string>().find("w2 did not take the table"), std::string::npos);
-    EXPECT_EQ(op["counts"]["applied"], 3);
-    EXPECT_EQ(op["counts"]["untouched"], 2);
-    for (int i : {0, 1, 2}) EXPECT_EQ(plu_puts(i), 1u) << name(i);
-    for (int i : {3, 4, 5}) EXPECT_EQ(plu_puts(i), 0u) << name(i);
-    // The untouched registers got no upload job in the chain's queue.
-    EXPECT_FALSE(op["registers"][4].contains("job"));
-    EXPECT_FALSE(op["registers"][5].contains("job"));
+    // The fourth register is west's second.
+    refuse_upload(*regs_[3]);
+    expect_stopped_at_the_fourth(
+        fleet({"tables", "put", "plu", csv, "--group", "all", "--yes", "--stop-on-failure"}), "w2",
+        [this](int i) { return plu_puts(i); });
 }
 
 TEST_F(ChainOfShops, BackupsAndTheDaysSalesOfRegistersOfTwoShops) {

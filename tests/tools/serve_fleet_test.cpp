@@ -3,8 +3,7 @@
 // the first failure when asked), and a backup and the day's sales of each,
 // driven through `veltra fleet` as a head office would.
 #include "fleet.hpp"
-#include "serve_fixture.hpp"
-#include "tool_fixture.hpp"
+#include "fleet_suite.hpp"
 
 namespace veltra::test {
 namespace {
@@ -33,49 +32,24 @@ protected:
     static std::string name(int i) { return "r" + std::to_string(i + 1); }
     std::string service_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-    // The articles table of the first register with one article renamed:
-    // a change every register takes without resetting anything.
     std::string edited_plu() {
-        http::Client c("127.0.0.1", port_);
-        c.set_timeout(std::chrono::seconds(60));
-        const auto r = c.get("/api/v1/registers/r1/tables/plu");
-        EXPECT_TRUE(r && r->status == 200);
-        std::string csv = r ? r->body : "";
-        const std::size_t line2 = csv.find('\n') + 1;
-        const std::size_t field2 = csv.find(';', line2) + 1;
-        csv.replace(field2, csv.find(';', field2) - field2, "ARTICOLO FLOTTA");
-        const std::string file = (work_.path() / "plu.csv").string();
-        write_file(file, csv);
-        return file;
+        return test::edited_plu(port_, "r1", work_.path() / "plu.csv", "ARTICOLO FLOTTA");
     }
-    // Articles tables written to the register, as its transcript shows them.
     std::size_t plu_puts(int i) const {
-        std::size_t n = 0;
-        for (const auto& p : regs_[static_cast<std::size_t>(i)]->transcript().puts)
-            n += p.name == "PLU.BIN";
-        return n;
+        return test::plu_puts(*regs_[static_cast<std::size_t>(i)]);
     }
     ToolRun fleet(std::vector<std::string> args) {
         args.insert(args.begin(), "fleet");
         args.insert(args.end(), {"--service", service_url(), "--json"});
         return run_tool(args);
     }
-    // The third transfer of PLU.BIN (after the comparison's and the upload
-    // job's own downloads) is the upload: its first block is refused.
-    void refuse_upload(int i) {
-        regs_[static_cast<std::size_t>(i)]->add_fault(
-            *ecrsim::parse_tftp_fault("error:2:3@PLU.BIN#3"));
-    }
+    void refuse_upload(int i) { test::refuse_upload(*regs_[static_cast<std::size_t>(i)]); }
     static Json get(http::Client& c, const std::string& path) {
         const auto r = c.get(path);
         EXPECT_TRUE(r && r->status == 200) << path << " " << (r ? r->body : "no answer");
         return r ? Json::parse(r->body, nullptr, false) : Json(nullptr);
     }
-    std::vector<std::string> states(const Json& op) const {
-        std::vector<std::string> s;
-        for (const Json& step : op["registers"]) s.push_back(step["state"]);
-        return s;
-    }
+    static std::vector<std::string> states(const Json& op) { return step_states(op); }
 
     TempDir work_;
     std::vector<std::unique_ptr<TempDir>> states_;
@@ -108,18 +82,9 @@ TEST_F(ServeFleet, StopOnFailureLeavesTheRestUntouched) {
     start();
     const std::string csv = edited_plu();
     refuse_upload(3);
-    const ToolRun r =
-        fleet({"tables", "put", "plu", csv, "--group", "shops", "--yes", "--stop-on-failure"});
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
-    const Json op = r.json();
-    EXPECT_EQ(op["state"], "stopped");
-    EXPECT_EQ(states(op), (std::vector<std::string>{"applied", "applied", "applied", "not_applied",
-                                                    "untouched", "untouched"}));
-    EXPECT_NE(op["reason"].get<std::string>().find("r4 did not take the table"), std::string::npos);
-    EXPECT_EQ(op["counts"]["applied"], 3);
-    EXPECT_EQ(op["counts"]["untouched"], 2);
-    for (int i : {0, 1, 2}) EXPECT_EQ(plu_puts(i), 1u) << name(i);
-    for (int i : {3, 4, 5}) EXPECT_EQ(plu_puts(i), 0u) << name(i);
+    expect_stopped_at_the_fourth(
+        fleet({"tables", "put", "plu", csv, "--group", "shops", "--yes", "--stop-on-failure"}),
+        "r4", [this](int i) { return plu_puts(i); });
 }
 
 TEST_F(ServeFleet, AFailedCanaryStopsThePushWithoutStopOnFailure) {

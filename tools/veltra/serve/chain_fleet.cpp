@@ -147,10 +147,7 @@ std::string ChainFleetRunner::verdict_of(const std::string& id) {
     } catch (const std::exception&) {
         return "";  // not known now; asked again at the next look
     }
-    if (!job) return "";
-    if (!job->verdict.empty()) return job->verdict;
-    if (job->state == "succeeded" || job->state == "failed") return job->state;
-    return "";
+    return step_verdict(job);
 }
 
 void ChainFleetRunner::keep(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,

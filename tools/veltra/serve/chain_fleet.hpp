@@ -23,12 +23,12 @@ public:
                        const std::string& who) override;
     std::string read(const std::string& reg, const std::string& kind,
                      const std::string& op_id) override;
-    // Follows the job in the queue. A job whose shop's lease ran out ends
-    // here with the verdict unknown, as the queue has it; the shop settles
-    // it later, and verdict_of() tells.
     void launch(const std::string& job) override;
     void discard(const std::string& job) override;
     std::string shop_of(const std::string& reg) override;
+    // Follows the job in the queue. A job whose shop's lease ran out ends
+    // here with the verdict unknown, as the queue has it; the shop settles
+    // it later, and verdict_of() tells.
     std::optional<End> wait(const std::string& job, const std::atomic<bool>& stopping) override;
     std::string verdict_of(const std::string& job) override;
     void keep(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,

@@ -23,6 +23,13 @@ void recount(Json& summary) {
 
 }  // namespace
 
+std::string step_verdict(const std::optional<JobRecord>& job) {
+    if (!job) return "";
+    if (!job->verdict.empty()) return job->verdict;
+    if (job->state == "succeeded" || job->state == "failed") return job->state;
+    return "";
+}
+
 Json close_interrupted(Json summary,
                        const std::function<std::string(const std::string&)>& verdict_of,
                        std::int64_t now_ms) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "jobs.hpp"
+#include "journal.hpp"
 
 namespace veltra::tool::serve {
 
@@ -59,6 +60,10 @@ struct FleetOp {
 Json close_interrupted(Json summary,
                        const std::function<std::string(const std::string&)>& verdict_of,
                        std::int64_t now_ms);
+
+// A step's job as its summary judges it: a change's verdict, else a read's
+// end (succeeded or failed); empty while neither is known.
+std::string step_verdict(const std::optional<JobRecord>& job);
 
 struct TablePush {
     std::string table;  // reparti, plu, clienti

@@ -160,12 +160,7 @@ std::optional<FleetRunner::End> LocalFleetRunner::wait(const std::string& id,
 }
 
 std::string LocalFleetRunner::verdict_of(const std::string& id) {
-    if (journal_ == nullptr) return "";
-    const std::optional<JobRecord> job = journal_->find(id);
-    if (!job) return "";
-    if (!job->verdict.empty()) return job->verdict;
-    if (job->state == "succeeded" || job->state == "failed") return job->state;
-    return "";
+    return journal_ == nullptr ? "" : step_verdict(journal_->find(id));
 }
 
 void LocalFleetRunner::keep(const std::string& id, std::int64_t created_ms, std::int64_t ended_ms,
