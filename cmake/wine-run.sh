@@ -16,11 +16,24 @@ wine=$(command -v wine64 || true)
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 trap 'rm -f "$out"' EXIT
-"$wine" "$@" </dev/null >"$out" 2>&1 &
-program=$!
-tail -n +1 -s 0.2 -f --pid="$program" "$out" &
-follower=$!
-status=0
-wait "$program" || status=$?
-wait "$follower" || true
+run() {
+    : >"$out"
+    "$wine" "$@" </dev/null >"$out" 2>&1 &
+    local program=$!
+    tail -n +1 -s 0.2 -f --pid="$program" "$out" &
+    local follower=$!
+    status=0
+    wait "$program" || status=$?
+    wait "$follower" || true
+}
+run "$@"
+# Every program run here writes before anything else (a test program its
+# banner). One that failed without a byte of output was never started by
+# Wine (seen once, with other Wine sessions starting and ending beside it):
+# it is started once more, and said so.
+if [ "$status" != 0 ] && [ ! -s "$out" ]; then
+    echo "wine-run: $1 ended with $status before writing anything: Wine did not start it; once more"
+    run "$@"
+fi
+[ "$status" = 0 ] || echo "wine-run: $1 ended with status $status"
 exit "$status"
