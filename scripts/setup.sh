@@ -24,11 +24,12 @@ set -euo pipefail
 # command-line tool's header-only libraries, and Boost's Beast and URL (1.81:
 # bookworm's plain libboost-dev is 1.74, which has no URL) its service's;
 # SQLite holds the service's journal, OpenSSL's libcrypto hashes its audit
-# trail; zlib compresses its archives and reads gzip backups.
+# trail and its libssl speaks HTTPS (the openssl program makes the tests'
+# certificates); zlib compresses its archives and reads gzip backups.
 packages=(g++ cmake ninja-build googletest libgtest-dev python3 python3-venv
           tftp-hpa curl tftpd-hpa qt6-base-dev qt6-qpa-plugins fonts-liberation
           clang libclang-rt-14-dev libfuzzer-14-dev clang-format
-          libcli11-dev nlohmann-json3-dev libboost1.81-dev libsqlite3-dev libssl-dev zlib1g-dev)
+          libcli11-dev nlohmann-json3-dev libboost1.81-dev libsqlite3-dev libssl-dev openssl zlib1g-dev)
 # Prometheus' promtool checks the service's /metrics scrape.
 packages+=(prometheus)
 # libxlsxwriter writes the sales workbooks; openpyxl reads them back in the
@@ -42,7 +43,7 @@ packages+=(libpq-dev postgresql)
 # setuptools, wheel and build.
 packages+=(mono-mcs mono-runtime fpc python3-setuptools python3-wheel python3-build)
 # Each stage's commands, checked after installing.
-tools=(cmake ninja g++ ctest in.tftpd tftp curl python3 clang clang++ clang-format promtool
+tools=(cmake ninja g++ ctest in.tftpd tftp curl python3 clang clang++ clang-format promtool openssl
        mcs mono fpc)
 
 for group in "$@"; do

@@ -61,6 +61,48 @@ void routes(Server& s) {
     });
 }
 
+// A service's address as a user writes it: http or https, a host, a port.
+TEST(ServiceAddress, HttpOrHttpsHostAndPortOnly) {
+    struct Case {
+        const char* url;
+        const char* host;  // nullptr: refused
+        int port;
+        bool tls;
+    };
+    const Case cases[] = {
+        {"http://central.example:8091", "central.example", 8091, false},
+        {"http://10.0.0.5", "10.0.0.5", 80, false},
+        {"http://central.example:8091/", "central.example", 8091, false},
+        {"https://central.example", "central.example", 443, true},
+        {"https://central.example:8443/", "central.example", 8443, true},
+        {"HTTPS://Central.Example:8443", "Central.Example", 8443, true},
+        {"central.example:8091", nullptr, 0, false},
+        {"ftp://central.example", nullptr, 0, false},
+        {"http://central.example:0", nullptr, 0, false},
+        {"http://central.example:65536", nullptr, 0, false},
+        {"http://central.example:", nullptr, 0, false},
+        {"http://:8091", nullptr, 0, false},
+        {"http://user@central.example:8091", nullptr, 0, false},
+        {"http://central.example:8091/api", nullptr, 0, false},
+        {"https://central.example/?x=1", nullptr, 0, false},
+        {"https://central.example/#top", nullptr, 0, false},
+        {"https://[::1]:8443", nullptr, 0, false},
+    };
+    for (const Case& c : cases) {
+        http::Endpoint out;
+        std::string error;
+        const bool taken = http::parse_endpoint(c.url, out, error);
+        EXPECT_EQ(taken, c.host != nullptr) << c.url << ": " << error;
+        if (taken && c.host != nullptr) {
+            EXPECT_EQ(out.host, c.host) << c.url;
+            EXPECT_EQ(out.port, c.port) << c.url;
+            EXPECT_EQ(out.tls, c.tls) << c.url;
+        } else {
+            EXPECT_FALSE(error.empty()) << c.url;
+        }
+    }
+}
+
 struct RouteCase {
     const char* method;
     const char* target;

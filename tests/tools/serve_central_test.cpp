@@ -13,6 +13,7 @@
 #include "fleet_suite.hpp"
 #include "latin1.hpp"
 #include "private_postgres.hpp"
+#include "test_certificates.hpp"
 
 namespace veltra::test {
 namespace {
@@ -53,6 +54,8 @@ public:
             write_file(file, token_of(shop));
             args.insert(args.end(), {"--shop", shop + "=" + file});
         }
+        if (https_)
+            args.insert(args.end(), {"--tls-cert", https_->cert(), "--tls-key", https_->key()});
         args.insert(args.end(), extra.begin(), extra.end());
         args_ = args;
         return launch();
@@ -67,13 +70,19 @@ public:
     static std::string token_of(const std::string& shop) { return shop + "-token-0123456789"; }
     std::string token_file(const std::string& shop) const { return work_.file(shop + ".token"); }
     std::string head_token_file() const { return work_.file("head.token"); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string url() const {
+        return (https_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_);
+    }
+    int port() const { return port_; }
+    // Answers HTTPS with the test authority's certificate; before start().
+    void serve_https(const TestCertificates& c) { https_ = &c; }
     void set_clock(std::int64_t ms) { write_test_clock(clock_, ms); }
 
     // One call with the caller's token; a change carries our header.
     Answer call(const std::string& token, const std::string& method, const std::string& target,
                 const std::string& body = "", const http::Headers& headers = kChange) const {
-        http::Client c("127.0.0.1", port_);
+        http::Client c(http::Endpoint{"127.0.0.1", port_, https_ != nullptr},
+                       {https_ ? https_->ca() : ""});
         c.set_timeout(std::chrono::seconds(90));
         if (!token.empty()) c.set_bearer_token(token);
         const auto r = c.send(method, target, body, "application/json", headers);
@@ -108,6 +117,7 @@ private:
     std::string store_, clock_;
     std::unique_ptr<sys::ChildProcess> process_;
     int port_ = 0;
+    const TestCertificates* https_ = nullptr;
 };
 
 bool have_server() {
@@ -567,7 +577,12 @@ protected:
     void SetUp() override {
         REQUIRE_POSTGRES();
         ServeOnTwoRegisters::SetUp();
-        ASSERT_EQ(central_.start(database_name("s_"), {"east"}), "");
+        if (https_) {
+            ASSERT_EQ(certificates_.why_not(), "");
+            central_.serve_https(certificates_);
+        }
+        ASSERT_EQ(central_.start(database_name("s_"), {"east"}, {"--group", "pair=shop1,shop2"}),
+                  "");
     }
     void start_shop() {
         start({"--chain", central_.url(), "--chain-token-file", central_.token_file("east"),
@@ -607,6 +622,8 @@ protected:
     }
 
     CentralProcess central_;
+    bool https_ = false;
+    TestCertificates certificates_;
 };
 
 TEST_F(ChainShop, AHeadOfficeJobRunsOnceOnItsRegisterThroughTheShopsJournal) {
@@ -916,34 +933,57 @@ TEST(ChainRequests, OnlyAChangeToTheJobsOwnRegisterOrItsDaysSales) {
     }
 }
 
-TEST(ChainRequests, TheCentralServicesAddress) {
-    struct Case {
-        const char* url;
-        const char* host;  // nullptr: refused
-        int port;
-    };
-    const Case cases[] = {
-        {"http://central.example:8091", "central.example", 8091},
-        {"http://10.0.0.5", "10.0.0.5", 80},
-        {"http://central.example:8091/", "central.example", 8091},
-        {"https://central.example", nullptr, 0},
-        {"central.example:8091", nullptr, 0},
-        {"http://central.example:0", nullptr, 0},
-        {"http://central.example:65536", nullptr, 0},
-        {"http://:8091", nullptr, 0},
-        {"http://user@central.example:8091", nullptr, 0},
-        {"http://central.example:8091/api", nullptr, 0},
-    };
-    for (const Case& c : cases) {
-        tool::serve::ChainLinkConfig out;
-        std::string error;
-        const bool taken = tool::serve::parse_central_url(c.url, out, error);
-        EXPECT_EQ(taken, c.host != nullptr) << c.url << ": " << error;
-        if (taken && c.host != nullptr) {
-            EXPECT_EQ(out.central_host, c.host);
-            EXPECT_EQ(out.central_port, c.port);
-        }
-    }
+// The central service answers HTTPS only; a shop dials it with the chain's
+// authority to trust.
+class ChainShopOverHttps : public ChainShop {
+protected:
+    ChainShopOverHttps() { https_ = true; }
+};
+
+TEST_F(ChainShopOverHttps, AJobRunsThroughAShopThatTrustsTheCentralServicesCertificate) {
+    start({"--chain", central_.url(), "--chain-token-file", central_.token_file("east"),
+           "--chain-ca", certificates_.ca()});
+    ASSERT_EQ(central_.url().rfind("https://", 0), 0u);
+    const std::string id = push_plu("shop1", renamed_plu());
+    const Json j = central_.job_when(id, ended);
+    ASSERT_EQ(j["state"], "succeeded") << j.dump();
+    EXPECT_EQ(j["verdict"], "applied");
+    EXPECT_EQ(plu_puts(*shop1_), 1u);
+    EXPECT_NE(get_csv("shop1", "plu").find("ARTICOLO CATENA"), std::string::npos);
+    // Plain HTTP gets no answer there.
+    http::Client plain("127.0.0.1", central_.port());
+    plain.set_timeout(std::chrono::seconds(10));
+    plain.set_bearer_token(kHead);
+    EXPECT_FALSE(plain.get("/api/v1/chain/registers").has_value());
+
+    // The head office's command line, trusting the chain's authority; and
+    // not, without it.
+    const std::vector<std::string> sales = {
+        "fleet",     "sales-today",  "--group",      "pair",
+        "--service", central_.url(), "--token-file", central_.head_token_file(),
+        "--json"};
+    std::vector<std::string> trusting = sales;
+    trusting.insert(trusting.end(), {"--ca-file", certificates_.ca()});
+    const ToolRun r = run_tool(trusting);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(step_states(r.json()), (std::vector<std::string>{"succeeded", "succeeded"}));
+    const ToolRun refused = run_tool(sales);
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.err.find("certificate verify failed"), std::string::npos) << refused.err;
+}
+
+TEST_F(ChainShopOverHttps, AShopThatDoesNotTrustTheCertificateSendsItNothing) {
+    start({"--chain", central_.url(), "--chain-token-file", central_.token_file("east"),
+           "--chain-ca", certificates_.stranger_ca()});
+    std::string said;
+    for (int i = 0; i < 100 && said.find("does not answer") == std::string::npos; ++i)
+        for (const std::string& line : log_lines()) said += line + "\n";
+    EXPECT_NE(said.find("certificate verify failed"), std::string::npos) << said;
+    // The shop never named its registers: its token never went out.
+    const Answer registers = central_.call(kHead, "GET", "/api/v1/chain/registers");
+    ASSERT_EQ(registers.status, 200);
+    EXPECT_EQ(registers.body["registers"].size(), 0u) << registers.body.dump();
+    EXPECT_EQ(said.find(CentralProcess::token_of("east")), std::string::npos);
 }
 
 // The command line: what the central service needs, and what is a shop's.
@@ -982,6 +1022,33 @@ TEST(CentralOptions, RefusedBeforeAnythingStarts) {
           "--listen", "127.0.0.1:0"},
          1,
          "the chain's database"},
+        // HTTPS: the central service's, with both files, which must serve.
+        {{"serve", "--central", "--store", "host=/nowhere", "--shop", shop, "--tls-cert",
+          dir.file("a.token")},
+         2,
+         "go together"},
+        {{"serve", "--central", "--store", "host=/nowhere", "--shop", shop, "--tls-cert",
+          dir.file("a.token"), "--tls-key", dir.file("a.token")},
+         2,
+         "cannot use the certificate"},
+        {{"serve", "--register", "r1=127.0.0.1", "--tls-cert", dir.file("a.token"), "--tls-key",
+          dir.file("a.token")},
+         2,
+         "central service's"},
+        // A shop's link: an address of http or https, an authority for https only.
+        {{"serve", "--register", "r1=127.0.0.1", "--chain", "ftp://central.example",
+          "--chain-token-file", dir.file("a.token")},
+         2,
+         "--chain"},
+        {{"serve", "--register", "r1=127.0.0.1", "--chain", "http://127.0.0.1:1",
+          "--chain-token-file", dir.file("a.token"), "--chain-ca", dir.file("a.token")},
+         2,
+         "https://"},
+        {{"serve", "--register", "r1=127.0.0.1", "--chain", "https://127.0.0.1:1",
+          "--chain-token-file", dir.file("a.token"), "--chain-ca", dir.file("none.pem")},
+         2,
+         "cannot read"},
+        {{"serve", "--register", "r1=127.0.0.1", "--chain-ca", dir.file("a.token")}, 2, "--chain"},
     };
     for (const Case& c : cases) {
         const ToolRun r = run_tool(c.args);

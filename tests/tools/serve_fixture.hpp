@@ -92,9 +92,13 @@ inline int listening_port(sys::ChildProcess& service) {
     for (int i = 0; i < 100 && !ended; ++i) {
         auto line = service.read_line(100, 4096, ended);
         if (!line) continue;
-        const std::string mark = "listening on http://127.0.0.1:";
+        // http:// or https://
+        const std::string mark = "listening on http";
+        const std::string address = "://127.0.0.1:";
         const auto at = line->find(mark);
-        if (at != std::string::npos) return std::stoi(line->substr(at + mark.size()));
+        const auto after = at == std::string::npos ? at : line->find(address, at);
+        if (after != std::string::npos && after <= at + mark.size() + 1)
+            return std::stoi(line->substr(after + address.size()));
     }
     return 0;
 }

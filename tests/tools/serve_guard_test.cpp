@@ -46,6 +46,13 @@ TEST_P(GuardRule, DecidesAsTheTableSays) {
 }
 
 const char* kKeys = "/api/v1/registers/shop1/keys";
+
+// A service answering HTTPS, to the names its certificate gives too.
+bool certified(const std::string& name) {
+    return name == "central.example";
+}
+const ListenAddress kHttps = {"0.0.0.0", 8091, true, certified};
+const ListenAddress kHttpsDefault = {"0.0.0.0", 443, true, certified};
 const char* kReset = "/api/v1/registers/shop1/commands/azzdati";
 const char* kTable = "/api/v1/registers/shop1/tables/reparti";
 
@@ -174,6 +181,33 @@ const GuardCase kGuardCases[] = {
      kReset,
      {{"Host", "127.0.0.1:8090"}, {"Origin", "http://127.0.0.1:8090"}, {"X-Veltra-Request", "1"}},
      0},
+    // HTTPS: its certificate's names are its own, its pages' origin is https.
+    {"HttpsCertifiedName", "GET", kTable, {{"Host", "central.example:8091"}}, 0, kHttps},
+    {"HttpsOtherName", "GET", kTable, {{"Host", "evil.example:8091"}}, 421, kHttps},
+    {"HttpsCertifiedNameOtherPort", "GET", kTable, {{"Host", "central.example:8090"}}, 421, kHttps},
+    {"HttpsDefaultPort", "GET", kTable, {{"Host", "central.example"}}, 0, kHttpsDefault},
+    {"HttpDefaultPortAtHttps", "GET", kTable, {{"Host", "central.example"}}, 421, kHttps},
+    {"HttpsOwnOrigin",
+     "POST",
+     kReset,
+     {{"Host", "central.example:8091"},
+      {"Origin", "https://central.example:8091"},
+      {"X-Veltra-Request", "1"}},
+     0,
+     kHttps},
+    {"HttpOriginAtHttps",
+     "POST",
+     kReset,
+     {{"Host", "central.example:8091"},
+      {"Origin", "http://central.example:8091"},
+      {"X-Veltra-Request", "1"}},
+     403,
+     kHttps},
+    {"HttpsOriginAtHttp",
+     "POST",
+     kReset,
+     {{"Host", "127.0.0.1:8090"}, {"Origin", "https://127.0.0.1:8090"}, {"X-Veltra-Request", "1"}},
+     403},
 };
 
 INSTANTIATE_TEST_SUITE_P(Requests, GuardRule, ::testing::ValuesIn(kGuardCases),

@@ -3,7 +3,6 @@
 // and a backup or the day's sales of each register. The command starts the
 // operation, follows it to its end and prints one line per register.
 #include <CLI/CLI.hpp>
-#include <boost/url/parse.hpp>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -22,6 +21,7 @@ using Json = nlohmann::json;
 struct ServiceOption {
     std::string url = "http://127.0.0.1:8090";
     std::string token_file;
+    std::string ca_file;
     std::string group;
 
     void declare(CLI::App& app) {
@@ -32,16 +32,27 @@ struct ServiceOption {
                        "central service for a group of many shops' registers");
         app.add_option("--token-file", token_file,
                        "file whose first line is the service's token, if it asks for one");
+        app.add_option("--ca-file", ca_file,
+                       "PEM file of the authority an https:// service's certificate must chain "
+                       "to (default: the system's; on Windows always the machine's store)");
     }
 
     http::Client client() const {
-        const auto u = boost::urls::parse_uri(url);
-        if (!u || u->scheme() != "http" || u->host().empty())
-            throw UsageError{"--service is a URL such as http://127.0.0.1:8090: " + url};
-        const int port = u->has_port() ? u->port_number() : 80;
+        http::Endpoint where;
+        std::string error;
+        if (!http::parse_endpoint(url, where, error)) throw UsageError{"--service: " + error};
+        if (!ca_file.empty()) {
+            if (!where.tls) throw UsageError{"--ca-file goes with an https:// --service"};
+#ifdef _WIN32
+            throw UsageError{
+                "on Windows the machine's certificate store decides whom HTTPS "
+                "trusts: import " +
+                ca_file + " into its Trusted Root store and leave out --ca-file"};
+#endif
+        }
         if (!serve::valid_name(group))
             throw UsageError{"a group name has 1 to 32 letters, digits, '-' or '_': " + group};
-        http::Client c(u->host(), port);
+        http::Client c(where, http::TlsOptions{ca_file});
         c.set_timeout(std::chrono::seconds(90));
         if (!token_file.empty()) {
             std::ifstream f(token_file);
@@ -57,9 +68,10 @@ struct ServiceOption {
 
 // The answer's JSON, or the service's refusal as the command's failure.
 std::optional<Json> answered(Context& ctx, const std::optional<http::Client::Result>& r,
-                             const std::string& url) {
+                             const http::Client& c, const std::string& url) {
     if (!r) {
-        ctx.err() << "veltra: the service at " << url << " did not answer\n";
+        ctx.err() << "veltra: the service at " << url << " did not answer (" << c.last_error()
+                  << ")\n";
         return std::nullopt;
     }
     Json j = Json::parse(r->body, nullptr, false);
@@ -77,7 +89,7 @@ std::optional<Json> answered(Context& ctx, const std::optional<http::Client::Res
 int follow(Context& ctx, http::Client& c, const ServiceOption& s, Json op) {
     while (op.value("state", "") == "running") {
         const auto r = c.get("/api/v1/fleet/" + op["id"].get<std::string>() + "?wait=30");
-        auto next = answered(ctx, r, s.url);
+        auto next = answered(ctx, r, c, s.url);
         if (!next) return kExitFailure;
         op = std::move(*next);
     }
@@ -159,7 +171,7 @@ struct FleetTablesPut {
         if (stop_on_failure) target += "&stop_on_failure=1";
         if (allow_reset) target += "&allow_reset=1";
         const auto r = c.put(target, body.str(), "text/csv", {{serve::kRequestHeader, "1"}});
-        auto op = answered(ctx, r, service.url);
+        auto op = answered(ctx, r, c, service.url);
         return op ? follow(ctx, c, service, std::move(*op)) : kExitFailure;
     }
 };
@@ -173,7 +185,7 @@ struct FleetRead {
         http::Client c = service.client();
         const auto r = c.post("/api/v1/groups/" + service.group + "/" + kPath, "", "",
                               {{serve::kRequestHeader, "1"}});
-        auto op = answered(ctx, r, service.url);
+        auto op = answered(ctx, r, c, service.url);
         return op ? follow(ctx, c, service, std::move(*op)) : kExitFailure;
     }
 };

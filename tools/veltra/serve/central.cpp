@@ -287,17 +287,29 @@ public:
     }
 
     int run() {
+        std::string error;
+        if (!config_.tls_cert.empty() &&
+            !server_.use_tls(config_.tls_cert, config_.tls_key, error)) {
+            log_.line(error);
+            return 1;
+        }
         const int port = server_.bind(config_.listen_host, config_.listen_port);
         if (port == 0) {
             log_.line("cannot listen on " + config_.listen_host + ":" +
                       std::to_string(config_.listen_port));
             return 1;
         }
-        listen_ = {config_.listen_host, port};
+        listen_ = {config_.listen_host, port, server_.uses_tls(),
+                   [this](const std::string& name) { return server_.tls_certifies(name); }};
         hub_.start();
-        log_.line("listening on http://" + config_.listen_host + ":" + std::to_string(port) +
+        log_.line(std::string("listening on ") + (listen_.tls ? "https://" : "http://") +
+                  config_.listen_host + ":" + std::to_string(port) +
                   " (the chain's central service, " + std::to_string(config_.shops.size()) +
                   " shop(s))");
+        if (!listen_.tls && !is_loopback(config_.listen_host))
+            log_.line(
+                "warning: plain HTTP: the shops' tokens and sales cross the network "
+                "readable, unless a VPN carries them; give --tls-cert and --tls-key");
         std::atomic<bool> done{false};
         std::thread watcher([this, &done] {
             while (!done && !ecrsim::stop_requested())

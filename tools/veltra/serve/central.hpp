@@ -31,6 +31,10 @@ struct CentralConfig {
     // The chain's sales history, as the shops send their days: a journal
     // database of its own in this folder.
     std::string state_dir;
+    // HTTPS: PEM files of the certificate (and its chain) and its key;
+    // empty: plain HTTP.
+    std::string tls_cert;
+    std::string tls_key;
 };
 
 // False in a build without a PostgreSQL client (Windows).

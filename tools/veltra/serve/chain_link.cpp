@@ -53,36 +53,6 @@ Json end_of(const Json& local) {
 
 }  // namespace
 
-bool parse_central_url(const std::string& url, ChainLinkConfig& out, std::string& error) {
-    const std::string scheme = "http://";
-    if (url.rfind(scheme, 0) != 0) {
-        error = "the central service's address is http://HOST:PORT: " + url;
-        return false;
-    }
-    std::string rest = url.substr(scheme.size());
-    if (!rest.empty() && rest.back() == '/') rest.pop_back();
-    const std::size_t colon = rest.rfind(':');
-    std::string host = rest.substr(0, colon);
-    int port = 80;
-    if (colon != std::string::npos) {
-        const std::string digits = rest.substr(colon + 1);
-        if (digits.empty() || digits.size() > 5 ||
-            digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) < 1 ||
-            std::stoi(digits) > 65535) {
-            error = "not a port in " + url;
-            return false;
-        }
-        port = std::stoi(digits);
-    }
-    if (host.empty() || host.find_first_of("/?#@[] ") != std::string::npos) {
-        error = "not a host in " + url;
-        return false;
-    }
-    out.central_host = host;
-    out.central_port = port;
-    return true;
-}
-
 bool parse_chain_request(const Json& request, const std::string& register_name, ChainRequest& out,
                          std::string& error) {
     if (!request.is_object()) {
@@ -163,7 +133,7 @@ bool ChainLink::sleep_for(std::chrono::milliseconds d) {
 
 void ChainLink::loop() {
     const auto central = [this] {
-        http::Client c(config_.central_host, config_.central_port);
+        http::Client c(config_.central, config_.central_tls);
         c.set_bearer_token(config_.token);
         c.set_timeout(std::chrono::seconds(kClaimWaitSeconds + 30));
         return c;
@@ -179,7 +149,8 @@ void ChainLink::loop() {
             if (!r || r->status != 200) {
                 if (!down || r)
                     log_(r ? "the central service refused this shop's registers: " + r->body
-                           : "the central service does not answer: working on, and trying again");
+                           : "the central service does not answer (" + c.last_error() +
+                                 "): working on, and trying again");
                 down = true;
                 sleep_for(std::chrono::seconds(5));
                 continue;
@@ -197,7 +168,8 @@ void ChainLink::loop() {
         if (!r || r->status != 200) {
             if (!down)
                 log_(r ? "the central service refused a claim: " + r->body
-                       : "the central service does not answer: working on, and trying again");
+                       : "the central service does not answer (" + c.last_error() +
+                             "): working on, and trying again");
             down = true;
             named = false;  // name the registers again once it answers
             sleep_for(std::chrono::seconds(5));
@@ -245,7 +217,7 @@ void ChainLink::handle(Json job) {
     log_("chain job " + id + " " + reg + ": " + req.method + " " + req.target);
     http::Client self(config_.self_host, config_.self_port);
     if (!config_.self_token.empty()) self.set_bearer_token(config_.self_token);
-    http::Client central(config_.central_host, config_.central_port);
+    http::Client central(config_.central, config_.central_tls);
     central.set_bearer_token(config_.token);
     http::Headers headers = change_headers();
     headers.emplace("Idempotency-Key", chain_key(id));
@@ -288,7 +260,7 @@ void ChainLink::handle(Json job) {
 
 bool ChainLink::report(const std::string& id, const Json& end) {
     while (!stopping_) {
-        http::Client c(config_.central_host, config_.central_port);
+        http::Client c(config_.central, config_.central_tls);
         c.set_bearer_token(config_.token);
         const auto r = c.post("/api/v1/chain/jobs/" + id + "/end", end.dump(), "application/json",
                               change_headers());
@@ -305,7 +277,7 @@ bool ChainLink::report(const std::string& id, const Json& end) {
 }
 
 void ChainLink::settle_unknown() {
-    http::Client c(config_.central_host, config_.central_port);
+    http::Client c(config_.central, config_.central_tls);
     c.set_bearer_token(config_.token);
     const auto r = c.get("/api/v1/chain/unknown");
     if (!r || r->status != 200) return;
@@ -372,7 +344,7 @@ void ChainLink::send_overview() {
     if (!mine || mine->status != 200) return;
     const Json overview = parsed(mine->body);
     if (!overview.is_object()) return;
-    http::Client c(config_.central_host, config_.central_port);
+    http::Client c(config_.central, config_.central_tls);
     c.set_bearer_token(config_.token);
     c.put("/api/v1/chain/overview",
           Json{{"registers", overview.value("registers", Json::array())}}.dump(),
@@ -390,7 +362,7 @@ bool ChainLink::ship_sales() {
         return false;
     }
     if (days.empty()) return false;
-    http::Client c(config_.central_host, config_.central_port);
+    http::Client c(config_.central, config_.central_tls);
     c.set_bearer_token(config_.token);
     c.set_timeout(std::chrono::seconds(60));
     for (const StoredDay& d : days) {

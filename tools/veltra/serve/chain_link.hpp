@@ -18,15 +18,16 @@
 #include <vector>
 
 #include "answers.hpp"
+#include "http_client.hpp"
 #include "jobs.hpp"
 #include "sales_history.hpp"
 
 namespace veltra::tool::serve {
 
 struct ChainLinkConfig {
-    std::string central_host;
-    int central_port = 0;
-    std::string token;                   // this shop's token at the central service
+    http::Endpoint central;
+    http::TlsOptions central_tls;  // whom an https central service's certificate must chain to
+    std::string token;             // this shop's token at the central service
     std::vector<std::string> registers;  // the shop's own
     // How the link reaches the shop's own API.
     std::string self_host;
@@ -37,9 +38,6 @@ struct ChainLinkConfig {
     SalesHistory* history = nullptr;
     std::filesystem::path sales_cursor;
 };
-
-// "http://HOST:PORT" (the port is 80 when not given); false with error set.
-bool parse_central_url(const std::string& url, ChainLinkConfig& out, std::string& error);
 
 // What a chain job may ask of a shop: a change to one of the job's
 // register's resources through the shop's API. The request is

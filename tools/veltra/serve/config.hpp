@@ -66,6 +66,8 @@ struct ServiceConfig {
     // and this shop's token there; empty: a shop on its own.
     std::string chain_url;
     std::string chain_token;
+    std::string
+        chain_ca;  // the chain's authority for an https central service; empty: the system's
 };
 
 // A register's or a schedule's name: 1 to 32 letters, digits, '-' or '_'.

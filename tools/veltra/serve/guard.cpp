@@ -40,20 +40,22 @@ bool is_our_host(std::string_view value, const ListenAddress& listen) {
     if (colon != std::string::npos && v.find(']', colon) == std::string::npos) {
         if (v.substr(colon + 1) != port) return false;
         name = v.substr(0, colon);
-    } else if (listen.port != 80) {
+    } else if (listen.port != (listen.tls ? 443 : 80)) {
         // A browser leaves out only the scheme's own port.
         return false;
     }
     if (name.empty()) return false;
     const std::array<std::string, 3> ours = {lower(listen.host), "localhost", "127.0.0.1"};
     if (std::find(ours.begin(), ours.end(), name) != ours.end()) return true;
+    if (listen.certified && listen.certified(name)) return true;
     return listens_everywhere(listen.host) && ipv4_literal(name).has_value();
 }
 
 bool is_our_origin(std::string_view origin, const ListenAddress& listen) {
     const std::string o = lower(trimmed(origin));
-    constexpr std::string_view scheme = "http://";
-    if (o.rfind(scheme, 0) != 0) return false;  // "null" (a local file), https, others
+    // "null" (a local file), the other scheme, others: not ours.
+    const std::string_view scheme = listen.tls ? "https://" : "http://";
+    if (o.rfind(scheme, 0) != 0) return false;
     const std::string hostport = o.substr(scheme.size());
     if (hostport.find_first_of("/?#@") != std::string::npos) return false;
     return is_our_host(hostport, listen);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,10 @@ inline constexpr const char* kRequestHeader = "X-Veltra-Request";
 struct ListenAddress {
     std::string host;
     int port = 0;
+    bool tls = false;  // answers https://
+    // Names it answers to besides its own address: those its certificate
+    // gives (a browser trusts the connection only for them).
+    std::function<bool(const std::string&)> certified = nullptr;
 };
 
 struct Refusal {

@@ -14,6 +14,7 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/src.hpp>  // Boost.URL's implementation, once in the program
@@ -22,7 +23,16 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
+
+#ifndef _WIN32
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <boost/asio/ssl.hpp>
+#define VELTRA_SERVER_TLS 1
+#endif
 
 namespace veltra::http {
 
@@ -141,62 +151,97 @@ struct Server::Impl {
     std::map<const detail::Session*, std::weak_ptr<detail::Session>> open;
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     bool stopping = false;
+#if VELTRA_SERVER_TLS
+    std::unique_ptr<net::ssl::context> tls;  // HTTPS when set
+#endif
 };
 
 namespace detail {
 
-// One connection: reads requests one after another, answers each (now,
-// later through a Reply, or as a stream), all on its strand.
+// One connection, as a pending answer reaches it from other threads.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(const Server& server, Server::Impl& impl, tcp::socket socket)
+    virtual ~Session() = default;
+    virtual void start() = 0;
+    virtual net::any_io_executor socket_executor() = 0;
+    virtual void close() = 0;
+    virtual void drop() = 0;
+    virtual void deliver(Response res) = 0;
+    virtual void flush() = 0;
+    virtual void start_timeout(std::chrono::milliseconds limit) = 0;
+};
+
+// One connection over Stream (TCP, or TLS over TCP): reads requests one
+// after another, answers each (now, later through a Reply, or as a
+// stream), all on its strand.
+template <class Stream>
+class SessionOn final : public Session {
+public:
+    SessionOn(const Server& server, Server::Impl& impl, Stream stream)
         : server_(server),
           impl_(impl),
-          socket_(std::move(socket)),
-          read_timer_(socket_.get_executor()),
-          write_timer_(socket_.get_executor()) {}
+          stream_(std::move(stream)),
+          read_timer_(stream_.get_executor()),
+          write_timer_(stream_.get_executor()) {}
 
-    void start() {
+    void start() override {
         error_code ec;
         // Answers go out whole at once: Nagle's wait would hold a kept-alive
         // connection's next answer until the peer's delayed acknowledgement.
-        socket_.set_option(tcp::no_delay(true), ec);
-        const auto peer = socket_.remote_endpoint(ec);
+        lowest().set_option(tcp::no_delay(true), ec);
+        const auto peer = lowest().remote_endpoint(ec);
         remote_ = ec ? "" : peer.address().to_string();
+#if VELTRA_SERVER_TLS
+        if constexpr (!std::is_same_v<Stream, tcp::socket>) {
+            // The handshake has the time of a request's header.
+            arm(read_timer_, read_gen_, server_.settings_.read_timeout);
+            stream_.async_handshake(net::ssl::stream_base::server, [self = me()](error_code e) {
+                self->disarm(self->read_timer_, self->read_gen_);
+                if (e) {
+                    self->close();
+                    return;
+                }
+                self->read_header();
+            });
+            return;
+        }
+#endif
         read_header();
     }
 
-    net::any_io_executor socket_executor() { return socket_.get_executor(); }
+    net::any_io_executor socket_executor() override {
+        return stream_.get_executor();
+    }
 
     // From stop(): ends whatever the connection is doing.
-    void close() {
+    void close() override {
         error_code ignored;
-        socket_.close(ignored);
+        lowest().close(ignored);
         read_timer_.cancel();
         write_timer_.cancel();
         if (timeout_timer_) timeout_timer_->cancel();
     }
 
     // A stream whose peer fell behind: dropped as if it had left.
-    void drop() {
+    void drop() override {
         stream_ended_ = true;
         gone();
     }
 
     // On the strand: a deferred answer arrived.
-    void deliver(Response res) {
+    void deliver(Response res) override {
         ready_ = std::move(res);
         if (watching_) {
             // The watch read ends first; it then writes the answer.
             error_code ignored;
-            socket_.cancel(ignored);
+            lowest().cancel(ignored);
             return;
         }
         write_ready();
     }
 
     // On the strand: a stream has pieces to write, or has ended.
-    void flush() {
+    void flush() override {
         if (writing_ || !head_written_) return;
         bool last = false;
         {
@@ -212,21 +257,21 @@ public:
         if (piece_.empty() && !last) return;
         writing_ = true;
         arm(write_timer_, write_gen_, server_.settings_.write_timeout);
-        auto self = shared_from_this();
+        auto self = me();
         if (last) {
-            net::async_write(socket_, bhttp::make_chunk_last(), [self](error_code ec, std::size_t) {
+            net::async_write(stream_, bhttp::make_chunk_last(), [self](error_code ec, std::size_t) {
                 self->disarm(self->write_timer_, self->write_gen_);
                 self->writing_ = false;
                 if (!ec) {
                     error_code ignored;
-                    self->socket_.shutdown(tcp::socket::shutdown_both, ignored);
+                    self->lowest().shutdown(tcp::socket::shutdown_both, ignored);
                 }
                 self->end(ec ? true : false);
             });
             return;
         }
         chunk_.emplace(net::const_buffer(piece_.data(), piece_.size()));
-        net::async_write(socket_, *chunk_, [self](error_code ec, std::size_t) {
+        net::async_write(stream_, *chunk_, [self](error_code ec, std::size_t) {
             self->disarm(self->write_timer_, self->write_gen_);
             self->writing_ = false;
             self->piece_.clear();
@@ -239,10 +284,10 @@ public:
     }
 
     // On the strand: arms the deferred answer's time limit.
-    void start_timeout(std::chrono::milliseconds limit) {
-        timeout_timer_.emplace(socket_.get_executor());
+    void start_timeout(std::chrono::milliseconds limit) override {
+        timeout_timer_.emplace(stream_.get_executor());
         timeout_timer_->expires_after(limit);
-        timeout_timer_->async_wait([self = shared_from_this()](error_code ec) {
+        timeout_timer_->async_wait([self = me()](error_code ec) {
             if (ec) return;
             std::function<void()> f;
             {
@@ -255,14 +300,22 @@ public:
     }
 
 private:
+    std::shared_ptr<SessionOn> me() {
+        return std::static_pointer_cast<SessionOn>(shared_from_this());
+    }
+    // The TCP connection under the stream.
+    tcp::socket& lowest() {
+        return boost::beast::get_lowest_layer(stream_);
+    }
+
     // A deadline for the operation about to start: past it the socket is
     // closed, which ends the operation. gen tells a stale expiry apart.
     void arm(net::steady_timer& t, unsigned& gen, Clock::duration limit) {
         t.expires_after(limit);
-        t.async_wait([self = shared_from_this(), g = ++gen, &gen](error_code ec) {
+        t.async_wait([self = me(), g = ++gen, &gen](error_code ec) {
             if (ec || g != gen) return;
             error_code ignored;
-            self->socket_.close(ignored);
+            self->lowest().close(ignored);
         });
     }
     void disarm(net::steady_timer& t, unsigned& gen) {
@@ -277,11 +330,15 @@ private:
         arm(read_timer_, read_gen_,
             first_ ? server_.settings_.read_timeout : server_.settings_.idle_timeout);
         bhttp::async_read_header(
-            socket_, buffer_, *parser_,
-            [self = shared_from_this()](error_code ec, std::size_t) { self->on_header(ec); });
+            stream_, buffer_, *parser_,
+            [self = me()](error_code ec, std::size_t) { self->on_header(ec); });
     }
 
     static bool peer_left(error_code ec) {
+#if VELTRA_SERVER_TLS
+        // A TLS peer that closes without its closing message.
+        if (ec == net::ssl::error::stream_truncated) return true;
+#endif
         return ec == bhttp::error::end_of_stream || ec == net::error::operation_aborted ||
                ec == net::error::connection_reset || ec == net::error::eof ||
                ec == net::error::bad_descriptor;
@@ -318,12 +375,11 @@ private:
             auto go =
                 std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, 11);
             arm(write_timer_, write_gen_, server_.settings_.write_timeout);
-            bhttp::async_write(socket_, *go,
-                               [self = shared_from_this(), go](error_code e, std::size_t) {
-                                   self->disarm(self->write_timer_, self->write_gen_);
-                                   if (e) return;
-                                   self->read_body();
-                               });
+            bhttp::async_write(stream_, *go, [self = me(), go](error_code e, std::size_t) {
+                self->disarm(self->write_timer_, self->write_gen_);
+                if (e) return;
+                self->read_body();
+            });
             return;
         }
         read_body();
@@ -331,9 +387,8 @@ private:
 
     void read_body() {
         arm(read_timer_, read_gen_, server_.settings_.read_timeout);
-        bhttp::async_read(
-            socket_, buffer_, *parser_,
-            [self = shared_from_this()](error_code ec, std::size_t) { self->on_body(ec); });
+        bhttp::async_read(stream_, buffer_, *parser_,
+                          [self = me()](error_code ec, std::size_t) { self->on_body(ec); });
     }
 
     // Answered, then the connection closes: what follows is unread.
@@ -386,9 +441,9 @@ private:
             return;
         }
         watching_ = true;
-        socket_.async_read_some(
-            buffer_.prepare(1024),
-            [self = shared_from_this()](error_code ec, std::size_t n) { self->on_watch(ec, n); });
+        stream_.async_read_some(buffer_.prepare(1024), [self = me()](error_code ec, std::size_t n) {
+            self->on_watch(ec, n);
+        });
     }
 
     void on_watch(error_code ec, std::size_t n) {
@@ -444,7 +499,7 @@ private:
         out_->keep_alive(keep_alive_);
         out_->prepare_payload();
         arm(write_timer_, write_gen_, server_.settings_.write_timeout);
-        bhttp::async_write(socket_, *out_, [self = shared_from_this()](error_code ec, std::size_t) {
+        bhttp::async_write(stream_, *out_, [self = me()](error_code ec, std::size_t) {
             self->disarm(self->write_timer_, self->write_gen_);
             self->out_.reset();
             if (ec) return;
@@ -459,25 +514,24 @@ private:
             // connection, and the peer could lose the answer.
             error_code ignored;
             if (self->refused_) {
-                self->socket_.shutdown(tcp::socket::shutdown_send, ignored);
+                self->lowest().shutdown(tcp::socket::shutdown_send, ignored);
                 self->arm(self->read_timer_, self->read_gen_, std::chrono::seconds(2));
                 self->drain();
                 return;
             }
-            self->socket_.shutdown(tcp::socket::shutdown_both, ignored);
+            self->lowest().shutdown(tcp::socket::shutdown_both, ignored);
         });
     }
 
     void drain() {
         scratch_.resize(16 * 1024);
-        socket_.async_read_some(net::buffer(scratch_),
-                                [self = shared_from_this()](error_code ec, std::size_t) {
-                                    if (ec) {
-                                        self->disarm(self->read_timer_, self->read_gen_);
-                                        return;
-                                    }
-                                    self->drain();
-                                });
+        stream_.async_read_some(net::buffer(scratch_), [self = me()](error_code ec, std::size_t) {
+            if (ec) {
+                self->disarm(self->read_timer_, self->read_gen_);
+                return;
+            }
+            self->drain();
+        });
     }
 
     void start_stream() {
@@ -490,17 +544,16 @@ private:
         serializer_.emplace(*head_);
         writing_ = true;
         arm(write_timer_, write_gen_, server_.settings_.write_timeout);
-        bhttp::async_write_header(socket_, *serializer_,
-                                  [self = shared_from_this()](error_code ec, std::size_t) {
-                                      self->disarm(self->write_timer_, self->write_gen_);
-                                      self->writing_ = false;
-                                      if (ec) {
-                                          self->end(true);
-                                          return;
-                                      }
-                                      self->head_written_ = true;
-                                      self->flush();
-                                  });
+        bhttp::async_write_header(stream_, *serializer_, [self = me()](error_code ec, std::size_t) {
+            self->disarm(self->write_timer_, self->write_gen_);
+            self->writing_ = false;
+            if (ec) {
+                self->end(true);
+                return;
+            }
+            self->head_written_ = true;
+            self->flush();
+        });
     }
 
     // The stream is over: the peer went (lost) or it was ended.
@@ -515,7 +568,7 @@ private:
 
     const Server& server_;
     Server::Impl& impl_;
-    tcp::socket socket_;
+    Stream stream_;
     net::steady_timer read_timer_;
     net::steady_timer write_timer_;
     std::optional<net::steady_timer> timeout_timer_;
@@ -717,6 +770,61 @@ bool Server::check_header(const Request& req, Response& res) const {
     return false;
 }
 
+bool Server::use_tls(const std::string& cert_file, const std::string& key_file,
+                     std::string& error) {
+#if VELTRA_SERVER_TLS
+    auto c = std::make_unique<net::ssl::context>(net::ssl::context::tls_server);
+    SSL_CTX_set_min_proto_version(c->native_handle(), TLS1_2_VERSION);
+    c->set_options(net::ssl::context::default_workarounds | net::ssl::context::single_dh_use);
+    error_code ec;
+    c->use_certificate_chain_file(cert_file, ec);
+    if (ec) {
+        error = "cannot use the certificate " + cert_file + ": " + ec.message();
+        return false;
+    }
+    c->use_private_key_file(key_file, net::ssl::context::pem, ec);
+    if (ec) {
+        error = "cannot use the key " + key_file + ": " + ec.message();
+        return false;
+    }
+    if (SSL_CTX_check_private_key(c->native_handle()) != 1) {
+        error = "the key " + key_file + " is not the certificate's (" + cert_file + ")";
+        return false;
+    }
+    impl_->tls = std::move(c);
+    return true;
+#else
+    (void)cert_file;
+    (void)key_file;
+    error = "this build serves no HTTPS: put a TLS front before it, or run the Linux build";
+    return false;
+#endif
+}
+
+bool Server::uses_tls() const {
+#if VELTRA_SERVER_TLS
+    return impl_->tls != nullptr;
+#else
+    return false;
+#endif
+}
+
+bool Server::tls_certifies(const std::string& host) const {
+#if VELTRA_SERVER_TLS
+    if (!impl_->tls || host.empty()) return false;
+    X509* cert = SSL_CTX_get0_certificate(impl_->tls->native_handle());
+    if (cert == nullptr) return false;
+    error_code ec;
+    net::ip::make_address(host, ec);
+    if (!ec) return X509_check_ip_asc(cert, host.c_str(), 0) == 1;
+    return X509_check_host(cert, host.data(), host.size(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
+                           nullptr) == 1;
+#else
+    (void)host;
+    return false;
+#endif
+}
+
 int Server::bind(const std::string& host, int port) {
     if (port < 0 || port > 65535) return 0;
     error_code ec;
@@ -756,28 +864,37 @@ void Server::listen() {
     }
     net::steady_timer pause(im.ioc);
     std::function<void()> next = [this, &im, &next, &pause] {
-        im.acceptor.async_accept(
-            net::make_strand(im.ioc), [this, &im, &next, &pause](error_code ec, tcp::socket s) {
-                if (ec == net::error::operation_aborted || !im.acceptor.is_open()) return;
-                if (ec) {
-                    // A failed accept (no descriptor left, a peer gone before
-                    // it was taken) is tried again shortly; the service goes on.
-                    pause.expires_after(std::chrono::milliseconds(50));
-                    pause.async_wait([&next](error_code) { next(); });
-                    return;
-                }
-                auto session = std::make_shared<detail::Session>(*this, im, std::move(s));
-                {
-                    std::lock_guard lock(im.m);
-                    if (im.stopping) return;
-                    // Closed connections leave the list as new ones come.
-                    for (auto it = im.open.begin(); it != im.open.end();)
-                        it = it->second.expired() ? im.open.erase(it) : std::next(it);
-                    im.open.emplace(session.get(), session);
-                }
-                net::dispatch(session->socket_executor(), [session] { session->start(); });
-                next();
-            });
+        im.acceptor.async_accept(net::make_strand(im.ioc), [this, &im, &next, &pause](
+                                                               error_code ec, tcp::socket s) {
+            if (ec == net::error::operation_aborted || !im.acceptor.is_open()) return;
+            if (ec) {
+                // A failed accept (no descriptor left, a peer gone before
+                // it was taken) is tried again shortly; the service goes on.
+                pause.expires_after(std::chrono::milliseconds(50));
+                pause.async_wait([&next](error_code) { next(); });
+                return;
+            }
+            std::shared_ptr<detail::Session> session;
+#if VELTRA_SERVER_TLS
+            if (im.tls) {
+                using Tls = net::ssl::stream<tcp::socket>;
+                session =
+                    std::make_shared<detail::SessionOn<Tls>>(*this, im, Tls(std::move(s), *im.tls));
+            }
+#endif
+            if (!session)
+                session = std::make_shared<detail::SessionOn<tcp::socket>>(*this, im, std::move(s));
+            {
+                std::lock_guard lock(im.m);
+                if (im.stopping) return;
+                // Closed connections leave the list as new ones come.
+                for (auto it = im.open.begin(); it != im.open.end();)
+                    it = it->second.expired() ? im.open.erase(it) : std::next(it);
+                im.open.emplace(session.get(), session);
+            }
+            net::dispatch(session->socket_executor(), [session] { session->start(); });
+            next();
+        });
     };
     next();
     std::vector<std::thread> more;

@@ -25,6 +25,8 @@ namespace veltra::http {
 namespace detail {
 struct Pending;
 class Session;
+template <class Stream>
+class SessionOn;
 }  // namespace detail
 
 // Header names compare without regard to case.
@@ -160,6 +162,14 @@ public:
     void set_exception_handler(ExceptionHandler h) { exception_ = std::move(h); }
     void set_logger(Logger h) { logger_ = std::move(h); }
 
+    // Answers HTTPS only (TLS 1.2 or later) with this certificate chain and
+    // key, PEM files; before listen(). False with error set: a file that
+    // cannot be used, or a build that serves no HTTPS (Windows).
+    bool use_tls(const std::string& cert_file, const std::string& key_file, std::string& error);
+    bool uses_tls() const;
+    // Whether the HTTPS certificate names this host (a name or an address).
+    bool tls_certifies(const std::string& host) const;
+
     // Binds host:port (port 0: any free one) and returns the port, or 0.
     int bind(const std::string& host, int port);
     // Serves until stop(); returns at once unless bound.
@@ -173,7 +183,8 @@ public:
     void dispatch(Request& req, Response& res) const;
 
 private:
-    friend class detail::Session;
+    template <class Stream>
+    friend class detail::SessionOn;
     void route(const std::string& method, const std::string& pattern, Handler h);
     bool check_header(const Request& req, Response& res) const;
 

@@ -9,6 +9,7 @@
 #include "chain_link.hpp"
 #include "command_table.hpp"
 #include "discover.hpp"
+#include "http.hpp"
 #include "journal.hpp"
 #include "log_file.hpp"
 #include "schedules.hpp"
@@ -47,6 +48,10 @@ struct ServeOptions {
     // A shop's link to its chain's central service.
     std::string chain;
     std::string chain_token_file;
+    std::string chain_ca;
+    // The central service's HTTPS.
+    std::string tls_cert;
+    std::string tls_key;
 };
 
 // A number of a configuration line, within its limits.
@@ -95,6 +100,9 @@ std::string ServeOptions::*text_setting(const std::string& key) {
         {"store", &ServeOptions::store},
         {"chain", &ServeOptions::chain},
         {"chain-token-file", &ServeOptions::chain_token_file},
+        {"chain-ca", &ServeOptions::chain_ca},
+        {"tls-cert", &ServeOptions::tls_cert},
+        {"tls-key", &ServeOptions::tls_key},
     };
     for (const auto& [name, member] : texts)
         if (key == name) return member;
@@ -177,8 +185,9 @@ struct Serve {
                        "HOST:PORT', 'token-file F', 'token-name N', 'state-dir D', "
                        "'job-seconds N', 'look-minutes N', 'silent-minutes N', "
                        "'notify COMMAND', 'schedule NAME HH:MM KIND [REGISTERS|all] [options]', "
-                       "'chain URL', 'chain-token-file F', and for --central 'store URL', "
-                       "'shop NAME=TOKENFILE', 'lease-seconds N'");
+                       "'chain URL', 'chain-token-file F', 'chain-ca F', and for --central "
+                       "'store URL', 'shop NAME=TOKENFILE', 'lease-seconds N', 'tls-cert F', "
+                       "'tls-key F'");
         app.add_option("--state-dir", o.state_dir,
                        std::string("folder of the journal (jobs, Idempotency-Keys, audit "
                                    "trail) and of the files jobs keep (with --central: of the "
@@ -215,11 +224,20 @@ struct Serve {
                        "how long a shop's claim on a job lasts without renewal (60, with "
                        "--central)")
             ->check(CLI::Range(5, 3600));
+        app.add_option("--tls-cert", o.tls_cert,
+                       "PEM file of the central service's certificate (and its chain): it "
+                       "answers HTTPS only (with --central and --tls-key)");
+        app.add_option("--tls-key", o.tls_key,
+                       "PEM file of that certificate's private key (with --central)");
         app.add_option("--chain", o.chain,
-                       "http://HOST:PORT of the chain's central service: this shop's service "
-                       "dials out to it for its registers' jobs");
+                       "https://HOST:PORT (or http:// inside a VPN) of the chain's central "
+                       "service: this shop's service dials out to it for its registers' jobs");
         app.add_option("--chain-token-file", o.chain_token_file,
                        "file whose first line is this shop's token at the central service");
+        app.add_option("--chain-ca", o.chain_ca,
+                       "PEM file of the authority the central service's certificate must "
+                       "chain to (default: the system's; on Windows always the machine's "
+                       "store)");
         // Only the service manager starts serve this way ('veltra service install').
         app.add_flag("--service", o.service, "run under the Windows service manager")->group("");
         app.footer(
@@ -320,15 +338,34 @@ struct Serve {
         if (!o.listen.empty() && !serve::parse_listen(o.listen, config, error))
             throw UsageError{error};
         if (!o.token_file.empty()) config.token = read_token(o.token_file);
+        if (!o.tls_cert.empty() || !o.tls_key.empty())
+            throw UsageError{
+                "--tls-cert and --tls-key are the central service's (--central): a shop's "
+                "service answers on the shop's own network"};
         if (!o.chain.empty()) {
-            serve::ChainLinkConfig link;
-            if (!serve::parse_central_url(o.chain, link, error)) throw UsageError{error};
+            http::Endpoint central;
+            if (!http::parse_endpoint(o.chain, central, error))
+                throw UsageError{"--chain: " + error};
             if (o.chain_token_file.empty())
                 throw UsageError{"--chain needs --chain-token-file: this shop's token there"};
+            if (!o.chain_ca.empty()) {
+                if (!central.tls) throw UsageError{"--chain-ca goes with an https:// --chain"};
+#ifdef _WIN32
+                throw UsageError{
+                    "on Windows the machine's certificate store decides whom HTTPS trusts: "
+                    "import " +
+                    o.chain_ca +
+                    " into its Trusted Root store (certutil -addstore Root FILE) and leave out "
+                    "--chain-ca"};
+#endif
+                if (!std::filesystem::is_regular_file(o.chain_ca))
+                    throw UsageError{"cannot read " + o.chain_ca};
+            }
             config.chain_url = o.chain;
             config.chain_token = read_token(o.chain_token_file);
-        } else if (!o.chain_token_file.empty()) {
-            throw UsageError{"--chain-token-file goes with --chain URL"};
+            config.chain_ca = o.chain_ca;
+        } else if (!o.chain_token_file.empty() || !o.chain_ca.empty()) {
+            throw UsageError{"--chain-token-file and --chain-ca go with --chain URL"};
         }
         if (config.token.empty() && !serve::is_loopback(config.listen_host))
             throw UsageError{"listening on " + config.listen_host + " needs --token-file"};
@@ -350,7 +387,7 @@ int Serve::run_central(Context& ctx, std::ostream& log) {
         throw UsageError{
             "this build has no PostgreSQL client: the chain's central service runs on Linux"};
     if (!o.registers.empty() || !o.schedules.empty() || !o.discover_ranges.empty() ||
-        !o.chain.empty())
+        !o.chain.empty() || !o.chain_ca.empty())
         throw UsageError{
             "the central service owns no register: registers and schedules are its shops' "
             "services'"};
@@ -399,6 +436,15 @@ int Serve::run_central(Context& ctx, std::ostream& log) {
     if (config.token.empty() && !serve::is_loopback(config.listen_host))
         throw UsageError{"listening on " + config.listen_host +
                          " needs --token-file: the head office's token"};
+    if (o.tls_cert.empty() != o.tls_key.empty())
+        throw UsageError{"--tls-cert and --tls-key go together"};
+    if (!o.tls_cert.empty()) {
+        // Files that cannot serve are said before anything starts.
+        http::Server trial;
+        if (!trial.use_tls(o.tls_cert, o.tls_key, error)) throw UsageError{error};
+    }
+    config.tls_cert = o.tls_cert;
+    config.tls_key = o.tls_key;
     // A token names one caller.
     std::set<std::string> tokens;
     if (!config.token.empty()) tokens.insert(config.token);

@@ -267,7 +267,9 @@ private:
         if (config_.chain_url.empty()) return;
         ChainLinkConfig c;
         std::string error;
-        parse_central_url(config_.chain_url, c, error);
+        http::parse_endpoint(config_.chain_url, c.central, error);
+        c.central_tls.ca_file = config_.chain_ca;
+        const bool readable = !c.central.tls && !is_loopback(c.central.host);
         c.token = config_.chain_token;
         for (const auto& r : config_.registers) c.registers.push_back(r.name);
         c.self_host = config_.listen_host == "0.0.0.0" ? "127.0.0.1" : config_.listen_host;
@@ -279,6 +281,11 @@ private:
             std::move(c), store_, [this](std::string line) { log_.line(std::move(line)); });
         chain_->start();
         log_.line("dialling out to the chain's central service at " + config_.chain_url);
+        if (readable)
+            log_.line(
+                "warning: the link to the central service is plain HTTP: this shop's token "
+                "and its sales cross the network readable, unless a VPN or a tunnel "
+                "carries them; give an https:// address");
     }
 
     // Registers named by serial number are looked for at once, in the
