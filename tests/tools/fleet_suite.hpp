@@ -48,6 +48,19 @@ inline void refuse_upload(ecrsim::Register& r) {
     r.add_fault(*ecrsim::parse_tftp_fault("error:2:3@PLU.BIN#3"));
 }
 
+// Every command exchange of the register answers ms late: an upload, which
+// enters and leaves setup mode through them, takes seconds.
+inline void slow_commands(ecrsim::Register& r, int ms) {
+    ecrsim::TftpFault slow;
+    slow.kind = ecrsim::FaultKind::Delay;
+    slow.direction = ecrsim::Direction::Out;
+    slow.nth = 1;
+    slow.delay_ms = ms;
+    slow.file = "COMMAND.TXT";
+    slow.transfers = 0;
+    r.add_fault(slow);
+}
+
 inline std::vector<std::string> step_states(const Json& op) {
     std::vector<std::string> s;
     for (const Json& step : op["registers"]) s.push_back(step["state"]);

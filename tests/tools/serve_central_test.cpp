@@ -664,14 +664,7 @@ TEST_F(ChainShop, AShopKilledDuringItsUploadSettlesTheJobAppliedWithoutUploading
     const std::string csv = renamed_plu();
     // Every command exchange answers late: after the upload the register's
     // setup mode is left through one, and the service is killed meanwhile.
-    ecrsim::TftpFault slow;
-    slow.kind = ecrsim::FaultKind::Delay;
-    slow.direction = ecrsim::Direction::Out;
-    slow.nth = 1;
-    slow.delay_ms = 2000;
-    slow.file = "COMMAND.TXT";
-    slow.transfers = 0;
-    shop1_->add_fault(slow);
+    slow_commands(*shop1_, 2000);
     const std::string id = push_plu("shop1", csv);
     for (int i = 0; i < 6000 && plu_puts(*shop1_) == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -847,6 +840,55 @@ TEST_F(ChainOfShops, BackupsAndTheDaysSalesOfRegistersOfTwoShops) {
 }
 
 // DD-MM-YY of today plus days, as the reports take it.
+// The head office cancels a push while one shop is away: its upload,
+// queued for it, is taken back and never runs, even once the shop is back.
+TEST_F(ChainOfShops, ACancelledPushTakesBackTheUploadWaitingForAShopThatIsAway) {
+    const std::string csv = edited_plu();
+    slow_commands(*regs_[1], 1500);  // e2, the canary: its upload takes seconds
+    auto pushed = std::async(std::launch::async, [&] {
+        return fleet({"tables", "put", "plu", csv, "--group", "pair", "--yes", "--canary", "1"});
+    });
+    const auto op_when = [this](const std::function<bool(const Json&)>& pred) {
+        Json op;
+        for (int i = 0; i < 600; ++i) {
+            const Json list = central_.call(kHead, "GET", "/api/v1/fleet").body;
+            op = list.is_object() && !list["operations"].empty() ? list["operations"][0] : Json();
+            if (op.is_object() && pred(op)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return op;
+    };
+    const auto step_is = [](std::size_t i, const char* state) {
+        return [i, state](const Json& op) { return op["registers"][i]["state"] == state; };
+    };
+    // north (n1's shop) goes away while the canary's upload runs; n1's
+    // upload then waits in the queue.
+    const std::string id = op_when(step_is(0, "running")).value("id", "");
+    ASSERT_FALSE(id.empty());
+    shops_[2]->kill();
+    ASSERT_EQ(op_when(step_is(1, "running"))["registers"][0]["state"], "applied");
+
+    const ToolRun r = fleet({"cancel", id});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const Json op = r.json();
+    EXPECT_EQ(op["state"], "stopped");
+    EXPECT_EQ(states(op), (std::vector<std::string>{"applied", "untouched"}));
+    EXPECT_NE(op["reason"].get<std::string>().find("cancelled by"), std::string::npos) << op.dump();
+    EXPECT_EQ(central_.job(op["registers"][1]["job"].get<std::string>())["state"], "cancelled");
+    const ToolRun push = pushed.get();
+    EXPECT_EQ(push.status, 1) << push.out << push.err;
+    EXPECT_EQ(push.json()["state"], "stopped");
+    // A second cancel finds it ended.
+    EXPECT_NE(fleet({"cancel", id}).status, 0);
+
+    // north is back and takes the chain's jobs again, but not that one.
+    start_shop(2);
+    const ToolRun sales = fleet({"sales-today", "--group", "pair"});
+    ASSERT_EQ(sales.status, 0) << sales.out << sales.err;
+    EXPECT_EQ(plu_puts(1), 1u);
+    EXPECT_EQ(plu_puts(4), 0u);
+}
+
 std::string report_day(int days) {
     const std::time_t t = std::time(nullptr) + days * 86400;
     std::tm tm{};

@@ -23,10 +23,14 @@ struct ServiceOption {
     std::string token_file;
     std::string ca_file;
     std::string group;
+    bool with_group = true;
 
-    void declare(CLI::App& app) {
-        app.add_option("--group", group, "the group of registers, as the service names it")
-            ->required();
+    // without_group: the command names an operation, not a group.
+    void declare(CLI::App& app, bool group_option = true) {
+        with_group = group_option;
+        if (with_group)
+            app.add_option("--group", group, "the group of registers, as the service names it")
+                ->required();
         app.add_option("--service", url,
                        "the shop's veltra serve (http://127.0.0.1:8090), or the chain's "
                        "central service for a group of many shops' registers");
@@ -50,7 +54,7 @@ struct ServiceOption {
                 ca_file + " into its Trusted Root store and leave out --ca-file"};
 #endif
         }
-        if (!serve::valid_name(group))
+        if (with_group && !serve::valid_name(group))
             throw UsageError{"a group name has 1 to 32 letters, digits, '-' or '_': " + group};
         http::Client c(where, http::TlsOptions{ca_file});
         c.set_timeout(std::chrono::seconds(90));
@@ -85,14 +89,16 @@ std::optional<Json> answered(Context& ctx, const std::optional<http::Client::Res
     return j;
 }
 
-// Follows the operation to its end, then prints it.
-int follow(Context& ctx, http::Client& c, const ServiceOption& s, Json op) {
+// Follows the operation to its end, then prints it; its last summary in
+// *last when asked.
+int follow(Context& ctx, http::Client& c, const ServiceOption& s, Json op, Json* last = nullptr) {
     while (op.value("state", "") == "running") {
         const auto r = c.get("/api/v1/fleet/" + op["id"].get<std::string>() + "?wait=30");
         auto next = answered(ctx, r, c, s.url);
         if (!next) return kExitFailure;
         op = std::move(*next);
     }
+    if (last != nullptr) *last = op;
     int unknown = 0, bad = 0;
     for (const Json& step : op["registers"]) {
         const std::string state = step.value("state", "");
@@ -190,6 +196,36 @@ struct FleetRead {
     }
 };
 
+// Stops a table push and follows it to its end.
+struct FleetCancel {
+    std::string id;
+    ServiceOption service;
+
+    void declare(CLI::App& app) {
+        app.add_option("OPERATION", id, "the push's id, as `fleet` printed it (fleet-...)")
+            ->required();
+        service.declare(app, false);
+        app.footer(
+            "Registers the push has not started on stay untouched; an upload already running\n"
+            "ends with its verdict; over a chain, uploads still waiting for their shop are taken\n"
+            "back. Exit status 0 once the push has stopped (3 when some verdict is unknown).");
+    }
+    int run(Context& ctx) {
+        if (id.empty() || id.size() > 64 ||
+            id.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos)
+            throw UsageError{"not an operation's id: " + id};
+        http::Client c = service.client();
+        const auto r =
+            c.post("/api/v1/fleet/" + id + "/cancel", "", "", {{serve::kRequestHeader, "1"}});
+        auto op = answered(ctx, r, c, service.url);
+        if (!op) return kExitFailure;
+        Json last;
+        const int status = follow(ctx, c, service, std::move(*op), &last);
+        if (!last.contains("cancelled_by")) return status;
+        return status == kExitUnknown ? kExitUnknown : kExitOk;
+    }
+};
+
 constexpr char kBackupPath[] = "backup";
 constexpr char kSalesTodayPath[] = "sales/today";
 
@@ -210,6 +246,10 @@ std::vector<Command> fleet_commands() {
         "the day's sales of every register of a group, kept in the service's sales history",
         "the service's POST /api/v1/groups/{g}/sales/today",
         "veltra fleet sales-today --group shops --json"));
+    c.push_back(command<FleetCancel>(
+        {"fleet", "cancel"}, "stop a table push: registers it has not started on stay untouched",
+        "the service's POST /api/v1/fleet/{id}/cancel",
+        "veltra fleet cancel fleet-3-1765440000000"));
     return c;
 }
 

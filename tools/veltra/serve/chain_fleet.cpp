@@ -61,6 +61,11 @@ void ChainFleetRunner::discard(const std::string& id) {
     made_.erase(id);
 }
 
+// Only a job still queued: one its shop has claimed runs to its verdict.
+bool ChainFleetRunner::withdraw(const std::string& id, const std::string& why) {
+    return store_.cancel_queued(id, service_now_ms(), why);
+}
+
 std::string ChainFleetRunner::shop_of(const std::string& reg) {
     return store_.owner_of(reg).value_or("");
 }

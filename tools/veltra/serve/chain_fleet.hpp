@@ -25,6 +25,7 @@ public:
                      const std::string& op_id) override;
     void launch(const std::string& job) override;
     void discard(const std::string& job) override;
+    bool withdraw(const std::string& job, const std::string& why) override;
     std::string shop_of(const std::string& reg) override;
     // Follows the job in the queue. A job whose shop's lease ran out ends
     // here with the verdict unknown, as the queue has it; the shop settles

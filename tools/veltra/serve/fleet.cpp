@@ -21,6 +21,12 @@ void recount(Json& summary) {
     summary["counts"] = counts;
 }
 
+std::string withdrawn_because(const std::string& who) {
+    return Json{{"message", "the operation was cancelled by " + who +
+                                " before the upload started: nothing was asked of the register"}}
+        .dump();
+}
+
 }  // namespace
 
 std::string step_verdict(const std::optional<JobRecord>& job) {
@@ -276,14 +282,74 @@ bool Fleet::upload(FleetOp& op, std::size_t i, const TablePush& push) {
     if (!start(
             op, i, false, [&] { return runner_.upload(reg, push, op.who); }, "not_applied"))
         return false;
+    // Cancelled as it was being launched: taken back if it can still be.
+    std::string who;
+    {
+        const std::lock_guard lock(m_);
+        who = op.cancelled_by;
+    }
+    if (!who.empty()) {
+        try {
+            runner_.withdraw(op.steps[i].job, withdrawn_because(who));
+        } catch (const std::exception&) {
+            // It runs, and its verdict is its step's.
+        }
+    }
     const auto end = runner_.wait(op.steps[i].job, stopping_);
     if (!end) return false;
-    const std::string verdict = end->verdict.empty() ? "failed" : end->verdict;
+    // Taken back before its register was asked anything.
+    const bool withdrawn = end->state == "cancelled" && end->verdict.empty();
+    const std::string verdict = withdrawn              ? "untouched"
+                                : end->verdict.empty() ? "failed"
+                                                       : end->verdict;
     update(op, [&](FleetOp& o) {
         o.steps[i].state = verdict;
         if (!end->error.is_null()) o.steps[i].error = end->error;
     });
     return verdict == "applied";
+}
+
+bool Fleet::cancelled_from(FleetOp& op, std::size_t first) {
+    std::string who;
+    {
+        const std::lock_guard lock(m_);
+        who = op.cancelled_by;
+    }
+    if (who.empty()) return false;
+    untouched_from(op, first, "cancelled by " + who);
+    return true;
+}
+
+Fleet::Cancel Fleet::cancel(const std::string& id, const std::string& who) {
+    std::vector<std::string> queued;
+    std::shared_ptr<FleetOp> op;
+    std::string by;
+    {
+        const std::lock_guard lock(m_);
+        const auto it = ops_.find(id);
+        if (it == ops_.end()) {
+            const bool past = std::any_of(past_.begin(), past_.end(),
+                                          [&](const Json& p) { return p["id"] == id; });
+            return past ? Cancel::ended : Cancel::unknown;
+        }
+        op = it->second;
+        if (op->ended_ms != 0) return Cancel::ended;
+        if (op->kind.rfind("tables put ", 0) != 0) return Cancel::not_a_push;
+        if (op->cancelled_by.empty()) op->cancelled_by = who.empty() ? "someone" : who;
+        by = op->cancelled_by;
+        for (const FleetStep& step : op->steps)
+            if (step.state == "running" && !step.job.empty()) queued.push_back(step.job);
+    }
+    log_("fleet " + id + ": cancelled by " + by);
+    for (const std::string& job : queued) {
+        try {
+            runner_.withdraw(job, withdrawn_because(by));
+        } catch (const std::exception& e) {
+            log_("fleet " + id + ": cannot take back " + job + ": " + e.what());
+        }
+    }
+    persist(*op);
+    return Cancel::asked;
 }
 
 void Fleet::untouched_from(FleetOp& op, std::size_t first, const std::string& reason) {
@@ -302,8 +368,9 @@ void Fleet::run_push(const std::shared_ptr<FleetOp>& op, const TablePush& push) 
     // The canaries, one after another: the first that does not take the
     // table stops the push before the rest is touched.
     for (std::size_t i = 0; i < canaries; ++i) {
+        if (cancelled_from(*op, i)) return finish(*op);
         if (!upload(*op, i, push)) {
-            if (!stopping_)
+            if (!stopping_ && !cancelled_from(*op, i + 1))
                 untouched_from(*op, i + 1,
                                "canary " + op->steps[i].register_name + " did not take the table");
             return finish(*op);
@@ -311,8 +378,9 @@ void Fleet::run_push(const std::shared_ptr<FleetOp>& op, const TablePush& push) 
     }
     if (push.stop_on_failure) {
         for (std::size_t i = canaries; i < op->steps.size(); ++i) {
+            if (cancelled_from(*op, i)) return finish(*op);
             if (!upload(*op, i, push)) {
-                if (!stopping_)
+                if (!stopping_ && !cancelled_from(*op, i + 1))
                     untouched_from(
                         *op, i + 1,
                         op->steps[i].register_name + " did not take the table; stopped as asked");
@@ -321,6 +389,7 @@ void Fleet::run_push(const std::shared_ptr<FleetOp>& op, const TablePush& push) 
         }
         return finish(*op);
     }
+    if (cancelled_from(*op, canaries)) return finish(*op);
     // The rest at once, each register by its own worker.
     std::vector<std::thread> rest;
     for (std::size_t i = canaries; i < op->steps.size(); ++i)
@@ -357,7 +426,10 @@ void Fleet::finish(FleetOp& op) {
     update(op, [&](FleetOp& o) {
         told = std::move(o.on_end);
         o.on_end.clear();
-        if (o.state == "running") o.state = stopping_ ? "stopped" : "done";
+        if (o.state == "running")
+            o.state = stopping_ || !o.cancelled_by.empty() ? "stopped" : "done";
+        if (o.reason.empty() && !o.cancelled_by.empty())
+            o.reason = "cancelled by " + o.cancelled_by;
         if (stopping_ && o.reason.empty()) o.reason = "the service stopped";
         o.ended_ms = now_ms();
         const Json s = summary(o);
@@ -393,6 +465,7 @@ Json Fleet::summary(const FleetOp& op) const {
               {"counts", counts},
               {"registers", steps}};
     if (!op.reason.empty()) j["reason"] = op.reason;
+    if (!op.cancelled_by.empty()) j["cancelled_by"] = op.cancelled_by;
     if (op.ended_ms != 0) j["ended_ms"] = op.ended_ms;
     return j;
 }

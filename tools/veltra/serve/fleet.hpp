@@ -48,6 +48,7 @@ struct FleetOp {
     bool stop_on_failure = false;
     std::string state = "running";  // running, done, stopped, refused
     std::string reason;             // why it stopped or was refused
+    std::string cancelled_by;       // who asked it to stop; empty: nobody
     std::int64_t created_ms = 0;
     std::int64_t ended_ms = 0;
     std::vector<FleetStep> steps;
@@ -99,6 +100,11 @@ public:
     virtual void launch(const std::string& job) = 0;
     // Lets go of a job made and never to be launched.
     virtual void discard(const std::string& job) = 0;
+    // Takes back a launched job that has not started (over a chain: still
+    // queued, its shop away); its wait() then ends "cancelled". False when
+    // it has started, or cannot be taken back here (a shop's own worker
+    // takes its jobs at once).
+    virtual bool withdraw(const std::string&, const std::string&) { return false; }
     // Where the register is, for the summary: its shop over a chain.
     virtual std::string shop_of(const std::string&) { return ""; }
     // The job's end; nothing when stopping is set first.
@@ -137,6 +143,13 @@ public:
     Json read_each(const std::string& group, const std::vector<std::string>& members,
                    const std::string& kind, const std::string& who);
 
+    enum class Cancel { unknown, ended, not_a_push, asked };
+    // Stops a table push: no register it has not started on is touched
+    // (they end untouched), uploads already running end with their
+    // verdicts, and uploads still queued for a shop that is away are taken
+    // back. A read of each register changes nothing and is not cancelled.
+    Cancel cancel(const std::string& id, const std::string& who);
+
     // The summary of an operation; null for an unknown id.
     Json describe(const std::string& id);
     // Calls done once the operation has ended (at once, here, when it has);
@@ -153,6 +166,9 @@ private:
     // Uploads to step i and waits for its verdict; false when it was not applied.
     bool upload(FleetOp& op, std::size_t i, const TablePush& push);
     void untouched_from(FleetOp& op, std::size_t first, const std::string& reason);
+    // Whether the push was cancelled; then the steps from first on that it
+    // had not reached are left untouched.
+    bool cancelled_from(FleetOp& op, std::size_t first);
     // Makes step i's job (make returns its id), keeps its id in the
     // summary, then launches it; false, with the step ended as end_state,
     // when it could not be made or launched.

@@ -110,6 +110,29 @@ void add_fleet_routes(http::Server& server, Fleet& fleet, const std::vector<Grou
                    reply.on_timeout(std::chrono::seconds(*wait), send);
                    fleet.when_ended(id, send);
                });
+
+    // Stops a table push: registers it has not started on stay untouched.
+    server.post(R"(/api/v1/fleet/([^/]+)/cancel)",
+                [&fleet, access](const http::Request& req, http::Response& res) {
+                    if (!access.allowed(req, res)) return;
+                    const std::string id = req.matches[1].str();
+                    switch (fleet.cancel(id, access.who(req))) {
+                        case Fleet::Cancel::unknown:
+                            send_error(res, 404, "unknown operation: " + id);
+                            return;
+                        case Fleet::Cancel::ended:
+                            send_error(res, 409, "operation " + id + " has ended");
+                            return;
+                        case Fleet::Cancel::not_a_push:
+                            send_error(res, 409,
+                                       "only a table push is cancelled: a backup or the day's "
+                                       "sales of each register changes nothing");
+                            return;
+                        case Fleet::Cancel::asked:
+                            send_json(res, 202, fleet.describe(id));
+                            return;
+                    }
+                });
 }
 
 void Routes::group_routes() {
