@@ -1,12 +1,13 @@
-// The Windows build's HTTPS client (WinHTTP) against openssl's test
-// servers (winhttp_peers.sh): the machine's certificate store decides
+// The Windows build's HTTPS client (WinHTTP) against the HTTPS test
+// servers winhttp_peers.sh starts: the machine's certificate store decides
 // whom it trusts, the certificate must name the host dialled, and a file
 // of authorities is refused with the way to import it instead. (Wine's
 // chain engine reads the store once, at the first verification: the
 // authority is imported before any.)
 #include <gtest/gtest.h>
-#include <wincrypt.h>
 #include <windows.h>
+// windows.h first: wincrypt.h needs its types.
+#include <wincrypt.h>
 
 #include <cstdlib>
 #include <fstream>
