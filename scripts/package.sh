@@ -45,7 +45,7 @@ programs=("$x64/tools/veltra/veltra.exe" "$x64/sim/ecrsim.exe" "$x64/keypad/win3
 
 # The programs are linked statically: they may import Windows' own DLLs and
 # nothing that would have to be shipped beside them.
-system_dlls='^(kernel32|user32|gdi32|comdlg32|comctl32|advapi32|shell32|ole32|oleaut32|ws2_32|mswsock|iphlpapi|bcrypt|crypt32|secur32|userenv|shlwapi|winmm|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|comdlg32|comctl32|advapi32|shell32|ole32|oleaut32|ws2_32|mswsock|iphlpapi|bcrypt|crypt32|winhttp|secur32|userenv|shlwapi|winmm|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
 for exe in "${programs[@]}" "$x64/lib/VELTRA.dll" "$x86/lib/VELTRA.dll"; do
     [ -f "$exe" ] || { echo "package.sh: not built: $exe" >&2; exit 1; }
     objdump=x86_64-w64-mingw32-objdump
