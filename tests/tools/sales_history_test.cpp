@@ -1,11 +1,12 @@
 // The sales history against the books the simulated register sold: day
 // files made by the simulator, turned into CSV by the library, kept, and
-// summed over ranges that start and end inside months and across them.
+// summed over ranges that start and end inside months and across them, in
+// SQLite's file and in PostgreSQL alike.
 #include "sales_history.hpp"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +16,7 @@
 #include "ecrsim_test.hpp"
 #include "journal.hpp"
 #include "sales/sales_file.hpp"
+#include "test_store.hpp"
 
 namespace veltra::test {
 namespace {
@@ -61,14 +63,31 @@ struct Sold {
     }
 };
 
-class SalesHistoryTest : public EcrsimTest {
+class SalesHistoryTest : public EcrsimTest, public ::testing::WithParamInterface<StoreKind> {
 protected:
     void SetUp() override {
         EcrsimTest::SetUp();
         tables_ = ecrsim::load_sales_tables(reg_->state_dir(), ecrsim::Layout{});
-        const tool::serve::Journal journal(work_.path() / "state");
-        database_ = journal.database_path();
-        history_ = std::make_unique<SalesHistory>(database_, SalesHistory::Access::read_write);
+        if (!store_.use(GetParam(), work_.path() / "state")) GTEST_SKIP() << store_.why_not();
+        {
+            const tool::serve::Journal journal(store_.location(),
+                                               tool::serve::Journal::Access::read_write);
+        }
+        database_ = work_.path() / "state" / "journal.db";
+        history_ =
+            std::make_unique<SalesHistory>(store_.location(), SalesHistory::Access::read_write);
+    }
+
+    // One day's files with the first line's description changed.
+    SalesDay renamed(SalesDay d, const std::string& descr) {
+        for (std::optional<SalesFile>* f : {&d.departments, &d.articles}) {
+            std::string text = (*f)->text;
+            const std::size_t first_line = text.find('\n') + 1;
+            const std::size_t from = text.find(';', first_line) + 1;
+            text.replace(from, text.find(';', from) - from, descr);
+            *f = tool::serve::parse_sales_csv((*f)->name, text);
+        }
+        return d;
     }
 
     // The library's CSV files of one day's book, read back.
@@ -125,7 +144,8 @@ protected:
     }
 
     ecrsim::SalesTables tables_;
-    fs::path database_;
+    TestStore store_;
+    fs::path database_;  // SQLite's
     std::unique_ptr<SalesHistory> history_;
     int made_ = 0;
 };
@@ -155,7 +175,7 @@ const Range kRanges[] = {
     {"before_any_sale", 20231201, 20240119},
 };
 
-TEST_F(SalesHistoryTest, EveryGroupingEqualsTheBooksSoldOverEveryRange) {
+TEST_P(SalesHistoryTest, EveryGroupingEqualsTheBooksSoldOverEveryRange) {
     const Sold sold = sell({"shop1", "shop2"}, 50, 7);
     for (const Range& r : kRanges) {
         SCOPED_TRACE(r.name);
@@ -206,7 +226,7 @@ TEST_F(SalesHistoryTest, EveryGroupingEqualsTheBooksSoldOverEveryRange) {
     }
 }
 
-TEST_F(SalesHistoryTest, TopKeepsTheLargestGroupsAndTheWholeTotals) {
+TEST_P(SalesHistoryTest, TopKeepsTheLargestGroupsAndTheWholeTotals) {
     const Sold sold = sell({"shop1"}, 10, 3);
     const SalesReport all = report(20240101, 20241231, ReportBy::article);
     ReportQuery q{20240101, 20241231, {}, ReportBy::article, 5};
@@ -216,7 +236,7 @@ TEST_F(SalesHistoryTest, TopKeepsTheLargestGroupsAndTheWholeTotals) {
     EXPECT_EQ(top.articles_total, all.articles_total);
 }
 
-TEST_F(SalesHistoryTest, ADayStoredAgainIsReplacedAndASnapshotNeverReplacesAClosedDay) {
+TEST_P(SalesHistoryTest, ADayStoredAgainIsReplacedAndASnapshotNeverReplacesAClosedDay) {
     std::mt19937 rng(11);
     const ecrsim::SalesBook first = random_book(rng), second = random_book(rng),
                             snapshot = random_book(rng);
@@ -249,7 +269,7 @@ TEST_F(SalesHistoryTest, ADayStoredAgainIsReplacedAndASnapshotNeverReplacesAClos
 // A reader that follows the history from the last day it read (a shop's
 // link to its chain) sees every day kept since, once, in the order kept,
 // even when the clock stands still or goes back, and a day replaced again.
-TEST_F(SalesHistoryTest, AReaderGoingOnFromItsLastDayMissesNoDayKeptSince) {
+TEST_P(SalesHistoryTest, AReaderGoingOnFromItsLastDayMissesNoDayKeptSince) {
     using tool::serve::StoredDay;
     std::mt19937 rng(3);
     const auto day_at = [&](int i) {
@@ -294,7 +314,7 @@ TEST_F(SalesHistoryTest, AReaderGoingOnFromItsLastDayMissesNoDayKeptSince) {
     EXPECT_EQ(stamps, (std::vector<std::int64_t>{1000, 1000, 1001, 1002, 2000}));
 }
 
-TEST_F(SalesHistoryTest, ABadDayLeavesTheBatchAsItWas) {
+TEST_P(SalesHistoryTest, ABadDayLeavesTheBatchAsItWas) {
     std::mt19937 rng(5);
     const ecrsim::SalesBook book = random_book(rng);
     history_->store("shop1", SalesSource::archive, "a", {day_of(book, k20240120)}, 1);
@@ -305,7 +325,7 @@ TEST_F(SalesHistoryTest, ABadDayLeavesTheBatchAsItWas) {
     EXPECT_EQ(report(day, day, ReportBy::day).total.amount, departments_of(book));
 }
 
-TEST_F(SalesHistoryTest, SumsPassTheRegistersThirtyTwoBitsExactly) {
+TEST_P(SalesHistoryTest, SumsPassTheRegistersThirtyTwoBitsExactly) {
     // The largest total a day file holds, on many days: the range's sum is
     // exact past 2^31 cents.
     ecrsim::SalesBook big;
@@ -320,13 +340,16 @@ TEST_F(SalesHistoryTest, SumsPassTheRegistersThirtyTwoBitsExactly) {
     EXPECT_EQ(r.rows[0].totals.amount, r.total.amount);
 }
 
-TEST_F(SalesHistoryTest, AnUnknownRegisterIsAnErrorNotAnEmptyReport) {
+TEST_P(SalesHistoryTest, AnUnknownRegisterIsAnErrorNotAnEmptyReport) {
     sell({"shop1"}, 2, 1);
     EXPECT_THROW(report(20240101, 20241231, ReportBy::day, {"nowhere"}),
                  tool::serve::UnknownRegister);
 }
 
-TEST_F(SalesHistoryTest, AJournalOfTheFormerSchemaGainsTheHistoryAndKeepsItsJobs) {
+// A journal in PostgreSQL starts at the schema that has the history.
+class SalesHistorySqlite : public SalesHistoryTest {};
+
+TEST_P(SalesHistorySqlite, AJournalOfTheFormerSchemaGainsTheHistoryAndKeepsItsJobs) {
     history_.reset();
     {
         tool::serve::Journal journal(work_.path() / "state");
@@ -337,15 +360,10 @@ TEST_F(SalesHistoryTest, AJournalOfTheFormerSchemaGainsTheHistoryAndKeepsItsJobs
         job.state = "succeeded";
         journal.add_read(job);
     }
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(database_.string().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "DROP TABLE sales_registers; DROP TABLE sales_days; DROP TABLE "
-                           "sales_files; DROP TABLE sales_names; DROP TABLE sales_lines; DROP "
-                           "TABLE sales_months; DROP TABLE fleet_ops; PRAGMA user_version = 2;",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    ASSERT_EQ(store_.raw_exec("DROP TABLE sales_registers; DROP TABLE sales_days; DROP TABLE "
+                              "sales_files; DROP TABLE sales_names; DROP TABLE sales_lines; DROP "
+                              "TABLE sales_months; DROP TABLE fleet_ops; PRAGMA user_version = 2;"),
+              "");
     EXPECT_THROW(SalesHistory(database_, SalesHistory::Access::read_only), JournalError);
     const tool::serve::Journal journal(work_.path() / "state");
     EXPECT_TRUE(journal.find("kept-job").has_value());
@@ -355,7 +373,7 @@ TEST_F(SalesHistoryTest, AJournalOfTheFormerSchemaGainsTheHistoryAndKeepsItsJobs
 
 // The files as the library writes them, and as a register may describe
 // its goods: Latin-1 names, a ';' inside one, Windows line ends.
-TEST_F(SalesHistoryTest, ReadsLatin1SemicolonsAndCrLf) {
+TEST_P(SalesHistoryTest, ReadsLatin1SemicolonsAndCrLf) {
     std::mt19937 rng(9);
     SalesDay d = day_of(random_book(rng), k20240120);
     std::string text = d.departments->text;
@@ -378,6 +396,78 @@ TEST_F(SalesHistoryTest, ReadsLatin1SemicolonsAndCrLf) {
     for (const auto& row : r.rows) found = found || row.descr == "CAFF\xC3\x88; BAR";
     EXPECT_TRUE(found) << "the Latin-1 name did not come back as UTF-8";
 }
+
+// A group is named by its newest day's description, whether the range is
+// read from the month sums, from days, or from both.
+TEST_P(SalesHistoryTest, TheNewestDaysDescriptionNamesAGroup) {
+    std::mt19937 rng(13);
+    const ecrsim::SalesBook book = random_book(rng);
+    const std::uint32_t march = k20240120 + 45 * kDaySeconds;  // 5 March 2024
+    history_->store(
+        "shop1", SalesSource::archive, "a",
+        {renamed(day_of(book, k20240120), "VECCHIO"), renamed(day_of(book, march), "NUOVO")}, 1);
+    const std::int32_t first_number = day_of(book, k20240120).departments->lines.front().number;
+    const auto name_in = [&](std::int32_t from, std::int32_t to) {
+        for (const auto& row : report(from, to, ReportBy::department).rows)
+            if (row.number == first_number) return row.descr;
+        return std::string("(none)");
+    };
+    EXPECT_EQ(name_in(20240101, 20240331), "NUOVO");  // months only
+    EXPECT_EQ(name_in(20240101, 20240310), "NUOVO");  // months and days
+    EXPECT_EQ(name_in(20240115, 20240331), "NUOVO");  // days and months
+    EXPECT_EQ(name_in(20240120, 20240305), "NUOVO");  // days only
+    EXPECT_EQ(name_in(20240101, 20240131), "VECCHIO");
+}
+
+// A history copied into another store, SQLite's into PostgreSQL's (as a
+// central service of an earlier version's is at its first start), reports
+// the same as the one it came from.
+TEST_P(SalesHistoryTest, ACopyReportsTheSameInTheOtherStore) {
+    sell({"shop1", "shop2"}, 45, 17);
+    std::mt19937 rng(1);
+    history_->store("shop2", SalesSource::today, "now",
+                    {day_of(random_book(rng), k20240120 + 50 * kDaySeconds)}, 2);
+    TempDir other_dir;
+    TestStore other;
+    const StoreKind kind =
+        store_kinds().back() == GetParam() ? store_kinds().front() : store_kinds().back();
+    ASSERT_TRUE(other.use(kind, other_dir.path() / "state"));
+    {
+        const tool::serve::Journal journal(other.location(),
+                                           tool::serve::Journal::Access::read_write);
+    }
+    SalesHistory copy(other.location(), SalesHistory::Access::read_write);
+    EXPECT_EQ(tool::serve::copy_sales_history(*history_, copy, 5), 45 * 2 + 1);
+    EXPECT_EQ(copy.days_kept(), history_->days_kept());
+    for (ReportBy by :
+         {ReportBy::day, ReportBy::department, ReportBy::article, ReportBy::register_name})
+        for (const Range& r : kRanges) {
+            SCOPED_TRACE(r.name);
+            const ReportQuery q{r.from, r.to, {}, by, 0};
+            const SalesReport a = history_->report(q), b = copy.report(q);
+            EXPECT_EQ(a.total, b.total);
+            EXPECT_EQ(a.articles_total, b.articles_total);
+            ASSERT_EQ(a.rows.size(), b.rows.size());
+            for (std::size_t i = 0; i < a.rows.size(); ++i) {
+                EXPECT_EQ(a.rows[i].number, b.rows[i].number);
+                EXPECT_EQ(a.rows[i].day, b.rows[i].day);
+                EXPECT_EQ(a.rows[i].register_name, b.rows[i].register_name);
+                EXPECT_EQ(a.rows[i].descr, b.rows[i].descr);
+                EXPECT_EQ(a.rows[i].totals, b.rows[i].totals);
+            }
+        }
+    // The snapshot of today stays a snapshot.
+    const auto last = copy.stored_after(tool::serve::StoredDay{}, 1000);
+    ASSERT_FALSE(last.empty());
+    EXPECT_EQ(std::count_if(last.begin(), last.end(),
+                            [](const auto& d) { return d.source == SalesSource::today; }),
+              1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SalesHistoryTest, ::testing::ValuesIn(store_kinds()),
+                         store_kind_name);
+INSTANTIATE_TEST_SUITE_P(Stores, SalesHistorySqlite, ::testing::Values(StoreKind::sqlite),
+                         store_kind_name);
 
 TEST(SalesCsv, RefusesWhatTheLibraryNeverWrites) {
     const std::string header =

@@ -45,7 +45,7 @@ struct AuditVerify {
             "1 naming the first row that does not (altered, or the one after a removed row).");
     }
     int run(Context& ctx) {
-        const serve::Journal journal(dir.path(), serve::Journal::Access::read_only);
+        const serve::Journal journal(dir.location(), serve::Journal::Access::read_only);
         const serve::AuditCheck check = journal.verify_audit();
         if (ctx.json) {
             nlohmann::json j = {{"rows", check.rows}, {"holds", !check.first_altered}};
@@ -70,7 +70,7 @@ struct AuditList {
 
     void declare(CLI::App& app) { dir.declare(app); }
     int run(Context& ctx) {
-        const serve::Journal journal(dir.path(), serve::Journal::Access::read_only);
+        const serve::Journal journal(dir.location(), serve::Journal::Access::read_only);
         const std::vector<serve::AuditEntry> rows = journal.audit();
         if (ctx.json) {
             nlohmann::json list = nlohmann::json::array();

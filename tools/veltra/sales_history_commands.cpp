@@ -28,7 +28,22 @@ std::int64_t wall_ms() {
 }
 
 // The history, its database made or brought up to date by the journal.
-std::unique_ptr<SalesHistory> open_history(const fs::path& state_dir, bool writing) {
+std::unique_ptr<SalesHistory> open_history(const StateDirOption& state, bool writing) {
+    const serve::StoreLocation where = state.location();
+    if (where.is_postgresql()) {
+        // The service that owns the schema may be running: the history is
+        // written beside it, and the journal opened only to make a schema
+        // that is not there yet.
+        try {
+            return std::make_unique<SalesHistory>(where, writing ? SalesHistory::Access::read_write
+                                                                 : SalesHistory::Access::read_only);
+        } catch (const serve::JournalError&) {
+            if (!writing) throw;
+        }
+        { const serve::Journal journal(where, serve::Journal::Access::read_write); }
+        return std::make_unique<SalesHistory>(where, SalesHistory::Access::read_write);
+    }
+    const fs::path& state_dir = where.state_dir;
     if (writing) {
         const serve::Journal journal(state_dir);
         return std::make_unique<SalesHistory>(journal.database_path(),
@@ -59,7 +74,7 @@ struct SalesImport {
 
     int run(Context& ctx) {
         if (!fs::is_directory(dir)) throw UsageError{"DIR is not a folder: " + dir};
-        auto history = open_history(state.path(), true);
+        auto history = open_history(state, true);
         const serve::ImportOutcome done =
             serve::import_sales_folder(*history, dir, register_name, wall_ms());
         const serve::StoreOutcome& kept = done.kept;
@@ -120,7 +135,7 @@ struct SalesReportCommand {
         q.by = *grouping;
         q.top = top;
         q.registers = registers;
-        auto history = open_history(state.path(), false);
+        auto history = open_history(state, false);
         try {
             if (!xlsx.empty()) return write_workbook(ctx, *history, q);
             const serve::SalesReport report = history->report(q);

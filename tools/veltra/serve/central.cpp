@@ -284,6 +284,7 @@ public:
                               return head_office(req, res);
                           });
         sales_routes();
+        take_earlier_history();
     }
 
     int run() {
@@ -713,13 +714,35 @@ private:
                     });
     }
 
+    // A central service of an earlier version kept the chain's sales in its
+    // state folder's journal.db: copied into the database while that has
+    // none, the file left as it was.
+    void take_earlier_history() {
+        const std::filesystem::path earlier =
+            std::filesystem::path(config_.state_dir) / "journal.db";
+        std::error_code ec;
+        if (!std::filesystem::exists(earlier, ec) || !history_.registers().empty()) return;
+        std::unique_ptr<SalesHistory> from;
+        try {
+            from = std::make_unique<SalesHistory>(earlier, SalesHistory::Access::read_only);
+        } catch (const JournalError&) {
+            return;  // no history there
+        }
+        const std::int64_t days = copy_sales_history(*from, history_, service_now_ms());
+        if (days > 0)
+            log_.line("copied " + std::to_string(days) + " days of sales from " + earlier.string() +
+                      " into the chain's database");
+    }
+
     CentralConfig config_;
     ListenAddress listen_;
     LogWriter log_;
     ChainStore store_;
     ClaimHub hub_;
-    Journal journal_{config_.state_dir};  // the sales history's database
-    SalesHistory history_{journal_.database_path(), SalesHistory::Access::read_write};
+    // The sales history's schema in the chain's database.
+    Journal journal_{StoreLocation{config_.state_dir, config_.store, config_.store_schema},
+                     Journal::Access::read_write};
+    SalesHistory history_{journal_.location(), SalesHistory::Access::read_write};
     ChainFleetRunner fleet_runner_{store_};
     Fleet fleet_{fleet_runner_, [this](const std::string& line) { log_.line(line); }};
     http::Server server_{settings()};

@@ -28,8 +28,11 @@ struct CentralConfig {
     // Groups of the chain's registers, of any shops, for the head office's
     // operations over them.
     std::vector<Group> groups;
-    // The chain's sales history, as the shops send their days: a journal
-    // database of its own in this folder.
+    // The chain's sales history, as the shops send their days: in the
+    // store's database, in this schema. The state folder keeps the log and
+    // the history a central service of an earlier version kept there,
+    // copied into the database at the first start.
+    std::string store_schema = "veltra";
     std::string state_dir;
     // HTTPS: PEM files of the certificate (and its chain) and its key;
     // empty: plain HTTP.

@@ -51,14 +51,18 @@ struct ServiceConfig {
     int listen_port = 8090;            // 0: the system picks one (printed at start)
     std::string token;                 // empty: no token asked
     std::string token_name = "token";  // who asked, in the audit trail, when a token is asked
-    std::string state_dir;             // the journal's folder
-    int verify_seconds = 60;           // how often changes of unknown verdict are verified again
-    int job_seconds = 600;             // a job taking longer is failed and its worker restarted
-    int look_minutes = 5;              // how often each register's state is looked at
-    int silent_minutes = 30;           // a register silent longer is notified
-    std::string notify_command;        // run with one JSON event on its input; "" logs only
-    std::string worker_program;        // the veltra program the workers run
-    std::vector<Schedule> schedules;   // the configuration file's
+    std::string state_dir;             // the journal's folder (and its files')
+    // The journal's PostgreSQL database and this service's schema there;
+    // empty: the state folder's journal.db.
+    std::string store;
+    std::string store_schema = "veltra";
+    int verify_seconds = 60;          // how often changes of unknown verdict are verified again
+    int job_seconds = 600;            // a job taking longer is failed and its worker restarted
+    int look_minutes = 5;             // how often each register's state is looked at
+    int silent_minutes = 30;          // a register silent longer is notified
+    std::string notify_command;       // run with one JSON event on its input; "" logs only
+    std::string worker_program;       // the veltra program the workers run
+    std::vector<Schedule> schedules;  // the configuration file's
     // Where registers named by serial number are looked for ("192.168.1.0/24").
     std::vector<std::string> discover_ranges;
     std::vector<Group> groups;

@@ -1,7 +1,8 @@
 // The service's journal: every job and its verdict, the Idempotency-Keys,
 // and the audit trail of changes to registers, in one SQLite database (WAL)
-// in the state folder, so that all of it outlives the service's process.
-// The files jobs produce live beside it in files/, named after job ids.
+// in the state folder or in a PostgreSQL database, so that all of it
+// outlives the service's process. The files jobs produce live in the state
+// folder's files/, named after job ids, whichever the store.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "sqlite_util.hpp"
-
-struct sqlite3;
+#include "store_db.hpp"
 
 namespace veltra::tool::serve {
 
@@ -122,6 +121,8 @@ public:
     // Opens the journal in state_dir, creating the folder, the database and
     // its schema (read_write), or only reading an existing one (read_only).
     explicit Journal(const std::filesystem::path& state_dir, Access access = Access::read_write);
+    // The same in the store given (the files still in its state_dir).
+    Journal(const StoreLocation& where, Access access);
     ~Journal();
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
@@ -165,8 +166,9 @@ public:
     std::vector<AuditEntry> audit() const;
     AuditCheck verify_audit() const;
 
-    // The database file, for tools that read it directly.
+    // The database file, for tools that read it directly (SQLite).
     std::filesystem::path database_path() const { return state_dir_ / "journal.db"; }
+    const StoreLocation& location() const { return location_; }
 
     // The schedules' runs.
     // Writes the run's row unless the slot has one: false when it had, and
@@ -216,12 +218,9 @@ private:
     std::optional<JobRecord> find_locked(const std::string& id) const;
     void insert_locked(const JobRecord& job);
 
-    struct CloseDb {
-        void operator()(sqlite3* db) const;
-    };
-
     std::filesystem::path state_dir_;
-    std::unique_ptr<sqlite3, CloseDb> db_;  // declared first: closed after the statements
+    StoreLocation location_;
+    std::unique_ptr<Db> db_;  // declared first: closed after the statements
     std::unique_ptr<Statements> st_;
     mutable std::mutex mutex_;  // the statements are made once and shared
     std::vector<JobRecord> interrupted_;

@@ -44,6 +44,16 @@ bool Result::is_null(int row, int column) const {
 }
 
 std::string Result::text(int row, int column) const {
+    constexpr Oid kByteaOid = 17;
+    if (PQftype(r_, column) == kByteaOid && !is_null(row, column)) {
+        std::size_t size = 0;
+        std::unique_ptr<unsigned char, decltype(&PQfreemem)> bytes(
+            PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(r_, row, column)),
+                            &size),
+            &PQfreemem);
+        if (!bytes) throw PgError("out of memory for a value read from the database");
+        return std::string(reinterpret_cast<const char*>(bytes.get()), size);
+    }
     return std::string(PQgetvalue(r_, row, column),
                        static_cast<std::size_t>(PQgetlength(r_, row, column)));
 }
@@ -78,6 +88,7 @@ void Connection::revive() {
     if (PQstatus(c_) != CONNECTION_OK)
         throw PgError("cannot connect to the database again: " + trimmed(PQerrorMessage(c_)));
     broken_ = false;
+    for (const std::string& sql : on_connect_) Result(PQexec(c_, sql.c_str()));
     for (const std::string& channel : channels_) {
         std::unique_ptr<char, decltype(&PQfreemem)> name(
             PQescapeIdentifier(c_, channel.c_str(), channel.size()), &PQfreemem);
@@ -88,10 +99,16 @@ void Connection::revive() {
 Result Connection::exec(const std::string& sql, const std::vector<Param>& params) {
     revive();
     std::vector<const char*> values;
+    std::vector<int> lengths;
+    std::vector<int> formats;
     values.reserve(params.size());
-    for (const Param& p : params) values.push_back(p.value() ? p.value()->c_str() : nullptr);
+    for (const Param& p : params) {
+        values.push_back(p.value() ? p.value()->data() : nullptr);
+        lengths.push_back(p.value() ? static_cast<int>(p.value()->size()) : 0);
+        formats.push_back(p.binary() ? 1 : 0);
+    }
     pg_result* raw = PQexecParams(c_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                                  values.data(), nullptr, nullptr, 0);
+                                  values.data(), lengths.data(), formats.data(), 0);
     // No result at all (out of memory, connection lost) has the status of a
     // fatal error too.
     const ExecStatusType status = PQresultStatus(raw);
@@ -108,6 +125,11 @@ void Connection::run_script(const std::string& sql) {
     Result r(raw);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
         throw PgError("the database refused a statement: " + trimmed(PQerrorMessage(c_)));
+}
+
+void Connection::on_connect(const std::string& sql) {
+    run_script(sql);
+    on_connect_.push_back(sql);
 }
 
 void Connection::listen(const std::string& channel) {

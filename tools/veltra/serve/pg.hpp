@@ -29,11 +29,19 @@ public:
     Param(int n) : value_(std::to_string(n)) {}
     Param(double x);
     static Param null() { return Param(); }
+    // Bytes sent as they are, for a BYTEA column.
+    static Param bytes(std::string b) {
+        Param p(std::move(b));
+        p.binary_ = true;
+        return p;
+    }
     const std::optional<std::string>& value() const { return value_; }
+    bool binary() const { return binary_; }
 
 private:
     Param() = default;
     std::optional<std::string> value_;
+    bool binary_ = false;
 };
 
 // The rows a statement returned, each field as text.
@@ -49,6 +57,7 @@ public:
     // The number of rows an UPDATE, INSERT or DELETE touched.
     std::int64_t affected() const;
     bool is_null(int row, int column) const;
+    // A BYTEA column reads as its bytes.
     std::string text(int row, int column) const;
     std::int64_t integer(int row, int column) const;
     double real(int row, int column) const;
@@ -77,6 +86,9 @@ public:
     // LISTEN on a channel, then wait up to timeout_ms for a notification on
     // it: the payloads that came, empty when none came in time.
     void listen(const std::string& channel);
+    // Runs a statement now and again whenever the connection is made anew
+    // (a search_path, a session's lock).
+    void on_connect(const std::string& sql);
     std::vector<std::string> wait_notifications(int timeout_ms);
 
 private:
@@ -86,8 +98,9 @@ private:
 
     pg_conn* c_;
     std::vector<std::string> channels_;  // LISTENed, to listen again after a reconnect
-    int transactions_ = 0;               // open on this connection (0 or 1)
-    bool broken_ = false;                // found lost while waiting for a NOTIFY
+    std::vector<std::string> on_connect_;
+    int transactions_ = 0;  // open on this connection (0 or 1)
+    bool broken_ = false;   // found lost while waiting for a NOTIFY
 };
 
 // BEGIN at construction; ROLLBACK at destruction unless commit() ran.

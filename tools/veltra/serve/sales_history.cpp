@@ -1,9 +1,8 @@
-// The sales history on SQLite. Days are replaced whole; the month tables
-// are rebuilt from the days under them in the same transaction, so a report
-// never sees one without the other.
+// The sales history on the journal's store (SQLite or PostgreSQL). Days are
+// replaced whole; the month tables are rebuilt from the days under them in
+// the same transaction, so a report never sees one without the other.
 #include "sales_history.hpp"
 
-#include <sqlite3.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -15,7 +14,7 @@
 #include <tuple>
 
 #include "latin1.hpp"
-#include "sqlite_util.hpp"
+#include "store_db.hpp"
 
 namespace veltra::tool::serve {
 namespace {
@@ -169,53 +168,44 @@ std::string iso_day(std::int32_t d) {
 }
 
 class SalesHistory::Impl {
-    struct CloseDb {
-        void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-    };
     // First, so that the statements below are made on an open database.
-    std::unique_ptr<sqlite3, CloseDb> db_;
+    std::unique_ptr<Db> db_;
 
-    static sqlite3* open(const std::filesystem::path& database, Access access) {
-        const std::u8string name = database.u8string();
-        const int flags =
-            access == Access::read_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-        sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(reinterpret_cast<const char*>(name.c_str()), &raw,
-                                       flags | SQLITE_OPEN_FULLMUTEX, nullptr);
-        std::unique_ptr<sqlite3, CloseDb> db(raw);
-        if (rc != SQLITE_OK) fail(raw, "cannot open " + database.string());
-        sqlite3_busy_timeout(raw, 5000);
-        {
-            Statement version(raw, "PRAGMA user_version");
-            Statement::Use u(version);
-            if (!u.step() || u.integer(0) < 3)
-                throw JournalError("sales history: " + database.string() +
-                                   " has no sales history yet");
+    static std::unique_ptr<Db> checked(std::unique_ptr<Db> db, Access access) {
+        if (db->schema_version() < 3)
+            throw JournalError("sales history: " + db->where() + " has no sales history yet");
+        if (db->dialect() == Dialect::sqlite) {
+            // A lost commit costs a day that can be exported again; the
+            // journal's own writes keep their full syncs on their connection.
+            if (access == Access::read_write) exec(*db, "PRAGMA synchronous = NORMAL");
+            exec(*db, "PRAGMA cache_size = -32768");
+        } else {
+            // The same in PostgreSQL, on this connection only.
+            if (access == Access::read_write) exec(*db, "SET synchronous_commit TO OFF");
         }
-        // A lost commit costs a day that can be exported again; the
-        // journal's own writes keep their full syncs on their connection.
-        if (access == Access::read_write) exec(raw, "PRAGMA synchronous = NORMAL");
-        exec(raw, "PRAGMA cache_size = -32768");
-        return db.release();
+        return db;
     }
 
 public:
-    Impl(const std::filesystem::path& database, Access access) : db_(open(database, access)) {}
+    Impl(std::unique_ptr<Db> db, Access access) : db_(checked(std::move(db), access)) {}
 
-    sqlite3* db() const { return db_.get(); }
+    Db& db() const { return *db_; }
 
     std::int64_t register_id(const std::string& name, bool create) {
-        {
-            Statement s(db(), "SELECT id FROM sales_registers WHERE name = ?1");
+        for (int pass = 0; pass < 2; ++pass) {
+            {
+                Statement s(db(), "SELECT id FROM sales_registers WHERE name = ?1");
+                Statement::Use u(s);
+                u.bind(1, name);
+                if (u.step()) return u.integer(0);
+            }
+            if (!create) throw UnknownRegister("no sales kept for register " + name);
+            if (pass > 0) break;
+            Statement s(db(), "INSERT INTO sales_registers (name) VALUES (?1)");
             Statement::Use u(s);
-            u.bind(1, name);
-            if (u.step()) return u.integer(0);
+            u.bind(1, name).run();
         }
-        if (!create) throw UnknownRegister("no sales kept for register " + name);
-        Statement s(db(), "INSERT INTO sales_registers (name) VALUES (?1)");
-        Statement::Use u(s);
-        u.bind(1, name).run();
-        return sqlite3_last_insert_rowid(db());
+        throw JournalError("sales history: a register just kept is not there");
     }
 
     std::int64_t name_id(std::int64_t kind, const SalesLine& l) {
@@ -228,7 +218,7 @@ public:
         }
         Statement::Use u(find_name_);
         bind_name(u, kind, l);
-        if (!u.step()) fail(db(), "a description just kept is not there");
+        if (!u.step()) throw JournalError("sales history: a description just kept is not there");
         const std::int64_t id = u.integer(0);
         names_.emplace(key, id);
         return id;
@@ -304,8 +294,9 @@ public:
     }
 
     Statement insert_name_{db(),
-                           "INSERT OR IGNORE INTO sales_names (kind, number, descr, ean, "
-                           "department, vat_descr, vat_rate) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"};
+                           "INSERT INTO sales_names (kind, number, descr, ean, department, "
+                           "vat_descr, vat_rate) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) "
+                           "ON CONFLICT DO NOTHING"};
     Statement find_name_{db(),
                          "SELECT id FROM sales_names WHERE kind = ?1 AND number = ?2 AND "
                          "descr = ?3 AND ean = ?4 AND department = ?5 AND vat_descr = ?6 AND "
@@ -314,12 +305,18 @@ public:
                             "DELETE FROM sales_lines WHERE kind = ?1 AND day = ?2 AND "
                             "register = ?3"};
     Statement delete_files_{db(), "DELETE FROM sales_files WHERE register = ?1 AND day = ?2"};
-    Statement insert_day_{db(),
-                          "INSERT OR REPLACE INTO sales_days (day, register, source, job_id, "
-                          "stored_ms, amount, quantity, discount, returns, returns_quantity, "
-                          "article_amount, article_quantity, article_discount, article_returns, "
-                          "article_returns_quantity) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
-                          "?10, ?11, ?12, ?13, ?14, ?15)"};
+    Statement insert_day_{
+        db(),
+        "INSERT INTO sales_days (day, register, source, job_id, stored_ms, amount, quantity, "
+        "discount, returns, returns_quantity, article_amount, article_quantity, "
+        "article_discount, article_returns, article_returns_quantity) VALUES (?1, ?2, ?3, ?4, "
+        "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15) ON CONFLICT (day, register) DO UPDATE "
+        "SET source = excluded.source, job_id = excluded.job_id, stored_ms = excluded.stored_ms, "
+        "amount = excluded.amount, quantity = excluded.quantity, discount = excluded.discount, "
+        "returns = excluded.returns, returns_quantity = excluded.returns_quantity, "
+        "article_amount = excluded.article_amount, article_quantity = excluded.article_quantity, "
+        "article_discount = excluded.article_discount, article_returns = "
+        "excluded.article_returns, article_returns_quantity = excluded.article_returns_quantity"};
     Statement insert_file_{db(),
                            "INSERT INTO sales_files (register, day, name, size, deflated) "
                            "VALUES (?1, ?2, ?3, ?4, ?5)"};
@@ -332,16 +329,21 @@ public:
     Statement delete_month_{db(),
                             "DELETE FROM sales_months WHERE kind = ?1 AND month = ?2 AND "
                             "register = ?3"};
-    // SQLite takes the bare column name from the row max() chose.
+    // A month's line per number: its days' sums, and the description of its
+    // newest day.
     Statement insert_month_{
         db(),
         "INSERT INTO sales_months (kind, month, register, number, last_key, name, amount, "
         "quantity, discount, returns, returns_quantity) "
-        "SELECT ?1, ?2, ?3, number, max(day * " +
+        "SELECT kind, ?2, register, number, k, name, amount, quantity, discount, returns, "
+        "returns_quantity FROM (SELECT kind, register, number, day * " +
             std::to_string(kKeyScale) +
-            " + register), name, sum(amount), sum(quantity), sum(discount), sum(returns), "
-            "sum(returns_quantity) FROM sales_lines WHERE kind = ?1 AND day BETWEEN ?2 * 100 + 1 "
-            "AND ?2 * 100 + 31 AND register = ?3 GROUP BY number"};
+            " + register AS k, name, sum(amount) OVER p AS amount, sum(quantity) OVER p AS "
+            "quantity, sum(discount) OVER p AS discount, sum(returns) OVER p AS returns, "
+            "sum(returns_quantity) OVER p AS returns_quantity, row_number() OVER (PARTITION BY "
+            "number ORDER BY day DESC) AS newest FROM sales_lines WHERE kind = ?1 AND day "
+            "BETWEEN ?2 * 100 + 1 AND ?2 * 100 + 31 AND register = ?3 "
+            "WINDOW p AS (PARTITION BY number)) AS m WHERE newest = 1"};
 
 private:
     static Statement::Use& bind_name(Statement::Use& u, std::int64_t kind, const SalesLine& l) {
@@ -368,7 +370,13 @@ private:
 };
 
 SalesHistory::SalesHistory(const std::filesystem::path& database, Access access)
-    : impl_(std::make_unique<Impl>(database, access)) {}
+    : impl_(std::make_unique<Impl>(open_sqlite(database, access == Access::read_only), access)) {}
+
+SalesHistory::SalesHistory(const StoreLocation& where, Access access)
+    : impl_(std::make_unique<Impl>(
+          open_store(where,
+                     access == Access::read_only ? StoreUse::journal_read_only : StoreUse::history),
+          access)) {}
 
 SalesHistory::~SalesHistory() = default;
 
@@ -446,7 +454,7 @@ constexpr const char* kSums =
 
 SalesReport SalesHistory::report(const ReportQuery& q) const {
     const std::lock_guard lock(mutex_);
-    sqlite3* db = impl_->db();
+    Db& db = impl_->db();
     SalesReport r;
     r.from = q.from;
     r.to = q.to;
@@ -530,20 +538,25 @@ SalesReport SalesHistory::report(const ReportQuery& q) const {
             const std::string regs = register_filter(ids, "register");
             const std::string cols = "name, amount, quantity, discount, returns, returns_quantity";
             const std::string key = "day * " + std::to_string(kKeyScale) + " + register";
+            // Each number's sums over the months and days, and the
+            // description of its newest day.
+            const std::string sums =
+                "sum(amount) OVER p AS amount, sum(quantity) OVER p AS quantity, sum(discount) "
+                "OVER p AS discount, sum(returns) OVER p AS returns, sum(returns_quantity) OVER "
+                "p AS returns_quantity, row_number() OVER (PARTITION BY number ORDER BY k DESC) "
+                "AS newest";
             const std::string sql =
                 "SELECT g.number, n.descr, n.ean, n.department, n.vat_descr, n.vat_rate, g.amount, "
-                "g.quantity, g.discount, g.returns, g.returns_quantity FROM ("
-                "SELECT number, max(k), name, sum(amount) AS amount, sum(quantity) AS quantity, "
-                "sum(discount) AS discount, sum(returns) AS returns, sum(returns_quantity) AS "
-                "returns_quantity FROM ("
-                "SELECT number, last_key AS k, " +
-                cols + " FROM sales_months WHERE kind = ?1 AND month BETWEEN ?2 AND ?3" + regs +
+                "g.quantity, g.discount, g.returns, g.returns_quantity FROM (SELECT number, "
+                "name, " +
+                sums + " FROM (SELECT number, last_key AS k, " + cols +
+                " FROM sales_months WHERE kind = ?1 AND month BETWEEN ?2 AND ?3" + regs +
                 " UNION ALL SELECT number, " + key + ", " + cols +
                 " FROM sales_lines WHERE kind = ?1 AND day BETWEEN ?4 AND ?5" + regs +
                 " UNION ALL SELECT number, " + key + ", " + cols +
                 " FROM sales_lines WHERE kind = ?1 AND day BETWEEN ?6 AND ?7" + regs +
-                ") GROUP BY number) g JOIN sales_names n ON n.id = g.name "
-                "ORDER BY g.amount DESC, g.number" +
+                ") AS u WINDOW p AS (PARTITION BY number)) AS g JOIN sales_names n ON n.id = "
+                "g.name WHERE g.newest = 1 ORDER BY g.amount DESC, g.number" +
                 (q.top > 0 ? " LIMIT " + std::to_string(q.top) : std::string());
             Statement s(db, sql);
             Statement::Use u(s);
@@ -631,6 +644,24 @@ std::vector<std::pair<std::string, std::string>> SalesHistory::files(
     std::vector<std::pair<std::string, std::string>> out;
     while (u.step()) out.emplace_back(u.text(0), inflate_text(u.text(2), u.integer(1)));
     return out;
+}
+
+std::int64_t copy_sales_history(const SalesHistory& from, SalesHistory& to, std::int64_t now_ms) {
+    std::int64_t kept = 0;
+    StoredDay last;
+    for (;;) {
+        const std::vector<StoredDay> days = from.stored_after(last, 200);
+        if (days.empty()) return kept;
+        for (const StoredDay& d : days) {
+            std::vector<SalesFile> files;
+            for (auto& [name, text] : from.files(d.register_name, d.day))
+                files.push_back(parse_sales_csv(name, text));
+            kept +=
+                to.store(d.register_name, d.source, "copied", sales_days(std::move(files)), now_ms)
+                    .stored;
+        }
+        last = days.back();
+    }
 }
 
 ImportOutcome import_sales_folder(SalesHistory& history, const std::filesystem::path& dir,

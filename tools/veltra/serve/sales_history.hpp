@@ -14,8 +14,7 @@
 
 #include "sales_csv.hpp"
 #include "sales_report.hpp"
-
-struct sqlite3;
+#include "store_db.hpp"
 
 namespace veltra::tool::serve {
 
@@ -65,6 +64,8 @@ public:
     // Opens the history in the journal's database, which must be at a
     // schema that has it (the Journal makes it so when it opens).
     SalesHistory(const std::filesystem::path& database, Access access);
+    // The same in the journal's store.
+    SalesHistory(const StoreLocation& where, Access access);
     ~SalesHistory();
     SalesHistory(const SalesHistory&) = delete;
     SalesHistory& operator=(const SalesHistory&) = delete;
@@ -114,6 +115,10 @@ struct ImportOutcome {
 };
 ImportOutcome import_sales_folder(SalesHistory& history, const std::filesystem::path& dir,
                                   const std::string& register_name, std::int64_t now_ms);
+
+// Every day of one history kept in another, from its files as they came,
+// each day under the source it had; returns the days kept.
+std::int64_t copy_sales_history(const SalesHistory& from, SalesHistory& to, std::int64_t now_ms);
 
 // YYYYMMDD of a DD-MM-YY or DD/MM/YY date (one-digit day and month taken,
 // 20YY), 0 when it is not a date.

@@ -42,7 +42,8 @@ struct ServeOptions {
     bool service = false;  // started by the Windows service manager
     // The chain's central service.
     bool central = false;
-    std::string store;
+    std::string store;  // the journal's database (a shop's), the chain's (--central)
+    std::string store_schema = "veltra";
     std::vector<std::pair<std::string, std::string>> shops;  // where, and NAME=TOKENFILE
     int lease_seconds = 60;
     // A shop's link to its chain's central service.
@@ -89,6 +90,20 @@ std::string read_token(const std::string& path) {
     return token;
 }
 
+// A schema of the store's database: a plain lower-case name of ours.
+std::string checked_schema(const std::string& name) {
+    const bool plain =
+        !name.empty() && name.size() <= 63 && !(name[0] >= '0' && name[0] <= '9') &&
+        !name.starts_with("pg_") &&
+        name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") == std::string::npos;
+    if (!plain)
+        throw UsageError{
+            "--store-schema is a name of lower-case letters, digits and _ (up to "
+            "63, not starting with a digit or pg_): " +
+            name};
+    return name;
+}
+
 // The configuration file's settings of one text each.
 std::string ServeOptions::*text_setting(const std::string& key) {
     static const std::pair<const char*, std::string ServeOptions::*> texts[] = {
@@ -98,6 +113,7 @@ std::string ServeOptions::*text_setting(const std::string& key) {
         {"token-name", &ServeOptions::token_name},
         {"notify", &ServeOptions::notify},
         {"store", &ServeOptions::store},
+        {"store-schema", &ServeOptions::store_schema},
         {"chain", &ServeOptions::chain},
         {"chain-token-file", &ServeOptions::chain_token_file},
         {"chain-ca", &ServeOptions::chain_ca},
@@ -185,9 +201,9 @@ struct Serve {
                        "HOST:PORT', 'token-file F', 'token-name N', 'state-dir D', "
                        "'job-seconds N', 'look-minutes N', 'silent-minutes N', "
                        "'notify COMMAND', 'schedule NAME HH:MM KIND [REGISTERS|all] [options]', "
-                       "'chain URL', 'chain-token-file F', 'chain-ca F', and for --central "
-                       "'store URL', 'shop NAME=TOKENFILE', 'lease-seconds N', 'tls-cert F', "
-                       "'tls-key F'");
+                       "'chain URL', 'chain-token-file F', 'chain-ca F', 'store URL', "
+                       "'store-schema NAME', and for --central 'shop NAME=TOKENFILE', "
+                       "'lease-seconds N', 'tls-cert F', 'tls-key F'");
         app.add_option("--state-dir", o.state_dir,
                        std::string("folder of the journal (jobs, Idempotency-Keys, audit "
                                    "trail) and of the files jobs keep (with --central: of the "
@@ -215,8 +231,12 @@ struct Serve {
                      "the chain's central service: holds the chain's database (--store), owns "
                      "no register, and answers the shops named by --shop");
         app.add_option("--store", o.store,
-                       "the chain's PostgreSQL database, postgresql://USER@HOST/DB (with "
-                       "--central)");
+                       "PostgreSQL database, postgresql://USER@HOST/DB, of the journal, the "
+                       "sales history, the schedules' runs and the archive catalogue instead "
+                       "of the state folder's journal.db (with --central: the chain's "
+                       "database, its sales history in it too)");
+        app.add_option("--store-schema", o.store_schema,
+                       "this service's schema in that database, one service each (veltra)");
         app.add_option("--shop", shop_args,
                        "NAME=TOKENFILE: a shop of the chain and the file of the token its "
                        "service calls with, repeatable (with --central)");
@@ -287,11 +307,16 @@ struct Serve {
         for (const std::string& g : group_args) o.groups.emplace_back("", g);
         for (const std::string& s : shop_args) o.shops.emplace_back("", s);
         if (o.central) return run_central(ctx, log);
-        if (!o.store.empty() || !o.shops.empty())
-            throw UsageError{
-                "--store and --shop are the central service's (--central); a shop's service "
-                "keeps its journal in its state folder"};
+        if (!o.shops.empty()) throw UsageError{"--shop is the central service's (--central)"};
         serve::ServiceConfig config;
+        if (!o.store.empty()) {
+            if (!serve::postgresql_store_available())
+                throw UsageError{
+                    "this build keeps no journal in PostgreSQL (no libpq): leave out --store, "
+                    "and the journal is the state folder's journal.db"};
+            config.store = o.store;
+        }
+        config.store_schema = checked_schema(o.store_schema);
         config.job_seconds = o.job_seconds;
         config.verify_seconds = o.verify_seconds;
         config.look_minutes = o.look_minutes;
@@ -395,6 +420,7 @@ int Serve::run_central(Context& ctx, std::ostream& log) {
     if (o.store.empty())
         throw UsageError{"--central needs --store postgresql://USER@HOST/DATABASE"};
     config.store = o.store;
+    config.store_schema = checked_schema(o.store_schema);
     config.lease_seconds = o.lease_seconds;
     config.state_dir = o.state_dir;
     if (config.state_dir.empty()) config.state_dir = sys::default_state_dir().string();

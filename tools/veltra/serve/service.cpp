@@ -55,7 +55,11 @@ http::Server::Settings server_settings() {
 class Service {
 public:
     Service(const ServiceConfig& config, std::ostream& log)
-        : config_(config), log_(log), journal_(config.state_dir), store_(&journal_) {
+        : config_(config),
+          log_(log),
+          journal_(StoreLocation{config.state_dir, config.store, config.store_schema},
+                   Journal::Access::read_write),
+          store_(&journal_) {
         start_address_book();
         for (const auto& r : config.registers) {
             registers_[r.name] = {
@@ -310,7 +314,7 @@ private:
     ListenAddress listen_;  // the port bound, once run() has it
     LogWriter log_;         // before the workers and the server, which log to it
     Journal journal_;
-    SalesHistory history_{journal_.database_path(), SalesHistory::Access::read_write};
+    SalesHistory history_{journal_.location(), SalesHistory::Access::read_write};
     JobStore store_;
     ArchiveStore archives_{journal_, std::filesystem::path(config_.state_dir) / "archives"};
     // Before the registers: a job's end may reach the scheduler until their
