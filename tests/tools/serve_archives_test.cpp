@@ -15,8 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ServeArchives : public ServeOnTwoRegisters {
+class ServeArchives : public ServeOnTwoRegisters, public ::testing::WithParamInterface<StoreKind> {
 protected:
+    void SetUp() override {
+        ServeOnTwoRegisters::SetUp();
+        if (!use_store(GetParam())) GTEST_SKIP() << store_.why_not();
+    }
     // A backup of shop1 made now: the answer's archive object.
     Json archive_now() {
         auto r = client().post("/api/v1/registers/shop1/archives", "", "text/plain", kChange);
@@ -33,7 +37,7 @@ protected:
     }
 };
 
-TEST_F(ServeArchives, ABackupMadeNowIsKeptListedAndDownloaded) {
+TEST_P(ServeArchives, ABackupMadeNowIsKeptListedAndDownloaded) {
     start();
     const Json a = archive_now();
     ASSERT_TRUE(a.is_object());
@@ -75,7 +79,7 @@ TEST_F(ServeArchives, ABackupMadeNowIsKeptListedAndDownloaded) {
 
 // A kept archive restored: the register's departments come back, the
 // restore is a change in the journal with its verdict, and its key replays.
-TEST_F(ServeArchives, AKeptArchiveRestoresAsAChange) {
+TEST_P(ServeArchives, AKeptArchiveRestoresAsAChange) {
     start();
     const ecrsim::Bytes saved = *shop1_->file("REPARTI.BIN");
     const Json a = archive_now();
@@ -112,7 +116,7 @@ TEST_F(ServeArchives, AKeptArchiveRestoresAsAChange) {
 }
 
 // Refused before anything reaches the register.
-TEST_F(ServeArchives, RefusedRestoresSendNothing) {
+TEST_P(ServeArchives, RefusedRestoresSendNothing) {
     start();
     const Json a = archive_now();
     const std::string name = a["name"];
@@ -153,6 +157,9 @@ TEST_F(ServeArchives, RefusedRestoresSendNothing) {
     EXPECT_EQ(changes_of(*shop1_), 0u);
     EXPECT_EQ(setups_of(*shop1_), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServeArchives, ::testing::ValuesIn(store_kinds()),
+                         store_kind_name);
 
 }  // namespace
 }  // namespace veltra::test

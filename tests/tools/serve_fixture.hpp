@@ -25,6 +25,7 @@
 #include "sales/sales_retrieval.hpp"
 #include "simulator.hpp"
 #include "sys/child_process.hpp"
+#include "test_store.hpp"
 #include "test_support.hpp"
 
 #ifndef _WIN32
@@ -123,6 +124,7 @@ protected:
                                          "--state-dir",
                                          state_dir()};
         args.insert(args.end(), extra.begin(), extra.end());
+        for (const std::string& o : store_.service_options()) args.push_back(o);
         service_ = std::make_unique<sys::ChildProcess>(VELTRA_TOOL_PROGRAM, args,
                                                        work_.path().string(), env_);
         port_ = listening_port(*service_);
@@ -131,6 +133,9 @@ protected:
 
     // The service's journal: in the test's own folder, never the user's.
     std::string state_dir() const { return (work_.path() / "state").string(); }
+    // Its store, from the next start on: false, with store_.why_not(),
+    // when the kind cannot run here.
+    bool use_store(StoreKind kind) { return store_.use(kind, state_dir()); }
 
     http::Client client(const std::string& token = "") {
         http::Client c("127.0.0.1", port_);
@@ -182,6 +187,7 @@ protected:
     std::unique_ptr<ecrsim::Register> shop1_, shop2_;
     std::unique_ptr<sys::ChildProcess> service_;
     std::map<std::string, std::string> env_;  // the service's, besides the test's own
+    TestStore store_;                         // SQLite's journal.db unless use_store() said
     int port_ = 0;
 };
 

@@ -1,7 +1,8 @@
-// Operations over a group: a service with six registers in one group, a
-// table pushed to all of them (each compared first; canaries; stopping at
-// the first failure when asked), and a backup and the day's sales of each,
-// driven through `veltra fleet` as a head office would.
+// Operations over a group: a service with six registers in one group, its
+// journal in SQLite or in PostgreSQL, a table pushed to all of them (each
+// compared first; canaries; stopping at the first failure when asked), and
+// a backup and the day's sales of each, driven through `veltra fleet` as a
+// head office would.
 #include "fleet.hpp"
 #include "fleet_suite.hpp"
 
@@ -10,9 +11,10 @@ namespace {
 
 constexpr int kRegisters = 6;
 
-class ServeFleet : public ::testing::Test {
+class ServeFleet : public ::testing::TestWithParam<StoreKind> {
 protected:
     void SetUp() override {
+        if (!store_.use(GetParam(), work_.path() / "state")) GTEST_SKIP() << store_.why_not();
         for (int i = 0; i < kRegisters; ++i) {
             states_.push_back(std::make_unique<TempDir>());
             regs_.push_back(start_register(*states_.back()));
@@ -24,6 +26,7 @@ protected:
             "--group", group};
         for (int i = 0; i < kRegisters; ++i)
             args.insert(args.end(), {"--register", register_arg(name(i), *regs_[i])});
+        for (const std::string& o : store_.service_options()) args.push_back(o);
         service_ = std::make_unique<sys::ChildProcess>(
             VELTRA_TOOL_PROGRAM, args, work_.path().string(), std::map<std::string, std::string>{});
         port_ = listening_port(*service_);
@@ -52,13 +55,14 @@ protected:
     static std::vector<std::string> states(const Json& op) { return step_states(op); }
 
     TempDir work_;
+    TestStore store_;
     std::vector<std::unique_ptr<TempDir>> states_;
     std::vector<std::unique_ptr<ecrsim::Register>> regs_;
     std::unique_ptr<sys::ChildProcess> service_;
     int port_ = 0;
 };
 
-TEST_F(ServeFleet, APushReachesEveryRegisterOnce) {
+TEST_P(ServeFleet, APushReachesEveryRegisterOnce) {
     start();
     const std::string csv = edited_plu();
     const ToolRun r = fleet({"tables", "put", "plu", csv, "--group", "shops", "--yes"});
@@ -78,7 +82,7 @@ TEST_F(ServeFleet, APushReachesEveryRegisterOnce) {
     EXPECT_EQ(Json::parse(job->body)["verdict"], "applied") << job->body;
 }
 
-TEST_F(ServeFleet, StopOnFailureLeavesTheRestUntouched) {
+TEST_P(ServeFleet, StopOnFailureLeavesTheRestUntouched) {
     start();
     const std::string csv = edited_plu();
     refuse_upload(3);
@@ -87,7 +91,7 @@ TEST_F(ServeFleet, StopOnFailureLeavesTheRestUntouched) {
         "r4", [this](int i) { return plu_puts(i); });
 }
 
-TEST_F(ServeFleet, AFailedCanaryStopsThePushWithoutStopOnFailure) {
+TEST_P(ServeFleet, AFailedCanaryStopsThePushWithoutStopOnFailure) {
     start();
     const std::string csv = edited_plu();
     refuse_upload(0);
@@ -104,7 +108,7 @@ TEST_F(ServeFleet, AFailedCanaryStopsThePushWithoutStopOnFailure) {
     for (int i = 0; i < kRegisters; ++i) EXPECT_EQ(plu_puts(i), 0u) << name(i);
 }
 
-TEST_F(ServeFleet, WithoutStopOnFailureTheOthersStillTakeIt) {
+TEST_P(ServeFleet, WithoutStopOnFailureTheOthersStillTakeIt) {
     start();
     const std::string csv = edited_plu();
     refuse_upload(3);
@@ -116,7 +120,7 @@ TEST_F(ServeFleet, WithoutStopOnFailureTheOthersStillTakeIt) {
                                                     "applied", "applied"}));
 }
 
-TEST_F(ServeFleet, ATableOneRegisterWouldRefuseIsUploadedNowhere) {
+TEST_P(ServeFleet, ATableOneRegisterWouldRefuseIsUploadedNowhere) {
     start("two=r1,r2");
     // Only the header and the first article: every other article would be
     // reset, which a single upload refuses too.
@@ -139,7 +143,7 @@ TEST_F(ServeFleet, ATableOneRegisterWouldRefuseIsUploadedNowhere) {
     EXPECT_EQ(plu_puts(0) + plu_puts(1), 2u);
 }
 
-TEST_F(ServeFleet, BackupAndSalesOfEveryRegister) {
+TEST_P(ServeFleet, BackupAndSalesOfEveryRegister) {
     start("pair=r2,r5");
     ToolRun r = fleet({"backup", "--group", "pair"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -160,7 +164,7 @@ TEST_F(ServeFleet, BackupAndSalesOfEveryRegister) {
         EXPECT_TRUE(step["result"].contains("history")) << step.dump();
 }
 
-TEST_F(ServeFleet, UnknownGroupsAndBadRequestsAreRefused) {
+TEST_P(ServeFleet, UnknownGroupsAndBadRequestsAreRefused) {
     start();
     ToolRun r = fleet({"backup", "--group", "nobody"});
     EXPECT_EQ(r.status, 1);
@@ -184,7 +188,7 @@ TEST_F(ServeFleet, UnknownGroupsAndBadRequestsAreRefused) {
 // its service was killed in is closed at the next start: stopped, the
 // register it was uploading to judged by that job's verdict, the registers
 // after it untouched.
-TEST_F(ServeFleet, OperationsOutliveTheirServiceAndAnInterruptedPushIsClosed) {
+TEST_P(ServeFleet, OperationsOutliveTheirServiceAndAnInterruptedPushIsClosed) {
     start();
     const std::string csv = edited_plu();
     const ToolRun done = fleet({"tables", "put", "plu", csv, "--group", "shops", "--yes"});
@@ -251,6 +255,8 @@ TEST_F(ServeFleet, OperationsOutliveTheirServiceAndAnInterruptedPushIsClosed) {
     // Waiting for an ended operation of an earlier run answers at once.
     EXPECT_EQ(get(again, "/api/v1/fleet/" + id + "?wait=30")["state"], "stopped");
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServeFleet, ::testing::ValuesIn(store_kinds()), store_kind_name);
 
 // Closing an operation its service left running, case by case.
 TEST(FleetSummary, AnInterruptedOperationIsClosedByItsJobsVerdicts) {

@@ -44,8 +44,13 @@ CsvSums sums_of(const Json& files) {
     return s;
 }
 
-class ServeSalesHistory : public ServeOnTwoRegisters {
+class ServeSalesHistory : public ServeOnTwoRegisters,
+                          public ::testing::WithParamInterface<StoreKind> {
 protected:
+    void SetUp() override {
+        ServeOnTwoRegisters::SetUp();
+        if (!use_store(GetParam())) GTEST_SKIP() << store_.why_not();
+    }
     // Archived days on shop1 from 20 January 2024, the simulator's sample
     // sales; department 1's name has a Latin-1 letter.
     void archive_days(int days) {
@@ -69,7 +74,7 @@ protected:
     }
 };
 
-TEST_F(ServeSalesHistory, ReportsEqualTheFilesTheExportHandedOut) {
+TEST_P(ServeSalesHistory, ReportsEqualTheFilesTheExportHandedOut) {
     archive_days(20);
     start();
     const Json answer = get_json("/api/v1/registers/shop1/sales?from=20-01-24&to=08-02-24");
@@ -114,7 +119,7 @@ TEST_F(ServeSalesHistory, ReportsEqualTheFilesTheExportHandedOut) {
     EXPECT_NE(excel->body.find("\r\n"), std::string::npos);
 }
 
-TEST_F(ServeSalesHistory, TodayExportedAgainIsReplacedNotAdded) {
+TEST_P(ServeSalesHistory, TodayExportedAgainIsReplacedNotAdded) {
     ecrsim::SalesBook book;
     book.sell_department(3, 1250, 2);
     shop1_->set_sales(book);
@@ -141,7 +146,7 @@ TEST_F(ServeSalesHistory, TodayExportedAgainIsReplacedNotAdded) {
     EXPECT_EQ(get_json(report + "&by=register")["groups"][0]["register"], "shop1");
 }
 
-TEST_F(ServeSalesHistory, BadQueriesAreRefusedWithTheirReason) {
+TEST_P(ServeSalesHistory, BadQueriesAreRefusedWithTheirReason) {
     start();
     struct Case {
         const char* what;
@@ -168,6 +173,9 @@ TEST_F(ServeSalesHistory, BadQueriesAreRefusedWithTheirReason) {
     EXPECT_EQ(empty["days"], 0);
     EXPECT_EQ(empty["total"]["amount_cents"], 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServeSalesHistory, ::testing::ValuesIn(store_kinds()),
+                         store_kind_name);
 
 }  // namespace
 }  // namespace veltra::test

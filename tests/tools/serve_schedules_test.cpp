@@ -20,12 +20,13 @@ namespace serve = tool::serve;
 // test and the service.
 constexpr const char* kZone = "CET-1CEST,M3.5.0,M10.5.0/3";
 
-class ServeSchedules : public ServeOnTwoRegisters {
+class ServeSchedules : public ServeOnTwoRegisters, public ::testing::WithParamInterface<StoreKind> {
 protected:
     void SetUp() override {
         zone_ = std::make_unique<EnvVar>("TZ", kZone);
         tzset();
         ServeOnTwoRegisters::SetUp();
+        if (!use_store(GetParam())) GTEST_SKIP() << store_.why_not();
         // A week passes in seconds here: the registers' finished writes
         // linger a second, not the 15 s over which a real night spreads a
         // few transfers, so that they never pile up to the register's limit.
@@ -110,7 +111,7 @@ protected:
 
     // The archive store's catalogue, as the service keeps it.
     std::vector<serve::ArchiveInfo> archives(const std::string& reg) {
-        serve::Journal journal(state_dir(), serve::Journal::Access::read_only);
+        serve::Journal journal(store_.location(), serve::Journal::Access::read_only);
         serve::ArchiveStore store(journal, std::filesystem::path(state_dir()) / "archives");
         return store.list(reg);
     }
@@ -119,7 +120,7 @@ protected:
     std::unique_ptr<EnvVar> zone_;
 };
 
-TEST_F(ServeSchedules, AWeekOfNightsMakesSevenArchivesAndSevenExportsARegister) {
+TEST_P(ServeSchedules, AWeekOfNightsMakesSevenArchivesAndSevenExportsARegister) {
     const auto exports = work_.path() / "exports";
     start_with("schedule nightly 22:00 backup all\nschedule sales 22:30 sales-today all dir \"" +
                exports.string() + "\"\n");
@@ -151,7 +152,7 @@ TEST_F(ServeSchedules, AWeekOfNightsMakesSevenArchivesAndSevenExportsARegister) 
     EXPECT_EQ(logged("schedule_failed"), 0u);
 }
 
-TEST_F(ServeSchedules, KeepNKeepsTheNewestN) {
+TEST_P(ServeSchedules, KeepNKeepsTheNewestN) {
     start_with("schedule nightly 22:00 backup shop1 keep 2\n");
     std::vector<std::string> jobs;
     for (int day = 1; day <= 4; ++day) {
@@ -169,7 +170,7 @@ TEST_F(ServeSchedules, KeepNKeepsTheNewestN) {
 
 // Off across the second night: the slot runs once when the service starts
 // the next morning, and a second start does not run it again.
-TEST_F(ServeSchedules, ASlotMissedWhileStoppedCatchesUpOnceAtStart) {
+TEST_P(ServeSchedules, ASlotMissedWhileStoppedCatchesUpOnceAtStart) {
     const std::string config = "schedule nightly 22:00 tables shop1\n";
     start_with(config);
     set_clock(at(1, 22, 0));
@@ -205,7 +206,7 @@ TEST_F(ServeSchedules, ASlotMissedWhileStoppedCatchesUpOnceAtStart) {
 
 // The tables as CSV files and the sales since the last good export, in a
 // folder a day; the register's own names repeat, the days' folders do not.
-TEST_F(ServeSchedules, TablesAndSalesRangeAreExportedInAFolderADay) {
+TEST_P(ServeSchedules, TablesAndSalesRangeAreExportedInAFolderADay) {
     const auto exports = work_.path() / "exports";
     start_with("schedule listini 21:00 tables shop1 dir \"" + exports.string() +
                "\"\nschedule range 21:30 sales-range shop1 dir \"" + exports.string() + "\"\n");
@@ -240,7 +241,7 @@ TEST_F(ServeSchedules, TablesAndSalesRangeAreExportedInAFolderADay) {
 
 // A schedule added now waits for its first slot: it does not run
 // yesterday's at once.
-TEST_F(ServeSchedules, ANewScheduleWaitsForItsFirstSlot) {
+TEST_P(ServeSchedules, ANewScheduleWaitsForItsFirstSlot) {
     set_clock(at(2, 9, 0));
     start_with("schedule nightly 22:00 backup shop1\n");
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -251,7 +252,10 @@ TEST_F(ServeSchedules, ANewScheduleWaitsForItsFirstSlot) {
 // shop2 stops answering for two nights: each night's run is tried again
 // once after its back-off and then given up, once; its last good archive
 // stays. Each try waits out the library's time-outs on a silent register.
-TEST_F(ServeSchedules, SlowASilentRegisterIsRetriedGivenUpAndKeepsItsLastArchive) {
+// Waits out real time-outs: run on one store.
+class ServeSchedulesOnSqlite : public ServeSchedules {};
+
+TEST_P(ServeSchedulesOnSqlite, SlowASilentRegisterIsRetriedGivenUpAndKeepsItsLastArchive) {
     const std::string events = work_.file("events");
     start_with(
         "schedule nightly 22:00 backup all retries 1 retry-minutes 1\n"
@@ -319,7 +323,7 @@ TEST_F(ServeSchedules, SlowASilentRegisterIsRetriedGivenUpAndKeepsItsLastArchive
     EXPECT_EQ(told()["schedule_failed"].size(), 2u);
 }
 
-TEST_F(ServeSchedules, ThePutSetHoldsAcrossARestartAndDeleteGoesBackToTheFile) {
+TEST_P(ServeSchedules, ThePutSetHoldsAcrossARestartAndDeleteGoesBackToTheFile) {
     start_with("schedule nightly 22:00 backup all\n");
     auto c = client();
     struct Case {
@@ -375,7 +379,7 @@ TEST_F(ServeSchedules, ThePutSetHoldsAcrossARestartAndDeleteGoesBackToTheFile) {
 
 // The scheduled Z is a change like any other: it is in the audit trail with
 // the schedule as who asked, and its verdict decides the run.
-TEST_F(ServeSchedules, AScheduledClosureIsAChangeWithItsVerdict) {
+TEST_P(ServeSchedules, AScheduledClosureIsAChangeWithItsVerdict) {
     start_with("schedule z 23:55 closure shop1\n");
     set_clock(at(1, 23, 55));
     const Json r = wait_run("z", "shop1", slot(1), {"succeeded", "gave_up", "verifying"});
@@ -391,6 +395,11 @@ TEST_F(ServeSchedules, AScheduledClosureIsAChangeWithItsVerdict) {
               1);
     EXPECT_EQ(changes_of(*shop2_), 0u) << "the closure of shop1 touched shop2";
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServeSchedules, ::testing::ValuesIn(store_kinds()),
+                         store_kind_name);
+INSTANTIATE_TEST_SUITE_P(Stores, ServeSchedulesOnSqlite, ::testing::Values(StoreKind::sqlite),
+                         store_kind_name);
 
 }  // namespace
 }  // namespace veltra::test

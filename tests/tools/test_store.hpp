@@ -87,6 +87,13 @@ public:
     // The options of a veltra command that reads this store.
     std::vector<std::string> tool_options() const {
         if (kind_ == StoreKind::sqlite) return {"--state-dir", state_dir_.string()};
+        return service_options();
+    }
+
+    // The options that put a service's journal in this store (none: the
+    // state folder's journal.db).
+    std::vector<std::string> service_options() const {
+        if (kind_ == StoreKind::sqlite) return {};
         const auto where = location();
         return {"--store", where.postgresql, "--store-schema", where.schema};
     }
