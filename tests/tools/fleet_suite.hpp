@@ -74,7 +74,7 @@ inline void expect_stopped_at_the_fourth(const ToolRun& r, const std::string& fo
                                          const std::function<std::size_t(int)>& puts) {
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const Json op = r.json();
-    EXPECT_EQ(op["state"], "stopped");
+    EXPECT_EQ(op["state"], "stopped") << op.dump();
     EXPECT_EQ(step_states(op), (std::vector<std::string>{"applied", "applied", "applied",
                                                          "not_applied", "untouched", "untouched"}));
     EXPECT_NE(op["reason"].get<std::string>().find(fourth + " did not take the table"),

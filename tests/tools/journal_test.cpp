@@ -430,6 +430,28 @@ TEST(JournalInPostgresql, OneServiceASchemaAndEachItsOwn) {
     EXPECT_EQ(again.interrupted()[0].id, "left-running");
 }
 
+// public and the schema named as the user are where the chain's queue (and
+// psql) find tables by their bare names: a journal there would shadow them.
+TEST(JournalInPostgresql, SchemasOtherProgramsSearchAreRefused) {
+    TempDir dir;
+    TestStore store;
+    if (!store.use(store_kinds().back(), dir.path()) || store.kind() == StoreKind::sqlite)
+        GTEST_SKIP() << "no PostgreSQL here: " << store.why_not();
+    for (const char* schema : {"public", "veltra"}) {  // the test server's user is veltra
+        tool::serve::StoreLocation where = store.location();
+        where.schema = schema;
+        try {
+            Journal(where, Journal::Access::read_write);
+            ADD_FAILURE() << "a journal opened in " << schema;
+        } catch (const JournalError& e) {
+            EXPECT_NE(std::string(e.what()).find("one of its own"), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(store.raw_text("SELECT count(*) FROM pg_tables WHERE schemaname IN ('public', "
+                             "'veltra')"),
+              "0");
+}
+
 TEST(AuditCommand, MissingJournalFailsWithoutCreatingOne) {
     TempDir dir;
     const ToolRun r = run_tool({"audit", "verify", "--state-dir", dir.file("none")});

@@ -15,7 +15,7 @@ namespace veltra::tool {
 struct StateDirOption {
     std::string state_dir;
     std::string store;
-    std::string store_schema = "veltra";
+    std::string store_schema = "veltra_journal";
 
     void declare(CLI::App& app) {
         app.add_option("--state-dir", state_dir,
@@ -25,7 +25,7 @@ struct StateDirOption {
                        "the service's PostgreSQL database, when its journal is there "
                        "(postgresql://USER@HOST/DB)");
         app.add_option("--store-schema", store_schema,
-                       "the service's schema in that database (default: veltra)");
+                       "the service's schema in that database (default: veltra_journal)");
     }
     // The journal's store; a journal in PostgreSQL needs no state folder
     // to be read.

@@ -32,7 +32,7 @@ struct CentralConfig {
     // store's database, in this schema. The state folder keeps the log and
     // the history a central service of an earlier version kept there,
     // copied into the database at the first start.
-    std::string store_schema = "veltra";
+    std::string store_schema = "veltra_journal";
     std::string state_dir;
     // HTTPS: PEM files of the certificate (and its chain) and its key;
     // empty: plain HTTP.

@@ -55,7 +55,7 @@ struct ServiceConfig {
     // The journal's PostgreSQL database and this service's schema there;
     // empty: the state folder's journal.db.
     std::string store;
-    std::string store_schema = "veltra";
+    std::string store_schema = "veltra_journal";
     int verify_seconds = 60;          // how often changes of unknown verdict are verified again
     int job_seconds = 600;            // a job taking longer is failed and its worker restarted
     int look_minutes = 5;             // how often each register's state is looked at

@@ -43,7 +43,7 @@ struct ServeOptions {
     // The chain's central service.
     bool central = false;
     std::string store;  // the journal's database (a shop's), the chain's (--central)
-    std::string store_schema = "veltra";
+    std::string store_schema = "veltra_journal";
     std::vector<std::pair<std::string, std::string>> shops;  // where, and NAME=TOKENFILE
     int lease_seconds = 60;
     // A shop's link to its chain's central service.
@@ -236,7 +236,7 @@ struct Serve {
                        "of the state folder's journal.db (with --central: the chain's "
                        "database, its sales history in it too)");
         app.add_option("--store-schema", o.store_schema,
-                       "this service's schema in that database, one service each (veltra)");
+                       "this service's schema in that database, one service each (veltra_journal)");
         app.add_option("--shop", shop_args,
                        "NAME=TOKENFILE: a shop of the chain and the file of the token its "
                        "service calls with, repeatable (with --central)");

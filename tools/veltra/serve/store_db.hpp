@@ -74,7 +74,7 @@ public:
 struct StoreLocation {
     std::filesystem::path state_dir;
     std::string postgresql;
-    std::string schema = "veltra";
+    std::string schema = "veltra_journal";
 
     bool is_postgresql() const { return !postgresql.empty(); }
     // "journal.db in DIR" or "schema S of the PostgreSQL database".

@@ -104,6 +104,7 @@ public:
                                "' (lower-case letters, digits and _, up to 63)");
         try {
             c_.emplace(where.postgresql);
+            refuse_shared_names();
             if (use != StoreUse::journal_read_only)
                 c_->run_script("CREATE SCHEMA IF NOT EXISTS " + where.schema);
             // Only the schema: a name of ours never reaches another
@@ -158,6 +159,18 @@ private:
         } catch (const pg::PgError& e) {
             throw JournalError(std::string("journal: ") + e.what());
         }
+    }
+
+    // public, and a schema named as the user ("$user" in the default
+    // search_path), are where other programs on the database, the chain's
+    // queue among them, find their tables by unqualified names: a journal
+    // there would be taken for theirs.
+    void refuse_shared_names() {
+        const pg::Result user = c_->exec("SELECT current_user");
+        if (where_.schema == "public" || where_.schema == user.text(0, 0))
+            throw JournalError("journal: the schema " + where_.schema +
+                               " is where other programs on the database look for their "
+                               "tables: give the journal one of its own (store-schema NAME)");
     }
 
     // A lock the session holds until it ends: the server lets go of it when
