@@ -397,6 +397,22 @@ TEST_P(SalesHistoryTest, ReadsLatin1SemicolonsAndCrLf) {
     EXPECT_TRUE(found) << "the Latin-1 name did not come back as UTF-8";
 }
 
+// Lines are written many a statement: a day of more lines than one
+// statement takes keeps every one of them, the last odd ones too.
+TEST_P(SalesHistoryTest, ADayOfManyLinesKeepsEveryLine) {
+    ecrsim::SalesBook book;
+    for (int a = 1; a <= 123; ++a) ASSERT_TRUE(book.sell_article(a, 1 + a % 12, 100 * a, 1));
+    history_->store("shop1", SalesSource::archive, "many", {day_of(book, k20240120)}, 1);
+    const std::int32_t day = yyyymmdd(k20240120);
+    std::map<int, Cents> got;
+    for (const auto& row : report(day, day, ReportBy::article).rows)
+        got[row.number] = row.totals.amount;
+    std::map<int, Cents> want;
+    for (const auto& [n, v] : book.articles) want[n] = v.amount;
+    EXPECT_EQ(got.size(), 123u);
+    EXPECT_EQ(got, want);
+}
+
 // A group is named by its newest day's description, whether the range is
 // read from the month sums, from days, or from both.
 TEST_P(SalesHistoryTest, TheNewestDaysDescriptionNamesAGroup) {

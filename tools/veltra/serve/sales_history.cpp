@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <span>
 #include <tuple>
 
 #include "latin1.hpp"
@@ -261,11 +262,19 @@ public:
             }
             const std::int64_t kind =
                 f->kind == SalesKind::departments ? kDepartmentKind : kArticleKind;
-            for (const SalesLine& l : f->lines) {
-                const std::int64_t name = name_id(kind, l);
+            // Many lines a statement: a round trip to PostgreSQL costs more
+            // than a row.
+            std::size_t i = 0;
+            const std::span<const SalesLine> lines(f->lines);
+            for (; i + kLinesPerInsert <= lines.size(); i += kLinesPerInsert) {
+                Statement::Use u(insert_lines_);
+                for (std::size_t k = 0; k < kLinesPerInsert; ++k)
+                    bind_line(u, static_cast<int>(k * 10), d.day, reg, kind, lines[i + k]);
+                u.run();
+            }
+            for (; i < lines.size(); ++i) {
                 Statement::Use u(insert_line_);
-                u.bind(1, d.day).bind(2, reg).bind(3, kind).bind(4, l.number).bind(5, name);
-                bind_totals(u, 6, l.totals);
+                bind_line(u, 0, d.day, reg, kind, lines[i]);
                 u.run();
             }
         }
@@ -320,10 +329,21 @@ public:
     Statement insert_file_{db(),
                            "INSERT INTO sales_files (register, day, name, size, deflated) "
                            "VALUES (?1, ?2, ?3, ?4, ?5)"};
-    Statement insert_line_{db(),
-                           "INSERT INTO sales_lines (day, register, kind, number, name, amount, "
-                           "quantity, discount, returns, returns_quantity) VALUES (?1, ?2, ?3, "
-                           "?4, ?5, ?6, ?7, ?8, ?9, ?10)"};
+    static constexpr std::size_t kLinesPerInsert = 50;
+    static std::string insert_lines_sql(std::size_t rows) {
+        std::string sql =
+            "INSERT INTO sales_lines (day, register, kind, number, name, amount, quantity, "
+            "discount, returns, returns_quantity) VALUES ";
+        for (std::size_t r = 0; r < rows; ++r) {
+            sql += r == 0 ? "(" : ", (";
+            for (std::size_t c = 1; c <= 10; ++c)
+                sql += (c == 1 ? "?" : ", ?") + std::to_string(r * 10 + c);
+            sql += ")";
+        }
+        return sql;
+    }
+    Statement insert_line_{db(), insert_lines_sql(1)};
+    Statement insert_lines_{db(), insert_lines_sql(kLinesPerInsert)};
     Statement last_stamp_{db(), "SELECT coalesce(max(stored_ms), 0) FROM sales_days"};
     Statement find_day_{db(), "SELECT source FROM sales_days WHERE day = ?1 AND register = ?2"};
     Statement delete_month_{db(),
@@ -354,6 +374,17 @@ private:
             .bind(5, l.department)
             .bind_blob(6, l.vat_descr)
             .bind(7, l.vat_rate);
+    }
+    // One line's ten parameters, after the first `before`.
+    void bind_line(Statement::Use& u, int before, std::int32_t day, std::int64_t reg,
+                   std::int64_t kind, const SalesLine& l) {
+        const std::int64_t name = name_id(kind, l);
+        u.bind(before + 1, day)
+            .bind(before + 2, reg)
+            .bind(before + 3, kind)
+            .bind(before + 4, l.number)
+            .bind(before + 5, name);
+        bind_totals(u, before + 6, l.totals);
     }
     static void bind_totals(Statement::Use& u, int first, const SalesTotals& t) {
         u.bind(first, t.amount)
