@@ -6,6 +6,7 @@
 #include <map>
 #include <sstream>
 
+#include "test_store.hpp"
 #include "tool_fixture.hpp"
 
 namespace veltra::test {
@@ -39,10 +40,11 @@ Sums sums_in(const fs::path& dir) {
     return s;
 }
 
-class SalesReportTool : public ToolOnEcrsim {
+class SalesReportTool : public ToolOnEcrsim, public ::testing::WithParamInterface<StoreKind> {
 protected:
     void SetUp() override {
         ToolOnEcrsim::SetUp();
+        if (!store_.use(GetParam(), work_.path() / "state")) GTEST_SKIP() << store_.why_not();
         const auto tables = ecrsim::load_sales_tables(reg_->state_dir(), ecrsim::Layout{});
         for (int d = 0; d < 12; ++d) {
             const std::uint32_t oro = k20240125 + static_cast<std::uint32_t>(d) * kDay;
@@ -55,31 +57,38 @@ protected:
         sums_ = sums_in(csv_);
     }
     ToolRun report(std::vector<std::string> extra) {
-        std::vector<std::string> args = {"sales",    "report",      "25/01/24",
-                                         "05/02/24", "--state-dir", state_};
+        std::vector<std::string> args = {"sales", "report", "25/01/24", "05/02/24"};
         args.insert(args.end(), extra.begin(), extra.end());
-        return run_tool(args);
+        return run_tool(with_store(args));
     }
     ToolRun import() {
-        return run_tool({"--json", "sales", "import", csv_.string(), "--register", "cassa1",
-                         "--state-dir", state_});
+        return run_tool(
+            with_store({"--json", "sales", "import", csv_.string(), "--register", "cassa1"}));
+    }
+
+    // The command with the history's store: --state-dir, or --store and
+    // --store-schema.
+    std::vector<std::string> with_store(std::vector<std::string> args) const {
+        for (const std::string& o : store_.tool_options()) args.push_back(o);
+        return args;
     }
 
     fs::path csv_;
     std::string state_;
+    TestStore store_;
     Sums sums_;
 };
 
-TEST_F(SalesReportTool, ImportedDaysReportTheSumsOfTheirFiles) {
+TEST_P(SalesReportTool, ImportedDaysReportTheSumsOfTheirFiles) {
     const ToolRun imported = import();
     ASSERT_EQ(imported.status, 0) << imported.err;
     EXPECT_EQ(imported.json()["days"], 12);
-    const ToolRun deps = run_tool({"--json", "sales", "report", "25/01/24", "05/02/24", "--by",
-                                   "department", "--state-dir", state_});
+    const ToolRun deps = run_tool(
+        with_store({"--json", "sales", "report", "25/01/24", "05/02/24", "--by", "department"}));
     ASSERT_EQ(deps.status, 0) << deps.err;
     EXPECT_EQ(deps.json()["total"]["amount_cents"], sums_.rep);
-    const ToolRun arts = run_tool({"--json", "sales", "report", "25/01/24", "05/02/24", "--by",
-                                   "article", "--state-dir", state_});
+    const ToolRun arts = run_tool(
+        with_store({"--json", "sales", "report", "25/01/24", "05/02/24", "--by", "article"}));
     const ToolJson articles = arts.json();
     EXPECT_EQ(articles["articles_total"]["amount_cents"], sums_.plu);
     std::int64_t groups = 0;
@@ -87,12 +96,12 @@ TEST_F(SalesReportTool, ImportedDaysReportTheSumsOfTheirFiles) {
     EXPECT_EQ(groups, sums_.plu);
     // Imported again, the days are replaced, not added.
     ASSERT_EQ(import().status, 0);
-    EXPECT_EQ(run_tool({"--json", "sales", "report", "25/01/24", "05/02/24", "--state-dir", state_})
+    EXPECT_EQ(run_tool(with_store({"--json", "sales", "report", "25/01/24", "05/02/24"}))
                   .json()["total"]["amount_cents"],
               sums_.rep);
 }
 
-TEST_F(SalesReportTool, TheTerminalTableDrawsEachDayToScale) {
+TEST_P(SalesReportTool, TheTerminalTableDrawsEachDayToScale) {
     ASSERT_EQ(import().status, 0);
     const ToolRun table = report({});
     ASSERT_EQ(table.status, 0) << table.err;
@@ -119,7 +128,7 @@ TEST_F(SalesReportTool, TheTerminalTableDrawsEachDayToScale) {
     EXPECT_NE(table.out.find("\ntotale"), std::string::npos) << table.out;
 }
 
-TEST_F(SalesReportTool, TheCsvForExcelIsWholeWithItsTotal) {
+TEST_P(SalesReportTool, TheCsvForExcelIsWholeWithItsTotal) {
     ASSERT_EQ(import().status, 0);
     const fs::path file = work_.path() / "vendite.csv";
     ASSERT_EQ(report({"--excel-csv", file.string()}).status, 0);
@@ -133,7 +142,7 @@ TEST_F(SalesReportTool, TheCsvForExcelIsWholeWithItsTotal) {
     EXPECT_FALSE(fs::exists(file.string() + ".part"));
 }
 
-TEST_F(SalesReportTool, MistakesAreRefusedAndABadFileKeepsNothing) {
+TEST_P(SalesReportTool, MistakesAreRefusedAndABadFileKeepsNothing) {
     // A file that is not what the library writes: the import keeps no day.
     std::ofstream(csv_ / "VEND_REP_260124.CSV", std::ios::app) << "not;a;line\n";
     const ToolRun bad = import();
@@ -153,9 +162,11 @@ TEST_F(SalesReportTool, MistakesAreRefusedAndABadFileKeepsNothing) {
         SCOPED_TRACE(k.what);
         EXPECT_EQ(report(k.args).status, k.status);
     }
-    EXPECT_EQ(run_tool({"sales", "report", "30/02/24", "05/02/24", "--state-dir", state_}).status,
-              2);
+    EXPECT_EQ(run_tool(with_store({"sales", "report", "30/02/24", "05/02/24"})).status, 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, SalesReportTool, ::testing::ValuesIn(store_kinds()),
+                         store_kind_name);
 
 }  // namespace
 }  // namespace veltra::test
