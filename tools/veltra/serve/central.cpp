@@ -728,6 +728,8 @@ private:
         } catch (const JournalError&) {
             return;  // no history there
         }
+        log_.line("copying the sales history of " + earlier.string() +
+                  " into the chain's database: the service answers once it is done");
         const std::int64_t days = copy_sales_history(*from, history_, service_now_ms());
         if (days > 0)
             log_.line("copied " + std::to_string(days) + " days of sales from " + earlier.string() +

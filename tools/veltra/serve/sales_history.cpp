@@ -350,20 +350,20 @@ public:
                             "DELETE FROM sales_months WHERE kind = ?1 AND month = ?2 AND "
                             "register = ?3"};
     // A month's line per number: its days' sums, and the description of its
-    // newest day.
+    // newest day, looked up by that day's key.
     Statement insert_month_{
         db(),
         "INSERT INTO sales_months (kind, month, register, number, last_key, name, amount, "
         "quantity, discount, returns, returns_quantity) "
-        "SELECT kind, ?2, register, number, k, name, amount, quantity, discount, returns, "
-        "returns_quantity FROM (SELECT kind, register, number, day * " +
+        "SELECT m.kind, ?2, m.register, m.number, m.last_day * " +
             std::to_string(kKeyScale) +
-            " + register AS k, name, sum(amount) OVER p AS amount, sum(quantity) OVER p AS "
-            "quantity, sum(discount) OVER p AS discount, sum(returns) OVER p AS returns, "
-            "sum(returns_quantity) OVER p AS returns_quantity, row_number() OVER (PARTITION BY "
-            "number ORDER BY day DESC) AS newest FROM sales_lines WHERE kind = ?1 AND day "
-            "BETWEEN ?2 * 100 + 1 AND ?2 * 100 + 31 AND register = ?3 "
-            "WINDOW p AS (PARTITION BY number)) AS m WHERE newest = 1"};
+            " + m.register, (SELECT l.name FROM sales_lines l WHERE l.kind = m.kind AND l.day = "
+            "m.last_day AND l.register = m.register AND l.number = m.number), m.amount, "
+            "m.quantity, m.discount, m.returns, m.returns_quantity FROM (SELECT kind, register, "
+            "number, max(day) AS last_day, sum(amount) AS amount, sum(quantity) AS quantity, "
+            "sum(discount) AS discount, sum(returns) AS returns, sum(returns_quantity) AS "
+            "returns_quantity FROM sales_lines WHERE kind = ?1 AND day BETWEEN ?2 * 100 + 1 AND "
+            "?2 * 100 + 31 AND register = ?3 GROUP BY kind, register, number) AS m"};
 
 private:
     static Statement::Use& bind_name(Statement::Use& u, std::int64_t kind, const SalesLine& l) {
@@ -567,27 +567,28 @@ SalesReport SalesHistory::report(const ReportQuery& q) const {
             const std::int64_t kind = q.by == ReportBy::department ? kDepartmentKind : kArticleKind;
             const SplitRange sr = split_range(q.from, q.to);
             const std::string regs = register_filter(ids, "register");
-            const std::string cols = "name, amount, quantity, discount, returns, returns_quantity";
+            const std::string cols = "amount, quantity, discount, returns, returns_quantity";
             const std::string key = "day * " + std::to_string(kKeyScale) + " + register";
             // Each number's sums over the months and days, and the
-            // description of its newest day.
-            const std::string sums =
-                "sum(amount) OVER p AS amount, sum(quantity) OVER p AS quantity, sum(discount) "
-                "OVER p AS discount, sum(returns) OVER p AS returns, sum(returns_quantity) OVER "
-                "p AS returns_quantity, row_number() OVER (PARTITION BY number ORDER BY k DESC) "
-                "AS newest";
+            // description of its newest day, found by that day's key (a
+            // line's primary key).
+            const std::string scale = std::to_string(kKeyScale);
             const std::string sql =
                 "SELECT g.number, n.descr, n.ean, n.department, n.vat_descr, n.vat_rate, g.amount, "
                 "g.quantity, g.discount, g.returns, g.returns_quantity FROM (SELECT number, "
-                "name, " +
-                sums + " FROM (SELECT number, last_key AS k, " + cols +
-                " FROM sales_months WHERE kind = ?1 AND month BETWEEN ?2 AND ?3" + regs +
+                "max(k) AS k, sum(amount) AS amount, sum(quantity) AS quantity, sum(discount) AS "
+                "discount, sum(returns) AS returns, sum(returns_quantity) AS returns_quantity "
+                "FROM (SELECT number, last_key AS k, " +
+                cols + " FROM sales_months WHERE kind = ?1 AND month BETWEEN ?2 AND ?3" + regs +
                 " UNION ALL SELECT number, " + key + ", " + cols +
                 " FROM sales_lines WHERE kind = ?1 AND day BETWEEN ?4 AND ?5" + regs +
                 " UNION ALL SELECT number, " + key + ", " + cols +
                 " FROM sales_lines WHERE kind = ?1 AND day BETWEEN ?6 AND ?7" + regs +
-                ") AS u WINDOW p AS (PARTITION BY number)) AS g JOIN sales_names n ON n.id = "
-                "g.name WHERE g.newest = 1 ORDER BY g.amount DESC, g.number" +
+                ") AS u GROUP BY number) AS g JOIN sales_lines l ON l.kind = ?1 AND l.day = g.k "
+                "/ " +
+                scale + " AND l.register = g.k % " + scale +
+                " AND l.number = g.number JOIN sales_names n ON n.id = l.name "
+                "ORDER BY g.amount DESC, g.number" +
                 (q.top > 0 ? " LIMIT " + std::to_string(q.top) : std::string());
             Statement s(db, sql);
             Statement::Use u(s);
