@@ -13,6 +13,7 @@
 #include "fleet_suite.hpp"
 #include "latin1.hpp"
 #include "private_postgres.hpp"
+#include "sales_history.hpp"
 #include "test_certificates.hpp"
 
 namespace veltra::test {
@@ -74,6 +75,8 @@ public:
         return (https_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_);
     }
     int port() const { return port_; }
+    // Its state folder, which may be filled before start().
+    std::string state_dir() const { return work_.file("state"); }
     // Answers HTTPS with the test authority's certificate; before start().
     void serve_https(const TestCertificates& c) { https_ = &c; }
     void set_clock(std::int64_t ms) { write_test_clock(clock_, ms); }
@@ -433,6 +436,48 @@ TEST_F(Central, AShopsDaysOfSalesAreKeptAndReportedOnlyForItsOwnRegisters) {
     EXPECT_EQ(r.body["total"]["amount_cents"], 627);
     // The reports are the head office's.
     EXPECT_EQ(call(kShopA, "GET", report).status, 403);
+}
+
+// A central service of an earlier version kept the chain's sales in its
+// state folder's journal.db: the first start copies every day into the
+// database; later starts copy nothing again, so a day a shop sent since is
+// not put back to the old one.
+TEST(CentralHistory, AnEarlierHistoryInTheStateFolderIsCopiedIntoTheDatabaseOnce) {
+    REQUIRE_POSTGRES();
+    CentralProcess central;
+    const auto rep = [](int cents) {
+        return kRepHeader + "3;CAFF\xC8;1;0;0;1;1;0;0;0;0;0;IVA 10;1000;" + std::to_string(cents) +
+               ";3;0;0;0\n";
+    };
+    {
+        namespace serve = tool::serve;
+        const serve::Journal journal(central.state_dir());
+        serve::SalesHistory old(journal.database_path(), serve::SalesHistory::Access::read_write);
+        for (const char* file : {"VEND_REP_091226.CSV", "VEND_REP_101226.CSV"})
+            old.store("a1", serve::SalesSource::archive, "old",
+                      serve::sales_days({serve::parse_sales_csv(file, rep(627))}), 1);
+    }
+    ASSERT_EQ(central.start(database_name("h_"), {"shop-a"}), "");
+    const std::string report = "/api/v1/reports/sales?from=01-12-26&to=31-12-26&by=department";
+    Answer r = central.call(kHead, "GET", report);
+    ASSERT_EQ(r.status, 200) << r.body.dump();
+    EXPECT_EQ(r.body["total"]["amount_cents"], 2 * 627);
+    EXPECT_EQ(r.body["groups"][0]["descr"], "CAFF\xC3\x88");
+
+    ASSERT_EQ(
+        central.call(kShopA, "PUT", "/api/v1/chain/registers", R"({"registers":["a1"]})").status,
+        200);
+    const std::string utf8 =
+        kRepHeader + "3;CAFF\xC3\x88;1;0;0;1;1;0;0;0;0;0;IVA 10;1000;100;3;0;0;0\n";
+    ASSERT_EQ(central
+                  .call(kShopA, "PUT", "/api/v1/chain/sales/a1/20261209",
+                        day_body("VEND_REP_091226.CSV", utf8).dump())
+                  .status,
+              200);
+    ASSERT_EQ(central.kill_and_start_again(), "");
+    r = central.call(kHead, "GET", report);
+    EXPECT_EQ(r.body["total"]["amount_cents"], 627 + 100) << "the old day came back";
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(central.state_dir()) / "journal.db"));
 }
 
 TEST_F(Central, AShopsOverviewIsShownBesideItsOwnRegistersOnly) {
