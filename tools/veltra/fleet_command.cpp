@@ -48,10 +48,7 @@ struct ServiceOption {
         if (!ca_file.empty()) {
             if (!where.tls) throw UsageError{"--ca-file goes with an https:// --service"};
 #ifdef _WIN32
-            throw UsageError{
-                "on Windows the machine's certificate store decides whom HTTPS "
-                "trusts: import " +
-                ca_file + " into its Trusted Root store and leave out --ca-file"};
+            throw UsageError{http::windows_trust_advice(ca_file, "--ca-file")};
 #endif
         }
         if (with_group && !serve::valid_name(group))

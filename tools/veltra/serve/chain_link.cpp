@@ -132,16 +132,14 @@ bool ChainLink::sleep_for(std::chrono::milliseconds d) {
 }
 
 void ChainLink::loop() {
-    const auto central = [this] {
-        http::Client c(config_.central, config_.central_tls);
-        c.set_bearer_token(config_.token);
-        c.set_timeout(std::chrono::seconds(kClaimWaitSeconds + 30));
-        return c;
-    };
+    // One client, whose connection is kept between claims (a TLS handshake
+    // when it is made, not at every claim) and made again when it breaks.
+    http::Client c(config_.central, config_.central_tls);
+    c.set_bearer_token(config_.token);
+    c.set_timeout(std::chrono::seconds(kClaimWaitSeconds + 30));
     bool named = false, down = false;
     auto next_settle = Clock::now();
     while (!stopping_) {
-        http::Client c = central();
         if (!named) {
             const auto r =
                 c.put("/api/v1/chain/registers", Json{{"registers", config_.registers}}.dump(),

@@ -84,6 +84,12 @@ std::string Endpoint::url() const {
     return std::string(tls ? "https://" : "http://") + host + ":" + std::to_string(port);
 }
 
+std::string windows_trust_advice(const std::string& ca_file, const std::string& option) {
+    return "on Windows the machine's certificate store decides whom HTTPS trusts: import " +
+           ca_file + " into its Trusted Root store (certutil -addstore Root " + ca_file +
+           ") and leave out " + option;
+}
+
 bool parse_endpoint(std::string_view url, Endpoint& out, std::string& error) {
     const auto u = boost::urls::parse_uri(url);
     const bool known = u && (u->scheme_id() == boost::urls::scheme::http ||

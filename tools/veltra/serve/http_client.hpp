@@ -36,6 +36,12 @@ struct TlsOptions {
     std::string ca_file;
 };
 
+// Why a file of authorities is refused on Windows, and what to do instead:
+// "on Windows the machine's certificate store decides ... import FILE into
+// its Trusted Root store (certutil -addstore Root FILE) and leave out
+// OPTION".
+std::string windows_trust_advice(const std::string& ca_file, const std::string& option);
+
 // A blocking client on one kept-alive connection, reconnecting as needed.
 class Client {
 public:

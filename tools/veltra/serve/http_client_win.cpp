@@ -95,8 +95,7 @@ std::optional<Client::Result> winhttp_send(
     const Client::Receiver& receiver, std::string& error) {
     namespace bhttp = boost::beast::http;
     if (!to.tls.ca_file.empty()) {
-        error = "on Windows the machine's certificate store decides whom HTTPS trusts: import " +
-                to.tls.ca_file + " into its Trusted Root store instead";
+        error = windows_trust_advice(to.tls.ca_file, "the file");
         return std::nullopt;
     }
     Handle session(WinHttpOpen(L"veltra", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,

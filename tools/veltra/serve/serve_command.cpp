@@ -376,12 +376,7 @@ struct Serve {
             if (!o.chain_ca.empty()) {
                 if (!central.tls) throw UsageError{"--chain-ca goes with an https:// --chain"};
 #ifdef _WIN32
-                throw UsageError{
-                    "on Windows the machine's certificate store decides whom HTTPS trusts: "
-                    "import " +
-                    o.chain_ca +
-                    " into its Trusted Root store (certutil -addstore Root FILE) and leave out "
-                    "--chain-ca"};
+                throw UsageError{http::windows_trust_advice(o.chain_ca, "--chain-ca")};
 #endif
                 if (!std::filesystem::is_regular_file(o.chain_ca))
                     throw UsageError{"cannot read " + o.chain_ca};
