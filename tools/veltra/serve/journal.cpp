@@ -445,7 +445,9 @@ Journal::Journal(const StoreLocation& where, Access access)
     : state_dir_(where.state_dir), location_(where) {
     const bool writing = access == Access::read_write;
     std::error_code ec;
-    if (writing) {
+    // A tool writing a journal in PostgreSQL (veltra sales import --store)
+    // may have no state folder: no job of its keeps a file.
+    if (writing && !(where.is_postgresql() && state_dir_.empty())) {
         std::filesystem::create_directories(state_dir_ / "files", ec);
         if (ec)
             throw JournalError("journal: cannot make " + (state_dir_ / "files").string() + ": " +

@@ -121,7 +121,8 @@ public:
     // Opens the journal in state_dir, creating the folder, the database and
     // its schema (read_write), or only reading an existing one (read_only).
     explicit Journal(const std::filesystem::path& state_dir, Access access = Access::read_write);
-    // The same in the store given (the files still in its state_dir).
+    // The same in the store given (the files still in its state_dir, which
+    // a journal in PostgreSQL opened by a tool may leave empty).
     Journal(const StoreLocation& where, Access access);
     ~Journal();
     Journal(const Journal&) = delete;
