@@ -213,10 +213,14 @@ TEST_P(ServeFleet, OperationsOutliveTheirServiceAndAnInterruptedPushIsClosed) {
         // Running, and its job started by the register's worker (before it
         // is handed over, a kill leaves the register untouched, rightly).
         if (op["state"] != "running") break;
-        if (op["registers"][1]["state"] == "running" &&
-            get(c, "/api/v1/jobs/" + op["registers"][1]["job"].get<std::string>())["state"] ==
-                "running")
-            break;
+        // The step names its job a moment before the job is launched and
+        // known to the jobs API: not found yet is asked again.
+        if (op["registers"][1]["state"] == "running") {
+            const auto job = c.get("/api/v1/jobs/" + op["registers"][1]["job"].get<std::string>());
+            const Json got =
+                job && job->status == 200 ? Json::parse(job->body, nullptr, false) : Json(nullptr);
+            if (got.is_object() && got.value("state", "") == "running") break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ(op["registers"][1]["state"], "running") << op.dump();
